@@ -1,0 +1,120 @@
+// Argument binding with the messages callers see.
+#include "function.h"
+
+namespace vx {
+
+namespace {
+
+const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+
+void raise_count(const MethodRuntime& rt, const char* how, Py_ssize_t count, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd positional argument%s (%zd given)",
+                 rt.def->name, how, count, plural(count), given);
+}
+
+Py_ssize_t find_param(const MethodRuntime& rt, PyObject* key) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (rt.names[i] == key) return i;  // interned keywords: one pointer test
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = PyUnicode_Compare(rt.names[i], key) == 0;
+        if (eq) return i;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    return -1;
+}
+
+// Float parameters: float as is, int converted exactly, other numbers by the
+// interpreter's float conversion.
+bool convert_float(const char* param, Ref& slot) {
+    PyObject* value = slot.get();
+    if (value == Py_None || PyFloat_CheckExact(value)) return true;
+    double number;
+    if (PyLong_CheckExact(value) || PyLong_Check(value)) {
+        number = PyLong_AsDouble(value);
+    } else {
+        PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
+        if (!PyFloat_Check(value) && !(nb && (nb->nb_float || nb->nb_index))) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected float, got %.200s)",
+                         param, Py_TYPE(value)->tp_name);
+            return false;
+        }
+        number = PyFloat_AsDouble(value);
+    }
+    if (number == -1.0 && PyErr_Occurred()) return false;
+    slot = steal(PyFloat_FromDouble(number));
+    return bool(slot);
+}
+
+}  // namespace
+
+bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Args& bound) {
+    const MethodDef& def = *rt.def;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
+    const Py_ssize_t ndefaults = n - rt.required;
+    if (nargs > n) {
+        raise_count(rt, ndefaults ? "at most" : "exactly", n, nargs);
+        return false;
+    }
+    bound.count = static_cast<int>(n);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[i] = borrow(args[i]);
+
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
+                return false;
+            }
+            Py_ssize_t index = find_param(rt, key);
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", def.name, key);
+                return false;
+            }
+            if (bound.slots[index]) {
+                PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
+                             def.name, key);
+                return false;
+            }
+            bound.slots[index] = borrow(args[nargs + k]);
+        }
+    }
+
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (bound.slots[i]) continue;
+        if (i < rt.required) {
+            raise_count(rt, ndefaults ? "at least" : "exactly", rt.required, i);
+            return false;
+        }
+        bound.slots[i] = borrow(rt.defaults[static_cast<size_t>(i - rt.required)]);
+    }
+
+    // Conversions first, then type tests, each in parameter order.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Param& param = def.params[static_cast<size_t>(i)];
+        if (param.check == Check::Float) {
+            if (!convert_float(param.name, bound.slots[i])) return false;
+        } else if (param.check == Check::Bool) {
+            int truth = PyObject_IsTrue(bound.slots[i]);
+            if (truth < 0) return false;
+            bound.slots[i] = borrow(truth ? Py_True : Py_False);
+        }
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Param& param = def.params[static_cast<size_t>(i)];
+        PyObject* value = bound.slots[i];
+        bool ok = param.check == Check::Str           ? PyUnicode_CheckExact(value)
+                  : param.check == Check::OptionalStr ? (value == Py_None || PyUnicode_CheckExact(value))
+                                                      : true;
+        if (!ok) {
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected str, got %.200s)",
+                         param.name, Py_TYPE(value)->tp_name);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace vx

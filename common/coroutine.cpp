@@ -1,0 +1,567 @@
+// The driver of native bodies, and the native coroutine type. The driver
+// follows the interpreter's generator driver step by step, so that native
+// coroutines behave like `async def` ones to every caller.
+#include "coroutine.h"
+
+#include "ops.h"
+
+namespace vx {
+
+PyTypeObject* coroutine_type = nullptr;
+
+int BodyState::traverse(visitproc visit, void* arg) const {
+    if (args)
+        for (int i = 0; i < args->count; ++i) Py_VISIT(args->slots[i].get());
+    Py_VISIT(delegate.get());
+    Py_VISIT(yielded.get());
+    Py_VISIT(resume_value.get());
+    Py_VISIT(result.get());
+    if (int r = resume_error.traverse(visit, arg)) return r;
+    if (int r = error.traverse(visit, arg)) return r;
+    return compat::traverse_exc_state(exc_state, visit, arg);
+}
+
+PyError capture_error() noexcept {
+    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line);
+    return PyError::fetch();
+}
+
+bool PyAwaiter::await_ready() {
+    Ref iter = steal(compat::get_awaitable_iter(awaitable_));
+    awaitable_.reset();
+    if (iter && PyCoro_CheckExact(iter.get()) && compat::coroutine_is_awaiting(iter)) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        iter.reset();
+    }
+    if (!iter) {
+        error_ = capture_error();
+        return true;
+    }
+    // Eager first step: an awaitable that completes at once never suspends the body.
+    PyObject* value = nullptr;
+    switch (PyIter_Send(iter, Py_None, &value)) {
+        case PYGEN_RETURN: value_ = steal(value); return true;
+        case PYGEN_ERROR: error_ = capture_error(); return true;
+        case PYGEN_NEXT: break;
+    }
+    iter_ = std::move(iter);
+    value_ = steal(value);
+    return false;
+}
+
+Ref PyAwaiter::await_resume() {
+    if (suspended_) {
+        if (state_->resume_error) throw PyError(std::move(state_->resume_error));
+        return std::move(state_->resume_value);
+    }
+    if (error_) throw PyError(std::move(error_));
+    return std::move(value_);
+}
+
+void PromiseBase::unhandled_exception() noexcept {
+    try {
+        throw;
+    } catch (PyError& e) {
+        error = std::move(e);
+    } catch (...) {
+        restore_current_exception();
+        error = capture_error();
+    }
+}
+
+void CoroutineTask::promise_type::return_value(Ref value) {
+    if (result_check == ResultCheck::Str) expect_str(value);
+    else if (result_check == ResultCheck::List) expect_list(value);
+    result = std::move(value);
+}
+
+[[noreturn]] void raise_object(PyObject* obj) {
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = call(obj);
+        if (!PyExceptionInstance_Check(instance.get()))
+            raise_format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R", obj,
+                         Py_TYPE(instance.get()));
+        PyErr_SetObject(obj, instance);
+    } else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    throw_error();
+}
+
+// --- the driver -------------------------------------------------------------
+
+namespace {
+
+bool is_generator(CoroutineObject* self) {
+    return Py_TYPE(self) == async_generator_type;
+}
+
+const char* kind_name(CoroutineObject* self) {
+    return is_generator(self) ? "async generator" : "coroutine";
+}
+
+PySendResult resume(CoroutineObject* self, PyObject** out) {
+    BodyState& body = *self->body;
+    self->status = BodyStatus::Running;
+    {
+        compat::ExcStateScope exc_state(&body.exc_state);
+        FrameScope frame(&body.frame);
+        self->handle.resume();
+    }
+    if (!self->handle.done()) {
+        self->status = BodyStatus::Suspended;
+        *out = body.yielded.release();
+        return PYGEN_NEXT;
+    }
+    Ref result = std::move(body.result);
+    PyError error = std::move(body.error);
+    destroy_body(self);
+    if (!error) {
+        *out = result ? result.release() : Py_NewRef(Py_None);
+        return PYGEN_RETURN;
+    }
+    error.restore();
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
+    } else if (is_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
+    }
+    return PYGEN_ERROR;
+}
+
+// Ends a body that never started, with the pending error, without running it.
+PySendResult fail_unstarted(CoroutineObject* self) {
+    BodyState& body = *self->body;
+    add_traceback(body.frame.tb_code, body.frame.globals, body.frame.first_line);
+    destroy_body(self);
+    return PYGEN_ERROR;
+}
+
+int close_iter(PyObject* iter) {
+    Ref method;
+    if (_PyObject_LookupAttr(iter, intern("close"), method.slot()) < 0) PyErr_WriteUnraisable(iter);
+    if (method) {
+        Ref result = steal(PyObject_CallNoArgs(method));
+        if (!result) return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void destroy_body(CoroutineObject* self) noexcept {
+    self->status = BodyStatus::Closed;
+    self->closed = true;
+    if (!self->body) return;
+    std::coroutine_handle<> handle = self->handle;
+    self->body = nullptr;
+    self->handle = {};
+    // Destructors release references and can run arbitrary code.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    handle.destroy();
+    PyErr_Restore(type, value, traceback);
+}
+
+PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out) {
+    *out = nullptr;
+    if (self->status == BodyStatus::Running) {
+        PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(self));
+        return PYGEN_ERROR;
+    }
+    if (self->status == BodyStatus::Closed) {
+        if (!is_generator(self) && !closing) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        } else if (arg && !exc) {
+            *out = Py_NewRef(Py_None);
+            return PYGEN_RETURN;
+        }
+        return PYGEN_ERROR;
+    }
+    BodyState& body = *self->body;
+    if (self->status == BodyStatus::Created) {
+        if (exc) return fail_unstarted(self);
+        if (arg && arg != Py_None) {
+            PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(self));
+            return fail_unstarted(self);
+        }
+        return resume(self, out);
+    }
+    if (exc) {
+        FrameScope frame(&body.frame);
+        body.delegate.reset();
+        body.resume_error = capture_error();
+    } else if (body.delegate) {
+        // An await is in progress: pass the value on to what it awaits.
+        self->status = BodyStatus::Running;
+        PyObject* value = nullptr;
+        PySendResult status;
+        {
+            compat::ExcStateScope exc_state(&body.exc_state);
+            FrameScope frame(&body.frame);
+            status = PyIter_Send(body.delegate, arg ? arg : Py_None, &value);
+            if (status == PYGEN_ERROR) body.resume_error = capture_error();
+        }
+        if (status == PYGEN_NEXT) {
+            self->status = BodyStatus::Suspended;
+            *out = value;
+            return PYGEN_NEXT;
+        }
+        body.delegate.reset();
+        if (status == PYGEN_RETURN) body.resume_value = steal(value);
+    } else {
+        body.resume_value = borrow(arg ? arg : Py_None);
+    }
+    return resume(self, out);
+}
+
+PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* type, PyObject* value,
+                     PyObject* traceback) {
+    PyObject* out = nullptr;
+    if (self->status == BodyStatus::Suspended && self->body->delegate) {
+        Ref delegate = self->body->delegate;
+        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit) && close_on_genexit) {
+            self->status = BodyStatus::Running;
+            int err = close_iter(delegate);
+            self->status = BodyStatus::Suspended;
+            if (err < 0) {
+                body_send(self, Py_None, true, false, &out);
+                return out;
+            }
+            goto throw_here;
+        }
+        Ref method;
+        if (_PyObject_LookupAttr(delegate, intern("throw"), method.slot()) < 0) return nullptr;
+        if (!method) goto throw_here;
+        self->status = BodyStatus::Running;
+        Ref result;
+        {
+            compat::ExcStateScope exc_state(&self->body->exc_state);
+            result = steal(PyObject_CallFunctionObjArgs(method, type, value, traceback, nullptr));
+        }
+        self->status = BodyStatus::Suspended;
+        if (result) return result.release();
+        self->body->delegate.reset();
+        PyObject* returned = nullptr;
+        PySendResult status;
+        if (compat::fetch_stop_iteration_value(&returned) == 0) {
+            status = body_send(self, returned, false, false, &out);
+            Py_DECREF(returned);
+        } else {
+            status = body_send(self, Py_None, true, false, &out);
+        }
+        if (status == PYGEN_RETURN) {
+            if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
+            else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
+            else compat::set_stop_iteration_value(out);
+            Py_CLEAR(out);
+        }
+        return out;
+    }
+
+throw_here:
+    if (traceback == Py_None) {
+        traceback = nullptr;
+    } else if (traceback && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    Py_INCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(traceback);
+    if (PyExceptionClass_Check(type)) {
+        PyErr_NormalizeException(&type, &value, &traceback);
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            goto failed;
+        }
+        Py_XDECREF(value);
+        value = type;
+        type = Py_NewRef(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(type)));
+        if (!traceback) traceback = PyException_GetTraceback(value);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        goto failed;
+    }
+    PyErr_Restore(type, value, traceback);
+    {
+        PySendResult status = body_send(self, Py_None, true, false, &out);
+        if (status == PYGEN_RETURN) {
+            if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
+            else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
+            else compat::set_stop_iteration_value(out);
+            Py_CLEAR(out);
+        }
+    }
+    return out;
+
+failed:
+    Py_DECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return nullptr;
+}
+
+PyObject* body_close(CoroutineObject* self) {
+    int err = 0;
+    if (self->status == BodyStatus::Suspended && self->body->delegate) {
+        Ref delegate = self->body->delegate;
+        self->status = BodyStatus::Running;
+        err = close_iter(delegate);
+        self->status = BodyStatus::Suspended;
+    }
+    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    PyObject* out = nullptr;
+    PySendResult status = body_send(self, Py_None, true, true, &out);
+    if (status == PYGEN_NEXT) {
+        Py_DECREF(out);
+        PyErr_Format(PyExc_RuntimeError, "%s ignored GeneratorExit", kind_name(self));
+        return nullptr;
+    }
+    if (status == PYGEN_RETURN) {
+        Py_DECREF(out);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+int body_traverse(CoroutineObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(self->name);
+    Py_VISIT(self->qualname);
+    Py_VISIT(self->code);
+    Py_VISIT(self->finalizer);
+    if (self->body) return self->body->traverse(visit, arg);
+    return 0;
+}
+
+// --- creation and the shared slots --------------------------------------------
+
+CoroutineObject* as_body(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
+
+int body_clear(PyObject* obj) {
+    CoroutineObject* self = as_body(obj);
+    Py_CLEAR(self->finalizer);
+    destroy_body(self);
+    return 0;
+}
+
+void body_finalize(PyObject* obj) {
+    CoroutineObject* self = as_body(obj);
+    if (!self->body) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (is_generator(self) && self->finalizer && !self->closed) {
+        // The event loop closes the generator asynchronously.
+        Ref result = steal(PyObject_CallOneArg(self->finalizer, obj));
+        if (!result) PyErr_WriteUnraisable(obj);
+    } else if (!is_generator(self) && self->status == BodyStatus::Created) {
+        compat::warn_unawaited(self->qualname);
+        destroy_body(self);
+    } else {
+        Ref result = steal(body_close(self));
+        if (!result && PyErr_Occurred()) PyErr_WriteUnraisable(obj);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+void body_dealloc(PyObject* obj) {
+    CoroutineObject* self = as_body(obj);
+    PyObject_GC_UnTrack(obj);
+    if (self->weakrefs) PyObject_ClearWeakRefs(obj);
+    if (self->body) {
+        PyObject_GC_Track(obj);
+        if (PyObject_CallFinalizerFromDealloc(obj)) return;  // resurrected
+        PyObject_GC_UnTrack(obj);
+    }
+    Py_CLEAR(self->finalizer);
+    destroy_body(self);
+    Py_CLEAR(self->name);
+    Py_CLEAR(self->qualname);
+    Py_CLEAR(self->code);
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_Del(obj);
+    Py_DECREF(type);
+}
+
+int body_traverse_slot(PyObject* obj, visitproc visit, void* arg) { return body_traverse(as_body(obj), visit, arg); }
+
+PyObject* body_get_name(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->name); }
+int body_set_name(PyObject* obj, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_body(obj)->name, Py_NewRef(value));
+    return 0;
+}
+PyObject* body_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->qualname); }
+int body_set_qualname(PyObject* obj, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_XSETREF(as_body(obj)->qualname, Py_NewRef(value));
+    return 0;
+}
+PyObject* body_get_await(PyObject* obj, void*) {
+    CoroutineObject* self = as_body(obj);
+    PyObject* delegate = self->body ? self->body->delegate.get() : nullptr;
+    return Py_NewRef(delegate ? delegate : Py_None);
+}
+PyObject* body_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_body(obj)->status == BodyStatus::Running); }
+PyObject* body_get_code(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->code); }
+PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+namespace {
+
+// --- coroutine-specific slots -------------------------------------------------
+
+PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
+    return body_send(as_body(obj), arg, false, false, out);
+}
+
+PyObject* coro_send(PyObject* obj, PyObject* arg) {
+    PyObject* out = nullptr;
+    if (body_send(as_body(obj), arg, false, false, &out) == PYGEN_RETURN) {
+        if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
+        else compat::set_stop_iteration_value(out);
+        Py_CLEAR(out);
+    }
+    return out;
+}
+
+PyObject* coro_iternext(PyObject* obj) {
+    PyObject* out = nullptr;
+    if (body_send(as_body(obj), nullptr, false, false, &out) == PYGEN_RETURN) {
+        if (out != Py_None) compat::set_stop_iteration_value(out);
+        Py_CLEAR(out);
+    }
+    return out;
+}
+
+PyObject* coro_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
+    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    return body_throw(as_body(obj), true, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
+}
+
+PyObject* coro_close(PyObject* obj, PyObject*) { return body_close(as_body(obj)); }
+
+PyObject* coro_await(PyObject* obj) {
+    CoroutineObject* self = as_body(obj);
+    if (self->status == BodyStatus::Suspended && self->body->delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(obj);
+}
+
+PyObject* coro_repr(PyObject* obj) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_body(obj)->qualname, obj);
+}
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send, METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
+    {"close", coro_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", body_get_name, body_set_name, nullptr, nullptr},
+    {"__qualname__", body_get_qualname, body_set_qualname, nullptr, nullptr},
+    {"cr_await", body_get_await, nullptr, nullptr, nullptr},
+    {"cr_running", body_get_running, nullptr, nullptr, nullptr},
+    {"cr_code", body_get_code, nullptr, nullptr, nullptr},
+    {"cr_frame", body_get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", body_get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef body_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot coro_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(body_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(body_traverse_slot)},
+    {Py_tp_clear, reinterpret_cast<void*>(body_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(body_finalize)},
+    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+    {Py_am_await, reinterpret_cast<void*>(coro_await)},
+    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_members, body_members},
+    {0, nullptr},
+};
+
+PyType_Spec coro_spec = {
+    "native_coroutine",
+    sizeof(CoroutineObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    coro_slots,
+};
+
+}  // namespace
+
+CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function) {
+    CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
+    if (!self) return nullptr;
+    self->handle = {};
+    self->body = nullptr;
+    self->status = BodyStatus::Created;
+    self->name = Py_NewRef(function->name);
+    self->qualname = Py_NewRef(function->qualname);
+    self->code = Py_NewRef(function->code);
+    self->weakrefs = nullptr;
+    self->finalizer = nullptr;
+    self->hooks_inited = false;
+    self->closed = false;
+    self->running_async = false;
+    return self;
+}
+
+void attach_body(CoroutineObject* self, std::coroutine_handle<> handle, BodyState& body, FunctionObject* function) {
+    const MethodRuntime& rt = *function->runtime;
+    self->handle = handle;
+    self->body = &body;
+    body.frame = Frame{rt.body_tb_code, rt.globals, rt.def->line, rt.def->line};
+    body.result_check = rt.def->result;
+    PyObject_GC_Track(self);
+}
+
+PyObject* new_coroutine(FunctionObject* function, Args&& args) {
+    if (!init_coroutine_types()) return nullptr;
+    CoroutineObject* self = new_body_object(coroutine_type, function);
+    if (!self) return nullptr;
+    try {
+        CoroutineTask task = function->runtime->def->coroutine(std::move(args));
+        attach_body(self, task.handle, task.handle.promise(), function);
+    } catch (...) {
+        restore_current_exception();
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(self);
+}
+
+bool init_coroutine_types() {
+    if (coroutine_type) return true;
+    coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
+    return coroutine_type != nullptr;
+}
+
+}  // namespace vx

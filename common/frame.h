@@ -1,0 +1,41 @@
+// Where a running method body is, so that errors leaving it get a traceback
+// entry in the module's source path at the line of the failing statement.
+#pragma once
+#include "ref.h"
+
+namespace vx {
+
+struct Frame {
+    PyObject* tb_code = nullptr;  // code object named as tracebacks show the method (borrowed)
+    PyObject* globals = nullptr;  // module namespace (borrowed)
+    int first_line = 0;
+    int line = 0;
+};
+
+// The innermost running body of this thread. Plain methods can run in several
+// threads at once (httpx releases the GIL while waiting), so this is per thread;
+// initial-exec keeps the access a single load.
+extern thread_local Frame* current_frame __attribute__((tls_model("initial-exec")));
+
+class FrameScope {
+public:
+    explicit FrameScope(Frame* frame) noexcept : saved_(current_frame) { current_frame = frame; }
+    ~FrameScope() { current_frame = saved_; }
+    FrameScope(const FrameScope&) = delete;
+    FrameScope& operator=(const FrameScope&) = delete;
+
+private:
+    Frame* saved_;
+};
+
+// Marks the statement a body is at: `at(3)` is three lines below the definition.
+inline void at(int offset) noexcept {
+    if (current_frame) current_frame->line = current_frame->first_line + offset;
+}
+
+// Adds one traceback entry to the pending error.
+void add_traceback(PyObject* tb_code, PyObject* globals, int line) noexcept;
+// Code object used only to name traceback entries.
+PyObject* traceback_code(PyObject* filename, PyObject* name, int first_line);
+
+}  // namespace vx

@@ -1,0 +1,134 @@
+// Method tables, and the method-function objects made from them.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "frame.h"
+#include "ref.h"
+
+namespace vx {
+
+enum class Kind : uint8_t { Plain, Coroutine, AsyncGenerator };
+
+// How the binder treats a parameter (its prefix in the signature line).
+enum class Check : uint8_t { Any, Str, OptionalStr, Float, Bool };
+
+// What a method checks about the value its body returns.
+enum class ResultCheck : uint8_t { None, Str, List };
+
+struct Default {
+    enum class Tag : uint8_t { Required, None, False, Float, Member };
+    Tag tag = Tag::Required;
+    double number = 0;
+    const char* owner = nullptr;   // Member: a module global, e.g. "JobStage"
+    const char* member = nullptr;  // Member: its attribute, e.g. "POST_RUNNING"
+    const char* text = nullptr;    // as the signature line shows it
+};
+
+inline constexpr Default none_default{Default::Tag::None, 0, nullptr, nullptr, "None"};
+inline constexpr Default false_default{Default::Tag::False, 0, nullptr, nullptr, "False"};
+constexpr Default float_default(double value, const char* text) {
+    return {Default::Tag::Float, value, nullptr, nullptr, text};
+}
+constexpr Default member_default(const char* owner, const char* member, const char* text) {
+    return {Default::Tag::Member, 0, owner, member, text};
+}
+
+struct Param {
+    const char* name;
+    Check check = Check::Any;
+    const char* annotation = nullptr;  // text, never evaluated
+    Default fallback = {};
+};
+
+// Bound arguments, `self` first. Coroutine bodies take them by value, so they
+// live in the coroutine frame where the garbage collector can see them.
+inline constexpr int kMaxArgs = 8;
+struct Args {
+    Ref slots[kMaxArgs];
+    int count = 0;
+    PyObject* operator[](int i) const noexcept { return slots[i].get(); }
+};
+
+class CoroutineTask;
+class GeneratorTask;
+using PlainBody = Ref (*)(Args&);
+using CoroutineBody = CoroutineTask (*)(Args);
+using GeneratorBody = GeneratorTask (*)(Args);
+
+struct Section {
+    const char* heading;
+    std::vector<const char*> entries;
+};
+
+struct MethodDef {
+    const char* name;
+    int line;
+    Kind kind = Kind::Plain;
+    std::vector<Param> params;          // `self` included
+    const char* returns = nullptr;      // return annotation text
+    ResultCheck result = ResultCheck::None;
+    std::vector<const char*> locals;    // body's local names, after the parameters
+    const char* summary = nullptr;      // docstring summary; none for __init__
+    std::vector<Section> sections;      // "Args:", "Returns:", "Yields:", "Raises:"
+    PlainBody plain = nullptr;
+    CoroutineBody coroutine = nullptr;
+    GeneratorBody generator = nullptr;
+};
+
+struct ClassDef {
+    const char* name;
+    int line;
+    std::vector<MethodDef> methods;
+};
+
+// What a method needs at run time, built once when its class is created and
+// kept for the life of the process.
+struct MethodRuntime {
+    const MethodDef* def;
+    PyObject* short_name;              // interned member name
+    PyObject* dotted_name;             // "vexa.client._sync._code.CodeClient.get_info"
+    std::vector<PyObject*> names;      // interned parameter names
+    std::vector<PyObject*> defaults;   // values used by calls, one per trailing default
+    int required;                      // parameters without default
+    PyObject* body_tb_code;            // names traceback entries of body errors
+    PyObject* bind_tb_code;            // names traceback entries of binding errors
+    PyObject* globals;                 // module namespace
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    MethodRuntime* runtime;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;      // as shown by __defaults__ (calls use runtime->defaults)
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* globals;
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+extern PyTypeObject* function_type;
+bool init_function_type();
+
+// Builds the method function of one table row (defaults evaluated now).
+Ref make_function(const MethodDef& def, const char* class_name, PyObject* module_name,
+                  PyObject* source_path, PyObject* globals);
+
+// Binds a call's arguments; false with an error set.
+bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Args& bound);
+
+// Applies a method's result check; NULL with an error set.
+PyObject* check_result(ResultCheck check, PyObject* value);
+
+// Turns any C++ exception that reaches an interpreter entry point into the
+// error indicator.
+void restore_current_exception() noexcept;
+
+}  // namespace vx

@@ -1,0 +1,119 @@
+#include "ops.h"
+
+#include <vector>
+
+#include "frame.h"
+#include "module.h"
+
+namespace vx {
+
+namespace {
+std::vector<Str*>& registry() {
+    static std::vector<Str*> all;
+    return all;
+}
+}  // namespace
+
+Str::Str(const char* text) : text_(text) { registry().push_back(this); }
+
+bool Str::create_all() {
+    for (Str* s : registry()) {
+        if (s->object_) continue;
+        s->object_ = PyUnicode_InternFromString(s->text_);
+        if (!s->object_) return false;
+    }
+    return true;
+}
+
+PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
+
+Ref global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(module_globals(), name);
+    if (!value) {
+        if (PyErr_Occurred()) throw_error();
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_error();
+        }
+    }
+    return borrow(value);
+}
+
+namespace {
+// Lays out positional then keyword values in one array, with a kwnames tuple.
+struct CallFrame {
+    PyObject* stack[16];
+    size_t nargs = 0;
+    Ref kwnames;
+
+    CallFrame(PyObject* first, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+        if (first) stack[1 + nargs++] = first;
+        for (PyObject* a : args) stack[1 + nargs++] = a;
+        if (kwargs.size()) {
+            kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+            Py_ssize_t i = 0;
+            for (auto& [key, value] : kwargs) {
+                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
+                stack[1 + nargs + static_cast<size_t>(i) - 1] = value;
+            }
+        }
+    }
+    PyObject* const* args() { return stack + 1; }
+};
+}  // namespace
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+    CallFrame frame(nullptr, args, kwargs);
+    return check(PyObject_Vectorcall(callable, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     frame.kwnames));
+}
+
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+    CallFrame frame(obj, args, kwargs);
+    return check(PyObject_VectorcallMethod(name, frame.args(),
+                                           frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
+}
+
+Ref text(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return borrow(obj);
+    return check(PyObject_Format(obj, nullptr));
+}
+
+Ref join(std::initializer_list<PyObject*> pieces) {
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
+    static PyObject* empty = PyUnicode_InternFromString("");
+    return check(PyUnicode_Join(empty, tuple));
+}
+
+Ref new_dict() { return check(PyDict_New()); }
+
+Ref call_expanded(PyObject* callable, PyObject* mapping) {
+    Ref kwargs;
+    if (PyDict_Check(mapping)) {
+        kwargs = borrow(mapping);
+    } else if (mapping == Py_None) {
+        raise_format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
+                     Py_TYPE(mapping)->tp_name);
+    } else {
+        kwargs = call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
+    }
+    Ref empty = check(PyTuple_New(0));
+    return check(PyObject_Call(callable, empty, kwargs));
+}
+
+PyObject* expect_str(PyObject* value) {
+    if (value != Py_None && !PyUnicode_CheckExact(value))
+        raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(value)->tp_name);
+    return value;
+}
+
+PyObject* expect_list(PyObject* value) {
+    if (value != Py_None && !PyList_CheckExact(value))
+        raise_format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(value)->tp_name);
+    return value;
+}
+
+}  // namespace vx

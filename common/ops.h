@@ -1,0 +1,52 @@
+// Small, throwing wrappers over the object and call protocols, so that bodies
+// read like the algorithms they implement.
+#pragma once
+#include <initializer_list>
+#include <utility>
+
+#include "ref.h"
+#include "strings.h"
+
+namespace vx {
+
+using Kwargs = std::initializer_list<std::pair<PyObject*, PyObject*>>;
+
+inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+// Looks a name up in the running module's namespace, then in builtins.
+Ref global(PyObject* name);
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                Kwargs kwargs = {});
+
+// The text form a formatted-string placeholder gives (a str is used as is).
+Ref text(PyObject* obj);
+// Concatenation of strings (URL pieces).
+Ref join(std::initializer_list<PyObject*> pieces);
+
+Ref new_dict();
+inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    check(PyDict_SetItem(dict, key, value));
+}
+inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+inline bool equals(PyObject* a, PyObject* b) {
+    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+inline bool not_equals(PyObject* a, PyObject* b) {
+    Ref result = check(PyObject_RichCompare(a, b, Py_NE));
+    return truth(result);
+}
+
+// `callable(**mapping)`, with the interpreter's message for a non-mapping.
+Ref call_expanded(PyObject* callable, PyObject* mapping);
+
+// Result rules: exactly str (or None) / exactly list (or None).
+PyObject* expect_str(PyObject* value);
+PyObject* expect_list(PyObject* value);
+
+inline PyObject* none() noexcept { return Py_None; }
+inline Ref new_none() noexcept { return borrow(Py_None); }
+inline PyObject* boolean(bool value) noexcept { return value ? Py_True : Py_False; }
+
+}  // namespace vx

@@ -1,0 +1,94 @@
+// Owned and borrowed references, and the C++ exception that carries a Python error.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vx {
+
+// An owning reference: increments on copy, decrements on destruction.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
+    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    ~Ref() { Py_XDECREF(ptr_); }
+    Ref& operator=(Ref other) noexcept {
+        std::swap(ptr_, other.ptr_);
+        return *this;
+    }
+
+    static Ref steal(PyObject* ptr) noexcept { Ref r; r.ptr_ = ptr; return r; }
+    static Ref borrow(PyObject* ptr) noexcept { Py_XINCREF(ptr); return steal(ptr); }
+
+    PyObject* get() const noexcept { return ptr_; }
+    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
+    PyObject* new_ref() const noexcept { Py_XINCREF(ptr_); return ptr_; }
+    void reset() noexcept { Py_CLEAR(ptr_); }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Implicit borrow at C API call sites.
+    operator PyObject*() const noexcept { return ptr_; }
+    PyObject** slot() noexcept { return &ptr_; }
+
+private:
+    PyObject* ptr_ = nullptr;
+};
+
+inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
+inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
+
+// A fetched Python exception, thrown through C++ code and restored at the
+// boundary back into the interpreter.
+class PyError {
+public:
+    PyError() noexcept = default;
+    PyError(Ref type, Ref value, Ref traceback) noexcept
+        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+
+    // Takes the current error indicator (normalised).
+    static PyError fetch() noexcept;
+    // Builds an error from an exception instance.
+    static PyError from_instance(PyObject* exc) noexcept;
+
+    bool matches(PyObject* exc_type) const noexcept {
+        return type_ && PyErr_GivenExceptionMatches(type_, exc_type);
+    }
+    // Puts the error back into the interpreter's indicator; the object is emptied.
+    void restore() noexcept {
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    }
+    PyObject* type() const noexcept { return type_; }
+    PyObject* value() const noexcept { return value_; }
+    PyObject* traceback() const noexcept { return traceback_; }
+    explicit operator bool() const noexcept { return bool(type_); }
+    // Traverse support for objects that keep an error around.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(type_.get());
+        Py_VISIT(value_.get());
+        Py_VISIT(traceback_.get());
+        return 0;
+    }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+// Throws the pending Python error (adding the current body's traceback entry).
+[[noreturn]] void throw_error();
+
+// Call-site checks: a NULL / -1 result from the C API becomes a thrown PyError.
+inline Ref check(PyObject* result) {
+    if (!result) throw_error();
+    return Ref::steal(result);
+}
+inline int check(int status) {
+    if (status < 0) throw_error();
+    return status;
+}
+
+// Raises `type(message)` and throws it.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+}  // namespace vx

@@ -1,0 +1,31 @@
+// Constant strings, created once and interned when the module executes.
+#pragma once
+#include "ref.h"
+
+namespace vx {
+
+// Declared at namespace scope in a module (`static const Str k_url{"url"};`);
+// every instance registers itself and is created by `Str::create_all()`.
+// The object is kept as a raw pointer on purpose: it lives until the process
+// ends, and must not be released after the interpreter has shut down.
+class Str {
+public:
+    explicit Str(const char* text);
+    Str(const Str&) = delete;
+    Str& operator=(const Str&) = delete;
+
+    operator PyObject*() const noexcept { return object_; }
+    PyObject* get() const noexcept { return object_; }
+    const char* text() const noexcept { return text_; }
+
+    static bool create_all();  // false with an error set
+
+private:
+    const char* text_;
+    PyObject* object_ = nullptr;
+};
+
+// An interned string made on demand and kept for the life of the process.
+PyObject* intern(const char* text);
+
+}  // namespace vx

@@ -1,0 +1,81 @@
+"""Shared fixtures: the local dev service, a recording HTTP server and a zip builder.
+
+`vexa.devservice` is imported inside fixtures only, so collecting tests never
+requires the rest of `vexa` (whose native parts may not be built).
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable, Iterator
+
+import httpx
+import pytest
+
+sys.path.insert(0, str(Path(__file__).parent))  # lets test modules import recording_server
+
+from recording_server import RecordedRequest, RecordingServer, ScriptedResponse, make_zip  # noqa: E402
+
+if TYPE_CHECKING:
+    from vexa.devservice import RunningService
+
+TEST_API_KEY = "test-key"
+# Tiny but non-zero so every state is observable by polling.
+FAST_TIMINGS: dict[str, Any] = {
+    "queue_seconds": 0.05,
+    "run_seconds": 0.3,
+    "output_lines": 5,
+    "keepalive_seconds": 0.05,
+}
+
+__all__ = ["FAST_TIMINGS", "TEST_API_KEY", "RecordedRequest", "RecordingServer", "ScriptedResponse", "make_zip"]
+
+
+def _start_service(data_dir: Path, api_key: str | None, **options: Any) -> "RunningService":
+    from vexa.devservice import start_in_thread
+
+    return start_in_thread(data_dir, api_key, **{**FAST_TIMINGS, **options})
+
+
+@pytest.fixture(scope="session")
+def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator["RunningService"]:
+    """One dev service for the session: `.base_url`, `.api_key`, `.data_dir`, `.headers`, `.runner`, `.storage`."""
+    running = _start_service(tmp_path_factory.mktemp("devservice"), TEST_API_KEY)
+    yield running
+    running.stop()
+
+
+@pytest.fixture
+def service_factory(tmp_path: Path) -> Iterator[Callable[..., "RunningService"]]:
+    """Start fresh services: factory(api_key="test-key", data_dir=None, **timings). Stopped after the test."""
+    started: list[RunningService] = []
+
+    def start(api_key: str | None = TEST_API_KEY, data_dir: Path | None = None, **options: Any) -> "RunningService":
+        running = _start_service(data_dir or tmp_path / f"data-{len(started)}", api_key, **options)
+        started.append(running)
+        return running
+
+    yield start
+    for running in started:
+        running.stop()
+
+
+@pytest.fixture
+def service_client(service: "RunningService") -> Iterator[httpx.Client]:
+    """httpx client for the session service, API key preset."""
+    with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10.0) as client:
+        yield client
+
+
+@pytest.fixture
+def recorder() -> Iterator[RecordingServer]:
+    """A fresh recording server per test."""
+    with RecordingServer() as server:
+        yield server
+
+
+@pytest.fixture(name="make_zip")
+def make_zip_fixture() -> Callable[..., bytes]:
+    """make_zip({"main.py": "print(1)"}) -> zip bytes."""
+    return make_zip

@@ -1,0 +1,70 @@
+"""The asynchronous parent client."""
+
+from __future__ import annotations
+
+from functools import cached_property
+from pathlib import Path
+from typing import TYPE_CHECKING
+from urllib.parse import urlsplit
+
+import httpx
+
+from vexa.client._async._jobs import AsyncJobsClient
+from vexa.client._async.code import AsyncCodeClient
+from vexa.client._common import BaseClient, handle_stream_download_async
+
+if TYPE_CHECKING:
+    from vexa.client._async._web import AsyncWebClient
+
+
+class AsyncClient(BaseClient):
+    """Asynchronous client for the Vexa service.
+
+    Args:
+        base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
+            the VEXA_BASE_URL environment variable; one of them is required.
+        api_key: Sent as the X-API-Key header. Defaults to VEXA_API_KEY;
+            without either, requests carry no key.
+
+    Attributes:
+        jobs: Jobs: query, list, wait for, stream output, fetch results.
+        code: Stored code, as `Client.code` but awaitable.
+        web: Web-page jobs (created on first use).
+    """
+
+    def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
+        super().__init__(base_url=base_url, api_key=api_key)
+        self.jobs = AsyncJobsClient(self)
+        self.code = AsyncCodeClient(self)
+
+    @cached_property
+    def web(self) -> AsyncWebClient:
+        # Imported here so that the rest of the client works without it.
+        from vexa.client._async._web import AsyncWebClient
+
+        return AsyncWebClient(self)
+
+    def get_proxy_url(self, job_id: str) -> str:
+        """The URL through which the service forwards requests to a job.
+
+        The form is "{base_url}/{job_id}".
+        """
+        return f"{self.base_url}/{job_id}"
+
+    def get_subdomain_proxy_url(self, job_id: str) -> str:
+        """The URL of a web-page job on its own subdomain of the service host.
+
+        The form is "{scheme}://{job_id}.{host}[:{port}]/", taken from
+        `base_url` with any path, query and credentials left out; e.g. job
+        "abc" on "http://localhost:8000/api" gives "http://abc.localhost:8000/".
+        """
+        parts = urlsplit(self.base_url)
+        if not parts.scheme or not parts.hostname:
+            raise ValueError(f"Base URL {self.base_url!r} has no scheme or host")
+        port = f":{parts.port}" if parts.port is not None else ""
+        return f"{parts.scheme}://{job_id}.{parts.hostname}{port}/"
+
+    async def _handle_stream_download_async(
+        self, response: httpx.Response, zip_path: Path | str | None
+    ) -> bytes:
+        return await handle_stream_download_async(response, zip_path)

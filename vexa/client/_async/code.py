@@ -1,0 +1,219 @@
+"""Stored code, asynchronously: the awaitable counterpart of `CodeClient`."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import httpx
+
+from vexa.types import CodeInfo, CodeType, CodeZip, Job, JsonData
+
+if TYPE_CHECKING:
+    from vexa.client._async.client import AsyncClient
+
+
+class AsyncCodeClient:
+    """Upload, ingest, download, inspect and delete code stored on the service.
+
+    Every call opens its own `httpx.AsyncClient` and closes it before it
+    returns. An error status raises what the parent's `_get_http_exception`
+    returns (an `HTTPException`); other errors pass through unchanged.
+    """
+
+    def __init__(self, client: AsyncClient) -> None:
+        self._client = client
+
+    async def upload(
+        self,
+        code_zip: CodeZip,
+        code_name: str,
+        code_type: CodeType,
+        metadata: JsonData | dict[str, Any] | None = None,
+    ) -> str:
+        """Upload code.
+
+        Args:
+            code_zip (CodeZip): The code zip.
+            code_name (str): The name of the code.
+            code_type (CodeType): The type of the code.
+            metadata (JsonData | dict | None): The JSON metadata of the code.
+
+        Returns:
+            str: The code ID.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/upload"
+        files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
+        data = {"code_name": code_name, "code_type": code_type}
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.post(
+                    url, headers=self._client.api_key_header, files=files, data=data
+                )
+                response.raise_for_status()
+                code_id = response.json()
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+        if not isinstance(code_id, str):
+            code_id = str(code_id)
+        return code_id.strip()
+
+    async def ingest(
+        self,
+        code_zip: CodeZip,
+        code_name: str,
+        code_type: CodeType,
+        metadata: JsonData | dict[str, Any] | None = None,
+        build_pexenv: bool = False,
+        pexenv_python: str | None = None,
+    ) -> Job:
+        """Starts a code ingestion job.
+
+        Args:
+            code_zip (CodeZip): The code zip.
+            code_name (str): The name of the code.
+            code_type (CodeType): The type of the code.
+            metadata (JsonData | dict | None): The JSON metadata of the code.
+            build_pexenv (bool): Whether to build the pex venv.
+            pexenv_python (str | None): Python interpreter for the pex venv.
+
+        Returns:
+            Job: The code ingestion job.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/jobs/code/ingest"
+        files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
+        data = {
+            "code_name": code_name,
+            "code_type": code_type,
+            "build_pexenv": bool(build_pexenv),
+            "pexenv_python": pexenv_python,
+        }
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.post(
+                    url, headers=self._client.api_key_header, files=files, data=data
+                )
+                response.raise_for_status()
+                return Job(**response.json())
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+
+    async def download(self, code_id: str, zip_path: Path | str | None = None) -> CodeZip:
+        """Download code and optionally saves it to a file.
+
+        Args:
+            code_id (str): The code ID.
+            zip_path (Path | str | None): The path to save the code zip file to.
+
+        Returns:
+            CodeZip: The downloaded code zip.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/{code_id}/download"
+        async with httpx.AsyncClient() as client:
+            try:
+                async with client.stream(
+                    "GET", url, headers=self._client.api_key_header
+                ) as response:
+                    zip_bytes = await self._client._handle_stream_download_async(
+                        response, zip_path
+                    )
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+        return CodeZip(zip_bytes=zip_bytes)
+
+    async def delete(self, code_id: str) -> str:
+        """Deletes code by code_id.
+
+        Args:
+            code_id (str): The code ID.
+
+        Returns:
+            str: Confirmation message.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/{code_id}"
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.delete(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+        return f"Code with id={code_id} deleted"
+
+    async def get_info(self, code_id: str) -> CodeInfo:
+        """Gets the code info.
+
+        Args:
+            code_id (str): The code ID.
+
+        Returns:
+            CodeInfo: The code info.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/{code_id}/info"
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return CodeInfo(**response.json())
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+
+    async def list_info(self, code_type: CodeType | None = None) -> list[CodeInfo]:
+        """Gets list of code infos.
+
+        Args:
+            code_type (CodeType | None): The type of code to list.
+
+        Returns:
+            list[CodeInfo]: The list of code infos.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/info"
+        # No query string at all, rather than an empty code_type, lists every type.
+        params = {"code_type": code_type} if code_type else None
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.get(
+                    url, headers=self._client.api_key_header, params=params
+                )
+                response.raise_for_status()
+                return [CodeInfo(**item) for item in response.json()]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
+
+    async def get_metadata(self, code_id: str) -> JsonData:
+        """Gets code metadata.
+
+        Args:
+            code_id (str): The ID of the code.
+
+        Returns:
+            JsonData: The metadata.
+
+        Raises:
+            HTTPException: If the request fails.
+        """
+        url = f"{self._client.base_url}/code/{code_id}/metadata"
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return JsonData(response.json())
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)

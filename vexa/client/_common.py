@@ -1,0 +1,238 @@
+"""What the synchronous and asynchronous parent clients share.
+
+The sub-clients (compiled modules and `AsyncCodeClient`) reach everything here
+through their parent client: `base_url`, `api_key_header`,
+`_get_http_exception`, `_prepare_files` and the stream download helpers.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import stat
+import tempfile
+from pathlib import Path
+from types import TracebackType
+from typing import Any, BinaryIO
+
+import httpx
+
+from vexa.types import CodeZip, HTTPException, JsonData, http_exception_class
+
+BASE_URL_ENV = "VEXA_BASE_URL"
+API_KEY_ENV = "VEXA_API_KEY"
+API_KEY_HEADER = "X-API-Key"
+
+# Longest service error text kept in an exception; error pages can be large.
+MAX_DETAIL_LENGTH = 500
+REDACTED = "[REDACTED]"
+
+
+def resolve_base_url(base_url: str | None) -> str:
+    """The given base URL, else `VEXA_BASE_URL`; raise if neither is set."""
+    resolved = base_url or os.environ.get(BASE_URL_ENV)
+    if not resolved:
+        raise ValueError(
+            f"No base URL for the Vexa service: pass base_url=... "
+            f"or set the {BASE_URL_ENV} environment variable."
+        )
+    return resolved
+
+
+def resolve_api_key(api_key: str | None) -> str | None:
+    """The given API key, else `VEXA_API_KEY`, else None."""
+    return api_key or os.environ.get(API_KEY_ENV) or None
+
+
+class BaseClient:
+    """Configuration and helpers common to `Client` and `AsyncClient`."""
+
+    def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
+        self.base_url = resolve_base_url(base_url)
+        self.api_key = resolve_api_key(api_key)
+
+    @property
+    def api_key_header(self) -> dict[str, str]:
+        """Headers that authenticate a request; empty without an API key."""
+        if self.api_key is None:
+            return {}
+        return {API_KEY_HEADER: self.api_key}
+
+    def __repr__(self) -> str:
+        api_key = "<set>" if self.api_key else "None"
+        return f"{type(self).__name__}(base_url={self.base_url!r}, api_key={api_key})"
+
+    def _get_http_exception(self, httpx_error: httpx.HTTPStatusError) -> HTTPException:
+        return get_http_exception(httpx_error, api_key=self.api_key)
+
+    def _prepare_files(
+        self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
+    ) -> list[tuple[str, tuple[str, bytes, str]]]:
+        return prepare_files(code_zip=code_zip, metadata=metadata)
+
+
+# --- Errors -------------------------------------------------------------------
+
+
+def get_http_exception(
+    httpx_error: httpx.HTTPStatusError, api_key: str | None = None
+) -> HTTPException:
+    """The `HTTPException` subclass instance that stands for an error response.
+
+    The API key, whether given or found in the request's headers, is
+    replaced in the URL and the detail; headers themselves are never kept.
+    """
+    request = httpx_error.request
+    response = httpx_error.response
+    secrets = [api_key, request.headers.get(API_KEY_HEADER)]
+    exception_class = http_exception_class(response.status_code)
+    return exception_class(
+        status_code=response.status_code,
+        method=request.method,
+        url=_redact(str(request.url), secrets),
+        detail=_redact(detail_from_body(_response_text(response)), secrets)[
+            :MAX_DETAIL_LENGTH
+        ],
+    )
+
+
+def detail_from_body(text: str) -> str:
+    """The `detail` member of a JSON object body, or else the body text."""
+    try:
+        document = json.loads(text)
+    except ValueError:
+        return text.strip()
+    if not isinstance(document, dict) or "detail" not in document:
+        return text.strip()
+    detail = document["detail"]
+    return detail if isinstance(detail, str) else json.dumps(detail)
+
+
+def _response_text(response: httpx.Response) -> str:
+    # A streamed response whose body was never read has no text to offer.
+    try:
+        return response.text
+    except httpx.ResponseNotRead:
+        return ""
+
+
+def _redact(text: str, secrets: list[str | None]) -> str:
+    for secret in secrets:
+        if secret:
+            text = text.replace(secret, REDACTED)
+    return text
+
+
+# --- Uploads ------------------------------------------------------------------
+
+
+def prepare_files(
+    code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
+) -> list[tuple[str, tuple[str, bytes, str]]]:
+    """Multipart file parts for an upload: `code_zip`, then `metadata` if given."""
+    files = [("code_zip", ("code.zip", code_zip.zip_bytes, "application/zip"))]
+    if metadata is not None:
+        if not isinstance(metadata, JsonData):
+            metadata = JsonData(metadata)
+        metadata_bytes = metadata.model_dump_json().encode("utf-8")
+        files.append(("metadata", ("metadata.json", metadata_bytes, "application/json")))
+    return files
+
+
+# --- Downloads ----------------------------------------------------------------
+
+
+class AtomicFileWriter:
+    """Writes a file through a temporary sibling that replaces it when complete.
+
+    If the block raises, the temporary file is removed and the target is left
+    as it was: readers never see a partial file.
+    """
+
+    def __init__(self, path: Path | str) -> None:
+        self.path = Path(path)
+        self.temp_path: Path | None = None
+        self._file: BinaryIO | None = None
+
+    def __enter__(self) -> AtomicFileWriter:
+        # Same directory as the target, so that os.replace is a rename.
+        fd, temp_name = tempfile.mkstemp(
+            dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".part"
+        )
+        self.temp_path = Path(temp_name)
+        self._file = os.fdopen(fd, "wb")
+        return self
+
+    def write(self, data: bytes) -> None:
+        assert self._file is not None, "write() outside the with block"
+        self._file.write(data)
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        assert self._file is not None and self.temp_path is not None
+        try:
+            if exc_type is None:
+                self._file.flush()
+                os.fsync(self._file.fileno())
+            self._file.close()
+            if exc_type is None:
+                # mkstemp creates the file private; give it the usual mode.
+                os.chmod(self.temp_path, _target_mode(self.path))
+                os.replace(self.temp_path, self.path)
+                return
+        except BaseException:
+            self.temp_path.unlink(missing_ok=True)
+            raise
+        self.temp_path.unlink(missing_ok=True)
+
+
+def _target_mode(path: Path) -> int:
+    try:
+        return stat.S_IMODE(path.stat().st_mode)
+    except FileNotFoundError:
+        return 0o644
+
+
+def handle_stream_download(response: httpx.Response, zip_path: Path | str | None) -> bytes:
+    """Read a streamed download, saving it atomically to `zip_path` if given.
+
+    Raises:
+        httpx.HTTPStatusError: For an error status (the body is read first so
+            that the error detail is available).
+    """
+    if not response.is_success:
+        response.read()
+        response.raise_for_status()
+    chunks: list[bytes] = []
+    if zip_path is None:
+        for chunk in response.iter_bytes():
+            chunks.append(chunk)
+        return b"".join(chunks)
+    with AtomicFileWriter(zip_path) as writer:
+        for chunk in response.iter_bytes():
+            writer.write(chunk)
+            chunks.append(chunk)
+    return b"".join(chunks)
+
+
+async def handle_stream_download_async(
+    response: httpx.Response, zip_path: Path | str | None
+) -> bytes:
+    """The asynchronous `handle_stream_download` (file writes block briefly)."""
+    if not response.is_success:
+        await response.aread()
+        response.raise_for_status()
+    chunks: list[bytes] = []
+    if zip_path is None:
+        async for chunk in response.aiter_bytes():
+            chunks.append(chunk)
+        return b"".join(chunks)
+    with AtomicFileWriter(zip_path) as writer:
+        async for chunk in response.aiter_bytes():
+            writer.write(chunk)
+            chunks.append(chunk)
+    return b"".join(chunks)

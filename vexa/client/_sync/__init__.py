@@ -1,0 +1,3 @@
+from vexa.client._sync.client import Client
+
+__all__ = ["Client"]

@@ -1,0 +1,90 @@
+"""Application factory: wires storage, job runner, routes, auth and JSON errors."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import hmac
+import os
+from pathlib import Path
+from typing import AsyncIterator
+
+from starlette.applications import Starlette
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import JSONResponse, Response
+from starlette.types import ASGIApp, Receive, Scope, Send
+
+from .jobs import JobRunner, JobTimings
+from .routes import build_routes
+from .storage import CodeStorage
+
+API_KEY_HEADER = b"x-api-key"  # ASGI lower-cases header names
+UNAUTHORIZED_DETAIL = "Invalid or missing API key"
+
+
+class ApiKeyMiddleware:
+    """Rejects every HTTP request lacking the configured X-API-Key."""
+
+    def __init__(self, app: ASGIApp, api_key: str) -> None:
+        self.app = app
+        self.expected = api_key.encode("latin-1")
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http":
+            provided = next((value for name, value in scope["headers"] if name == API_KEY_HEADER), None)
+            if provided is None or not hmac.compare_digest(provided, self.expected):
+                response = JSONResponse({"detail": UNAUTHORIZED_DETAIL}, status_code=401)
+                await response(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
+
+
+async def _http_error(request: Request, exc: Exception) -> Response:
+    assert isinstance(exc, HTTPException)
+    return JSONResponse({"detail": exc.detail}, status_code=exc.status_code, headers=exc.headers)
+
+
+async def _server_error(request: Request, exc: Exception) -> Response:
+    return JSONResponse({"detail": f"Internal server error: {type(exc).__name__}"}, status_code=500)
+
+
+def create_app(
+    data_dir: str | os.PathLike[str],
+    api_key: str | None = None,
+    *,
+    queue_seconds: float = 0.3,
+    run_seconds: float = 1.0,
+    output_lines: int = 5,
+    keepalive_seconds: float = 1.0,
+) -> Starlette:
+    """Build the service. `app.state.storage` and `app.state.runner` expose its parts."""
+    data_path = Path(data_dir)
+    storage = CodeStorage(data_path)
+    timings = JobTimings(
+        queue_seconds=queue_seconds,
+        run_seconds=run_seconds,
+        output_lines=output_lines,
+        keepalive_seconds=keepalive_seconds,
+    )
+    runner = JobRunner(data_path / "results", timings)
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        runner.bind_loop(asyncio.get_running_loop())
+        try:
+            yield
+        finally:
+            await runner.close()
+
+    app = Starlette(
+        routes=build_routes(),
+        exception_handlers={HTTPException: _http_error, Exception: _server_error},
+        lifespan=lifespan,
+    )
+    if api_key:
+        app.add_middleware(ApiKeyMiddleware, api_key=api_key)
+    app.state.storage = storage
+    app.state.runner = runner
+    app.state.api_key = api_key
+    return app

@@ -1,0 +1,177 @@
+"""Running the service: in a background thread (tests, demos) or from the command line."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import os
+import socket
+import sys
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Sequence
+
+import uvicorn
+from starlette.applications import Starlette
+
+from .app import create_app
+from .jobs import JobRunner
+from .storage import CodeStorage
+
+DEFAULT_HOST = "127.0.0.1"
+STARTUP_TIMEOUT_SECONDS = 15.0
+# Bounded so open streams cannot stall shutdown forever.
+GRACEFUL_SHUTDOWN_SECONDS = 3
+
+
+def bind_socket(host: str, port: int) -> socket.socket:
+    """Bind and listen before uvicorn starts, so the port is known and connections queue."""
+    # Explicit IPPROTO_TCP: asyncio only sets TCP_NODELAY on accepted sockets whose proto says TCP,
+    # and without it every keep-alive request pays a 40 ms delayed-ACK stall.
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    sock.bind((host, port))
+    sock.listen(128)
+    sock.set_inheritable(True)
+    return sock
+
+
+def _uvicorn_server(app: Starlette, host: str, port: int, log_level: str) -> uvicorn.Server:
+    config = uvicorn.Config(
+        app,
+        host=host,
+        port=port,
+        log_level=log_level,
+        access_log=False,
+        lifespan="on",
+        ws="none",
+        timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
+    )
+    return uvicorn.Server(config)
+
+
+@dataclass
+class RunningService:
+    """A service running in a background thread; `stop()` (or the context manager) ends it."""
+
+    app: Starlette
+    host: str
+    port: int
+    api_key: str | None
+    data_dir: Path
+    _server: uvicorn.Server
+    _thread: threading.Thread
+
+    @property
+    def base_url(self) -> str:
+        return f"http://{self.host}:{self.port}"
+
+    @property
+    def runner(self) -> JobRunner:
+        return self.app.state.runner
+
+    @property
+    def storage(self) -> CodeStorage:
+        return self.app.state.storage
+
+    @property
+    def headers(self) -> dict[str, str]:
+        return {"X-API-Key": self.api_key} if self.api_key else {}
+
+    def stop(self, timeout: float = 10.0) -> None:
+        if not self._thread.is_alive():
+            return
+        runner = self.runner
+        if runner.loop is not None and runner.loop.is_running():
+            # End job tasks and streams first so shutdown does not wait on them.
+            future = asyncio.run_coroutine_threadsafe(runner.close(), runner.loop)
+            future.result(timeout=timeout)
+        self._server.should_exit = True
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            raise RuntimeError("dev service thread did not stop in time")
+
+    def __enter__(self) -> "RunningService":
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.stop()
+
+
+def start_in_thread(
+    data_dir: str | os.PathLike[str],
+    api_key: str | None = None,
+    *,
+    host: str = DEFAULT_HOST,
+    port: int = 0,
+    log_level: str = "warning",
+    **app_options: Any,
+) -> RunningService:
+    """Start the service on `port` (0 = any free one) and return once it serves."""
+    app = create_app(data_dir, api_key, **app_options)
+    sock = bind_socket(host, port)
+    actual_port = sock.getsockname()[1]
+    server = _uvicorn_server(app, host, actual_port, log_level)
+    failure: list[BaseException] = []
+
+    def serve() -> None:
+        try:
+            server.run(sockets=[sock])
+        except BaseException as exc:  # surfaced by the startup wait below
+            failure.append(exc)
+        finally:
+            sock.close()
+
+    thread = threading.Thread(target=serve, name=f"vexa-devservice-{actual_port}", daemon=True)
+    thread.start()
+    runner: JobRunner = app.state.runner
+    if not runner.ready.wait(STARTUP_TIMEOUT_SECONDS) or failure:
+        server.should_exit = True
+        thread.join(5)
+        raise RuntimeError(f"dev service failed to start: {failure[0] if failure else 'timeout'}")
+    return RunningService(
+        app=app,
+        host=host,
+        port=actual_port,
+        api_key=api_key,
+        data_dir=Path(data_dir),
+        _server=server,
+        _thread=thread,
+    )
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="python -m vexa.devservice", description="Local vexa development service.")
+    parser.add_argument("--host", default=DEFAULT_HOST, help="bind address (default 127.0.0.1)")
+    parser.add_argument("--port", type=int, default=8000, help="port; 0 picks a free one (default 8000)")
+    parser.add_argument("--data-dir", required=True, help="directory for stored code, index and job results")
+    parser.add_argument("--api-key", default=None, help="require this X-API-Key on every request")
+    parser.add_argument("--queue-seconds", type=float, default=0.3, help="time a job stays queued")
+    parser.add_argument("--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)")
+    parser.add_argument("--output-lines", type=int, default=5, help="output lines a job emits while running")
+    parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
+    parser.add_argument("--log-level", default="warning", help="uvicorn log level")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    app = create_app(
+        args.data_dir,
+        args.api_key,
+        queue_seconds=args.queue_seconds,
+        run_seconds=args.run_seconds,
+        output_lines=args.output_lines,
+        keepalive_seconds=args.keepalive_seconds,
+    )
+    sock = bind_socket(args.host, args.port)
+    port = sock.getsockname()[1]
+    # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
+    print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
+    server = _uvicorn_server(app, args.host, port, args.log_level)
+    try:
+        server.run(sockets=[sock])
+    finally:
+        sock.close()
+    return 0
