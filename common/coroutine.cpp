@@ -344,6 +344,11 @@ int body_traverse(CoroutineObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+PyMemberDef body_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 // --- creation and the shared slots --------------------------------------------
 
 CoroutineObject* as_body(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
@@ -485,11 +490,6 @@ PyGetSetDef coro_getset[] = {
     {"cr_frame", body_get_none, nullptr, nullptr, nullptr},
     {"cr_origin", body_get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef body_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot coro_slots[] = {

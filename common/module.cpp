@@ -5,7 +5,7 @@
 #include "compat.h"
 #include "frame.h"
 #include "ops.h"
-#include "strings.h"
+#include "constants.h"
 
 namespace vx {
 

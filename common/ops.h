@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "ref.h"
-#include "strings.h"
+#include "constants.h"
 
 namespace vx {
 

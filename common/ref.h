@@ -2,6 +2,7 @@
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <structmember.h>
 
 #include <utility>
 

@@ -1,0 +1,13 @@
+#include "names.h"
+
+namespace vx::names {
+
+const Str _client{"_client"}, base_url{"base_url"}, api_key_header{"api_key_header"},
+    _get_http_exception{"_get_http_exception"}, httpx_error{"httpx_error"};
+const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"AsyncClient"},
+    raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
+    data{"data"};
+const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
+const Str __enter__{"__enter__"}, __exit__{"__exit__"}, __aenter__{"__aenter__"}, __aexit__{"__aexit__"};
+
+}  // namespace vx::names

@@ -1,0 +1,49 @@
+// The statement shapes the bodies share: `with`, `async with`, and the
+// translation of an HTTP error status through the parent client.
+#pragma once
+#include "compat.h"
+#include "ops.h"
+
+namespace vx {
+
+// The parent client of a sub-client, read afresh at each use.
+Ref parent(PyObject* self);
+// `self._client.base_url` as text.
+Ref base_url_text(PyObject* self);
+// `self._client.api_key_header`.
+Ref api_key_header(PyObject* self);
+
+// In an `except` handler: an `httpx.HTTPStatusError` becomes what
+// `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
+// as its context; anything else is rethrown unchanged.
+[[noreturn]] void raise_translated(PyObject* self, PyError& e);
+
+// `with manager as value:`. The exit operation is looked up first, then the
+// manager is entered.
+class With {
+public:
+    explicit With(PyObject* manager);
+    Ref enter();
+    void exit();                          // normal path
+    bool exit(const PyError& error);      // error path: true suppresses it
+
+private:
+    Ref manager_;
+    Ref exit_;
+};
+
+// `async with manager as value:` for bodies: each call returns the awaitable
+// to `co_await`.
+class AsyncWith {
+public:
+    explicit AsyncWith(PyObject* manager);
+    Ref enter();
+    Ref exit();
+    Ref exit(const PyError& error);
+
+private:
+    Ref manager_;
+    Ref exit_;
+};
+
+}  // namespace vx
