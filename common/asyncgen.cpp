@@ -197,7 +197,7 @@ PyType_Slot asend_slots[] = {
 };
 
 PyType_Spec asend_spec = {
-    "native_async_generator_asend", sizeof(ASendObject), 0,
+    "vexa.native.async_generator_asend", sizeof(ASendObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     asend_slots,
 };
@@ -361,7 +361,7 @@ PyType_Slot athrow_slots[] = {
 };
 
 PyType_Spec athrow_spec = {
-    "native_async_generator_athrow", sizeof(AThrowObject), 0,
+    "vexa.native.async_generator_athrow", sizeof(AThrowObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     athrow_slots,
 };
@@ -440,7 +440,7 @@ PyType_Slot gen_slots[] = {
 };
 
 PyType_Spec gen_spec = {
-    "native_async_generator", sizeof(CoroutineObject), 0,
+    "vexa.native.async_generator", sizeof(CoroutineObject), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     gen_slots,
 };

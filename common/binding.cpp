@@ -58,6 +58,7 @@ bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t n
         return false;
     }
     bound.count = static_cast<int>(n);
+    bound.context = def.context;
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[i] = borrow(args[i]);
 
     if (kwnames) {

@@ -25,6 +25,25 @@ private:
     PyObject* object_ = nullptr;
 };
 
+// A number constant, created with the strings (`static const Number k_one{1L};`).
+class Number {
+public:
+    explicit Number(long value);
+    explicit Number(double value);
+    Number(const Number&) = delete;
+    Number& operator=(const Number&) = delete;
+
+    operator PyObject*() const noexcept { return object_; }
+    PyObject* get() const noexcept { return object_; }
+    bool create();
+
+private:
+    bool is_float_;
+    long int_value_ = 0;
+    double float_value_ = 0;
+    PyObject* object_ = nullptr;
+};
+
 // An interned string made on demand and kept for the life of the process.
 PyObject* intern(const char* text);
 

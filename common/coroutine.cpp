@@ -508,7 +508,7 @@ PyType_Slot coro_slots[] = {
 };
 
 PyType_Spec coro_spec = {
-    "native_coroutine",
+    "vexa.native.coroutine",
     sizeof(CoroutineObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,

@@ -61,7 +61,11 @@ private:
 };
 
 struct PromiseBase : BodyState {
-    explicit PromiseBase(Args& frame_args) noexcept { args = &frame_args; }
+    // Receives the frame's copies of the body's parameters; Args comes first.
+    template <class... Rest>
+    explicit PromiseBase(Args& frame_args, Rest&...) noexcept {
+        args = &frame_args;
+    }
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void unhandled_exception() noexcept;

@@ -306,7 +306,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_spec = {
-    "native_function",
+    "vexa.native.function",
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |

@@ -47,6 +47,7 @@ inline constexpr int kMaxArgs = 8;
 struct Args {
     Ref slots[kMaxArgs];
     int count = 0;
+    const void* context = nullptr;  // the method row's shared-body data
     PyObject* operator[](int i) const noexcept { return slots[i].get(); }
 };
 
@@ -74,6 +75,7 @@ struct MethodDef {
     PlainBody plain = nullptr;
     CoroutineBody coroutine = nullptr;
     GeneratorBody generator = nullptr;
+    const void* context = nullptr;      // handed to a body shared by several rows
 };
 
 struct ClassDef {

@@ -1,0 +1,52 @@
+"""The built extension modules: one exported symbol, no library needs beyond libc."""
+
+from __future__ import annotations
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import vexa.client
+
+PACKAGE_DIR = Path(vexa.client.__file__).parent
+MODULE_FILES = sorted(PACKAGE_DIR.glob("**/_*.so"))
+ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}
+
+
+def module_name(path: Path) -> str:
+    # "_code.cpython-310-x86_64-linux-gnu.so" -> "_code"
+    return path.name.split(".", 1)[0]
+
+
+def tool(name: str) -> str:
+    found = shutil.which(name)
+    if found is None:
+        pytest.skip(f"{name} is not installed")
+    return found
+
+
+def run(*command: str) -> str:
+    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
+
+
+def test_the_code_module_is_found() -> None:
+    found = [path.relative_to(PACKAGE_DIR).parent.as_posix() + "/" + module_name(path) for path in MODULE_FILES]
+    assert "_sync/_code" in found
+
+
+@pytest.mark.parametrize("path", MODULE_FILES, ids=module_name)
+def test_exports_only_its_init_function(path: Path) -> None:
+    output = run(tool("nm"), "-D", "--defined-only", str(path))
+    symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
+    assert symbols == [f"PyInit_{module_name(path)}"]
+
+
+@pytest.mark.parametrize("path", MODULE_FILES, ids=module_name)
+def test_needs_nothing_beyond_libc_and_libpthread(path: Path) -> None:
+    output = run(tool("readelf"), "-d", str(path))
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", output)
+    assert "Dynamic section" in output
+    assert set(needed) - ALLOWED_NEEDED == set()

@@ -1,0 +1,644 @@
+// vexa.client._async._jobs: AsyncJobsClient, the asynchronous jobs client.
+//
+// Bodies are C++ coroutines. Coding rule for `co_await` (some forms are
+// miscompiled by g++ 12): only `co_await std::move(name)` on a named Ref,
+// never inside braces, conditions, ternaries or catch blocks.
+#include <optional>
+
+#include "coroutine.h"
+#include "module.h"
+#include "names.h"
+#include "ops.h"
+#include "protocols.h"
+
+namespace {
+
+using namespace vx;
+namespace n = vx::names;
+
+const Str k_jobs{"/jobs"}, k_jobs_slash{"/jobs/"}, k_status{"/status"}, k_stage{"/stage"}, k_error{"/error"},
+    k_code_id{"/code_id"}, k_result{"/result"}, k_terminate{"/terminate"}, k_stream{"/stream"}, k_slash{"/"},
+    k_ping{"/ping"};
+const Str k_Job{"Job"}, k_JobResult{"JobResult"}, k_JobStage{"JobStage"}, k_JobStatus{"JobStatus"},
+    k_JobType{"JobType"}, k_StreamOutput{"StreamOutput"}, k_VexaError{"VexaError"},
+    k_VexaException{"VexaException"}, k_asyncio{"asyncio"}, k_time{"time"};
+const Str k_job_type{"job_type"}, k_job_status{"job_status"}, k_job_stage{"job_stage"}, k_job_id{"job_id"},
+    k_zip_bytes{"zip_bytes"}, k_error_kw{"error"}, k_message{"message"}, k_connect{"connect"}, k_read{"read"},
+    k_write{"write"}, k_pool{"pool"}, k_timeout{"timeout"};
+const Str k_list{"list"}, k_get{"get"}, k_is_healthy{"is_healthy"}, k_jobs_attr{"jobs"}, k_from_code_type{"from_code_type"},
+    k_get_proxy_url{"get_proxy_url"}, k_handle_stream_download_async{"_handle_stream_download_async"},
+    k_model_validate_json{"model_validate_json"}, k_aiter_lines{"aiter_lines"}, k_aread{"aread"},
+    k_is_success{"is_success"}, k_strip{"strip"}, k_status_code{"status_code"}, k_sleep{"sleep"},
+    k_Timeout{"Timeout"};
+const Str k_RUNNING{"RUNNING"}, k_POST_RUNNING{"POST_RUNNING"}, k_UNKNOWN{"UNKNOWN"},
+    k_JOB_POST_RUNNING{"JOB_POST_RUNNING"};
+const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
+    k_entered_post_running{" unexpectedly entered stage POST_RUNNING"}, k_did_not_reach{" did not reach stage "},
+    k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
+const Number k_five{5.0}, k_sixty{60.0}, k_one{1L}, k_ok_status{200L};
+
+Ref member(const Str& owner, const Str& name) { return getattr(global(owner), name); }
+Ref new_async_client() { return call(getattr(global(n::httpx), n::AsyncClient)); }
+
+// `raise VexaException(error=VexaError.JOB_POST_RUNNING, message=message)`
+[[noreturn]] void raise_post_running(PyObject* message) {
+    Ref error = member(k_VexaError, k_JOB_POST_RUNNING);
+    raise_object(call(global(k_VexaException), {}, {{k_error_kw, error}, {k_message, message}}));
+}
+
+// --- the request recipe ----------------------------------------------------------
+
+// A query sends one GET and builds its result from the decoded body.
+struct Query {
+    const Str* suffix;                       // after "/jobs/{job_id}"; nullptr for none
+    bool by_job_id;                          // false: the job list, "/jobs"
+    Ref (*params)(Args& a);                  // query parameters, or nullptr
+    Ref (*build)(PyObject* body);            // the result
+};
+
+Ref build_job(PyObject* body) { return call_expanded(global(k_Job), body); }
+Ref build_jobs(PyObject* body) {
+    Ref items = check(PyObject_GetIter(body));
+    Ref jobs = check(PyList_New(0));
+    Ref job_class = global(k_Job);
+    while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(jobs, call_expanded(job_class, item)));
+    if (PyErr_Occurred()) throw_error();
+    return jobs;
+}
+Ref build_status(PyObject* body) { return call(global(k_JobStatus), {body}); }
+Ref build_stage(PyObject* body) { return call(global(k_JobStage), {body}); }
+Ref build_text(PyObject* body) { return borrow(expect_str(body)); }
+
+// Filters that are given, in order, as their text form; None when none is.
+Ref list_params(Args& a) {
+    Ref params = new_dict();
+    const Str* keys[] = {&k_job_type, &k_job_status, &k_job_stage};
+    for (int i = 0; i < 3; ++i)
+        if (a[i + 1] != Py_None) set_item(params, *keys[i], check(PyObject_Str(a[i + 1])));
+    if (PyDict_GET_SIZE(params.get()) == 0) return borrow(Py_None);
+    return params;
+}
+
+const Query q_get{nullptr, true, nullptr, build_job};
+const Query q_list{nullptr, false, list_params, build_jobs};
+const Query q_status{&k_status, true, nullptr, build_status};
+const Query q_stage{&k_stage, true, nullptr, build_stage};
+const Query q_error{&k_error, true, nullptr, build_text};
+const Query q_code_id{&k_code_id, true, nullptr, build_text};
+
+CoroutineTask run_query(Args a) {
+    const Query& query = *static_cast<const Query*>(a.context);
+    PyObject* self = a[0];
+    at(10);
+    Ref url = query.by_job_id ? join({base_url_text(self), k_jobs_slash, a[1]}) : join({base_url_text(self), k_jobs});
+    if (query.suffix) url = join({url, *query.suffix});
+    Ref params = query.params ? query.params(a) : Ref();
+    at(12);
+    AsyncWith http(new_async_client());
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    Ref result;
+    std::optional<PyError> failure;
+    try {
+        try {
+            at(14);
+            Ref headers = api_key_header(self);
+            Ref request = params ? call_method(client, n::get, {url}, {{n::headers, headers}, {n::params, params}})
+                                 : call_method(client, n::get, {url}, {{n::headers, headers}});
+            Ref response = co_await std::move(request);
+            at(15);
+            call_method(response, n::raise_for_status);
+            at(16);
+            result = query.build(call_method(response, n::json));
+        } catch (PyError& e) {
+            at(18);
+            raise_translated(self, e);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(12);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+        co_return new_none();
+    }
+    Ref exiting = http.exit();
+    co_await std::move(exiting);
+    co_return result;
+}
+
+// --- results and termination --------------------------------------------------------
+
+CoroutineTask get_result(Args a) {
+    PyObject *self = a[0], *job_id = a[1], *zip_path = a[2];
+    at(12);
+    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_result});
+    at(13);
+    AsyncWith http(new_async_client());
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    Ref zip_bytes;
+    std::optional<PyError> failure;
+    try {
+        std::optional<PyError> stream_failure;
+        try {
+            at(15);
+            Ref headers = api_key_header(self);
+            AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}}));
+            Ref stream_entering = stream.enter();
+            Ref response = co_await std::move(stream_entering);
+            std::optional<PyError> handler_failure;
+            try {
+                at(16);
+                Ref handling = call_method(parent(self), k_handle_stream_download_async, {response, zip_path});
+                zip_bytes = co_await std::move(handling);
+            } catch (PyError& e) {
+                handler_failure.emplace(std::move(e));
+            }
+            at(15);
+            if (handler_failure) {
+                compat::HandlingScope handling(handler_failure->value());
+                Ref exiting = stream.exit(*handler_failure);
+                Ref suppress = co_await std::move(exiting);
+                if (!truth(suppress)) throw PyError(std::move(*handler_failure));
+            } else {
+                Ref exiting = stream.exit();
+                co_await std::move(exiting);
+            }
+        } catch (PyError& e) {
+            stream_failure.emplace(std::move(e));
+        }
+        if (stream_failure) {
+            at(18);
+            raise_translated(self, *stream_failure);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(13);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+    } else {
+        Ref exiting = http.exit();
+        co_await std::move(exiting);
+    }
+    at(19);
+    if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
+    co_return call(global(k_JobResult), {}, {{k_zip_bytes, zip_bytes}});
+}
+
+CoroutineTask terminate(Args a) {
+    PyObject *self = a[0], *job_id = a[1];
+    at(10);
+    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_terminate});
+    at(11);
+    AsyncWith http(new_async_client());
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    std::optional<PyError> failure;
+    try {
+        try {
+            at(13);
+            Ref headers = api_key_header(self);
+            Ref request = call_method(client, n::post, {url}, {{n::headers, headers}});
+            Ref response = co_await std::move(request);
+            at(14);
+            call_method(response, n::raise_for_status);
+        } catch (PyError& e) {
+            at(16);
+            raise_translated(self, e);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(11);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+        co_return new_none();
+    }
+    Ref exiting = http.exit();
+    co_await std::move(exiting);
+    co_return new_none();
+}
+
+// --- queries that send no request of their own --------------------------------
+
+CoroutineTask get_url(Args a) {
+    at(10);
+    co_return call_method(parent(a[0]), k_get_proxy_url, {a[1]});
+}
+
+// JobType.from_code_type(code_type) when code_type is true, else None.
+Ref job_type_of(PyObject* code_type) {
+    if (!truth(code_type)) return borrow(Py_None);
+    return call_method(global(k_JobType), k_from_code_type, {code_type});
+}
+
+CoroutineTask get_latest(Args a) {
+    PyObject *self = a[0], *code_type = a[1];
+    at(9);
+    Ref job_type = job_type_of(code_type);
+    at(10);
+    Ref listing = call(getattr(self, k_list), {}, {{k_job_type, job_type}});
+    Ref jobs = co_await std::move(listing);
+    at(11);
+    if (truth(jobs)) co_return check(PySequence_GetItem(jobs, 0));
+    co_return new_none();
+}
+
+// The twelve listing shortcuts: `self.list(job_type=..., <filter>=<Enum>.<MEMBER>)`.
+struct Listing {
+    const char* name;
+    int line;
+    const Str* filter;   // k_job_status or k_job_stage
+    const Str* owner;    // k_JobStatus or k_JobStage
+    const char* member;
+    const char* summary;
+    const char* returns;
+};
+
+const Listing listings[] = {
+    {"list_queued", 370, &k_job_status, &k_JobStatus, "QUEUED", "Get all queued jobs.", "List[Job]: List of queued jobs."},
+    {"list_scheduled", 382, &k_job_status, &k_JobStatus, "SCHEDULED", "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
+    {"list_started", 394, &k_job_status, &k_JobStatus, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs."},
+    {"list_deferred", 406, &k_job_status, &k_JobStatus, "DEFERRED", "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
+    {"list_canceled", 418, &k_job_status, &k_JobStatus, "CANCELED", "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
+    {"list_stopped", 430, &k_job_status, &k_JobStatus, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
+    {"list_failed", 442, &k_job_status, &k_JobStatus, "FAILED", "Get all failed jobs.", "List[Job]: List of failed jobs."},
+    {"list_finished", 454, &k_job_status, &k_JobStatus, "FINISHED", "Get all finished jobs.", "List[Job]: List of finished jobs."},
+    {"list_timed_out", 466, &k_job_status, &k_JobStatus, "TIMEOUT", "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
+    {"list_pre_running", 478, &k_job_stage, &k_JobStage, "PRE_RUNNING", "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."},
+    {"list_running", 490, &k_job_stage, &k_JobStage, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs."},
+    {"list_post_running", 502, &k_job_stage, &k_JobStage, "POST_RUNNING", "Get all post-running jobs.", "List[Job]: List of post-running jobs."},
+};
+
+CoroutineTask run_listing(Args a) {
+    const Listing& listing = *static_cast<const Listing*>(a.context);
+    PyObject *self = a[0], *code_type = a[1];
+    at(9);
+    Ref job_type = job_type_of(code_type);
+    at(10);
+    Ref filter = getattr(global(*listing.owner), intern(listing.member));
+    Ref request = call(getattr(self, k_list), {}, {{k_job_type, job_type}, {*listing.filter, filter}});
+    Ref jobs = co_await std::move(request);
+    co_return jobs;
+}
+
+// --- output streaming -------------------------------------------------------------
+
+GeneratorTask stream_output(Args a) {
+    PyObject *self = a[0], *job_id = a[1], *read_timeout = a[2];
+    at(14);
+    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_stream});
+    at(15);
+    Ref timeout = call(getattr(global(n::httpx), k_Timeout), {},
+                       {{k_connect, k_five}, {k_read, read_timeout}, {k_write, k_five}, {k_pool, k_five}});
+    at(16);
+    AsyncWith http(new_async_client());
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    std::optional<PyError> failure;
+    try {
+        at(17);
+        Ref headers = api_key_header(self);
+        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{k_timeout, timeout}, {n::headers, headers}}));
+        Ref stream_entering = stream.enter();
+        Ref response = co_await std::move(stream_entering);
+        std::optional<PyError> stream_failure;
+        try {
+            // An error status is reported as the parent's HTTP exception, never
+            // read as output lines.
+            if (!truth(getattr(response, k_is_success))) {
+                at(19);
+                Ref reading = call_method(response, k_aread);
+                co_await std::move(reading);
+                try {
+                    at(20);
+                    call_method(response, n::raise_for_status);
+                } catch (PyError& e) {
+                    at(22);
+                    raise_translated(self, e);
+                }
+            }
+            at(23);
+            Ref lines = call_method(response, k_aiter_lines);
+            Ref iterator = check(PyObject_GetAIter(lines));
+            for (;;) {
+                Ref next = check(Py_TYPE(iterator.get())->tp_as_async->am_anext(iterator));
+                Ref line;
+                std::optional<PyError> end;
+                try {
+                    line = co_await std::move(next);
+                } catch (PyError& e) {
+                    if (!e.matches(PyExc_StopAsyncIteration)) throw;
+                    end.emplace(std::move(e));
+                }
+                if (end) break;
+                at(24);
+                if (!truth(call_method(line, k_strip))) continue;
+                at(26);
+                Ref item = call_method(global(k_StreamOutput), k_model_validate_json, {line});
+                co_yield std::move(item);
+            }
+        } catch (PyError& e) {
+            stream_failure.emplace(std::move(e));
+        }
+        at(17);
+        if (stream_failure) {
+            compat::HandlingScope handling(stream_failure->value());
+            Ref exiting = stream.exit(*stream_failure);
+            Ref suppress = co_await std::move(exiting);
+            if (!truth(suppress)) throw PyError(std::move(*stream_failure));
+        } else {
+            Ref exiting = stream.exit();
+            co_await std::move(exiting);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(16);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+    } else {
+        Ref exiting = http.exit();
+        co_await std::move(exiting);
+    }
+}
+
+// --- waiting ------------------------------------------------------------------------
+
+Ref now() { return call(getattr(global(k_time), k_time)); }
+Ref sleep_one_second() { return call(getattr(global(k_asyncio), k_sleep), {k_one}); }
+bool limit_reached(PyObject* timeout, PyObject* start_time) {
+    if (timeout == Py_None) return false;
+    Ref elapsed_time = check(PyNumber_Subtract(now(), start_time));
+    return truth(check(PyObject_RichCompare(elapsed_time, timeout, Py_GE)));
+}
+
+CoroutineTask await_stage(Args a) {
+    PyObject *self = a[0], *job_id = a[1], *timeout = a[2], *stage = a[3];
+    at(19);
+    Ref start_time = now();
+    for (;;) {
+        at(21);
+        Ref fetching = call(getattr(self, k_get), {job_id});
+        Ref job = co_await std::move(fetching);
+        at(22);
+        Ref current_stage = getattr(job, k_job_stage);
+        at(23);
+        if (equals(stage, member(k_JobStage, k_RUNNING)) &&
+            equals(current_stage, member(k_JobStage, k_POST_RUNNING))) {
+            at(24);
+            raise_post_running(join({k_Job_, text(job_id), k_is_in_post_running}));
+        }
+        at(27);
+        if (equals(current_stage, stage) || equals(current_stage, member(k_JobStage, k_POST_RUNNING)) ||
+            equals(current_stage, member(k_JobStage, k_UNKNOWN)))
+            co_return job;
+        at(33);
+        if (limit_reached(timeout, start_time)) {
+            at(36);
+            Ref message = join({k_Job_, text(job_id), k_did_not_reach, text(stage), k_within, text(timeout), k_seconds});
+            raise_object(call(PyExc_TimeoutError, {message}));
+        }
+        at(40);
+        Ref sleeping = sleep_one_second();
+        co_await std::move(sleeping);
+    }
+}
+
+CoroutineTask is_healthy(Args a) {
+    PyObject *self = a[0], *job_id = a[1];
+    at(11);
+    Ref url = join({base_url_text(self), k_slash, job_id, k_ping});
+    at(12);
+    AsyncWith http(new_async_client());
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    Ref healthy;
+    std::optional<PyError> failure;
+    try {
+        try {
+            at(14);
+            Ref headers = api_key_header(self);
+            Ref request = call_method(client, n::get, {url}, {{n::headers, headers}});
+            Ref response = co_await std::move(request);
+            at(15);
+            call_method(response, n::raise_for_status);
+            at(16);
+            healthy = check(PyObject_RichCompare(getattr(response, k_status_code), k_ok_status, Py_EQ));
+        } catch (PyError& e) {
+            // Any failure of the probe means "not healthy"; cancellation is not an Exception.
+            if (!e.matches(PyExc_Exception)) throw;
+            at(18);
+            healthy = borrow(Py_False);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(12);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+        co_return new_none();
+    }
+    Ref exiting = http.exit();
+    co_await std::move(exiting);
+    co_return healthy;
+}
+
+CoroutineTask await_healthy(Args a) {
+    PyObject *self = a[0], *job_id = a[1], *timeout = a[2];
+    at(17);
+    Ref start_time = now();
+    for (;;) {
+        at(18);
+        Ref probing = call(getattr(self, k_is_healthy), {}, {{k_job_id, job_id}});
+        Ref healthy = co_await std::move(probing);
+        if (truth(healthy)) break;
+        at(19);
+        Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
+        Ref job = co_await std::move(fetching);
+        at(20);
+        if (equals(getattr(job, k_job_stage), member(k_JobStage, k_POST_RUNNING))) {
+            at(21);
+            raise_post_running(join({k_Job_, text(job_id), k_entered_post_running}));
+        }
+        at(24);
+        if (limit_reached(timeout, start_time)) {
+            at(27);
+            Ref message = join({k_Job_, text(job_id), k_did_not_become_healthy, text(timeout), k_seconds});
+            raise_object(call(PyExc_TimeoutError, {message}));
+        }
+        at(30);
+        Ref sleeping = sleep_one_second();
+        co_await std::move(sleeping);
+    }
+    at(31);
+    Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
+    Ref job = co_await std::move(fetching);
+    co_return job;
+}
+
+Ref init(Args& a) {
+    check(PyObject_SetAttr(a[0], n::_client, a[1]));
+    return new_none();
+}
+
+// --- the class table ------------------------------------------------------------------
+
+const Param self_param{"self"};
+const Param job_id_param{"job_id", Check::Str, "str"};
+const Param code_type_param{"code_type", Check::Any, "CodeType | None", none_default};
+const Section raises_http{"Raises:", {"HTTPException: If the request fails."}};
+const Section job_id_args{"Args:", {"job_id (str): The ID of the job."}};
+const Section waiting_raises{"Raises:", {"HTTPException: If the request fails.",
+                                         "APIException: If the job enters stage POST_RUNNING unexpectedly.",
+                                         "TimeoutError: If the timeout is exceeded."}};
+const std::vector<const char*> request_locals{"url", "client", "response", "e"};
+
+MethodDef query_row(const char* name, int line, const Query& query, const char* returns, ResultCheck result,
+                    const char* summary, std::vector<Section> sections) {
+    return {.name = name, .line = line, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
+            .returns = returns, .result = result, .locals = request_locals, .summary = summary,
+            .sections = std::move(sections), .coroutine = run_query, .context = &query};
+}
+
+std::vector<MethodDef> methods() {
+    std::vector<MethodDef> rows = {
+        {.name = "__init__", .line = 27, .params = {self_param, {"client", Check::Any, "AsyncClient"}}, .plain = init},
+        query_row("get", 30, q_get, "Job", ResultCheck::None, "Gets a job.",
+                  {job_id_args, {"Returns:", {"Job: The job."}}, raises_http}),
+        {.name = "list", .line = 51, .kind = Kind::Coroutine,
+         .params = {self_param, {"job_type", Check::Any, "JobType | None", none_default},
+                    {"job_status", Check::Any, "JobStatus | None", none_default},
+                    {"job_stage", Check::Any, "JobStage | None", none_default}},
+         .returns = "List[Job]", .result = ResultCheck::List,
+         .locals = {"params", "url", "client", "response", "e", "item"},
+         .summary = "Gets a list of jobs.",
+         .sections = {{"Args:", {"job_type (JobType | None): Filter by job type.",
+                                 "job_status (JobStatus | None): Filter by job status.",
+                                 "job_stage (JobStage | None): Filter by job stage."}},
+                      {"Returns:", {"list[Job]: List of jobs."}}, raises_http},
+         .coroutine = run_query, .context = &q_list},
+        {.name = "get_url", .line = 89, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
+         .returns = "str", .result = ResultCheck::Str,
+         .summary = "Gets the URL for a job.",
+         .sections = {{"Args:", {"job_id (str): The job ID."}}, {"Returns:", {"str: The job URL."}}},
+         .coroutine = get_url},
+        query_row("get_status", 100, q_status, "JobStatus", ResultCheck::None, "Gets the status of a job.",
+                  {job_id_args, {"Returns:", {"JobStatus: The status of the job."}}, raises_http}),
+        query_row("get_stage", 121, q_stage, "JobStage", ResultCheck::None, "Gets the stage of a job.",
+                  {job_id_args, {"Returns:", {"JobStage: The stage of the job."}}, raises_http}),
+        query_row("get_error", 142, q_error, "str | None", ResultCheck::Str, "Gets the error message of a job.",
+                  {job_id_args, {"Returns:", {"str | None: The error message of the job, or None if no error."}},
+                   raises_http}),
+        query_row("get_code_id", 163, q_code_id, "str | None", ResultCheck::Str,
+                  "Gets the code ID associated with a job.",
+                  {job_id_args,
+                   {"Returns:", {"str | None: The code ID associated with the job, or None if no code ID."}},
+                   raises_http}),
+        {.name = "get_result", .line = 184, .kind = Kind::Coroutine,
+         .params = {self_param, job_id_param, {"zip_path", Check::Any, "Path | str | None", none_default}},
+         .returns = "JobResult",
+         .locals = {"url", "client", "response", "zip_bytes", "e"},
+         .summary = "Gets the result of a job and optionally saves it to a file.",
+         .sections = {{"Args:", {"job_id (str): The ID of the job.",
+                                 "zip_path (Path | str | None): The path to save the result zip file."}},
+                      {"Returns:", {"JobResult: The job result."}}, raises_http},
+         .coroutine = get_result},
+        {.name = "terminate", .line = 214, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
+         .returns = "None", .locals = request_locals,
+         .summary = "Terminates a job.", .sections = {job_id_args, raises_http},
+         .coroutine = terminate},
+        {.name = "stream_output", .line = 232, .kind = Kind::AsyncGenerator,
+         .params = {self_param, job_id_param,
+                    {"read_timeout", Check::Float, "float | None", float_default(60.0, "60")}},
+         .returns = "AsyncGenerator[StreamOutput, None]",
+         .locals = {"url", "timeout", "client", "response", "line", "e"},
+         .summary = "Asynchronously yields stream output of a job line by line.",
+         .sections = {{"Args:", {"job_id (str): The ID of the job.",
+                                 "read_timeout (float | None): Read timeout for the stream request."}},
+                      {"Yields:", {"StreamOutput: Stream output line by line."}}, raises_http},
+         .generator = stream_output},
+        {.name = "await_stage", .line = 258, .kind = Kind::Coroutine,
+         .params = {self_param, job_id_param, {"timeout", Check::Float, "float | None", none_default},
+                    {"stage", Check::Any, "JobStage", member_default("JobStage", "POST_RUNNING", "JobStage.POST_RUNNING")}},
+         .returns = "Job",
+         .locals = {"start_time", "job", "current_stage", "elapsed_time"},
+         .summary = "Waits for a job to reach a specific stage.",
+         .sections = {{"Args:", {"job_id (str): The ID of the job to wait for.",
+                                 "timeout (float | None): Maximum time to wait in seconds. If None, waits indefinitely.",
+                                 "stage (JobStage): The stage to wait for. Defaults to POST_RUNNING."}},
+                      {"Returns:", {"Job: The final job object when the desired stage is reached."}}, waiting_raises},
+         .coroutine = await_stage},
+        {.name = "is_healthy", .line = 302, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
+         .returns = "bool", .locals = {"url", "client", "response"},
+         .summary = "Checks whether a runner job is healthy.",
+         .sections = {{"Args:", {"job_id (str): The ID of the runner job."}},
+                      {"Returns:", {"bool: True if runner job is healthy else False."}}, raises_http},
+         .coroutine = is_healthy},
+        {.name = "await_healthy", .line = 323, .kind = Kind::Coroutine,
+         .params = {self_param, job_id_param, {"timeout", Check::Float, "float | None", none_default}},
+         .returns = "Job", .locals = {"start_time", "job", "elapsed_time"},
+         .summary = "Waits for a runner job to become healthy.",
+         .sections = {{"Args:", {"job_id (str): The ID of the runner job.",
+                                 "timeout (float | None): Maximum time to wait in seconds. If None, waits indefinitely."}},
+                      {"Returns:", {"Job: The job object of the runner job."}}, waiting_raises},
+         .coroutine = await_healthy},
+        {.name = "get_latest", .line = 357, .kind = Kind::Coroutine, .params = {self_param, code_type_param},
+         .returns = "Job | None", .locals = {"job_type", "jobs"},
+         .summary = "Get the most recent job.",
+         .sections = {{"Args:", {"code_type (CodeType | None): Filter by code type."}},
+                      {"Returns:", {"Job | None: The most recent job, or None if no jobs exist."}}},
+         .coroutine = get_latest},
+    };
+    for (const Listing& listing : listings) {
+        rows.push_back({.name = listing.name, .line = listing.line, .kind = Kind::Coroutine,
+                        .params = {self_param, code_type_param}, .returns = "List[Job]",
+                        .result = ResultCheck::List, .locals = {"job_type"}, .summary = listing.summary,
+                        .sections = {{"Args:", {"code_type (CodeType | None): Filter by code type."}},
+                                     {"Returns:", {listing.returns}}},
+                        .coroutine = run_listing, .context = &listing});
+    }
+    return rows;
+}
+
+const ModuleSpec& spec() {
+    static const ModuleSpec module{
+        .short_name = "_jobs",
+        .full_name = "vexa.client._async._jobs",
+        .package = "vexa.client._async",
+        .source_path = "vexa/client/_async/_jobs",
+        .imports = {
+            {"asyncio", {}},
+            {"time", {}},
+            {"pathlib", {"Path"}},
+            {"typing", {"TYPE_CHECKING", "AsyncGenerator", "List"}},
+            {"httpx", {}},
+            {"vexa.types", {"VexaError", "VexaException", "CodeType", "Job", "JobResult", "JobStage", "JobStatus",
+                            "JobType", "StreamOutput"}},
+        },
+        .type_checking_name = "AsyncClient",
+        .classes = {{.name = "AsyncJobsClient", .line = 26, .methods = methods()}},
+    };
+    return module;
+}
+
+}  // namespace
+
+VX_MODULE(_jobs, spec)
