@@ -66,10 +66,10 @@ struct CallFrame {
         for (PyObject* a : args) stack[1 + nargs++] = a;
         if (kwargs.size()) {
             kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-            Py_ssize_t i = 0;
+            size_t i = 0;
             for (auto& [key, value] : kwargs) {
-                PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(key));
-                stack[1 + nargs + static_cast<size_t>(i) - 1] = value;
+                PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(key));
+                stack[1 + nargs + i++] = value;
             }
         }
     }
@@ -81,6 +81,16 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwarg
     CallFrame frame(nullptr, args, kwargs);
     return check(PyObject_Vectorcall(callable, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                      frame.kwnames));
+}
+
+Ref call_keywords(PyObject* callable, const std::vector<std::pair<PyObject*, Ref>>& kwargs) {
+    Ref kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    std::vector<PyObject*> stack(kwargs.size() + 1);
+    for (size_t i = 0; i < kwargs.size(); ++i) {
+        PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(kwargs[i].first));
+        stack[i + 1] = kwargs[i].second.get();
+    }
+    return check(PyObject_Vectorcall(callable, stack.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {

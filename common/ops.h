@@ -3,6 +3,7 @@
 #pragma once
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "ref.h"
 #include "constants.h"
@@ -17,6 +18,8 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAtt
 Ref global(PyObject* name);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
+// A call with keyword arguments known only at run time.
+Ref call_keywords(PyObject* callable, const std::vector<std::pair<PyObject*, Ref>>& kwargs);
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
                 Kwargs kwargs = {});
 

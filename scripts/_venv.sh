@@ -35,8 +35,8 @@ _vexa_find_python() {
 
     local pyenv_bin version candidate
     pyenv_bin="$(command -v pyenv 2>/dev/null || true)"
-    if [ -z "$pyenv_bin" ] && [ -x "${PYENV_ROOT:-$HOME/.pyenv}/bin/pyenv" ]; then
-        pyenv_bin="${PYENV_ROOT:-$HOME/.pyenv}/bin/pyenv"
+    if [ -z "$pyenv_bin" ] && [ -x "${PYENV_ROOT:-${HOME:-}/.pyenv}/bin/pyenv" ]; then
+        pyenv_bin="${PYENV_ROOT:-${HOME:-}/.pyenv}/bin/pyenv"
     fi
     if [ -n "$pyenv_bin" ]; then
         version="$("$pyenv_bin" versions --bare 2>/dev/null | grep -E '^3\.10\.[0-9]+$' | sort -V | tail -n 1 || true)"
@@ -103,14 +103,15 @@ _vexa_setup_venv() {
         _vexa_quiet "$python" -m venv "$VEXA_ROOT/.venv" || return 1
     fi
 
-    local requires
-    requires="$(_vexa_build_requires)" || return 1
+    local requires_text
+    local -a requires
+    requires_text="$(_vexa_build_requires)" || return 1
+    mapfile -t requires <<<"$requires_text"
     echo "Installing vexa into .venv (building the C++ modules)"
     _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --upgrade pip || return 1
     # CMake and Ninja come from PyPI, as scikit-build-core would fetch them in
     # an isolated build.
-    # shellcheck disable=SC2086
-    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q $requires "cmake>=3.20" "ninja>=1.10" || return 1
+    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${requires[@]}" "cmake>=3.20" "ninja>=1.10" || return 1
     (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation ".[service,test]") || return 1
 }
 

@@ -1,0 +1,354 @@
+// vexa.client._async._web: the web-page clients AsyncStoredWebClient,
+// AsyncWebJobsClient and AsyncWebClient.
+//
+// Coding rule for `co_await` (some forms are miscompiled by g++ 12): only
+// `co_await std::move(name)` on a named Ref, never inside braces, conditions,
+// ternaries or catch blocks.
+#include <optional>
+
+#include "coroutine.h"
+#include "module.h"
+#include "names.h"
+#include "ops.h"
+#include "protocols.h"
+
+namespace {
+
+using namespace vx;
+namespace n = vx::names;
+
+const Str k_jobs_code_slash{"/jobs/code/"}, k_run_web{"/run/web"}, k_jobs_code_run_web{"/jobs/code/run/web"};
+const Str k_Job{"Job"}, k_JobType{"JobType"}, k_JobStatus{"JobStatus"}, k_JobStage{"JobStage"}, k_CodeType{"CodeType"},
+    k_WEB{"WEB"}, k_AsyncStoredWebClient{"AsyncStoredWebClient"}, k_AsyncWebJobsClient{"AsyncWebJobsClient"};
+const Str k_code{"code"}, k_jobs{"jobs"}, k_stored{"stored"}, k_list{"list"}, k_list_info{"list_info"},
+    k_get_info{"get_info"}, k_delete{"delete"}, k_upload{"upload"}, k_ingest{"ingest"}, k_is_healthy{"is_healthy"},
+    k_await_healthy{"await_healthy"}, k_prepare_files{"_prepare_files"},
+    k_get_subdomain_proxy_url{"get_subdomain_proxy_url"};
+const Str k_code_zip{"code_zip"}, k_code_name{"code_name"}, k_code_type{"code_type"}, k_metadata{"metadata"},
+    k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"}, k_job_id{"job_id"}, k_timeout{"timeout"},
+    k_job_type{"job_type"}, k_job_status{"job_status"}, k_job_stage{"job_stage"};
+const Str k_code_quote{"Code '"}, k_is{"' is "},
+    k_not_web{", not Web code. Cannot delete non-Web code from Web client."};
+
+Ref member(const Str& owner, const Str& name) { return getattr(global(owner), name); }
+
+// --- running web pages -------------------------------------------------------------
+
+// POST that starts a web-page job: from stored code (by id, no body) or from
+// an uploaded zip (multipart files from the parent).
+enum class RunSource { StoredCode, CodeZip };
+
+CoroutineTask run_web(Args a) {
+    const RunSource source = *static_cast<const RunSource*>(a.context);
+    PyObject* self = a[0];
+    at(15);
+    Ref url = source == RunSource::StoredCode ? join({base_url_text(self), k_jobs_code_slash, a[1], k_run_web})
+                                              : join({base_url_text(self), k_jobs_code_run_web});
+    Ref files;
+    if (source == RunSource::CodeZip) {
+        at(16);
+        files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, a[1]}});
+    }
+    at(18);
+    AsyncWith http(call(getattr(global(n::httpx), n::AsyncClient)));
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    Ref job;
+    std::optional<PyError> failure;
+    try {
+        try {
+            at(20);
+            Ref headers = api_key_header(self);
+            Ref request = files ? call_method(client, n::post, {url}, {{n::headers, headers}, {n::files, files}})
+                                : call_method(client, n::post, {url}, {{n::headers, headers}});
+            Ref response = co_await std::move(request);
+            at(21);
+            call_method(response, n::raise_for_status);
+            at(22);
+            job = call_expanded(global(k_Job), call_method(response, n::json));
+        } catch (PyError& e) {
+            at(24);
+            raise_translated(self, e);
+        }
+    } catch (PyError& e) {
+        failure.emplace(std::move(e));
+    }
+    at(18);
+    if (failure) {
+        compat::HandlingScope handling(failure->value());
+        Ref exiting = http.exit(*failure);
+        Ref suppress = co_await std::move(exiting);
+        if (!truth(suppress)) throw PyError(std::move(*failure));
+        co_return new_none();
+    }
+    Ref exiting = http.exit();
+    co_await std::move(exiting);
+    co_return job;
+}
+
+const RunSource run_stored{RunSource::StoredCode};
+const RunSource run_zip{RunSource::CodeZip};
+
+// --- delegations through the parent client -------------------------------------------
+
+// One keyword argument of a delegated call: a bound parameter, or an
+// enumeration member pinned by the web client.
+struct Keyword {
+    const Str* name;
+    int param = -1;
+    const Str* owner = nullptr;
+    const Str* member = nullptr;
+};
+
+// `await self._client.<target>.<operation>(**keywords)`, or the same on the
+// instance itself when `target` is null.
+struct Delegation {
+    const Str* target;
+    const Str* operation;
+    std::vector<Keyword> keywords;
+};
+
+CoroutineTask run_delegation(Args a) {
+    const Delegation& d = *static_cast<const Delegation*>(a.context);
+    at(10);
+    Ref target = d.target ? getattr(parent(a[0]), *d.target) : borrow(a[0]);
+    std::vector<std::pair<PyObject*, Ref>> kwargs;
+    for (const Keyword& k : d.keywords)
+        kwargs.emplace_back(*k.name, k.param >= 0 ? borrow(a[k.param]) : member(*k.owner, *k.member));
+    Ref request = call_keywords(getattr(target, *d.operation), kwargs);
+    Ref result = co_await std::move(request);
+    co_return result;
+}
+
+const Delegation list_web_code{&k_code, &k_list_info, {{&k_code_type, -1, &k_CodeType, &k_WEB}}};
+const Delegation list_web_jobs{&k_jobs, &k_list,
+                               {{&k_job_type, -1, &k_JobType, &k_WEB}, {&k_job_status, 1}, {&k_job_stage, 2}}};
+const Delegation upload_web_code{&k_code, &k_upload,
+                                 {{&k_code_zip, 1}, {&k_code_name, 2}, {&k_code_type, -1, &k_CodeType, &k_WEB},
+                                  {&k_metadata, 3}}};
+const Delegation probe_web_page{&k_jobs, &k_is_healthy, {{&k_job_id, 1}}};
+const Delegation await_web_page{&k_jobs, &k_await_healthy, {{&k_job_id, 1}, {&k_timeout, 2}}};
+const Delegation ingest_web_code{&k_code, &k_ingest,
+                                 {{&k_code_zip, 1}, {&k_code_name, 2}, {&k_code_type, -1, &k_CodeType, &k_WEB},
+                                  {&k_metadata, 3}, {&k_build_pexenv, 4}, {&k_pexenv_python, 5}}};
+
+CoroutineTask delete_web_code(Args a) {
+    PyObject *self = a[0], *code_id = a[1];
+    at(12);
+    Ref lookup = call_method(getattr(parent(self), k_code), k_get_info, {code_id});
+    Ref code_info = co_await std::move(lookup);
+    at(13);
+    if (not_equals(getattr(code_info, k_code_type), member(k_CodeType, k_WEB))) {
+        at(14);
+        Ref code_type = text(getattr(code_info, k_code_type));
+        raise_object(call(PyExc_ValueError, {join({k_code_quote, code_id, k_is, code_type, k_not_web})}));
+    }
+    at(18);
+    Ref deletion = call_method(getattr(parent(self), k_code), k_delete, {code_id});
+    Ref message = co_await std::move(deletion);
+    co_return message;
+}
+
+// --- web jobs listings ----------------------------------------------------------------
+
+CoroutineTask latest_web_job(Args a) {
+    at(7);
+    Ref listing = call(getattr(a[0], k_list));
+    Ref jobs = co_await std::move(listing);
+    at(8);
+    if (jobs == Py_None || !truth(jobs)) co_return new_none();
+    co_return check(PySequence_GetItem(jobs, 0));
+}
+
+struct Shortcut {
+    const char* name;
+    int line;
+    Delegation call;       // on the instance: self.list(<filter>=<Enum>.<MEMBER>)
+    const char* summary;
+    const char* returns;
+};
+
+Shortcut status_shortcut(const char* name, int line, const Str& member, const char* summary, const char* returns) {
+    return {name, line, {nullptr, &k_list, {{&k_job_status, -1, &k_JobStatus, &member}}}, summary, returns};
+}
+Shortcut stage_shortcut(const char* name, int line, const Str& member, const char* summary, const char* returns) {
+    return {name, line, {nullptr, &k_list, {{&k_job_stage, -1, &k_JobStage, &member}}}, summary, returns};
+}
+
+const Str k_QUEUED{"QUEUED"}, k_SCHEDULED{"SCHEDULED"}, k_STARTED{"STARTED"}, k_DEFERRED{"DEFERRED"},
+    k_CANCELED{"CANCELED"}, k_STOPPED{"STOPPED"}, k_FAILED{"FAILED"}, k_FINISHED{"FINISHED"}, k_TIMEOUT{"TIMEOUT"},
+    k_PRE_RUNNING{"PRE_RUNNING"}, k_RUNNING{"RUNNING"}, k_POST_RUNNING{"POST_RUNNING"};
+
+const std::vector<Shortcut>& shortcuts() {
+    static const std::vector<Shortcut> all = {
+        status_shortcut("list_queued", 118, k_QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."),
+        status_shortcut("list_scheduled", 126, k_SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."),
+        status_shortcut("list_started", 134, k_STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."),
+        status_shortcut("list_deferred", 142, k_DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."),
+        status_shortcut("list_canceled", 150, k_CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."),
+        status_shortcut("list_stopped", 158, k_STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."),
+        status_shortcut("list_failed", 166, k_FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."),
+        status_shortcut("list_finished", 174, k_FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."),
+        status_shortcut("list_timed_out", 182, k_TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."),
+        stage_shortcut("list_pre_running", 190, k_PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."),
+        stage_shortcut("list_running", 198, k_RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."),
+        stage_shortcut("list_post_running", 206, k_POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."),
+    };
+    return all;
+}
+
+// --- plain methods ----------------------------------------------------------------------
+
+Ref init(Args& a) {
+    check(PyObject_SetAttr(a[0], n::_client, a[1]));
+    return new_none();
+}
+
+Ref init_web_client(Args& a) {
+    PyObject *self = a[0], *client = a[1];
+    at(1);
+    check(PyObject_SetAttr(self, n::_client, client));
+    at(2);
+    check(PyObject_SetAttr(self, k_stored, call(global(k_AsyncStoredWebClient), {client})));
+    at(3);
+    check(PyObject_SetAttr(self, k_jobs, call(global(k_AsyncWebJobsClient), {client})));
+    return new_none();
+}
+
+Ref get_url(Args& a) {
+    at(10);
+    return call_method(parent(a[0]), k_get_subdomain_proxy_url, {a[1]});
+}
+
+// --- the class tables ----------------------------------------------------------------------
+
+const Param self_param{"self"};
+const Param parent_param{"client", Check::Any, "AsyncClient"};
+const Param code_zip_param{"code_zip", Check::Any, "CodeZip"};
+const Param code_name_param{"code_name", Check::Str, "str"};
+const Param metadata_param{"metadata", Check::Any, "JsonData | dict | None", none_default};
+const Section raises_http{"Raises:", {"HTTPException: If the request fails."}};
+
+ClassDef stored_web_client() {
+    return {.name = "AsyncStoredWebClient", .line = 22, .methods = {
+        {.name = "__init__", .line = 23, .params = {self_param, parent_param}, .plain = init},
+        {.name = "run", .line = 26, .kind = Kind::Coroutine, .params = {self_param, {"code_id", Check::Str, "str"}},
+         .returns = "Job", .locals = {"url", "client", "response", "e"},
+         .summary = "Runs a stored Web page.",
+         .sections = {{"Args:", {"code_id (str): The code ID."}}, {"Returns:", {"Job: The created job."}}, raises_http},
+         .coroutine = run_web, .context = &run_stored},
+        {.name = "list_info", .line = 54, .kind = Kind::Coroutine, .params = {self_param},
+         .returns = "list[CodeInfo]", .result = ResultCheck::List,
+         .summary = "List all stored Web code.",
+         .sections = {{"Returns:", {"list[CodeInfo]: List of Web code info."}}},
+         .coroutine = run_delegation, .context = &list_web_code},
+        {.name = "delete", .line = 62, .kind = Kind::Coroutine, .params = {self_param, {"code_id", Check::Str, "str"}},
+         .returns = "str", .result = ResultCheck::Str, .locals = {"code_info"},
+         .summary = "Delete stored Web code.",
+         .sections = {{"Args:", {"code_id (str): The code ID to delete."}},
+                      {"Returns:", {"str: Deletion confirmation message."}},
+                      {"Raises:", {"ValueError: If the code_id is not Web code."}}},
+         .coroutine = delete_web_code},
+    }};
+}
+
+ClassDef web_jobs_client() {
+    ClassDef cls{.name = "AsyncWebJobsClient", .line = 85, .methods = {
+        {.name = "__init__", .line = 86, .params = {self_param, {"client"}}, .plain = init},
+        {.name = "list", .line = 89, .kind = Kind::Coroutine,
+         .params = {self_param, {"job_status", Check::Any, "JobStatus | None", none_default},
+                    {"job_stage", Check::Any, "JobStage | None", none_default}},
+         .returns = "List[Job]", .result = ResultCheck::List,
+         .summary = "List Web jobs.",
+         .sections = {{"Args:", {"job_status (JobStatus | None): Filter by job status.",
+                                 "job_stage (JobStage | None): Filter by job stage."}},
+                      {"Returns:", {"list[Job]: List of Web jobs."}}},
+         .coroutine = run_delegation, .context = &list_web_jobs},
+        {.name = "get_latest", .line = 109, .kind = Kind::Coroutine, .params = {self_param},
+         .returns = "Job | None", .locals = {"jobs"},
+         .summary = "Get the most recent Web job.",
+         .sections = {{"Returns:", {"Job | None: The most recent Web job, or None if no jobs exist."}}},
+         .coroutine = latest_web_job},
+    }};
+    for (const Shortcut& s : shortcuts())
+        cls.methods.push_back({.name = s.name, .line = s.line, .kind = Kind::Coroutine, .params = {self_param},
+                               .returns = "List[Job]", .result = ResultCheck::List, .summary = s.summary,
+                               .sections = {{"Returns:", {s.returns}}},
+                               .coroutine = run_delegation, .context = &s.call});
+    return cls;
+}
+
+ClassDef web_client() {
+    return {.name = "AsyncWebClient", .line = 215, .methods = {
+        {.name = "__init__", .line = 216, .params = {self_param, parent_param}, .plain = init_web_client},
+        {.name = "run", .line = 221, .kind = Kind::Coroutine, .params = {self_param, code_zip_param},
+         .returns = "Job", .locals = {"url", "files", "client", "response", "e"},
+         .summary = "Runs a Web page from code zip.",
+         .sections = {{"Args:", {"code_zip (CodeZip): The code zip."}}, {"Returns:", {"Job: The created job."}},
+                      raises_http},
+         .coroutine = run_web, .context = &run_zip},
+        {.name = "get_url", .line = 252, .params = {self_param, {"job_id", Check::Str, "str"}},
+         .returns = "str", .result = ResultCheck::Str,
+         .summary = "Gets the URL for a Web page.",
+         .sections = {{"Args:", {"job_id (str): The job ID."}}, {"Returns:", {"str: The Web page URL."}}},
+         .plain = get_url},
+        {.name = "upload", .line = 263, .kind = Kind::Coroutine,
+         .params = {self_param, code_zip_param, code_name_param, metadata_param},
+         .returns = "str", .result = ResultCheck::Str,
+         .summary = "Upload Web code.",
+         .sections = {{"Args:", {"code_zip (CodeZip): The code zip.", "code_name (str): The name of the code.",
+                                 "metadata (JsonData | dict | None): The JSON metadata of the code."}},
+                      {"Returns:", {"str: The code ID."}}},
+         .coroutine = run_delegation, .context = &upload_web_code},
+        {.name = "is_healthy", .line = 286, .kind = Kind::Coroutine, .params = {self_param, {"job_id", Check::Str, "str"}},
+         .returns = "bool",
+         .summary = "Checks whether launched Web page is healthy.",
+         .sections = {{"Args:", {"job_id (str): The ID of the Web page launch job."}},
+                      {"Returns:", {"bool: True if Web page is healthy else False."}}, raises_http},
+         .coroutine = run_delegation, .context = &probe_web_page},
+        {.name = "await_healthy", .line = 300, .kind = Kind::Coroutine,
+         .params = {self_param, {"job_id", Check::Str, "str"}, {"timeout", Check::Float, "float | None", none_default}},
+         .returns = "Job",
+         .summary = "Waits for a Web page to become healthy.",
+         .sections = {{"Args:", {"job_id (str): The ID of the Web page run job.",
+                                 "timeout (float | None): Maximum time to wait in seconds. If None, waits indefinitely."}},
+                      {"Returns:", {"Job: The job object of the Web page run job."}},
+                      {"Raises:", {"HTTPException: If the request fails.",
+                                   "APIException: If the job enters stage POST_RUNNING unexpectedly.",
+                                   "TimeoutError: If the timeout is exceeded."}}},
+         .coroutine = run_delegation, .context = &await_web_page},
+        {.name = "ingest", .line = 317, .kind = Kind::Coroutine,
+         .params = {self_param, code_zip_param, code_name_param, metadata_param,
+                    {"build_pexenv", Check::Bool, "bool", false_default},
+                    {"pexenv_python", Check::OptionalStr, "str | None", none_default}},
+         .returns = "Job",
+         .summary = "Ingest Web code.",
+         .sections = {{"Args:", {"code_zip (CodeZip): The code zip.", "code_name (str): The name of the code.",
+                                 "metadata (JsonData | dict | None): The JSON metadata of the code.",
+                                 "build_pexenv (bool): Whether to build the pex venv.",
+                                 "pexenv_python: (str | None): Python interpreter for the pex venv."}},
+                      {"Returns:", {"Job: The code ingestion job."}}},
+         .coroutine = run_delegation, .context = &ingest_web_code},
+    }};
+}
+
+const ModuleSpec& spec() {
+    static const ModuleSpec module{
+        .short_name = "_web",
+        .full_name = "vexa.client._async._web",
+        .package = "vexa.client._async",
+        .source_path = "vexa/client/_async/_web",
+        .imports = {
+            {"typing", {"TYPE_CHECKING", "List"}},
+            {"httpx", {}},
+            {"vexa.types", {"CodeInfo", "CodeType", "CodeZip", "Job", "JobStage", "JobStatus", "JobType", "JsonData"}},
+        },
+        .type_checking_name = "AsyncClient",
+        .classes = {stored_web_client(), web_jobs_client(), web_client()},
+    };
+    return module;
+}
+
+}  // namespace
+
+VX_MODULE(_web, spec)

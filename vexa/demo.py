@@ -1,0 +1,188 @@
+"""A guided tour of the vexa clients against the local development service.
+
+    python -m vexa.demo
+
+Starts the service in this process on a free port, with a temporary data
+directory and an API key, then walks through the clients, printing what each
+call sends and gets back. Every step checks its result: the demo exits with
+status 0 only if all of them held.
+"""
+
+from __future__ import annotations
+
+import io
+import json
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Sequence
+
+from vexa.types import CodeInfo, CodeType, CodeZip, NotFoundError
+
+if TYPE_CHECKING:
+    from vexa.client import Client
+
+API_KEY = "demo-key"
+LABEL_WIDTH = 12
+
+
+class DemoError(Exception):
+    """A step of the demo did not give the expected result."""
+
+
+# --- Output -----------------------------------------------------------------
+
+
+def section(title: str) -> None:
+    print()
+    print(f"== {title} ==")
+
+
+def step(label: str, text: str) -> None:
+    """One line of output: a left-aligned label, then what happened."""
+    lines = text.splitlines() or [""]
+    print(f"  {label:<{LABEL_WIDTH}} {lines[0]}")
+    for line in lines[1:]:
+        print(f"  {'':<{LABEL_WIDTH}} {line}")
+
+
+def describe(info: CodeInfo) -> str:
+    code_type = info.code_type.value if info.code_type else "?"
+    return f"{info.code_id}  {info.code_name!s:<8} {code_type:<7} {info.size} bytes"
+
+
+def check(condition: bool, message: str) -> None:
+    if not condition:
+        raise DemoError(message)
+
+
+# --- Sample code --------------------------------------------------------------
+
+
+def make_code_zip(files: dict[str, str]) -> CodeZip:
+    """A zip archive built in memory from {name: text}."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        for name, text in files.items():
+            archive.writestr(name, text)
+    return CodeZip(zip_bytes=buffer.getvalue())
+
+
+PYTHON_FILES = {
+    "main.py": 'print("Hello from vexa")\n',
+    "requirements.txt": "",
+}
+WEB_FILES = {
+    "index.html": "<!doctype html><title>vexa</title><p>Hello from vexa</p>\n",
+}
+METADATA: dict[str, Any] = {"owner": "demo", "version": 1, "tags": ["hello", "example"]}
+
+
+# --- Synchronous client: code ---------------------------------------------------
+
+
+def sync_code_demo(base_url: str, api_key: str, workdir: Path) -> None:
+    """Upload, list, inspect, download and delete code with `vexa.Client`."""
+    from vexa import Client
+
+    section("Synchronous client: code (vexa.Client)")
+    client = Client(base_url, api_key=api_key)
+    step("client", repr(client))
+
+    hello_zip = make_code_zip(PYTHON_FILES)
+    site_zip = make_code_zip(WEB_FILES)
+    hello_id = client.code.upload(hello_zip, "hello", CodeType.PYTHON, METADATA)
+    step("upload", f"hello ({len(hello_zip.zip_bytes)} bytes, python, with metadata) -> {hello_id}")
+    site_id = client.code.upload(site_zip, "site", CodeType.WEB)
+    step("upload", f"site ({len(site_zip.zip_bytes)} bytes, web) -> {site_id}")
+
+    show_listing(client, hello_id, site_id)
+    show_details(client, hello_id, len(hello_zip.zip_bytes))
+    show_download(client, hello_id, hello_zip, workdir)
+    show_delete(client, hello_id, site_id)
+
+
+def show_listing(client: Client, python_id: str, web_id: str) -> None:
+    everything = client.code.list_info()
+    step("list", f"{len(everything)} stored:\n" + "\n".join(describe(info) for info in everything))
+    check({info.code_id for info in everything} == {python_id, web_id}, "listing misses an upload")
+
+    python_only = client.code.list_info(CodeType.PYTHON)
+    step(
+        "list python",
+        f"{len(python_only)} stored:\n" + "\n".join(describe(info) for info in python_only),
+    )
+    check([info.code_id for info in python_only] == [python_id], "filter by type failed")
+
+
+def show_details(client: Client, code_id: str, size: int) -> None:
+    info = client.code.get_info(code_id)
+    created = info.created_at.isoformat(timespec="seconds") if info.created_at else "?"
+    step("info", f"{describe(info)}, created {created}")
+    check(info.code_name == "hello" and info.size == size, "info does not match the upload")
+
+    metadata = client.code.get_metadata(code_id)
+    step("metadata", json.dumps(metadata.root))
+    check(metadata.root == METADATA, "metadata does not match the upload")
+
+
+def show_download(client: Client, code_id: str, uploaded: CodeZip, workdir: Path) -> None:
+    target = workdir / "hello-downloaded.zip"
+    downloaded = client.code.download(code_id, target)
+    on_disk = target.read_bytes()
+    same = downloaded.zip_bytes == uploaded.zip_bytes == on_disk
+    step(
+        "download",
+        f"{target} ({len(on_disk)} bytes, "
+        f"{'identical to' if same else 'DIFFERENT FROM'} the upload)",
+    )
+    check(same, "downloaded bytes differ from the uploaded ones")
+    with zipfile.ZipFile(target) as archive:
+        step("contents", ", ".join(archive.namelist()))
+
+
+def show_delete(client: Client, code_id: str, other_id: str) -> None:
+    step("delete", client.code.delete(code_id))
+    step("delete", client.code.delete(other_id))
+    try:
+        client.code.get_info(code_id)
+    except NotFoundError as error:
+        step("lookup", f"{type(error).__name__} (status {error.status_code}): {error}")
+    else:
+        raise DemoError("a deleted code could still be looked up")
+    check(client.code.list_info() == [], "the store is not empty after deleting everything")
+    step("list", "0 stored")
+
+
+# --- Running it -------------------------------------------------------------------
+
+
+def run(base_url: str, api_key: str, workdir: Path) -> None:
+    """Every part of the demo, in order, against a running service."""
+    sync_code_demo(base_url, api_key, workdir)
+    # Further parts (the asynchronous clients) are called from here.
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    if argv:
+        print("usage: python -m vexa.demo  (takes no arguments)", file=sys.stderr)
+        return 2
+    from vexa.devservice import start_in_thread
+
+    with tempfile.TemporaryDirectory(prefix="vexa-demo-") as temp:
+        workdir = Path(temp)
+        with start_in_thread(workdir / "data", api_key=API_KEY) as service:
+            print(f"Local vexa service at {service.base_url} (data in {service.data_dir})")
+            print(f"Requests carry the API key {API_KEY!r} in the X-API-Key header.")
+            try:
+                run(service.base_url, API_KEY, workdir)
+            except DemoError as error:
+                print(f"\ndemo failed: {error}", file=sys.stderr)
+                return 1
+    print("\nDemo finished: every step gave the expected result.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
