@@ -440,7 +440,7 @@ PyType_Slot gen_slots[] = {
 };
 
 PyType_Spec gen_spec = {
-    "vexa.native.async_generator", sizeof(CoroutineObject), 0,
+    "vexa.native.async_generator", sizeof(CoroutineObject), 1,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     gen_slots,
 };
@@ -457,17 +457,8 @@ bool init_async_generator_types() {
 
 PyObject* new_async_generator(FunctionObject* function, Args&& args) {
     if (!init_async_generator_types()) return nullptr;
-    CoroutineObject* self = new_body_object(async_generator_type, function);
-    if (!self) return nullptr;
-    try {
-        GeneratorTask task = function->runtime->def->generator(std::move(args));
-        attach_body(self, task.handle, task.handle.promise(), function);
-    } catch (...) {
-        restore_current_exception();
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    return reinterpret_cast<PyObject*>(new_body_object<GeneratorTask>(
+        async_generator_type, function, function->runtime->def->generator, std::move(args)));
 }
 
 }  // namespace vx

@@ -510,52 +510,76 @@ PyType_Slot coro_slots[] = {
 PyType_Spec coro_spec = {
     "vexa.native.coroutine",
     sizeof(CoroutineObject),
-    0,
+    1,  // the frame follows the object
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coro_slots,
 };
 
 }  // namespace
 
-CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function) {
-    CoroutineObject* self = PyObject_GC_New(CoroutineObject, type);
-    if (!self) return nullptr;
+namespace {
+// The object being created for the frame the next operator new allocates.
+PyTypeObject* pending_type = nullptr;
+CoroutineObject* pending_object = nullptr;
+
+constexpr Py_ssize_t kFrameAlign = 16;
+Py_ssize_t frame_offset(PyTypeObject* type) {
+    return (type->tp_basicsize + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
+}
+}  // namespace
+
+void* PromiseBase::operator new(std::size_t size) {
+    PyTypeObject* type = pending_type;
+    const Py_ssize_t offset = frame_offset(type);
+    CoroutineObject* self =
+        PyObject_GC_NewVar(CoroutineObject, type, offset - type->tp_basicsize + static_cast<Py_ssize_t>(size));
+    if (!self) throw std::bad_alloc();
     self->handle = {};
     self->body = nullptr;
     self->status = BodyStatus::Created;
-    self->name = Py_NewRef(function->name);
-    self->qualname = Py_NewRef(function->qualname);
-    self->code = Py_NewRef(function->code);
+    self->name = nullptr;
+    self->qualname = nullptr;
+    self->code = nullptr;
     self->weakrefs = nullptr;
     self->finalizer = nullptr;
     self->hooks_inited = false;
     self->closed = false;
     self->running_async = false;
-    return self;
+    pending_object = self;
+    return reinterpret_cast<char*>(self) + offset;
 }
 
-void attach_body(CoroutineObject* self, std::coroutine_handle<> handle, BodyState& body, FunctionObject* function) {
-    const MethodRuntime& rt = *function->runtime;
-    self->handle = handle;
-    self->body = &body;
-    body.frame = Frame{rt.body_tb_code, rt.globals, rt.def->line, rt.def->line};
-    body.result_check = rt.def->result;
-    PyObject_GC_Track(self);
+template <class Task, class Body>
+CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args) {
+    pending_type = type;
+    pending_object = nullptr;
+    try {
+        Task task = body(std::move(args));
+        CoroutineObject* self = pending_object;
+        if (!self) raise(PyExc_SystemError, "coroutine frame was not allocated by its object");
+        const MethodRuntime& rt = *function->runtime;
+        self->handle = task.handle;
+        self->body = &task.handle.promise();
+        self->body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line, rt.def->line};
+        self->body->result_check = rt.def->result;
+        self->name = Py_NewRef(function->name);
+        self->qualname = Py_NewRef(function->qualname);
+        self->code = Py_NewRef(function->code);
+        PyObject_GC_Track(self);
+        return self;
+    } catch (...) {
+        restore_current_exception();
+        return nullptr;
+    }
 }
+
+template CoroutineObject* new_body_object<GeneratorTask, GeneratorBody>(PyTypeObject*, FunctionObject*,
+                                                                      GeneratorBody, Args&&);
 
 PyObject* new_coroutine(FunctionObject* function, Args&& args) {
     if (!init_coroutine_types()) return nullptr;
-    CoroutineObject* self = new_body_object(coroutine_type, function);
-    if (!self) return nullptr;
-    try {
-        CoroutineTask task = function->runtime->def->coroutine(std::move(args));
-        attach_body(self, task.handle, task.handle.promise(), function);
-    } catch (...) {
-        restore_current_exception();
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    return reinterpret_cast<PyObject*>(new_body_object<CoroutineTask>(
+        coroutine_type, function, function->runtime->def->coroutine, std::move(args)));
 }
 
 bool init_coroutine_types() {

@@ -71,12 +71,10 @@ struct PromiseBase : BodyState {
     void unhandled_exception() noexcept;
     PyAwaiter await_transform(Ref awaitable) noexcept { return PyAwaiter(std::move(awaitable), this); }
 
-    // Frames come from the interpreter's small-object allocator.
-    static void* operator new(std::size_t size) {
-        if (void* p = PyObject_Malloc(size)) return p;
-        throw std::bad_alloc();
-    }
-    static void operator delete(void* p) noexcept { PyObject_Free(p); }
+    // One allocation: the frame is the variable-size tail of the Python
+    // object that runs it, which owns (and frees) that memory.
+    static void* operator new(std::size_t size);
+    static void operator delete(void*) noexcept {}
 };
 
 class CoroutineTask {
@@ -125,7 +123,7 @@ public:
 enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
 
 struct CoroutineObject {
-    PyObject_HEAD
+    PyObject_VAR_HEAD
     std::coroutine_handle<> handle;
     BodyState* body;          // null once the frame is gone
     BodyStatus status;
@@ -153,8 +151,9 @@ int body_traverse(CoroutineObject* self, visitproc visit, void* arg);
 
 // Slots shared by the coroutine and asynchronous generator types.
 CoroutineObject* as_body(PyObject* obj);
-CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function);
-void attach_body(CoroutineObject* self, std::coroutine_handle<> handle, BodyState& body, FunctionObject* function);
+// Creates the object of `type` running `body` on `args` (frame included).
+template <class Task, class Body>
+CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args);
 void body_dealloc(PyObject* obj);
 int body_clear(PyObject* obj);
 void body_finalize(PyObject* obj);

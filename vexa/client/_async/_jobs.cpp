@@ -173,7 +173,12 @@ CoroutineTask get_result(Args a) {
         }
         if (stream_failure) {
             at(18);
-            raise_translated(self, *stream_failure);
+            // raise_translated rethrows other errors with `throw;`, so it needs an active handler.
+            try {
+                throw PyError(std::move(*stream_failure));
+            } catch (PyError& e) {
+                raise_translated(self, e);
+            }
         }
     } catch (PyError& e) {
         failure.emplace(std::move(e));
