@@ -155,13 +155,68 @@ def show_delete(client: Client, code_id: str, other_id: str) -> None:
     step("list", "0 stored")
 
 
+# --- Asynchronous clients: jobs and web pages ---------------------------------------
+
+
+async def async_jobs_demo(base_url: str, api_key: str, workdir: Path) -> None:
+    from vexa import AsyncClient
+    from vexa.types import JobStage, JobStatus
+
+    section("Asynchronous jobs client (AsyncClient.jobs)")
+    client = AsyncClient(base_url, api_key)
+    code_zip = make_code_zip({"main.py": "print('hello from a job')\n"})
+    job = await client.code.ingest(code_zip, "demo-job", CodeType.PYTHON)
+    step("ingest", f"job {job.job_id}: {job.job_status}/{job.job_stage}")
+    lines = 0
+    async for output in client.jobs.stream_output(job.job_id, read_timeout=30):
+        lines += 1
+        step(output.stream, output.text)
+    check(lines > 0, "the job's output stream was empty")
+    job = await client.jobs.await_stage(job.job_id, timeout=30)
+    step("await_stage", f"{job.job_status}/{job.job_stage}")
+    check(job.job_stage == JobStage.POST_RUNNING, "the job did not finish")
+    check(job.job_status == JobStatus.FINISHED, f"the job ended {job.job_status}")
+    result_path = workdir / "result.zip"
+    result = await client.jobs.get_result(job.job_id, result_path)
+    with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
+        step("get_result", f"{len(result.zip_bytes)} bytes -> {result_path} ({', '.join(archive.namelist())})")
+    finished = await client.jobs.list_finished()
+    step("list_finished", f"{len(finished)} job(s)")
+    check(any(j.job_id == job.job_id for j in finished), "the finished job is not listed")
+
+
+async def async_web_demo(base_url: str, api_key: str) -> None:
+    from vexa import AsyncClient
+
+    section("Asynchronous web client (AsyncClient.web)")
+    client = AsyncClient(base_url, api_key)
+    code_zip = make_code_zip({"app.py": "print('serving a page')\n"})
+    job = await client.web.run(code_zip)
+    step("run", f"web job {job.job_id}: {job.job_stage}")
+    job = await client.web.await_healthy(job.job_id, timeout=30)
+    step("healthy", f"{job.job_stage}, page at {client.web.get_url(job.job_id)}")
+    running = await client.web.jobs.list_running()
+    step("running", f"{len(running)} web job(s)")
+    await client.jobs.terminate(job.job_id)
+    healthy = await client.web.is_healthy(job.job_id)
+    step("terminate", f"healthy afterwards: {healthy}")
+    check(not healthy, "the terminated web page still answers")
+
+
 # --- Running it -------------------------------------------------------------------
 
 
 def run(base_url: str, api_key: str, workdir: Path) -> None:
     """Every part of the demo, in order, against a running service."""
+    import asyncio
+
     sync_code_demo(base_url, api_key, workdir)
-    # Further parts (the asynchronous clients) are called from here.
+
+    async def asynchronous() -> None:
+        await async_jobs_demo(base_url, api_key, workdir)
+        await async_web_demo(base_url, api_key)
+
+    asyncio.run(asynchronous())
 
 
 def main(argv: Sequence[str] | None = None) -> int:
