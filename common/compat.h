@@ -9,6 +9,9 @@
 #error "the native modules are written for CPython 3.10"
 #endif
 
+// Exported by the 3.10 interpreter, declared only in its internal headers.
+extern "C" void _PyErr_ChainStackItem(_PyErr_StackItem* exc_info);
+
 namespace vx::compat {
 
 // A code object with no bytecode, used to name traceback entries.
@@ -94,6 +97,13 @@ private:
     _PyErr_StackItem* top_;
     PyObject *saved_type_, *saved_value_, *saved_tb_;
 };
+
+// A thrown-in error gets the exception being handled where it is thrown as
+// its context, as the interpreter does when it throws into a generator.
+inline void chain_thrown_error(ExcState* state) {
+    ExcStateScope scope(state);
+    _PyErr_ChainStackItem(nullptr);
+}
 
 inline void clear_exc_state(ExcState& state) {
     Py_CLEAR(state.exc_type);

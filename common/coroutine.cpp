@@ -183,7 +183,10 @@ PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool clos
     }
     BodyState& body = *self->body;
     if (self->status == BodyStatus::Created) {
-        if (exc) return fail_unstarted(self);
+        if (exc) {
+            compat::chain_thrown_error(&body.exc_state);
+            return fail_unstarted(self);
+        }
         if (arg && arg != Py_None) {
             PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(self));
             return fail_unstarted(self);
@@ -192,6 +195,7 @@ PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool clos
     }
     if (exc) {
         FrameScope frame(&body.frame);
+        compat::chain_thrown_error(&body.exc_state);
         body.delegate.reset();
         body.resume_error = capture_error();
     } else if (body.delegate) {

@@ -115,6 +115,16 @@ void create_class(const ClassDef& cls, const ModuleSpec& spec, PyObject* globals
     check(PyDict_SetItem(globals, name, type));
 }
 
+// Removes a failed module from sys.modules, keeping the pending error.
+void forget_module(const char* full_name, PyObject* module) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* sys_modules = PyImport_GetModuleDict();
+    PyObject* entry = PyDict_GetItemString(sys_modules, full_name);
+    if (entry == module && PyDict_DelItemString(sys_modules, full_name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+}
+
 int exec_module(PyObject* module) {
     const ModuleSpec& spec = *g_spec;
     if (g_module) {
@@ -127,6 +137,7 @@ int exec_module(PyObject* module) {
     g_module = Py_NewRef(module);
     g_globals = PyModule_GetDict(module);
     int line = 1;
+    bool inserted = false;  // the sys.modules entry is ours to remove on failure
     try {
         PyObject* globals = g_globals;
         Ref builtins = check(PyImport_ImportModule("builtins"));
@@ -135,9 +146,11 @@ int exec_module(PyObject* module) {
         if (!Str::create_all()) throw_error();
 
         Ref full_name = check(PyUnicode_FromString(spec.full_name));
-        Ref sys_modules = borrow(PyImport_GetModuleDict());
-        Ref existing = borrow(PyDict_SetDefault(sys_modules, full_name, module));
-        if (!existing) throw_error();
+        PyObject* sys_modules = PyImport_GetModuleDict();
+        if (!check(PyDict_Contains(sys_modules, full_name))) {
+            check(PyDict_SetItem(sys_modules, full_name, module));
+            inserted = true;
+        }
 
         for (const Import& stmt : spec.imports) {
             run_import(stmt, globals);
@@ -164,6 +177,7 @@ int exec_module(PyObject* module) {
             PyErr_Restore(type, value, tb);
             if (code) add_traceback(code, g_globals, line);
         }
+        if (inserted) forget_module(spec.full_name, module);
         Py_CLEAR(g_module);
         g_globals = nullptr;
         return -1;

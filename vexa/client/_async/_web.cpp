@@ -209,7 +209,7 @@ Ref init_web_client(Args& a) {
     at(1);
     check(PyObject_SetAttr(self, n::_client, client));
     at(2);
-    check(PyObject_SetAttr(self, k_stored, call(global(k_AsyncStoredWebClient), {self})));
+    check(PyObject_SetAttr(self, k_stored, call(global(k_AsyncStoredWebClient), {client})));
     at(3);
     check(PyObject_SetAttr(self, k_jobs, call(global(k_AsyncWebJobsClient), {client})));
     return new_none();
