@@ -52,6 +52,12 @@ void add_traceback(PyObject* tb_code, PyObject* globals, int line) noexcept {
     if (!tb_code || !PyErr_Occurred()) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);  // frame creation must not see the error
+    // An error raised again (leaving a `with` block) already has this body's entry.
+    if (traceback && PyTraceBack_Check(traceback) &&
+        reinterpret_cast<PyObject*>(reinterpret_cast<PyTracebackObject*>(traceback)->tb_frame->f_code) == tb_code) {
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
     PyFrameObject* frame = compat::new_frame(tb_code, globals, line);
     PyErr_Restore(type, value, traceback);
     if (!frame) return;

@@ -1,5 +1,7 @@
 #include "protocols.h"
 
+#include <string_view>
+
 #include "coroutine.h"
 #include "frame.h"
 #include "names.h"
@@ -9,6 +11,14 @@ namespace vx {
 Ref parent(PyObject* self) { return getattr(self, names::_client); }
 Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
 Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
+
+PyError translated(PyObject* self, PyError& e) {
+    try {
+        raise_translated(self, e);
+    } catch (PyError& result) {
+        return std::move(result);
+    }
+}
 
 void raise_translated(PyObject* self, PyError& e) {
     Ref status_error = getattr(global(names::httpx), names::HTTPStatusError);
@@ -45,7 +55,158 @@ bool With::exit(const PyError& error) { return truth(call_exit(exit_, error)); }
 
 AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, names::__aexit__); }
 Ref AsyncWith::enter() { return call(special(manager_, names::__aenter__)); }
-Ref AsyncWith::exit() { return call(exit_, {Py_None, Py_None, Py_None}); }
-Ref AsyncWith::exit(const PyError& error) { return call_exit(exit_, error); }
+namespace {
+
+// Awaits `__aexit__(type, value, traceback)` of a failed block while the
+// failure is being handled, then raises the failure again unless the exit
+// suppressed it.
+struct ExitAwaitable {
+    PyObject_HEAD
+    PyObject* iter;  // the awaitable __aexit__ returned
+    PyObject* type;  // the failure, until it is raised again
+    PyObject* value;
+    PyObject* traceback;
+};
+
+PyTypeObject* exit_awaitable_type = nullptr;
+
+ExitAwaitable* as_exit(PyObject* obj) { return reinterpret_cast<ExitAwaitable*>(obj); }
+
+PySendResult exit_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
+    ExitAwaitable* self = as_exit(obj);
+    *out = nullptr;
+    if (!self->iter) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __aexit__()");
+        return PYGEN_ERROR;
+    }
+    PySendResult status;
+    {
+        compat::HandlingScope handling(self->value);
+        status = PyIter_Send(self->iter, arg, out);
+    }
+    if (status == PYGEN_NEXT) return status;
+    Py_CLEAR(self->iter);
+    if (status == PYGEN_ERROR) return status;
+    int suppress = PyObject_IsTrue(*out);
+    if (suppress != 0) {
+        if (suppress < 0) Py_CLEAR(*out);
+        return suppress < 0 ? PYGEN_ERROR : PYGEN_RETURN;
+    }
+    Py_CLEAR(*out);
+    PyErr_Restore(self->type, self->value, self->traceback);
+    self->type = self->value = self->traceback = nullptr;
+    return PYGEN_ERROR;
+}
+
+PyObject* exit_iternext(PyObject* obj) {
+    PyObject* out = nullptr;
+    if (exit_am_send(obj, Py_None, &out) == PYGEN_RETURN) {
+        compat::set_stop_iteration_value(out);
+        Py_CLEAR(out);
+    }
+    return out;
+}
+
+PyObject* exit_send(PyObject* obj, PyObject* arg) {
+    PyObject* out = nullptr;
+    if (exit_am_send(obj, arg, &out) == PYGEN_RETURN) {
+        compat::set_stop_iteration_value(out);
+        Py_CLEAR(out);
+    }
+    return out;
+}
+
+// throw() and close() go on to what __aexit__ is awaiting.
+PyObject* exit_forward(PyObject* obj, const char* method, PyObject* args) {
+    ExitAwaitable* self = as_exit(obj);
+    if (!self->iter) {
+        if (std::string_view(method) == "close") Py_RETURN_NONE;
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __aexit__()");
+        return nullptr;
+    }
+    Ref target = steal(PyObject_GetAttrString(self->iter, method));
+    if (!target) return nullptr;
+    compat::HandlingScope handling(self->value);
+    return PyObject_Call(target, args, nullptr);
+}
+PyObject* exit_throw(PyObject* obj, PyObject* args) { return exit_forward(obj, "throw", args); }
+PyObject* exit_close(PyObject* obj, PyObject*) {
+    Ref args = steal(PyTuple_New(0));
+    return args ? exit_forward(obj, "close", args) : nullptr;
+}
+
+int exit_traverse(PyObject* obj, visitproc visit, void* arg) {
+    ExitAwaitable* self = as_exit(obj);
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(self->iter);
+    Py_VISIT(self->type);
+    Py_VISIT(self->value);
+    Py_VISIT(self->traceback);
+    return 0;
+}
+
+int exit_clear(PyObject* obj) {
+    ExitAwaitable* self = as_exit(obj);
+    Py_CLEAR(self->iter);
+    Py_CLEAR(self->type);
+    Py_CLEAR(self->value);
+    Py_CLEAR(self->traceback);
+    return 0;
+}
+
+void exit_dealloc(PyObject* obj) {
+    PyObject_GC_UnTrack(obj);
+    exit_clear(obj);
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_Del(obj);
+    Py_DECREF(type);
+}
+
+PyObject* self_iter(PyObject* obj) { return Py_NewRef(obj); }
+
+PyMethodDef exit_methods[] = {
+    {"send", exit_send, METH_O, nullptr},
+    {"throw", exit_throw, METH_VARARGS, nullptr},
+    {"close", exit_close, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot exit_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(exit_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(exit_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(exit_clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(self_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(exit_iternext)},
+    {Py_am_await, reinterpret_cast<void*>(self_iter)},
+    {Py_am_send, reinterpret_cast<void*>(exit_am_send)},
+    {Py_tp_methods, exit_methods},
+    {0, nullptr},
+};
+
+PyType_Spec exit_spec = {
+    "vexa.native.async_exit", sizeof(ExitAwaitable), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    exit_slots,
+};
+
+}  // namespace
+
+Ref AsyncWith::exit(std::optional<PyError> failure) {
+    if (!failure) return call(exit_, {Py_None, Py_None, Py_None});
+    Ref awaitable = call_exit(exit_, *failure);
+    if (!exit_awaitable_type) {
+        exit_awaitable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&exit_spec));
+        if (!exit_awaitable_type) throw_error();
+    }
+    Ref iter = check(compat::get_awaitable_iter(awaitable));
+    ExitAwaitable* self = PyObject_GC_New(ExitAwaitable, exit_awaitable_type);
+    if (!self) throw_error();
+    self->iter = iter.release();
+    self->type = Py_NewRef(failure->type());
+    self->value = Py_NewRef(failure->value());
+    self->traceback = Py_XNewRef(failure->traceback());
+    PyObject_GC_Track(self);
+    return steal(reinterpret_cast<PyObject*>(self));
+}
 
 }  // namespace vx

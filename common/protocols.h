@@ -1,6 +1,8 @@
 // The statement shapes the bodies share: `with`, `async with`, and the
 // translation of an HTTP error status through the parent client.
 #pragma once
+#include <optional>
+
 #include "compat.h"
 #include "ops.h"
 
@@ -17,6 +19,8 @@ Ref api_key_header(PyObject* self);
 // `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
 // as its context; anything else is rethrown unchanged.
 [[noreturn]] void raise_translated(PyObject* self, PyError& e);
+// The same as a value, for bodies that keep the failure until their clean-up.
+PyError translated(PyObject* self, PyError& e);
 
 // `with manager as value:`. The exit operation is looked up first, then the
 // manager is entered.
@@ -38,8 +42,11 @@ class AsyncWith {
 public:
     explicit AsyncWith(PyObject* manager);
     Ref enter();
-    Ref exit();
-    Ref exit(const PyError& error);
+    // Leaves the block. Without a failure: `__aexit__(None, None, None)`.
+    // With one: `__aexit__(type, value, traceback)`, run while the failure is
+    // being handled; awaiting it raises the failure again unless `__aexit__`
+    // returned a true value (then it produces that value).
+    Ref exit(std::optional<PyError> failure = std::nullopt);
 
 private:
     Ref manager_;

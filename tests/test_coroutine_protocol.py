@@ -755,6 +755,10 @@ def connections(recorder: RecordingServer) -> ConnectionLog:
     return ConnectionLog(recorder)
 
 
+def open_http_clients() -> list[httpx.AsyncClient]:
+    return [obj for obj in gc.get_objects() if isinstance(obj, httpx.AsyncClient) and not obj.is_closed]
+
+
 def test_close_while_a_request_is_in_flight_runs_async_clean_up(recorder: RecordingServer, connections: ConnectionLog) -> None:
     """get's body catches the GeneratorExit and awaits the HTTP client's exit, which suspends:
     close() reports "coroutine ignored GeneratorExit"; later steps finish the clean-up."""
@@ -976,12 +980,15 @@ def test_cancelling_while_a_request_is_in_flight(recorder: RecordingServer, conn
         sys.unraisablehook = unraisable.append
 
         async def main() -> Any:
+            elsewhere = open_http_clients()
             task = asyncio.create_task(make_get(kind, jobs, "j1"))
             await asyncio.to_thread(recorder.wait_for_requests, len(recorder.requests) + 1)
+            in_flight = [client for client in open_http_clients() if client not in elsewhere]
             open_while_waiting = connections.open_count()
             task.cancel()
             outcome = await attempt_async(task)
-            return outcome, open_while_waiting, asyncio.all_tasks() == {asyncio.current_task()}
+            closed_clients = [client.is_closed for client in in_flight]
+            return outcome, open_while_waiting, closed_clients, asyncio.all_tasks() == {asyncio.current_task()}
 
         try:
             with warnings.catch_warnings():
@@ -989,16 +996,13 @@ def test_cancelling_while_a_request_is_in_flight(recorder: RecordingServer, conn
                 observed = asyncio.run(main())
                 held.release()
                 gc.collect()
-                open_clients = [
-                    obj for obj in gc.get_objects() if isinstance(obj, httpx.AsyncClient) and not obj.is_closed
-                ]
         finally:
             sys.unraisablehook = previous_hook
-        return (*observed, connections.all_closed(), len(open_clients), [str(hook.exc_value) for hook in unraisable])
+        return (*observed, connections.all_closed(), [str(hook.exc_value) for hook in unraisable])
 
-    outcome, open_while_waiting, no_tasks_left, closed, open_clients, unraisable = both(scenario)
+    outcome, open_while_waiting, closed_clients, no_tasks_left, connection_closed, unraisable = both(scenario)
     assert outcome == ("raised", asyncio.CancelledError, "", ())
-    assert (open_while_waiting, no_tasks_left, closed, open_clients, unraisable) == (1, True, True, 0, [])
+    assert (open_while_waiting, closed_clients, no_tasks_left, connection_closed, unraisable) == (1, [True], True, True, [])
     assert [request.target for request in recorder.requests] == ["/jobs/j1", "/jobs/j1"]
 
 

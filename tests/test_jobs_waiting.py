@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import threading
 import time
 from typing import Any
 
@@ -21,17 +22,28 @@ def job(stage: str, **extra: Any) -> dict[str, Any]:
     return {"job_id": "j1", "job_type": "web", "job_status": "started", "job_stage": stage, **extra}
 
 
+REAL_TIME = time.time
+
+
 class FakeClock:
-    """`time.time` and `asyncio.sleep` as the module sees them: sleeping advances the clock."""
+    """`time.time` and `asyncio.sleep` as the module sees them: sleeping advances the clock.
+
+    Only calls from the test's thread are faked; other threads (a running service) keep the real ones.
+    """
 
     def __init__(self) -> None:
         self.now = 1_700_000_000.0
         self.sleeps: list[Any] = []
+        self.thread = threading.get_ident()
 
     def time(self) -> float:
+        if threading.get_ident() != self.thread:
+            return REAL_TIME()
         return self.now
 
     async def sleep(self, delay: Any, result: Any = None) -> Any:
+        if threading.get_ident() != self.thread:
+            return await REAL_SLEEP(delay, result)
         self.sleeps.append(delay)
         self.now += delay
         await REAL_SLEEP(0)

@@ -10,6 +10,7 @@
 #include "names.h"
 #include "ops.h"
 #include "protocols.h"
+#include "recipes.h"
 
 namespace {
 
@@ -46,28 +47,15 @@ Ref new_async_client() { return call(getattr(global(n::httpx), n::AsyncClient));
     raise_object(call(global(k_VexaException), {}, {{k_error_kw, error}, {k_message, message}}));
 }
 
-// --- the request recipe ----------------------------------------------------------
+// --- queries, results and termination ----------------------------------------------
 
-// A query sends one GET and builds its result from the decoded body.
-struct Query {
-    const Str* suffix;                       // after "/jobs/{job_id}"; nullptr for none
-    bool by_job_id;                          // false: the job list, "/jobs"
-    Ref (*params)(Args& a);                  // query parameters, or nullptr
-    Ref (*build)(PyObject* body);            // the result
-};
-
-Ref build_job(PyObject* body) { return call_expanded(global(k_Job), body); }
-Ref build_jobs(PyObject* body) {
-    Ref items = check(PyObject_GetIter(body));
-    Ref jobs = check(PyList_New(0));
-    Ref job_class = global(k_Job);
-    while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(jobs, call_expanded(job_class, item)));
-    if (PyErr_Occurred()) throw_error();
-    return jobs;
+Ref job_url(Args& a, const Str* suffix) {
+    Ref url = join({base_url_text(a[0]), k_jobs_slash, a[1]});
+    return suffix ? join({url, *suffix}) : url;
 }
-Ref build_status(PyObject* body) { return call(global(k_JobStatus), {body}); }
-Ref build_stage(PyObject* body) { return call(global(k_JobStage), {body}); }
-Ref build_text(PyObject* body) { return borrow(expect_str(body)); }
+template <const Str* Suffix>
+Ref job_url(Args& a) { return job_url(a, Suffix); }
+Ref jobs_url(Args& a) { return join({base_url_text(a[0]), k_jobs}); }
 
 // Filters that are given, in order, as their text form; None when none is.
 Ref list_params(Args& a) {
@@ -79,58 +67,27 @@ Ref list_params(Args& a) {
     return params;
 }
 
-const Query q_get{nullptr, true, nullptr, build_job};
-const Query q_list{nullptr, false, list_params, build_jobs};
-const Query q_status{&k_status, true, nullptr, build_status};
-const Query q_stage{&k_stage, true, nullptr, build_stage};
-const Query q_error{&k_error, true, nullptr, build_text};
-const Query q_code_id{&k_code_id, true, nullptr, build_text};
-
-CoroutineTask run_query(Args a) {
-    const Query& query = *static_cast<const Query*>(a.context);
-    PyObject* self = a[0];
-    at(10);
-    Ref url = query.by_job_id ? join({base_url_text(self), k_jobs_slash, a[1]}) : join({base_url_text(self), k_jobs});
-    if (query.suffix) url = join({url, *query.suffix});
-    Ref params = query.params ? query.params(a) : Ref();
-    at(12);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
-    Ref result;
-    std::optional<PyError> failure;
-    try {
-        try {
-            at(14);
-            Ref headers = api_key_header(self);
-            Ref request = params ? call_method(client, n::get, {url}, {{n::headers, headers}, {n::params, params}})
-                                 : call_method(client, n::get, {url}, {{n::headers, headers}});
-            Ref response = co_await std::move(request);
-            at(15);
-            call_method(response, n::raise_for_status);
-            at(16);
-            result = query.build(call_method(response, n::json));
-        } catch (PyError& e) {
-            at(18);
-            raise_translated(self, e);
-        }
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
-    }
-    at(12);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-        co_return new_none();
-    }
-    Ref exiting = http.exit();
-    co_await std::move(exiting);
-    co_return result;
+Ref build_job(PyObject* response) { return call_expanded(global(k_Job), json_body(response)); }
+Ref build_jobs(PyObject* response) {
+    Ref items = check(PyObject_GetIter(json_body(response)));
+    Ref jobs = check(PyList_New(0));
+    Ref job_class = global(k_Job);
+    while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(jobs, call_expanded(job_class, item)));
+    if (PyErr_Occurred()) throw_error();
+    return jobs;
 }
+Ref build_status(PyObject* response) { return call(global(k_JobStatus), {json_body(response)}); }
+Ref build_stage(PyObject* response) { return call(global(k_JobStage), {json_body(response)}); }
+// Checked inside the request, so a wrong type still closes the client first.
+Ref build_text(PyObject* response) { return borrow(expect_str(json_body(response))); }
 
-// --- results and termination --------------------------------------------------------
+const Request get_job{&n::get, job_url<nullptr>, nullptr, nullptr, build_job};
+const Request list_jobs{&n::get, jobs_url, &n::params, list_params, build_jobs};
+const Request get_job_status{&n::get, job_url<&k_status>, nullptr, nullptr, build_status};
+const Request get_job_stage{&n::get, job_url<&k_stage>, nullptr, nullptr, build_stage};
+const Request get_job_error{&n::get, job_url<&k_error>, nullptr, nullptr, build_text};
+const Request get_job_code_id{&n::get, job_url<&k_code_id>, nullptr, nullptr, build_text};
+const Request terminate_job{&n::post, job_url<&k_terminate>};
 
 CoroutineTask get_result(Args a) {
     PyObject *self = a[0], *job_id = a[1], *zip_path = a[2];
@@ -143,96 +100,32 @@ CoroutineTask get_result(Args a) {
     Ref zip_bytes;
     std::optional<PyError> failure;
     try {
-        std::optional<PyError> stream_failure;
+        at(15);
+        Ref headers = api_key_header(self);
+        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}}));
+        Ref stream_entering = stream.enter();
+        Ref response = co_await std::move(stream_entering);
+        std::optional<PyError> handler_failure;
         try {
-            at(15);
-            Ref headers = api_key_header(self);
-            AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}}));
-            Ref stream_entering = stream.enter();
-            Ref response = co_await std::move(stream_entering);
-            std::optional<PyError> handler_failure;
-            try {
-                at(16);
-                Ref handling = call_method(parent(self), k_handle_stream_download_async, {response, zip_path});
-                zip_bytes = co_await std::move(handling);
-            } catch (PyError& e) {
-                handler_failure.emplace(std::move(e));
-            }
-            at(15);
-            if (handler_failure) {
-                compat::HandlingScope handling(handler_failure->value());
-                Ref exiting = stream.exit(*handler_failure);
-                Ref suppress = co_await std::move(exiting);
-                if (!truth(suppress)) throw PyError(std::move(*handler_failure));
-            } else {
-                Ref exiting = stream.exit();
-                co_await std::move(exiting);
-            }
+            at(16);
+            Ref handling = call_method(parent(self), k_handle_stream_download_async, {response, zip_path});
+            zip_bytes = co_await std::move(handling);
         } catch (PyError& e) {
-            stream_failure.emplace(std::move(e));
+            handler_failure.emplace(std::move(e));
         }
-        if (stream_failure) {
-            at(18);
-            // raise_translated rethrows other errors with `throw;`, so it needs an active handler.
-            try {
-                throw PyError(std::move(*stream_failure));
-            } catch (PyError& e) {
-                raise_translated(self, e);
-            }
-        }
+        at(15);
+        Ref stream_exiting = stream.exit(std::move(handler_failure));
+        co_await std::move(stream_exiting);
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        at(18);
+        failure = translated(self, e);
     }
     at(13);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-    } else {
-        Ref exiting = http.exit();
-        co_await std::move(exiting);
-    }
+    Ref exiting = http.exit(std::move(failure));
+    co_await std::move(exiting);
     at(19);
     if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
     co_return call(global(k_JobResult), {}, {{k_zip_bytes, zip_bytes}});
-}
-
-CoroutineTask terminate(Args a) {
-    PyObject *self = a[0], *job_id = a[1];
-    at(10);
-    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_terminate});
-    at(11);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
-    std::optional<PyError> failure;
-    try {
-        try {
-            at(13);
-            Ref headers = api_key_header(self);
-            Ref request = call_method(client, n::post, {url}, {{n::headers, headers}});
-            Ref response = co_await std::move(request);
-            at(14);
-            call_method(response, n::raise_for_status);
-        } catch (PyError& e) {
-            at(16);
-            raise_translated(self, e);
-        }
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
-    }
-    at(11);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-        co_return new_none();
-    }
-    Ref exiting = http.exit();
-    co_await std::move(exiting);
-    co_return new_none();
 }
 
 // --- queries that send no request of their own --------------------------------
@@ -340,14 +233,14 @@ GeneratorTask stream_output(Args a) {
             for (;;) {
                 Ref next = check(Py_TYPE(iterator.get())->tp_as_async->am_anext(iterator));
                 Ref line;
-                std::optional<PyError> end;
+                bool ended = false;
                 try {
                     line = co_await std::move(next);
                 } catch (PyError& e) {
                     if (!e.matches(PyExc_StopAsyncIteration)) throw;
-                    end.emplace(std::move(e));
+                    ended = true;
                 }
-                if (end) break;
+                if (ended) break;
                 at(24);
                 if (!truth(call_method(line, k_strip))) continue;
                 at(26);
@@ -358,28 +251,14 @@ GeneratorTask stream_output(Args a) {
             stream_failure.emplace(std::move(e));
         }
         at(17);
-        if (stream_failure) {
-            compat::HandlingScope handling(stream_failure->value());
-            Ref exiting = stream.exit(*stream_failure);
-            Ref suppress = co_await std::move(exiting);
-            if (!truth(suppress)) throw PyError(std::move(*stream_failure));
-        } else {
-            Ref exiting = stream.exit();
-            co_await std::move(exiting);
-        }
+        Ref stream_exiting = stream.exit(std::move(stream_failure));
+        co_await std::move(stream_exiting);
     } catch (PyError& e) {
         failure.emplace(std::move(e));
     }
     at(16);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-    } else {
-        Ref exiting = http.exit();
-        co_await std::move(exiting);
-    }
+    Ref exiting = http.exit(std::move(failure));
+    co_await std::move(exiting);
 }
 
 // --- waiting ------------------------------------------------------------------------
@@ -432,36 +311,23 @@ CoroutineTask is_healthy(Args a) {
     AsyncWith http(new_async_client());
     Ref entering = http.enter();
     Ref client = co_await std::move(entering);
-    Ref healthy;
+    Ref healthy = borrow(Py_False);
     std::optional<PyError> failure;
     try {
-        try {
-            at(14);
-            Ref headers = api_key_header(self);
-            Ref request = call_method(client, n::get, {url}, {{n::headers, headers}});
-            Ref response = co_await std::move(request);
-            at(15);
-            call_method(response, n::raise_for_status);
-            at(16);
-            healthy = check(PyObject_RichCompare(getattr(response, k_status_code), k_ok_status, Py_EQ));
-        } catch (PyError& e) {
-            // Any failure of the probe means "not healthy"; cancellation is not an Exception.
-            if (!e.matches(PyExc_Exception)) throw;
-            at(18);
-            healthy = borrow(Py_False);
-        }
+        at(14);
+        Ref headers = api_key_header(self);
+        Ref request = call_method(client, n::get, {url}, {{n::headers, headers}});
+        Ref response = co_await std::move(request);
+        at(15);
+        call_method(response, n::raise_for_status);
+        at(16);
+        healthy = check(PyObject_RichCompare(getattr(response, k_status_code), k_ok_status, Py_EQ));
     } catch (PyError& e) {
-        failure.emplace(std::move(e));
+        // Any failure of the probe means "not healthy"; cancellation is no Exception.
+        if (!e.matches(PyExc_Exception)) failure.emplace(std::move(e));
     }
     at(12);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-        co_return new_none();
-    }
-    Ref exiting = http.exit();
+    Ref exiting = http.exit(std::move(failure));
     co_await std::move(exiting);
     co_return healthy;
 }
@@ -516,17 +382,17 @@ const Section waiting_raises{"Raises:", {"HTTPException: If the request fails.",
                                          "TimeoutError: If the timeout is exceeded."}};
 const std::vector<const char*> request_locals{"url", "client", "response", "e"};
 
-MethodDef query_row(const char* name, int line, const Query& query, const char* returns, ResultCheck result,
+MethodDef query_row(const char* name, int line, const Request& request, const char* returns, ResultCheck result,
                     const char* summary, std::vector<Section> sections) {
     return {.name = name, .line = line, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
             .returns = returns, .result = result, .locals = request_locals, .summary = summary,
-            .sections = std::move(sections), .coroutine = run_query, .context = &query};
+            .sections = std::move(sections), .coroutine = send_request, .context = &request};
 }
 
 std::vector<MethodDef> methods() {
     std::vector<MethodDef> rows = {
         {.name = "__init__", .line = 27, .params = {self_param, {"client", Check::Any, "AsyncClient"}}, .plain = init},
-        query_row("get", 30, q_get, "Job", ResultCheck::None, "Gets a job.",
+        query_row("get", 30, get_job, "Job", ResultCheck::None, "Gets a job.",
                   {job_id_args, {"Returns:", {"Job: The job."}}, raises_http}),
         {.name = "list", .line = 51, .kind = Kind::Coroutine,
          .params = {self_param, {"job_type", Check::Any, "JobType | None", none_default},
@@ -539,20 +405,20 @@ std::vector<MethodDef> methods() {
                                  "job_status (JobStatus | None): Filter by job status.",
                                  "job_stage (JobStage | None): Filter by job stage."}},
                       {"Returns:", {"list[Job]: List of jobs."}}, raises_http},
-         .coroutine = run_query, .context = &q_list},
+         .coroutine = send_request, .context = &list_jobs},
         {.name = "get_url", .line = 89, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
          .returns = "str", .result = ResultCheck::Str,
          .summary = "Gets the URL for a job.",
          .sections = {{"Args:", {"job_id (str): The job ID."}}, {"Returns:", {"str: The job URL."}}},
          .coroutine = get_url},
-        query_row("get_status", 100, q_status, "JobStatus", ResultCheck::None, "Gets the status of a job.",
+        query_row("get_status", 100, get_job_status, "JobStatus", ResultCheck::None, "Gets the status of a job.",
                   {job_id_args, {"Returns:", {"JobStatus: The status of the job."}}, raises_http}),
-        query_row("get_stage", 121, q_stage, "JobStage", ResultCheck::None, "Gets the stage of a job.",
+        query_row("get_stage", 121, get_job_stage, "JobStage", ResultCheck::None, "Gets the stage of a job.",
                   {job_id_args, {"Returns:", {"JobStage: The stage of the job."}}, raises_http}),
-        query_row("get_error", 142, q_error, "str | None", ResultCheck::Str, "Gets the error message of a job.",
+        query_row("get_error", 142, get_job_error, "str | None", ResultCheck::Str, "Gets the error message of a job.",
                   {job_id_args, {"Returns:", {"str | None: The error message of the job, or None if no error."}},
                    raises_http}),
-        query_row("get_code_id", 163, q_code_id, "str | None", ResultCheck::Str,
+        query_row("get_code_id", 163, get_job_code_id, "str | None", ResultCheck::Str,
                   "Gets the code ID associated with a job.",
                   {job_id_args,
                    {"Returns:", {"str | None: The code ID associated with the job, or None if no code ID."}},
@@ -569,7 +435,7 @@ std::vector<MethodDef> methods() {
         {.name = "terminate", .line = 214, .kind = Kind::Coroutine, .params = {self_param, job_id_param},
          .returns = "None", .locals = request_locals,
          .summary = "Terminates a job.", .sections = {job_id_args, raises_http},
-         .coroutine = terminate},
+         .coroutine = send_request, .context = &terminate_job},
         {.name = "stream_output", .line = 232, .kind = Kind::AsyncGenerator,
          .params = {self_param, job_id_param,
                     {"read_timeout", Check::Float, "float | None", float_default(60.0, "60")}},

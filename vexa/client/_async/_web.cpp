@@ -11,6 +11,7 @@
 #include "names.h"
 #include "ops.h"
 #include "protocols.h"
+#include "recipes.h"
 
 namespace {
 
@@ -34,60 +35,15 @@ Ref member(const Str& owner, const Str& name) { return getattr(global(owner), na
 
 // --- running web pages -------------------------------------------------------------
 
-// POST that starts a web-page job: from stored code (by id, no body) or from
-// an uploaded zip (multipart files from the parent).
-enum class RunSource { StoredCode, CodeZip };
+// A web-page job from stored code: POST with no body.
+Ref stored_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_slash, a[1], k_run_web}); }
+// From a code zip: POST with the parent's multipart files.
+Ref zip_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_run_web}); }
+Ref zip_files(Args& a) { return call(getattr(parent(a[0]), k_prepare_files), {}, {{k_code_zip, a[1]}}); }
+Ref build_job(PyObject* response) { return call_expanded(global(k_Job), json_body(response)); }
 
-CoroutineTask run_web(Args a) {
-    const RunSource source = *static_cast<const RunSource*>(a.context);
-    PyObject* self = a[0];
-    at(15);
-    Ref url = source == RunSource::StoredCode ? join({base_url_text(self), k_jobs_code_slash, a[1], k_run_web})
-                                              : join({base_url_text(self), k_jobs_code_run_web});
-    Ref files;
-    if (source == RunSource::CodeZip) {
-        at(16);
-        files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, a[1]}});
-    }
-    at(18);
-    AsyncWith http(call(getattr(global(n::httpx), n::AsyncClient)));
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
-    Ref job;
-    std::optional<PyError> failure;
-    try {
-        try {
-            at(20);
-            Ref headers = api_key_header(self);
-            Ref request = files ? call_method(client, n::post, {url}, {{n::headers, headers}, {n::files, files}})
-                                : call_method(client, n::post, {url}, {{n::headers, headers}});
-            Ref response = co_await std::move(request);
-            at(21);
-            call_method(response, n::raise_for_status);
-            at(22);
-            job = call_expanded(global(k_Job), call_method(response, n::json));
-        } catch (PyError& e) {
-            at(24);
-            raise_translated(self, e);
-        }
-    } catch (PyError& e) {
-        failure.emplace(std::move(e));
-    }
-    at(18);
-    if (failure) {
-        compat::HandlingScope handling(failure->value());
-        Ref exiting = http.exit(*failure);
-        Ref suppress = co_await std::move(exiting);
-        if (!truth(suppress)) throw PyError(std::move(*failure));
-        co_return new_none();
-    }
-    Ref exiting = http.exit();
-    co_await std::move(exiting);
-    co_return job;
-}
-
-const RunSource run_stored{RunSource::StoredCode};
-const RunSource run_zip{RunSource::CodeZip};
+const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, build_job};
+const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, build_job};
 
 // --- delegations through the parent client -------------------------------------------
 
@@ -236,7 +192,7 @@ ClassDef stored_web_client() {
          .returns = "Job", .locals = {"url", "client", "response", "e"},
          .summary = "Runs a stored Web page.",
          .sections = {{"Args:", {"code_id (str): The code ID."}}, {"Returns:", {"Job: The created job."}}, raises_http},
-         .coroutine = run_web, .context = &run_stored},
+         .coroutine = send_request, .context = &run_stored},
         {.name = "list_info", .line = 54, .kind = Kind::Coroutine, .params = {self_param},
          .returns = "list[CodeInfo]", .result = ResultCheck::List,
          .summary = "List all stored Web code.",
@@ -286,7 +242,7 @@ ClassDef web_client() {
          .summary = "Runs a Web page from code zip.",
          .sections = {{"Args:", {"code_zip (CodeZip): The code zip."}}, {"Returns:", {"Job: The created job."}},
                       raises_http},
-         .coroutine = run_web, .context = &run_zip},
+         .coroutine = send_request, .context = &run_zip},
         {.name = "get_url", .line = 252, .params = {self_param, {"job_id", Check::Str, "str"}},
          .returns = "str", .result = ResultCheck::Str,
          .summary = "Gets the URL for a Web page.",

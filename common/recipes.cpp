@@ -1,0 +1,47 @@
+#include "recipes.h"
+
+#include <optional>
+
+#include "names.h"
+#include "protocols.h"
+
+namespace vx {
+
+Ref json_body(PyObject* response) { return call_method(response, names::json); }
+
+// Coding rule for `co_await` (g++ 12 miscompiles some forms): only
+// `co_await std::move(name)` on a named Ref.
+CoroutineTask send_request(Args a) {
+    const Request& request = *static_cast<const Request*>(a.context);
+    PyObject* self = a[0];
+    at(1);
+    Ref url = request.url(a);
+    Ref extra = request.prepare ? request.prepare(a) : Ref();
+    at(3);
+    AsyncWith http(call(getattr(global(names::httpx), names::AsyncClient)));
+    Ref entering = http.enter();
+    Ref client = co_await std::move(entering);
+    Ref result = new_none();
+    std::optional<PyError> failure;
+    try {
+        at(5);
+        Ref headers = api_key_header(self);
+        Ref sending = request.keyword
+                          ? call_method(client, *request.method, {url}, {{names::headers, headers}, {*request.keyword, extra}})
+                          : call_method(client, *request.method, {url}, {{names::headers, headers}});
+        Ref response = co_await std::move(sending);
+        at(6);
+        call_method(response, names::raise_for_status);
+        at(7);
+        if (request.result) result = request.result(response);
+    } catch (PyError& e) {
+        at(9);
+        failure = translated(self, e);
+    }
+    at(3);
+    Ref exiting = http.exit(std::move(failure));
+    co_await std::move(exiting);
+    co_return result;
+}
+
+}  // namespace vx

@@ -1,0 +1,24 @@
+// The request recipe of the asynchronous clients: one request made with a
+// fresh httpx.AsyncClient that is closed on every path, an error status
+// translated through the parent client.
+#pragma once
+#include "coroutine.h"
+#include "constants.h"
+
+namespace vx {
+
+struct Request {
+    const Str* method;                        // the client's "get" or "post"
+    Ref (*url)(Args& a);                      // built first
+    const Str* keyword = nullptr;             // one more keyword argument of the request...
+    Ref (*prepare)(Args& a) = nullptr;        // ...prepared before the client is opened
+    Ref (*result)(PyObject* response) = nullptr;  // built after the status check; none: None
+};
+
+// The body of every method row whose context is a `const Request*`.
+CoroutineTask send_request(Args a);
+
+// `response.json()`
+Ref json_body(PyObject* response);
+
+}  // namespace vx
