@@ -132,6 +132,17 @@ PySendResult resume(CoroutineObject* self, PyObject** out) {
     return PYGEN_ERROR;
 }
 
+// What a driver step means to a caller of send()/throw(): a returned value
+// ends the iteration (StopIteration, or StopAsyncIteration for a generator).
+PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
+    if (status != PYGEN_RETURN) return out;
+    if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
+    else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
+    else compat::set_stop_iteration_value(out);
+    Py_DECREF(out);
+    return nullptr;
+}
+
 // Ends a body that never started, with the pending error, without running it.
 PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;
@@ -257,13 +268,7 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
         } else {
             status = body_send(self, Py_None, true, false, &out);
         }
-        if (status == PYGEN_RETURN) {
-            if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
-            else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
-            else compat::set_stop_iteration_value(out);
-            Py_CLEAR(out);
-        }
-        return out;
+        return send_result_to_call(self, status, out);
     }
 
 throw_here:
@@ -293,16 +298,7 @@ throw_here:
         goto failed;
     }
     PyErr_Restore(type, value, traceback);
-    {
-        PySendResult status = body_send(self, Py_None, true, false, &out);
-        if (status == PYGEN_RETURN) {
-            if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
-            else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
-            else compat::set_stop_iteration_value(out);
-            Py_CLEAR(out);
-        }
-    }
-    return out;
+    return send_result_to_call(self, body_send(self, Py_None, true, false, &out), out);
 
 failed:
     Py_DECREF(type);
@@ -441,12 +437,7 @@ PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
 
 PyObject* coro_send(PyObject* obj, PyObject* arg) {
     PyObject* out = nullptr;
-    if (body_send(as_body(obj), arg, false, false, &out) == PYGEN_RETURN) {
-        if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
-        else compat::set_stop_iteration_value(out);
-        Py_CLEAR(out);
-    }
-    return out;
+    return send_result_to_call(as_body(obj), body_send(as_body(obj), arg, false, false, &out), out);
 }
 
 PyObject* coro_iternext(PyObject* obj) {

@@ -83,14 +83,17 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwarg
                                      frame.kwnames));
 }
 
-Ref call_keywords(PyObject* callable, const std::vector<std::pair<PyObject*, Ref>>& kwargs) {
+Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs) {
     Ref kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    std::vector<PyObject*> stack(kwargs.size() + 1);
-    for (size_t i = 0; i < kwargs.size(); ++i) {
-        PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(kwargs[i].first));
-        stack[i + 1] = kwargs[i].second.get();
+    std::vector<PyObject*> stack(1 + args.size() + kwargs.size());
+    size_t i = 1;
+    for (PyObject* arg : args) stack[i++] = arg;
+    for (size_t k = 0; k < kwargs.size(); ++k) {
+        PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(k), Py_NewRef(kwargs[k].first));
+        stack[i++] = kwargs[k].second.get();
     }
-    return check(PyObject_Vectorcall(callable, stack.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    return check(PyObject_Vectorcall(callable, stack.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     kwnames));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {

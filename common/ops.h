@@ -19,7 +19,8 @@ Ref global(PyObject* name);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 // A call with keyword arguments known only at run time.
-Ref call_keywords(PyObject* callable, const std::vector<std::pair<PyObject*, Ref>>& kwargs);
+using KeywordList = std::vector<std::pair<PyObject*, Ref>>;
+Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs);
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
                 Kwargs kwargs = {});
 

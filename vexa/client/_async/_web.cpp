@@ -68,10 +68,10 @@ CoroutineTask run_delegation(Args a) {
     const Delegation& d = *static_cast<const Delegation*>(a.context);
     at(10);
     Ref target = d.target ? getattr(parent(a[0]), *d.target) : borrow(a[0]);
-    std::vector<std::pair<PyObject*, Ref>> kwargs;
+    KeywordList kwargs;
     for (const Keyword& k : d.keywords)
         kwargs.emplace_back(*k.name, k.param >= 0 ? borrow(a[k.param]) : member(*k.owner, *k.member));
-    Ref request = call_keywords(getattr(target, *d.operation), kwargs);
+    Ref request = call_keywords(getattr(target, *d.operation), {}, kwargs);
     Ref result = co_await std::move(request);
     co_return result;
 }

@@ -22,35 +22,69 @@ const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip
 
 Ref httpx_function(PyObject* name) { return getattr(global(n::httpx), name); }
 
+// The protected region of every request: `httpx.<function>(url,
+// headers=<api_key_header>, **extra)`, the status checked, the result built
+// from the response; an error status becomes the parent's HTTP exception.
+template <class Build>
+Ref send(PyObject* self, const Str& function, PyObject* url, KeywordList extra, Build build) {
+    try {
+        at(3);
+        Ref request = httpx_function(function);
+        KeywordList kwargs{{n::headers, api_key_header(self)}};
+        for (auto& keyword : extra) kwargs.push_back(std::move(keyword));
+        Ref response = call_keywords(request, {url}, kwargs);
+        at(4);
+        call_method(response, n::raise_for_status);
+        at(5);
+        return build(response.get());
+    } catch (PyError& e) {
+        at(7);
+        raise_translated(self, e);
+    }
+}
+
+Ref json_body(PyObject* response) { return call_method(response, n::json); }
+
 Ref init(Args& a) {
     check(PyObject_SetAttr(a[0], n::_client, a[1]));
     return new_none();
 }
 
-Ref upload(Args& a) {
-    PyObject *self = a[0], *code_zip = a[1], *code_name = a[2], *code_type = a[3], *metadata = a[4];
-    at(24);
-    Ref url = join({base_url_text(self), k_code_upload});
-    at(26);
-    Ref files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
-    at(27);
+// Form fields of an upload (the first two) or an ingestion (all four), in
+// their order on the wire, with the parameter each one holds.
+struct FormField {
+    const Str* name;
+    int param;
+};
+const FormField form_fields[] = {{&k_code_name, 2}, {&k_code_type, 3}, {&k_build_pexenv, 5}, {&k_pexenv_python, 6}};
+
+Ref form_data(Args& a, int count) {
     Ref data = new_dict();
-    set_item(data, k_code_name, code_name);
-    set_item(data, k_code_type, code_type);
-    try {
-        at(30);
-        Ref post = httpx_function(n::post);
-        Ref response = call(post, {url}, {{n::headers, api_key_header(self)}, {n::files, files}, {n::data, data}});
-        at(31);
-        call_method(response, n::raise_for_status);
-        at(32);
-        Ref body = call_method(response, n::json);
+    for (int i = 0; i < count; ++i) set_item(data, *form_fields[i].name, a[form_fields[i].param]);
+    return data;
+}
+
+// upload and ingest: the files and form data are prepared before the request.
+Ref post_code(Args& a, const Str& path, int fields, Ref (*build)(PyObject* response)) {
+    PyObject *self = a[0], *code_zip = a[1], *metadata = a[4];
+    at(1);
+    Ref url = join({base_url_text(self), path});
+    Ref files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
+    Ref data = form_data(a, fields);
+    return send(self, n::post, url, {{n::files, files}, {n::data, data}}, build);
+}
+
+Ref upload(Args& a) {
+    return post_code(a, k_code_upload, 2, [](PyObject* response) {
+        Ref body = json_body(response);
         Ref code_id = PyUnicode_Check(body.get()) ? body : check(PyObject_Str(body));
         return call_method(code_id, k_strip);
-    } catch (PyError& e) {
-        at(34);
-        raise_translated(self, e);
-    }
+    });
+}
+
+Ref ingest(Args& a) {
+    return post_code(a, k_jobs_code_ingest, 4,
+                     [](PyObject* response) { return call_expanded(global(k_Job), json_body(response)); });
 }
 
 Ref download(Args& a) {
@@ -88,112 +122,43 @@ Ref download(Args& a) {
 
 Ref delete_(Args& a) {
     PyObject *self = a[0], *code_id = a[1];
-    at(11);
+    at(1);
     Ref url = join({base_url_text(self), k_code_slash, code_id});
-    try {
-        at(13);
-        Ref del = httpx_function(n::delete_);
-        Ref response = call(del, {url}, {{n::headers, api_key_header(self)}});
-        at(14);
-        call_method(response, n::raise_for_status);
-        at(15);
-        return join({k_code_with_id, code_id, k_deleted});
-    } catch (PyError& e) {
-        at(17);
-        raise_translated(self, e);
-    }
+    return send(self, n::delete_, url, {}, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
 }
 
 Ref get_info(Args& a) {
-    PyObject *self = a[0], *code_id = a[1];
-    at(11);
-    Ref url = join({base_url_text(self), k_code_slash, code_id, k_info});
-    try {
-        at(13);
-        Ref get = httpx_function(n::get);
-        Ref response = call(get, {url}, {{n::headers, api_key_header(self)}});
-        at(14);
-        call_method(response, n::raise_for_status);
-        at(15);
-        return call_expanded(global(k_CodeInfo), call_method(response, n::json));
-    } catch (PyError& e) {
-        at(17);
-        raise_translated(self, e);
-    }
+    at(1);
+    Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_info});
+    return send(a[0], n::get, url, {},
+                [](PyObject* response) { return call_expanded(global(k_CodeInfo), json_body(response)); });
 }
 
 Ref list_info(Args& a) {
     PyObject *self = a[0], *code_type = a[1];
-    at(13);
+    at(1);
     Ref url = join({base_url_text(self), k_code_info});
-    try {
-        at(15);
-        Ref params = borrow(Py_None);
-        if (truth(code_type)) {
-            params = new_dict();
-            set_item(params, k_code_type, code_type);
-        }
-        at(16);
-        Ref get = httpx_function(n::get);
-        Ref response = call(get, {url}, {{n::headers, api_key_header(self)}, {n::params, params}});
-        at(17);
-        call_method(response, n::raise_for_status);
-        at(18);
-        Ref items = check(PyObject_GetIter(call_method(response, n::json)));
+    // Only a code type that is true filters; otherwise no query string at all.
+    Ref params = borrow(Py_None);
+    if (truth(code_type)) {
+        params = new_dict();
+        set_item(params, k_code_type, code_type);
+    }
+    return send(self, n::get, url, {{n::params, params}}, [](PyObject* response) {
+        Ref items = check(PyObject_GetIter(json_body(response)));
         Ref result = check(PyList_New(0));
         Ref code_info = global(k_CodeInfo);
         while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(result, call_expanded(code_info, item)));
         if (PyErr_Occurred()) throw_error();
         return result;
-    } catch (PyError& e) {
-        at(20);
-        raise_translated(self, e);
-    }
+    });
 }
 
 Ref get_metadata(Args& a) {
-    PyObject *self = a[0], *code_id = a[1];
-    at(11);
-    Ref url = join({base_url_text(self), k_code_slash, code_id, k_metadata});
-    try {
-        at(13);
-        Ref get = httpx_function(n::get);
-        Ref response = call(get, {url}, {{n::headers, api_key_header(self)}});
-        at(14);
-        call_method(response, n::raise_for_status);
-        at(15);
-        return call(global(k_JsonData), {call_method(response, n::json)});
-    } catch (PyError& e) {
-        at(17);
-        raise_translated(self, e);
-    }
-}
-
-Ref ingest(Args& a) {
-    PyObject *self = a[0], *code_zip = a[1], *code_name = a[2], *code_type = a[3], *metadata = a[4],
-             *build_pexenv = a[5], *pexenv_python = a[6];
-    at(26);
-    Ref url = join({base_url_text(self), k_jobs_code_ingest});
-    at(28);
-    Ref files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
-    at(29);
-    Ref data = new_dict();
-    set_item(data, k_code_name, code_name);
-    set_item(data, k_code_type, code_type);
-    set_item(data, k_build_pexenv, build_pexenv);
-    set_item(data, k_pexenv_python, pexenv_python);
-    try {
-        at(36);
-        Ref post = httpx_function(n::post);
-        Ref response = call(post, {url}, {{n::headers, api_key_header(self)}, {n::files, files}, {n::data, data}});
-        at(37);
-        call_method(response, n::raise_for_status);
-        at(38);
-        return call_expanded(global(k_Job), call_method(response, n::json));
-    } catch (PyError& e) {
-        at(40);
-        raise_translated(self, e);
-    }
+    at(1);
+    Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_metadata});
+    return send(a[0], n::get, url, {},
+                [](PyObject* response) { return call(global(k_JsonData), {json_body(response)}); });
 }
 
 const Section raises_http{"Raises:", {"HTTPException: If the request fails."}};
