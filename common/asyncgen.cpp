@@ -124,10 +124,8 @@ PySendResult asend_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
         self->state = AwaitableState::Closed;
         return PYGEN_RETURN;  // the yielded value is the result of `await anext()`
     }
-    if (status == PYGEN_RETURN) {
-        Py_CLEAR(*out);
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-    }
+    if (status == PYGEN_RETURN) Py_CLEAR(*out);
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopAsyncIteration);
     if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))
         gen->closed = true;
     gen->running_async = false;
@@ -421,7 +419,7 @@ PyGetSetDef gen_getset[] = {
     {"ag_await", body_get_await, nullptr, nullptr, nullptr},
     {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
     {"ag_code", body_get_code, nullptr, nullptr, nullptr},
-    {"ag_frame", body_get_none, nullptr, nullptr, nullptr},
+    {"ag_frame", body_get_frame, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -30,6 +30,22 @@ inline PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line) {
     return frame;
 }
 
+// A frame for introspection of a native body (cr_frame / ag_frame).
+inline PyFrameObject* body_frame(PyObject* code, PyObject* globals, bool unstarted, int line) {
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    if (!frame) return nullptr;
+    frame->f_lasti = unstarted ? -1 : 0;
+    frame->f_lineno = line;
+    return frame;
+}
+
+// Removes the Python-level wrapper of a C slot from a type (the slot stays).
+inline bool hide_slot_wrapper(PyTypeObject* type, const char* name) {
+    if (PyDict_DelItemString(type->tp_dict, name) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
 // A method's code object as introspection shows it.
 inline PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* filename,
                              PyObject* name, int first_line) {

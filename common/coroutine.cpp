@@ -103,6 +103,16 @@ const char* kind_name(CoroutineObject* self) {
     return is_generator(self) ? "async generator" : "coroutine";
 }
 
+// StopIteration (and StopAsyncIteration from a generator) must not leave a
+// body as such: it would end the caller's iteration silently.
+void convert_escaped_stop(CoroutineObject* self) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
+    } else if (is_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        _PyErr_FormatFromCause(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
+    }
+}
+
 PySendResult resume(CoroutineObject* self, PyObject** out) {
     BodyState& body = *self->body;
     self->status = BodyStatus::Running;
@@ -124,11 +134,7 @@ PySendResult resume(CoroutineObject* self, PyObject** out) {
         return PYGEN_RETURN;
     }
     error.restore();
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
-    } else if (is_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
-    }
+    convert_escaped_stop(self);
     return PYGEN_ERROR;
 }
 
@@ -148,6 +154,7 @@ PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;
     add_traceback(body.frame.tb_code, body.frame.globals, body.frame.first_line);
     destroy_body(self);
+    convert_escaped_stop(self);
     return PYGEN_ERROR;
 }
 
@@ -200,7 +207,7 @@ PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool clos
         }
         if (arg && arg != Py_None) {
             PyErr_Format(PyExc_TypeError, "can't send non-None value to a just-started %s", kind_name(self));
-            return fail_unstarted(self);
+            return PYGEN_ERROR;
         }
         return resume(self, out);
     }
@@ -298,7 +305,10 @@ throw_here:
         goto failed;
     }
     PyErr_Restore(type, value, traceback);
-    return send_result_to_call(self, body_send(self, Py_None, true, false, &out), out);
+    {
+        PySendResult status = body_send(self, Py_None, true, false, &out);
+        return send_result_to_call(self, status, out);
+    }
 
 failed:
     Py_DECREF(type);
@@ -427,6 +437,16 @@ PyObject* body_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_bod
 PyObject* body_get_code(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->code); }
 PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// A frame standing for the body, so that inspect and asyncio can tell its
+// state: none once closed, not started (f_lasti -1) or suspended at a line.
+PyObject* body_get_frame(PyObject* obj, void*) {
+    CoroutineObject* self = as_body(obj);
+    if (!self->body) Py_RETURN_NONE;
+    PyFrameObject* frame = compat::body_frame(self->code, self->body->frame.globals,
+                                              self->status == BodyStatus::Created, self->body->frame.line);
+    return reinterpret_cast<PyObject*>(frame);
+}
+
 namespace {
 
 // --- coroutine-specific slots -------------------------------------------------
@@ -437,7 +457,8 @@ PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
 
 PyObject* coro_send(PyObject* obj, PyObject* arg) {
     PyObject* out = nullptr;
-    return send_result_to_call(as_body(obj), body_send(as_body(obj), arg, false, false, &out), out);
+    PySendResult status = body_send(as_body(obj), arg, false, false, &out);
+    return send_result_to_call(as_body(obj), status, out);
 }
 
 PyObject* coro_iternext(PyObject* obj) {
@@ -469,7 +490,12 @@ PyObject* coro_repr(PyObject* obj) {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", as_body(obj)->qualname, obj);
 }
 
+// Calling __await__() directly returns the awaitable as the interpreter's
+// coroutines do; the "already awaited" check belongs to `await` (am_await).
+PyObject* coro_dunder_await(PyObject* obj, PyObject*) { return Py_NewRef(obj); }
+
 PyMethodDef coro_methods[] = {
+    {"__await__", coro_dunder_await, METH_NOARGS | METH_COEXIST, nullptr},
     {"send", coro_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL, nullptr},
     {"close", coro_close, METH_NOARGS, nullptr},
@@ -482,7 +508,7 @@ PyGetSetDef coro_getset[] = {
     {"cr_await", body_get_await, nullptr, nullptr, nullptr},
     {"cr_running", body_get_running, nullptr, nullptr, nullptr},
     {"cr_code", body_get_code, nullptr, nullptr, nullptr},
-    {"cr_frame", body_get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", body_get_frame, nullptr, nullptr, nullptr},
     {"cr_origin", body_get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -580,7 +606,8 @@ PyObject* new_coroutine(FunctionObject* function, Args&& args) {
 bool init_coroutine_types() {
     if (coroutine_type) return true;
     coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&coro_spec));
-    return coroutine_type != nullptr;
+    // The iterator slot serves `await` only: coroutines are no iterators.
+    return coroutine_type && compat::hide_slot_wrapper(coroutine_type, "__next__");
 }
 
 }  // namespace vx

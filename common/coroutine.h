@@ -166,6 +166,7 @@ PyObject* body_get_await(PyObject* obj, void*);
 PyObject* body_get_running(PyObject* obj, void*);
 PyObject* body_get_code(PyObject* obj, void*);
 PyObject* body_get_none(PyObject* obj, void*);
+PyObject* body_get_frame(PyObject* obj, void*);
 extern PyMemberDef body_members[];
 
 extern PyTypeObject* coroutine_type;

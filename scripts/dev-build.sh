@@ -8,9 +8,11 @@ python="${VEXA_DEV_PYTHON:-.venv/bin/python}"
 build="${VEXA_DEV_BUILD:-build/dev}"
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build"
-for module in "$build"/_code*.so:vexa/client/_sync "$build"/_jobs*.so:vexa/client/_async "$build"/_web*.so:vexa/client/_async; do
-    so="${module%%:*}" destination="${module##*:}"
-    [ -f "$so" ] || continue
-    cp "$so" "$destination/.$(basename "$so").tmp"
-    mv -f "$destination/.$(basename "$so").tmp" "$destination/$(basename "$so")"
-done
+place() {  # place SO_FILE DESTINATION_DIR
+    local name
+    name="$(basename "$1")"
+    cp "$1" "$2/.$name.tmp"
+    mv -f "$2/.$name.tmp" "$2/$name"
+}
+for so in "$build"/_code*.so; do place "$so" vexa/client/_sync; done
+for so in "$build"/_jobs*.so "$build"/_web*.so; do place "$so" vexa/client/_async; done
