@@ -365,7 +365,8 @@ def flatness(quick: bool, recorder: RecordingServer) -> None:
             f"{rss_after - rss_before:7d}  {elapsed:5.1f}"
         )
     tracemalloc.stop()
-    print("  (each kind runs once to warm up, then is measured; the loops run under tracemalloc)")
+    print("  (each kind runs once to warm up, then is measured; the loops run under tracemalloc;")
+    print("   the stream's traced baseline includes the response body the local server holds)")
 
 
 def main() -> None:

@@ -350,12 +350,6 @@ def test_asend_non_none_to_just_started(harness: Harness, value: Any) -> None:
     assert harness.recorder.requests == []
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="native: a refused non-None asend closes the generator (next __anext__: SystemError "
-    "'error return without exception set') and adds a stream_output traceback entry; "
-    "the interpreter leaves it unstarted",
-)
 def test_refused_asend_leaves_the_generator_unstarted(harness: Harness) -> None:
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
@@ -512,17 +506,7 @@ def test_athrow_before_start(harness: Harness) -> None:
 
 @pytest.mark.parametrize("thrown", [StopAsyncIteration, StopIteration], ids=lambda error: error.__name__)
 @pytest.mark.parametrize("stage", ["before-start", "at-a-yield"])
-def test_athrow_of_stop_exceptions(harness: Harness, stage: str, thrown: type[BaseException], request: pytest.FixtureRequest) -> None:
-    if stage == "before-start":
-        request.applymarker(
-            pytest.mark.xfail(
-                strict=True,
-                reason="native: StopAsyncIteration/StopIteration thrown into an unstarted async generator "
-                "is not converted to RuntimeError (a thrown StopIteration even ends athrow() as if it "
-                "returned None)",
-            )
-        )
-
+def test_athrow_of_stop_exceptions(harness: Harness, stage: str, thrown: type[BaseException]) -> None:
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
         steps = []
@@ -567,11 +551,6 @@ def test_aclose(harness: Harness, where: str) -> None:
     assert len(harness.recorder.requests) == (0 if where == "before-start" else 2)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="native: __anext__() on a finished async generator raises SystemError "
-    "'error return without exception set' instead of StopAsyncIteration",
-)
 @pytest.mark.parametrize("ending", ["exhausted", "aclose-before-start", "aclose-at-a-yield", "athrow-at-a-yield", "athrow-before-start"])
 def test_anext_on_a_finished_generator(harness: Harness, ending: str) -> None:
     async def scenario(kind: str) -> Any:

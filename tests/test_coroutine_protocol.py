@@ -380,11 +380,6 @@ def test_send_non_none_to_just_started(value: Any) -> None:
     assert log == []
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="native: a refused non-None send closes the coroutine (next send: 'cannot reuse already "
-    "awaited coroutine') and adds a get_latest traceback entry; the interpreter leaves it unstarted",
-)
 def test_refused_send_leaves_the_coroutine_unstarted() -> None:
     def scenario(kind: str) -> Any:
         jobs = ScriptedJobs(two_suspensions)
@@ -544,17 +539,7 @@ def observe_throw(coro: Any, args: tuple[Any, ...], tb: TracebackType) -> tuple[
 
 @pytest.mark.parametrize("form", THROW_FORMS, ids=str)
 @pytest.mark.parametrize("stage", ["unstarted", "suspended", "suspended-recovering", "finished"])
-def test_throw(stage: str, form: str, request: pytest.FixtureRequest) -> None:
-    if (stage, form) == ("unstarted", "stop-iteration"):
-        request.applymarker(
-            pytest.mark.xfail(
-                strict=True,
-                reason="native: StopIteration thrown into an unstarted coroutine comes out unchanged "
-                "(with a get_latest traceback entry); the interpreter raises RuntimeError "
-                "'coroutine raised StopIteration' from it",
-            )
-        )
-
+def test_throw(stage: str, form: str) -> None:
     def scenario(kind: str) -> Any:
         script = recovering if stage == "suspended-recovering" else one_suspension
         jobs = ScriptedJobs(script)
@@ -1166,6 +1151,19 @@ def test_names_are_writable_strings_only() -> None:
     assert found_warnings == ["coroutine 'Other.renamed' was never awaited"]
 
 
+def test_inspect_coroutine_state() -> None:
+    def scenario(kind: str) -> Any:
+        coro = make(kind, ScriptedJobs(one_suspension))
+        states = [inspect.getcoroutinestate(coro)]
+        coro.send(None)
+        states.append(inspect.getcoroutinestate(coro))
+        coro.close()
+        states.append(inspect.getcoroutinestate(coro))
+        return states
+
+    assert both(scenario) == ["CORO_CREATED", "CORO_SUSPENDED", "CORO_CLOSED"]
+
+
 @pytest.mark.parametrize(
     ("script", "expected_names"),
     [
@@ -1191,10 +1189,25 @@ def test_traceback_of_an_error_leaving_the_body(script: Any, expected_names: lis
     assert (names, body_entries, filename) == (expected_names, 1, NATIVE_FILENAME)
 
 
+def test_dunder_await_on_a_suspended_coroutine() -> None:
+    """Calling __await__() is not an await: no "being awaited already" check."""
+
+    def scenario(kind: str) -> Any:
+        coro = make(kind, ScriptedJobs(one_suspension))
+        coro.send(None)
+        return attempt(lambda: coro.__await__().send("x"))
+
+    assert both(scenario) == stop("x")
+
+
 # --- where the native coroutine differs from the interpreter's ------------------------------------------
 
 
-@pytest.mark.xfail(strict=True, reason="native coroutines implement __next__; the interpreter's are not iterators")
+@pytest.mark.xfail(
+    strict=True,
+    reason="next() still drives a native coroutine (its type fills tp_iternext, only the __next__ "
+    "attribute is hidden); the interpreter's coroutines are not iterators: TypeError",
+)
 def test_is_not_an_iterator() -> None:
     def scenario(kind: str) -> Any:
         coro = make(kind, ScriptedJobs(one_suspension))
@@ -1203,32 +1216,3 @@ def test_is_not_an_iterator() -> None:
         return outcome[:3], hasattr(coro, "__next__")
 
     assert both(scenario) == (("raised", TypeError, "'coroutine' object is not an iterator"), False)
-
-
-@pytest.mark.xfail(
-    strict=True,
-    reason="native __await__() raises 'coroutine is being awaited already' on a suspended coroutine; "
-    "the interpreter's returns its wrapper (the check belongs to the await expression)",
-)
-def test_dunder_await_on_a_suspended_coroutine() -> None:
-    def scenario(kind: str) -> Any:
-        coro = make(kind, ScriptedJobs(one_suspension))
-        coro.send(None)
-        outcome = attempt(lambda: coro.__await__().send(["x"]))
-        return outcome
-
-    assert both(scenario) == stop("x")
-
-
-@pytest.mark.xfail(strict=True, reason="native cr_frame is always None, so inspect reports CORO_CLOSED throughout")
-def test_inspect_coroutine_state() -> None:
-    def scenario(kind: str) -> Any:
-        coro = make(kind, ScriptedJobs(one_suspension))
-        states = [inspect.getcoroutinestate(coro)]
-        coro.send(None)
-        states.append(inspect.getcoroutinestate(coro))
-        coro.close()
-        states.append(inspect.getcoroutinestate(coro))
-        return states
-
-    assert both(scenario) == ["CORO_CREATED", "CORO_SUSPENDED", "CORO_CLOSED"]

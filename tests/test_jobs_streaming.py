@@ -400,12 +400,6 @@ async def _end_by_aclose_after_break(recorder: RecordingServer, jobs: AsyncJobsC
     return generator
 
 
-@pytest.mark.xfail(
-    strict=True,
-    raises=SystemError,
-    reason="native async generator: __anext__ on a finished generator fails with "
-    "'error return without exception set' instead of StopAsyncIteration",
-)
 @pytest.mark.parametrize(
     "end",
     [_end_normally, _end_by_error_status, _end_by_invalid_line, _end_by_aclose_unstarted, _end_by_aclose_after_break],
