@@ -318,6 +318,12 @@ failed:
 }
 
 PyObject* body_close(CoroutineObject* self) {
+    if (self->status == BodyStatus::Created) {
+        // The GeneratorExit would end the body before its first statement:
+        // nothing to run, nothing to report.
+        destroy_body(self);
+        Py_RETURN_NONE;
+    }
     int err = 0;
     if (self->status == BodyStatus::Suspended && self->body->delegate) {
         Ref delegate = self->body->delegate;
