@@ -26,8 +26,8 @@ Py_ssize_t find_param(const MethodRuntime& rt, PyObject* key) {
 
 // Float parameters: float as is, int converted exactly, other numbers by the
 // interpreter's float conversion.
-bool convert_float(const char* param, Ref& slot) {
-    PyObject* value = slot.get();
+bool convert_float(const char* param, Args& bound, int i) {
+    PyObject* value = bound[i];
     if (value == Py_None || PyFloat_CheckExact(value)) return true;
     double number;
     if (PyLong_CheckExact(value) || PyLong_Check(value)) {
@@ -42,13 +42,15 @@ bool convert_float(const char* param, Ref& slot) {
         number = PyFloat_AsDouble(value);
     }
     if (number == -1.0 && PyErr_Occurred()) return false;
-    slot = steal(PyFloat_FromDouble(number));
-    return bool(slot);
+    PyObject* converted = PyFloat_FromDouble(number);
+    if (!converted) return false;
+    bound.replace(i, converted);
+    return true;
 }
 
 }  // namespace
 
-bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     Args& bound) {
     const MethodDef& def = *rt.def;
     const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
@@ -57,9 +59,9 @@ bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t n
         raise_count(rt, ndefaults ? "at most" : "exactly", n, nargs);
         return false;
     }
-    bound.count = static_cast<int>(n);
+    bound.open(static_cast<int>(n));
     bound.context = def.context;
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound.slots[i] = borrow(args[i]);
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound.set(static_cast<int>(i), args[i]);
 
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -74,46 +76,44 @@ bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t n
                 PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", def.name, key);
                 return false;
             }
-            if (bound.slots[index]) {
+            if (bound[static_cast<int>(index)]) {
                 PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
                              def.name, key);
                 return false;
             }
-            bound.slots[index] = borrow(args[nargs + k]);
+            bound.set(static_cast<int>(index), args[nargs + k]);
         }
     }
 
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (bound.slots[i]) continue;
+        if (bound[static_cast<int>(i)]) continue;
         if (i < rt.required) {
             raise_count(rt, ndefaults ? "at least" : "exactly", rt.required, i);
             return false;
         }
-        bound.slots[i] = borrow(rt.defaults[static_cast<size_t>(i - rt.required)]);
+        bound.set(static_cast<int>(i), rt.defaults[static_cast<size_t>(i - rt.required)]);
     }
 
     // Conversions first, then type tests, each in parameter order.
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (uint32_t bits = rt.converted; bits; bits &= bits - 1) {
+        const int i = __builtin_ctz(bits);
         const Param& param = def.params[static_cast<size_t>(i)];
         if (param.check == Check::Float) {
-            if (!convert_float(param.name, bound.slots[i])) return false;
-        } else if (param.check == Check::Bool) {
-            int truth = PyObject_IsTrue(bound.slots[i]);
+            if (!convert_float(param.name, bound, i)) return false;
+        } else {
+            int truth = PyObject_IsTrue(bound[i]);
             if (truth < 0) return false;
-            bound.slots[i] = borrow(truth ? Py_True : Py_False);
+            bound.set(i, truth ? Py_True : Py_False);
         }
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    for (uint32_t bits = rt.typed; bits; bits &= bits - 1) {
+        const int i = __builtin_ctz(bits);
         const Param& param = def.params[static_cast<size_t>(i)];
-        PyObject* value = bound.slots[i];
-        bool ok = param.check == Check::Str           ? PyUnicode_CheckExact(value)
-                  : param.check == Check::OptionalStr ? (value == Py_None || PyUnicode_CheckExact(value))
-                                                      : true;
-        if (!ok) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected str, got %.200s)",
-                         param.name, Py_TYPE(value)->tp_name);
-            return false;
-        }
+        PyObject* value = bound[i];
+        if (PyUnicode_CheckExact(value) || (param.check == Check::OptionalStr && value == Py_None)) continue;
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected str, got %.200s)", param.name,
+                     Py_TYPE(value)->tp_name);
+        return false;
     }
     return true;
 }

@@ -64,12 +64,13 @@ inline int64_t interpreter_id() {
 
 // The exception-state stack of the running thread (sys.exc_info()).
 using ExcState = _PyErr_StackItem;
-inline ExcState*& exc_info_top() { return PyThreadState_Get()->exc_info; }
+// The running thread's state; the GIL is held wherever this is used.
+inline PyThreadState* thread_state() noexcept { return _PyThreadState_UncheckedGet(); }
 
 // Pushes a coroutine's own exception state while its body or delegate runs.
 class ExcStateScope {
 public:
-    explicit ExcStateScope(ExcState* state) noexcept : tstate_(PyThreadState_Get()), state_(state) {
+    explicit ExcStateScope(ExcState* state) noexcept : tstate_(thread_state()), state_(state) {
         state_->previous_item = tstate_->exc_info;
         tstate_->exc_info = state_;
     }
@@ -87,7 +88,7 @@ private:
 // errors raised meanwhile get it as their implicit context.
 class HandlingScope {
 public:
-    explicit HandlingScope(PyObject* exc) noexcept : top_(PyThreadState_Get()->exc_info) {
+    explicit HandlingScope(PyObject* exc) noexcept : top_(thread_state()->exc_info) {
         saved_type_ = top_->exc_type;
         saved_value_ = top_->exc_value;
         saved_tb_ = top_->exc_traceback;

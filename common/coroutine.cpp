@@ -11,7 +11,7 @@ PyTypeObject* coroutine_type = nullptr;
 
 int BodyState::traverse(visitproc visit, void* arg) const {
     if (args)
-        for (int i = 0; i < args->count; ++i) Py_VISIT(args->slots[i].get());
+        for (int i = 0; i < args->count(); ++i) Py_VISIT((*args)[i]);
     Py_VISIT(delegate.get());
     Py_VISIT(yielded.get());
     Py_VISIT(resume_value.get());
@@ -26,7 +26,7 @@ PyError capture_error() noexcept {
     return PyError::fetch();
 }
 
-bool PyAwaiter::await_ready() {
+VX_HOT bool PyAwaiter::await_ready() {
     Ref iter = steal(compat::get_awaitable_iter(awaitable_));
     awaitable_.reset();
     if (iter && PyCoro_CheckExact(iter.get()) && compat::coroutine_is_awaiting(iter)) {
@@ -49,7 +49,7 @@ bool PyAwaiter::await_ready() {
     return false;
 }
 
-Ref PyAwaiter::await_resume() {
+VX_HOT Ref PyAwaiter::await_resume() {
     if (suspended_) {
         if (state_->resume_error) throw PyError(std::move(state_->resume_error));
         return std::move(state_->resume_value);
@@ -69,7 +69,7 @@ void PromiseBase::unhandled_exception() noexcept {
     }
 }
 
-void CoroutineTask::promise_type::return_value(Ref value) {
+VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
     if (result_check == ResultCheck::Str) expect_str(value);
     else if (result_check == ResultCheck::List) expect_list(value);
     result = std::move(value);
@@ -113,7 +113,7 @@ void convert_escaped_stop(CoroutineObject* self) {
     }
 }
 
-PySendResult resume(CoroutineObject* self, PyObject** out) {
+VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     BodyState& body = *self->body;
     self->status = BodyStatus::Running;
     {
@@ -140,7 +140,7 @@ PySendResult resume(CoroutineObject* self, PyObject** out) {
 
 // What a driver step means to a caller of send()/throw(): a returned value
 // ends the iteration (StopIteration, or StopAsyncIteration for a generator).
-PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
+VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
     if (status != PYGEN_RETURN) return out;
     if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
     else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
@@ -170,7 +170,7 @@ int close_iter(PyObject* iter) {
 
 }  // namespace
 
-void destroy_body(CoroutineObject* self) noexcept {
+VX_HOT void destroy_body(CoroutineObject* self) noexcept {
     self->status = BodyStatus::Closed;
     self->closed = true;
     if (!self->body) return;
@@ -178,13 +178,17 @@ void destroy_body(CoroutineObject* self) noexcept {
     self->body = nullptr;
     self->handle = {};
     // Destructors release references and can run arbitrary code.
+    if (!PyErr_Occurred()) {
+        handle.destroy();
+        return;
+    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     handle.destroy();
     PyErr_Restore(type, value, traceback);
 }
 
-PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out) {
+VX_HOT PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out) {
     *out = nullptr;
     if (self->status == BodyStatus::Running) {
         PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(self));
@@ -395,7 +399,7 @@ void body_finalize(PyObject* obj) {
     PyErr_Restore(type, value, traceback);
 }
 
-void body_dealloc(PyObject* obj) {
+VX_HOT void body_dealloc(PyObject* obj) {
     CoroutineObject* self = as_body(obj);
     PyObject_GC_UnTrack(obj);
     if (self->weakrefs) PyObject_ClearWeakRefs(obj);
@@ -457,11 +461,11 @@ namespace {
 
 // --- coroutine-specific slots -------------------------------------------------
 
-PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
+VX_HOT PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
     return body_send(as_body(obj), arg, false, false, out);
 }
 
-PyObject* coro_send(PyObject* obj, PyObject* arg) {
+VX_HOT PyObject* coro_send(PyObject* obj, PyObject* arg) {
     PyObject* out = nullptr;
     PySendResult status = body_send(as_body(obj), arg, false, false, &out);
     return send_result_to_call(as_body(obj), status, out);
@@ -555,7 +559,7 @@ Py_ssize_t frame_offset(PyTypeObject* type) {
 }
 }  // namespace
 
-void* PromiseBase::operator new(std::size_t size) {
+VX_HOT void* PromiseBase::operator new(std::size_t size) {
     PyTypeObject* type = pending_type;
     const Py_ssize_t offset = frame_offset(type);
     CoroutineObject* self =
@@ -577,7 +581,7 @@ void* PromiseBase::operator new(std::size_t size) {
 }
 
 template <class Task, class Body>
-CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args) {
+VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args) {
     pending_type = type;
     pending_object = nullptr;
     try {
@@ -603,7 +607,7 @@ CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, B
 template CoroutineObject* new_body_object<GeneratorTask, GeneratorBody>(PyTypeObject*, FunctionObject*,
                                                                       GeneratorBody, Args&&);
 
-PyObject* new_coroutine(FunctionObject* function, Args&& args) {
+VX_HOT PyObject* new_coroutine(FunctionObject* function, Args&& args) {
     if (!init_coroutine_types()) return nullptr;
     return reinterpret_cast<PyObject*>(new_body_object<CoroutineTask>(
         coroutine_type, function, function->runtime->def->coroutine, std::move(args)));

@@ -37,7 +37,7 @@ struct BodyState {
 };
 
 // Fetches the pending error, with the running body's traceback entry.
-PyError capture_error() noexcept;
+[[gnu::cold]] PyError capture_error() noexcept;
 
 class PyAwaiter {
 public:
@@ -175,6 +175,6 @@ bool init_coroutine_types();
 bool init_async_generator_types();
 
 // Raises `obj` as the interpreter's `raise obj` does, and throws it.
-[[noreturn]] void raise_object(PyObject* obj);
+[[noreturn, gnu::cold]] void raise_object(PyObject* obj);
 
 }  // namespace vx

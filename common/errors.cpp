@@ -18,12 +18,13 @@ PyError PyError::fetch() noexcept {
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
-    return PyError(steal(type), steal(value), steal(traceback));
+    Py_DECREF(type);
+    Py_XDECREF(traceback);
+    return PyError(steal(value));
 }
 
 PyError PyError::from_instance(PyObject* exc) noexcept {
-    return PyError(borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc))), borrow(exc),
-                   steal(PyException_GetTraceback(exc)));
+    return PyError(borrow(exc));
 }
 
 void throw_error() {

@@ -34,7 +34,7 @@ inline void at(int offset) noexcept {
 }
 
 // Adds one traceback entry to the pending error.
-void add_traceback(PyObject* tb_code, PyObject* globals, int line) noexcept;
+[[gnu::cold]] void add_traceback(PyObject* tb_code, PyObject* globals, int line) noexcept;
 // Code object used only to name traceback entries.
 PyObject* traceback_code(PyObject* filename, PyObject* name, int first_line);
 

@@ -72,7 +72,7 @@ Ref default_value(const Default& d) {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* self = as_function(callable);
     const MethodRuntime& rt = *self->runtime;
     Args bound;
@@ -356,6 +356,11 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
             if (rt->required == static_cast<int>(def.params.size())) rt->required = static_cast<int>(i);
             rt->defaults.push_back(default_value(p.fallback).release());
         }
+    }
+    for (size_t i = 0; i < def.params.size(); ++i) {
+        Check c = def.params[i].check;
+        if (c == Check::Float || c == Check::Bool) rt->converted |= 1u << i;
+        if (c == Check::Str || c == Check::OptionalStr) rt->typed |= 1u << i;
     }
     rt->bind_tb_code = check(traceback_code(source_path, rt->dotted_name, def.line)).release();
     rt->body_tb_code = def.kind == Kind::Plain

@@ -44,11 +44,36 @@ struct Param {
 // Bound arguments, `self` first. Coroutine bodies take them by value, so they
 // live in the coroutine frame where the garbage collector can see them.
 inline constexpr int kMaxArgs = 8;
-struct Args {
-    Ref slots[kMaxArgs];
-    int count = 0;
+// Only the first `count` slots are live (owned references); moves copy just those.
+class Args {
+public:
+    Args() noexcept = default;
+    Args(Args&& other) noexcept : context(other.context), count_(other.count_) {
+        for (int i = 0; i < count_; ++i) slots_[i] = other.slots_[i];
+        other.count_ = 0;
+    }
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    ~Args() {
+        for (int i = 0; i < count_; ++i) Py_XDECREF(slots_[i]);
+    }
+
+    PyObject* operator[](int i) const noexcept { return slots_[i]; }
+    int count() const noexcept { return count_; }
+
+    // For the binder: `count` empty slots, then filled or replaced one by one.
+    void open(int count) noexcept {
+        count_ = count;
+        for (int i = 0; i < count; ++i) slots_[i] = nullptr;
+    }
+    void set(int i, PyObject* value) noexcept { Py_XSETREF(slots_[i], Py_NewRef(value)); }
+    void replace(int i, PyObject* owned) noexcept { Py_XSETREF(slots_[i], owned); }
+
     const void* context = nullptr;  // the method row's shared-body data
-    PyObject* operator[](int i) const noexcept { return slots[i].get(); }
+
+private:
+    int count_ = 0;
+    PyObject* slots_[kMaxArgs];
 };
 
 class CoroutineTask;
@@ -93,6 +118,8 @@ struct MethodRuntime {
     std::vector<PyObject*> names;      // interned parameter names
     std::vector<PyObject*> defaults;   // values used by calls, one per trailing default
     int required;                      // parameters without default
+    uint32_t converted;                // bit per float or bool parameter
+    uint32_t typed;                    // bit per str or optional-str parameter
     PyObject* body_tb_code;            // names traceback entries of body errors
     PyObject* bind_tb_code;            // names traceback entries of binding errors
     PyObject* globals;                 // module namespace
@@ -131,6 +158,6 @@ PyObject* check_result(ResultCheck check, PyObject* value);
 
 // Turns any C++ exception that reaches an interpreter entry point into the
 // error indicator.
-void restore_current_exception() noexcept;
+[[gnu::cold]] void restore_current_exception() noexcept;
 
 }  // namespace vx

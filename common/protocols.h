@@ -18,9 +18,9 @@ Ref api_key_header(PyObject* self);
 // In an `except` handler: an `httpx.HTTPStatusError` becomes what
 // `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
 // as its context; anything else is rethrown unchanged.
-[[noreturn]] void raise_translated(PyObject* self, PyError& e);
+[[noreturn, gnu::cold]] void raise_translated(PyObject* self, PyError& e);
 // The same as a value, for bodies that keep the failure until their clean-up.
-PyError translated(PyObject* self, PyError& e);
+[[gnu::cold]] PyError translated(PyObject* self, PyError& e);
 
 // `with manager as value:`. The exit operation is looked up first, then the
 // manager is entered.

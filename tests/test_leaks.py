@@ -316,6 +316,6 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call() -> None:
 
     result = growth(leaking, [watched])
     assert result.memory >= ITERATIONS * 40
-    assert result.objects >= ITERATIONS
+    assert result.objects >= ITERATIONS - 10  # unrelated objects may die meanwhile
     assert result.refcounts == [ITERATIONS]
     assert not result.is_flat()
