@@ -31,6 +31,7 @@ sys.path.insert(0, str(REPO_ROOT / "tests"))  # the recording server used by the
 from recording_server import RecordingServer  # noqa: E402
 
 from vexa.client._async._jobs import AsyncJobsClient  # noqa: E402
+from vexa.client._async._web import AsyncWebClient  # noqa: E402
 from vexa.client._sync._code import CodeClient  # noqa: E402
 from vexa.types import JobStage, JobType, StreamOutput  # noqa: E402
 
@@ -49,6 +50,9 @@ class Parent:
 
     def get_proxy_url(self, job_id: str) -> str:
         return self.base_url + "/" + job_id
+
+    def get_subdomain_proxy_url(self, job_id: str) -> str:
+        return job_id
 
     def _get_http_exception(self, httpx_error: Any) -> Exception:
         return RuntimeError(str(httpx_error))
@@ -98,6 +102,16 @@ async def py_await_stage(self: Any, job_id: str, timeout: float | None = None, s
 
 def py_three(self: Any, job_id: str, timeout: float | None = None) -> None:
     return None
+
+
+class PythonWeb:
+    """AsyncWebClient.get_url written in Python."""
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+    def get_url(self, job_id: str) -> str:
+        return self._client.get_subdomain_proxy_url(job_id)
 
 
 class PythonJobs:
@@ -202,6 +216,8 @@ def timings(quick: bool, recorder: RecordingServer) -> None:
         "py_await_stage": py_await_stage,
         "py_three": py_three,
         "CodeClient": CodeClient,
+        "web": AsyncWebClient(parent),
+        "py_web": PythonWeb(parent),
         "parent": parent,
         "PyCode": type("CodeClient", (), {"__init__": lambda self, client: setattr(self, "_client", client)}),
     }
@@ -226,6 +242,11 @@ def timings(quick: bool, recorder: RecordingServer) -> None:
             'bound call, 3 params: native coroutine vs plain def',
             ns_per_op('jobs.await_stage("j", 5.0).close()', namespace, 200_000 // scale),
             ns_per_op('py_jobs.three("j", 5.0)', namespace, 500_000 // scale),
+        ),
+        (
+            'plain bound method, keyword binding (web.get_url(job_id="j"))',
+            ns_per_op('web.get_url(job_id="j")', namespace, 500_000 // scale),
+            ns_per_op('py_web.get_url(job_id="j")', namespace, 500_000 // scale),
         ),
         (
             "plain method with binding (CodeClient(parent))",
