@@ -11,7 +11,11 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+import vexa
+
+# Where the vexa under test lives: the source tree, or site-packages when the
+# suite runs against the installed package.
+ROOT = Path(vexa.__file__).resolve().parent.parent
 CODE, JOBS, WEB = "vexa.client._sync._code", "vexa.client._async._jobs", "vexa.client._async._web"
 MODULES = (CODE, JOBS, WEB)
 IMPORT_SYSTEM_NAMES = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__"]
