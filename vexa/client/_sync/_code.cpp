@@ -23,15 +23,17 @@ const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip
 Ref httpx_function(PyObject* name) { return getattr(global(n::httpx), name); }
 
 // The protected region of every request: `httpx.<function>(url,
-// headers=<api_key_header>, **extra)`, the status checked, the result built
+// headers=<api_key_header>, **extra())`, the status checked, the result built
 // from the response; an error status becomes the parent's HTTP exception.
-template <class Build>
-Ref send(PyObject* self, const Str& function, PyObject* url, KeywordList extra, Build build) {
+template <class Extra, class Build>
+Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build build) {
     try {
+        at(2);
+        KeywordList more = extra();
         at(3);
         Ref request = httpx_function(function);
         KeywordList kwargs{{n::headers, api_key_header(self)}};
-        for (auto& keyword : extra) kwargs.push_back(std::move(keyword));
+        for (auto& keyword : more) kwargs.push_back(std::move(keyword));
         Ref response = call_keywords(request, {url}, kwargs);
         at(4);
         call_method(response, n::raise_for_status);
@@ -44,6 +46,7 @@ Ref send(PyObject* self, const Str& function, PyObject* url, KeywordList extra, 
 }
 
 Ref json_body(PyObject* response) { return call_method(response, n::json); }
+KeywordList no_extra() { return {}; }
 
 Ref init(Args& a) {
     check(PyObject_SetAttr(a[0], n::_client, a[1]));
@@ -71,7 +74,7 @@ Ref post_code(Args& a, const Str& path, int fields, Ref (*build)(PyObject* respo
     Ref url = join({base_url_text(self), path});
     Ref files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
     Ref data = form_data(a, fields);
-    return send(self, n::post, url, {{n::files, files}, {n::data, data}}, build);
+    return send(self, n::post, url, [&] { return KeywordList{{n::files, files}, {n::data, data}}; }, build);
 }
 
 Ref upload(Args& a) {
@@ -124,13 +127,13 @@ Ref delete_(Args& a) {
     PyObject *self = a[0], *code_id = a[1];
     at(1);
     Ref url = join({base_url_text(self), k_code_slash, code_id});
-    return send(self, n::delete_, url, {}, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
+    return send(self, n::delete_, url, no_extra, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
 }
 
 Ref get_info(Args& a) {
     at(1);
     Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_info});
-    return send(a[0], n::get, url, {},
+    return send(a[0], n::get, url, no_extra,
                 [](PyObject* response) { return call_expanded(global(k_CodeInfo), json_body(response)); });
 }
 
@@ -139,12 +142,15 @@ Ref list_info(Args& a) {
     at(1);
     Ref url = join({base_url_text(self), k_code_info});
     // Only a code type that is true filters; otherwise no query string at all.
-    Ref params = borrow(Py_None);
-    if (truth(code_type)) {
-        params = new_dict();
-        set_item(params, k_code_type, code_type);
-    }
-    return send(self, n::get, url, {{n::params, params}}, [](PyObject* response) {
+    auto query = [code_type] {
+        Ref params = borrow(Py_None);
+        if (truth(code_type)) {
+            params = new_dict();
+            set_item(params, k_code_type, code_type);
+        }
+        return KeywordList{{n::params, params}};
+    };
+    return send(self, n::get, url, query, [](PyObject* response) {
         Ref items = check(PyObject_GetIter(json_body(response)));
         Ref result = check(PyList_New(0));
         Ref code_info = global(k_CodeInfo);
@@ -157,7 +163,7 @@ Ref list_info(Args& a) {
 Ref get_metadata(Args& a) {
     at(1);
     Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_metadata});
-    return send(a[0], n::get, url, {},
+    return send(a[0], n::get, url, no_extra,
                 [](PyObject* response) { return call(global(k_JsonData), {json_body(response)}); });
 }
 
