@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 import httpx
 
@@ -11,6 +11,8 @@ from vexa.types import CodeInfo, CodeType, CodeZip, Job, JsonData
 
 if TYPE_CHECKING:
     from vexa.client._async.client import AsyncClient
+
+T = TypeVar("T")
 
 
 class AsyncCodeClient:
@@ -23,6 +25,25 @@ class AsyncCodeClient:
 
     def __init__(self, client: AsyncClient) -> None:
         self._client = client
+
+    async def _request(
+        self, method: str, path: str, build: Callable[[httpx.Response], T], **kwargs: Any
+    ) -> T:
+        """One request on a fresh HTTP client: send, check the status, build the result.
+
+        An error status becomes the parent's HTTP exception, raised while the
+        `httpx.HTTPStatusError` is handled (so that it is the context).
+        """
+        url = f"{self._client.base_url}{path}"
+        async with httpx.AsyncClient() as client:
+            try:
+                response = await client.request(
+                    method, url, headers=self._client.api_key_header, **kwargs
+                )
+                response.raise_for_status()
+                return build(response)
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     async def upload(
         self,
@@ -45,18 +66,11 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/upload"
         files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
         data = {"code_name": code_name, "code_type": code_type}
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.post(
-                    url, headers=self._client.api_key_header, files=files, data=data
-                )
-                response.raise_for_status()
-                code_id = response.json()
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        code_id = await self._request(
+            "POST", "/code/upload", httpx.Response.json, files=files, data=data
+        )
         if not isinstance(code_id, str):
             code_id = str(code_id)
         return code_id.strip()
@@ -86,7 +100,6 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/jobs/code/ingest"
         files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
         data = {
             "code_name": code_name,
@@ -94,15 +107,9 @@ class AsyncCodeClient:
             "build_pexenv": bool(build_pexenv),
             "pexenv_python": pexenv_python,
         }
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.post(
-                    url, headers=self._client.api_key_header, files=files, data=data
-                )
-                response.raise_for_status()
-                return Job(**response.json())
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        return await self._request(
+            "POST", "/jobs/code/ingest", lambda r: Job(**r.json()), files=files, data=data
+        )
 
     async def download(self, code_id: str, zip_path: Path | str | None = None) -> CodeZip:
         """Download code and optionally saves it to a file.
@@ -142,13 +149,7 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/{code_id}"
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.delete(url, headers=self._client.api_key_header)
-                response.raise_for_status()
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        await self._request("DELETE", f"/code/{code_id}", lambda r: None)
         return f"Code with id={code_id} deleted"
 
     async def get_info(self, code_id: str) -> CodeInfo:
@@ -163,14 +164,9 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/{code_id}/info"
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.get(url, headers=self._client.api_key_header)
-                response.raise_for_status()
-                return CodeInfo(**response.json())
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        return await self._request(
+            "GET", f"/code/{code_id}/info", lambda r: CodeInfo(**r.json())
+        )
 
     async def list_info(self, code_type: CodeType | None = None) -> list[CodeInfo]:
         """Gets list of code infos.
@@ -184,18 +180,14 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/info"
         # No query string at all, rather than an empty code_type, lists every type.
         params = {"code_type": code_type} if code_type else None
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.get(
-                    url, headers=self._client.api_key_header, params=params
-                )
-                response.raise_for_status()
-                return [CodeInfo(**item) for item in response.json()]
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        return await self._request(
+            "GET",
+            "/code/info",
+            lambda r: [CodeInfo(**item) for item in r.json()],
+            params=params,
+        )
 
     async def get_metadata(self, code_id: str) -> JsonData:
         """Gets code metadata.
@@ -209,11 +201,6 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/{code_id}/metadata"
-        async with httpx.AsyncClient() as client:
-            try:
-                response = await client.get(url, headers=self._client.api_key_header)
-                response.raise_for_status()
-                return JsonData(response.json())
-            except httpx.HTTPStatusError as e:
-                raise self._client._get_http_exception(httpx_error=e)
+        return await self._request(
+            "GET", f"/code/{code_id}/metadata", lambda r: JsonData(r.json())
+        )
