@@ -23,17 +23,17 @@ import tracemalloc
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
-import httpx
 
 REPO_ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO_ROOT / "tests"))  # the recording server used by the tests
 
 from recording_server import RecordingServer  # noqa: E402
+from reference import stream_output as py_stream_output  # noqa: E402
 
 from vexa.client._async._jobs import AsyncJobsClient  # noqa: E402
 from vexa.client._async._web import AsyncWebClient  # noqa: E402
 from vexa.client._sync._code import CodeClient  # noqa: E402
-from vexa.types import JobStage, JobType, StreamOutput  # noqa: E402
+from vexa.types import JobStage, JobType  # noqa: E402
 
 REPEATS = 7
 
@@ -129,21 +129,6 @@ class PythonJobs:
         self._client = client
 
 
-async def py_stream_output(self: Any, job_id: str, read_timeout: float | None = 60.0) -> Any:
-    url = f"{self._client.base_url}/jobs/{job_id}/stream"
-    timeout = httpx.Timeout(connect=5.0, read=read_timeout, write=5.0, pool=5.0)
-    async with httpx.AsyncClient() as client:
-        async with client.stream("GET", url, timeout=timeout, headers=self._client.api_key_header) as response:
-            if not response.is_success:
-                await response.aread()
-                try:
-                    response.raise_for_status()
-                except httpx.HTTPStatusError as e:
-                    raise self._client._get_http_exception(httpx_error=e)
-            async for line in response.aiter_lines():
-                if not line.strip():
-                    continue
-                yield StreamOutput.model_validate_json(line)
 
 
 # --- measuring ---------------------------------------------------------------------------------------------

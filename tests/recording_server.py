@@ -294,3 +294,46 @@ class RecordingServer:
 
     def __exit__(self, *exc_info: Any) -> None:
         self.close()
+
+
+class ConnectionLog:
+    """The connections a recorder accepts, each with an event set when it has ended.
+
+    The recorder's handler serves a keep-alive connection until the client
+    closes it, so an ended connection is one the client has closed.
+    """
+
+    def __init__(self, recorder: "RecordingServer") -> None:
+        self._lock = threading.Lock()
+        self._ended: list[threading.Event] = []
+        log = self
+        base = recorder._server.RequestHandlerClass
+
+        class Tracking(base):  # type: ignore[misc, valid-type]
+            def setup(self) -> None:
+                super().setup()
+                self.ended = threading.Event()
+                with log._lock:
+                    log._ended.append(self.ended)
+
+            def finish(self) -> None:
+                try:
+                    super().finish()
+                finally:
+                    self.ended.set()
+
+        recorder._server.RequestHandlerClass = Tracking
+
+    @property
+    def count(self) -> int:
+        with self._lock:
+            return len(self._ended)
+
+    def open_count(self) -> int:
+        with self._lock:
+            return sum(not ended.is_set() for ended in self._ended)
+
+    def all_closed(self, timeout: float = 10.0) -> bool:
+        with self._lock:
+            events = list(self._ended)
+        return all(event.wait(timeout) for event in events)

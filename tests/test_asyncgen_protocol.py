@@ -20,12 +20,13 @@ import threading
 import traceback
 import warnings
 import weakref
-from typing import Any, AsyncIterator, Awaitable, Callable
+from typing import Any, Awaitable, Callable
 
 import httpx
 import pytest
 
-from recording_server import RecordingServer, ScriptedResponse
+from recording_server import ConnectionLog, RecordingServer, ScriptedResponse
+from reference import stream_output
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._common import get_http_exception
 from vexa.types import NotFoundError, StreamOutput
@@ -38,24 +39,6 @@ API_KEY = "stream-key-5d2e"
 # --- the two implementations ------------------------------------------------------------
 
 
-async def stream_output(self: AsyncJobsClient, job_id: str, read_timeout: float | None = 60.0) -> AsyncIterator[StreamOutput]:
-    url = f"{self._client.base_url}/jobs/{job_id}/stream"
-    timeout = httpx.Timeout(connect=5.0, read=read_timeout, write=5.0, pool=5.0)
-    async with httpx.AsyncClient() as client:
-        async with client.stream("GET", url, timeout=timeout, headers=self._client.api_key_header) as response:
-            if not response.is_success:
-                await response.aread()
-                try:
-                    response.raise_for_status()
-                except httpx.HTTPStatusError as e:
-                    raise self._client._get_http_exception(httpx_error=e)
-            async for line in response.aiter_lines():
-                if not line.strip():
-                    continue
-                yield StreamOutput.model_validate_json(line)
-
-
-stream_output.__qualname__ = QUALNAME
 
 
 class Parent:
@@ -83,49 +66,6 @@ def make(kind: str, jobs: AsyncJobsClient, job_id: str = "j1", **kwargs: Any) ->
 
 
 # --- the server side ---------------------------------------------------------------------
-
-
-class ConnectionLog:
-    """The connections a recorder accepts, each with an event set when it has ended.
-
-    The recorder's handler serves a keep-alive connection until the client
-    closes it, so an ended connection is one the client has closed.
-    """
-
-    def __init__(self, recorder: RecordingServer) -> None:
-        self._lock = threading.Lock()
-        self._ended: list[threading.Event] = []
-        log = self
-        base = recorder._server.RequestHandlerClass
-
-        class Tracking(base):  # type: ignore[misc, valid-type]
-            def setup(self) -> None:
-                super().setup()
-                self.ended = threading.Event()
-                with log._lock:
-                    log._ended.append(self.ended)
-
-            def finish(self) -> None:
-                try:
-                    super().finish()
-                finally:
-                    self.ended.set()
-
-        recorder._server.RequestHandlerClass = Tracking
-
-    @property
-    def count(self) -> int:
-        with self._lock:
-            return len(self._ended)
-
-    def open_count(self) -> int:
-        with self._lock:
-            return sum(not ended.is_set() for ended in self._ended)
-
-    def all_closed(self, timeout: float = 10.0) -> bool:
-        with self._lock:
-            events = list(self._ended)
-        return all(event.wait(timeout) for event in events)
 
 
 def line(text: str, **fields: Any) -> bytes:

@@ -15,7 +15,6 @@ import gc
 import inspect
 import re
 import sys
-import threading
 import traceback
 import warnings
 from types import TracebackType
@@ -24,7 +23,7 @@ from typing import Any, Awaitable, Callable, Iterator
 import httpx
 import pytest
 
-from recording_server import RecordingServer
+from recording_server import ConnectionLog, RecordingServer
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import CodeType, Job, JobType
 
@@ -693,49 +692,6 @@ def test_close_after_completion() -> None:
         return attempt(lambda: coro.send(None)), attempt(coro.close), attempt(coro.close)
 
     assert both(scenario) == (stop("x"), ("returned", None), ("returned", None))
-
-
-class ConnectionLog:
-    """The connections a recorder accepts, each with an event set when it has ended.
-
-    The recorder's handler serves a keep-alive connection until the client
-    closes it, so an ended connection is one the client has closed.
-    """
-
-    def __init__(self, recorder: RecordingServer) -> None:
-        self._lock = threading.Lock()
-        self._ended: list[threading.Event] = []
-        log = self
-        base = recorder._server.RequestHandlerClass
-
-        class Tracking(base):  # type: ignore[misc, valid-type]
-            def setup(self) -> None:
-                super().setup()
-                self.ended = threading.Event()
-                with log._lock:
-                    log._ended.append(self.ended)
-
-            def finish(self) -> None:
-                try:
-                    super().finish()
-                finally:
-                    self.ended.set()
-
-        recorder._server.RequestHandlerClass = Tracking
-
-    @property
-    def count(self) -> int:
-        with self._lock:
-            return len(self._ended)
-
-    def open_count(self) -> int:
-        with self._lock:
-            return sum(not ended.is_set() for ended in self._ended)
-
-    def all_closed(self, timeout: float = 10.0) -> bool:
-        with self._lock:
-            events = list(self._ended)
-        return all(event.wait(timeout) for event in events)
 
 
 @pytest.fixture
