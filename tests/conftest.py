@@ -6,7 +6,9 @@ requires the rest of `vexa` (whose native parts may not be built).
 
 from __future__ import annotations
 
+import asyncio
 import sys
+import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Iterator
 
@@ -79,3 +81,21 @@ def recorder() -> Iterator[RecordingServer]:
 def make_zip_fixture() -> Callable[..., bytes]:
     """make_zip({"main.py": "print(1)"}) -> zip bytes."""
     return make_zip
+
+
+@pytest.fixture
+def fast_polls(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
+    """Shortens the one-second poll sleeps made on the test's own thread (the
+    service's loop keeps its real sleeps); returns the delays asked for."""
+    real_sleep = asyncio.sleep
+    test_thread = threading.get_ident()
+    asked: list[Any] = []
+
+    async def sleep(delay: Any, result: Any = None) -> Any:
+        if threading.get_ident() == test_thread and delay >= 1:
+            asked.append(delay)
+            delay = 0.01
+        return await real_sleep(delay, result)
+
+    monkeypatch.setattr(asyncio, "sleep", sleep)
+    return asked

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import json
-import threading
 import uuid
 import zipfile
 from collections.abc import Iterator
@@ -33,23 +32,6 @@ from vexa.types import (
 )
 
 READ_TIMEOUT = 10.0
-
-
-@pytest.fixture
-def fast_polls(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
-    """Shortens the one-second poll sleeps made on this test's thread; returns the delays asked for."""
-    real_sleep = asyncio.sleep
-    test_thread = threading.get_ident()
-    asked: list[Any] = []
-
-    async def sleep(delay: Any, result: Any = None) -> Any:
-        if threading.get_ident() == test_thread and delay == 1:
-            asked.append(delay)
-            delay = 0.01
-        return await real_sleep(delay, result)
-
-    monkeypatch.setattr(asyncio, "sleep", sleep)
-    return asked
 
 
 @pytest.fixture

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
-import threading
 from collections.abc import Iterator
 from typing import Any, Callable
 
@@ -13,23 +11,6 @@ import vexa
 from vexa.types import CodeType, CodeZip, Job, JobStage, JobStatus, JobType, NotFoundError
 
 PAGE = {"index.html": "<h1>hello</h1>"}
-
-
-@pytest.fixture
-def fast_polls(monkeypatch: pytest.MonkeyPatch) -> list[float]:
-    """Shortens the one-second poll sleeps of this test's thread; returns the delays asked for."""
-    real_sleep = asyncio.sleep
-    test_thread = threading.get_ident()
-    asked: list[float] = []
-
-    async def sleep(delay: float, result: Any = None) -> Any:
-        if threading.get_ident() == test_thread and delay >= 1:
-            asked.append(delay)
-            delay = 0.01
-        return await real_sleep(delay, result)
-
-    monkeypatch.setattr(asyncio, "sleep", sleep)
-    return asked
 
 
 @pytest.fixture
