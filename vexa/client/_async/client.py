@@ -2,19 +2,15 @@
 
 from __future__ import annotations
 
-from functools import cached_property
 from pathlib import Path
-from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
 import httpx
 
 from vexa.client._async._jobs import AsyncJobsClient
+from vexa.client._async._web import AsyncWebClient
 from vexa.client._async.code import AsyncCodeClient
 from vexa.client._common import BaseClient, handle_stream_download_async
-
-if TYPE_CHECKING:
-    from vexa.client._async._web import AsyncWebClient
 
 
 class AsyncClient(BaseClient):
@@ -29,20 +25,14 @@ class AsyncClient(BaseClient):
     Attributes:
         jobs: Jobs: query, list, wait for, stream output, fetch results.
         code: Stored code, as `Client.code` but awaitable.
-        web: Web-page jobs (created on first use).
+        web: Web-page jobs: run, health, URL, listings, stored web code.
     """
 
     def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
         super().__init__(base_url=base_url, api_key=api_key)
         self.jobs = AsyncJobsClient(self)
         self.code = AsyncCodeClient(self)
-
-    @cached_property
-    def web(self) -> AsyncWebClient:
-        # Imported here so that the rest of the client works without it.
-        from vexa.client._async._web import AsyncWebClient
-
-        return AsyncWebClient(self)
+        self.web = AsyncWebClient(self)
 
     def get_proxy_url(self, job_id: str) -> str:
         """The URL through which the service forwards requests to a job.
