@@ -27,7 +27,7 @@ struct ModuleSpec {
 PyObject* module_globals() noexcept;
 
 // The module definition for PyInit_*: multi-phase, no docstring, no state,
-// no functions, a create and an exec slot. `spec` is built on first use.
+// no functions, a create and an exec slot. The ModuleSpec is built on first use.
 PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)());
 
 }  // namespace vx
