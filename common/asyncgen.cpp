@@ -15,19 +15,49 @@ PyTypeObject* athrow_type = nullptr;
 
 enum class AwaitableState : uint8_t { Init, Iter, Closed };
 
-struct ASendObject {
+// What __anext__/asend (ASendObject) and athrow/aclose (AThrowObject) return.
+struct GenAwaitable {
     PyObject_HEAD
     CoroutineObject* gen;
-    PyObject* sendval;  // NULL for __anext__()
+    PyObject* arg;  // asend: the value (NULL for __anext__()); athrow: the args tuple (NULL for aclose())
     AwaitableState state;
 };
+using ASendObject = GenAwaitable;
+using AThrowObject = GenAwaitable;
 
-struct AThrowObject {
-    PyObject_HEAD
-    CoroutineObject* gen;
-    PyObject* args;     // NULL for aclose()
-    AwaitableState state;
-};
+GenAwaitable* as_awaitable(PyObject* obj) { return reinterpret_cast<GenAwaitable*>(obj); }
+
+PyObject* new_awaitable(PyTypeObject* type, CoroutineObject* gen, PyObject* arg) {
+    GenAwaitable* self = PyObject_GC_New(GenAwaitable, type);
+    if (!self) return nullptr;
+    self->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
+    self->arg = Py_XNewRef(arg);
+    self->state = AwaitableState::Init;
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void awaitable_dealloc(PyObject* obj) {
+    GenAwaitable* self = as_awaitable(obj);
+    PyObject_GC_UnTrack(obj);
+    Py_CLEAR(self->gen);
+    Py_CLEAR(self->arg);
+    PyTypeObject* type = Py_TYPE(obj);
+    PyObject_GC_Del(obj);
+    Py_DECREF(type);
+}
+
+int awaitable_traverse(PyObject* obj, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(obj));
+    Py_VISIT(reinterpret_cast<PyObject*>(as_awaitable(obj)->gen));
+    Py_VISIT(as_awaitable(obj)->arg);
+    return 0;
+}
+
+PyObject* awaitable_close(PyObject* obj, PyObject*) {
+    as_awaitable(obj)->state = AwaitableState::Closed;
+    Py_RETURN_NONE;
+}
 
 bool init_hooks(CoroutineObject* gen) {
     if (gen->hooks_inited) return true;
@@ -65,11 +95,8 @@ PyObject* unwrap_value(CoroutineObject* gen, PyObject* result) {
 
 PyObject* gen_send(CoroutineObject* gen, PyObject* arg) {
     PyObject* out = nullptr;
-    if (body_send(gen, arg, false, false, &out) == PYGEN_RETURN) {
-        Py_CLEAR(out);
-        PyErr_SetNone(PyExc_StopAsyncIteration);
-    }
-    return out;
+    PySendResult status = body_send(gen, arg, false, false, &out);
+    return send_result_to_call(gen, status, out);
 }
 
 PyObject* gen_throw_args(CoroutineObject* gen, bool close_on_genexit, PyObject* const* args, Py_ssize_t nargs) {
@@ -98,10 +125,8 @@ PyObject* from_send_result(PySendResult status, PyObject* out) {
 
 // --- asend -------------------------------------------------------------------
 
-ASendObject* as_asend(PyObject* obj) { return reinterpret_cast<ASendObject*>(obj); }
-
 PySendResult asend_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
-    ASendObject* self = as_asend(obj);
+    ASendObject* self = as_awaitable(obj);
     *out = nullptr;
     if (self->state == AwaitableState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
@@ -113,7 +138,7 @@ PySendResult asend_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
             PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
             return PYGEN_ERROR;
         }
-        if (!arg || arg == Py_None) arg = self->sendval;
+        if (!arg || arg == Py_None) arg = self->arg;
         self->state = AwaitableState::Iter;
     }
     gen->running_async = true;
@@ -124,11 +149,8 @@ PySendResult asend_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
         self->state = AwaitableState::Closed;
         return PYGEN_RETURN;  // the yielded value is the result of `await anext()`
     }
-    if (status == PYGEN_RETURN) Py_CLEAR(*out);
-    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_StopAsyncIteration);
-    if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))
-        gen->closed = true;
-    gen->running_async = false;
+    if (status == PYGEN_RETURN) Py_CLEAR(*out);  // the body ended: StopAsyncIteration
+    unwrap_value(gen, nullptr);
     self->state = AwaitableState::Closed;
     return PYGEN_ERROR;
 }
@@ -142,7 +164,7 @@ PyObject* asend_send(PyObject* obj, PyObject* arg) {
 PyObject* asend_iternext(PyObject* obj) { return asend_send(obj, nullptr); }
 
 PyObject* asend_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    ASendObject* self = as_asend(obj);
+    ASendObject* self = as_awaitable(obj);
     if (self->state == AwaitableState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
         return nullptr;
@@ -152,40 +174,18 @@ PyObject* asend_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
-PyObject* asend_close(PyObject* obj, PyObject*) {
-    as_asend(obj)->state = AwaitableState::Closed;
-    Py_RETURN_NONE;
-}
-
-void asend_dealloc(PyObject* obj) {
-    ASendObject* self = as_asend(obj);
-    PyObject_GC_UnTrack(obj);
-    Py_CLEAR(self->gen);
-    Py_CLEAR(self->sendval);
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_Del(obj);
-    Py_DECREF(type);
-}
-
-int asend_traverse(PyObject* obj, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(reinterpret_cast<PyObject*>(as_asend(obj)->gen));
-    Py_VISIT(as_asend(obj)->sendval);
-    return 0;
-}
-
 PyObject* self_await(PyObject* obj) { return Py_NewRef(obj); }
 
 PyMethodDef asend_methods[] = {
     {"send", asend_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL, nullptr},
-    {"close", asend_close, METH_NOARGS, nullptr},
+    {"close", awaitable_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot asend_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(asend_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(asend_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_iternext, reinterpret_cast<void*>(asend_iternext)},
     {Py_tp_iter, reinterpret_cast<void*>(self_await)},
     {Py_am_await, reinterpret_cast<void*>(self_await)},
@@ -200,25 +200,15 @@ PyType_Spec asend_spec = {
     asend_slots,
 };
 
-PyObject* new_asend(CoroutineObject* gen, PyObject* sendval) {
-    ASendObject* self = PyObject_GC_New(ASendObject, asend_type);
-    if (!self) return nullptr;
-    self->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
-    self->sendval = Py_XNewRef(sendval);
-    self->state = AwaitableState::Init;
-    PyObject_GC_Track(self);
-    return reinterpret_cast<PyObject*>(self);
-}
 
 // --- athrow / aclose -------------------------------------------------------------
 
-AThrowObject* as_athrow(PyObject* obj) { return reinterpret_cast<AThrowObject*>(obj); }
 
 PyObject* athrow_finish_error(AThrowObject* self) {
     self->gen->running_async = false;
     self->state = AwaitableState::Closed;
     if (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
-        if (!self->args) {
+        if (!self->arg) {
             // aclose() is done: it ends the awaiting, it does not fail it.
             PyErr_Clear();
             PyErr_SetNone(PyExc_StopIteration);
@@ -235,7 +225,7 @@ PyObject* athrow_yield_close(AThrowObject* self) {
 }
 
 PyObject* athrow_send(PyObject* obj, PyObject* arg) {
-    AThrowObject* self = as_athrow(obj);
+    AThrowObject* self = as_awaitable(obj);
     CoroutineObject* gen = self->gen;
     if (self->state == AwaitableState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
@@ -249,7 +239,7 @@ PyObject* athrow_send(PyObject* obj, PyObject* arg) {
     if (self->state == AwaitableState::Init) {
         if (gen->running_async) {
             self->state = AwaitableState::Closed;
-            PyErr_SetString(PyExc_RuntimeError, self->args ? "athrow(): asynchronous generator is already running"
+            PyErr_SetString(PyExc_RuntimeError, self->arg ? "athrow(): asynchronous generator is already running"
                                                            : "aclose(): asynchronous generator is already running");
             return nullptr;
         }
@@ -267,7 +257,7 @@ PyObject* athrow_send(PyObject* obj, PyObject* arg) {
         self->state = AwaitableState::Iter;
         gen->running_async = true;
         PyObject* result;
-        if (!self->args) {
+        if (!self->arg) {
             gen->closed = true;
             result = body_throw(gen, false, PyExc_GeneratorExit, nullptr, nullptr);
             if (result && suspended_at_yield(gen)) {
@@ -276,14 +266,14 @@ PyObject* athrow_send(PyObject* obj, PyObject* arg) {
             }
         } else {
             PyObject *type, *value = nullptr, *traceback = nullptr;
-            if (!PyArg_UnpackTuple(self->args, "athrow", 1, 3, &type, &value, &traceback)) return nullptr;
+            if (!PyArg_UnpackTuple(self->arg, "athrow", 1, 3, &type, &value, &traceback)) return nullptr;
             result = unwrap_value(gen, body_throw(gen, false, type, value, traceback));
         }
         if (!result) return athrow_finish_error(self);
         return result;
     }
     PyObject* result = gen_send(gen, arg);
-    if (self->args) return unwrap_value(gen, result);
+    if (self->arg) return unwrap_value(gen, result);
     if (!result) return athrow_finish_error(self);
     if (suspended_at_yield(gen)) {
         Py_DECREF(result);
@@ -299,13 +289,13 @@ PySendResult athrow_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
 PyObject* athrow_iternext(PyObject* obj) { return athrow_send(obj, Py_None); }
 
 PyObject* athrow_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    AThrowObject* self = as_athrow(obj);
+    AThrowObject* self = as_awaitable(obj);
     if (self->state == AwaitableState::Closed) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited aclose()/athrow()");
         return nullptr;
     }
     PyObject* result = gen_throw_args(self->gen, true, args, nargs);
-    if (self->args) return unwrap_value(self->gen, result);
+    if (self->arg) return unwrap_value(self->gen, result);
     if (result && suspended_at_yield(self->gen)) {
         Py_DECREF(result);
         return athrow_yield_close(self);
@@ -318,38 +308,16 @@ PyObject* athrow_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
-PyObject* athrow_close(PyObject* obj, PyObject*) {
-    as_athrow(obj)->state = AwaitableState::Closed;
-    Py_RETURN_NONE;
-}
-
-void athrow_dealloc(PyObject* obj) {
-    AThrowObject* self = as_athrow(obj);
-    PyObject_GC_UnTrack(obj);
-    Py_CLEAR(self->gen);
-    Py_CLEAR(self->args);
-    PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_Del(obj);
-    Py_DECREF(type);
-}
-
-int athrow_traverse(PyObject* obj, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(obj));
-    Py_VISIT(reinterpret_cast<PyObject*>(as_athrow(obj)->gen));
-    Py_VISIT(as_athrow(obj)->args);
-    return 0;
-}
-
 PyMethodDef athrow_methods[] = {
     {"send", athrow_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL, nullptr},
-    {"close", athrow_close, METH_NOARGS, nullptr},
+    {"close", awaitable_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot athrow_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(athrow_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(athrow_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_iternext, reinterpret_cast<void*>(athrow_iternext)},
     {Py_tp_iter, reinterpret_cast<void*>(self_await)},
     {Py_am_await, reinterpret_cast<void*>(self_await)},
@@ -364,40 +332,31 @@ PyType_Spec athrow_spec = {
     athrow_slots,
 };
 
-PyObject* new_athrow(CoroutineObject* gen, PyObject* args) {
-    AThrowObject* self = PyObject_GC_New(AThrowObject, athrow_type);
-    if (!self) return nullptr;
-    self->gen = reinterpret_cast<CoroutineObject*>(Py_NewRef(reinterpret_cast<PyObject*>(gen)));
-    self->args = Py_XNewRef(args);
-    self->state = AwaitableState::Init;
-    PyObject_GC_Track(self);
-    return reinterpret_cast<PyObject*>(self);
-}
 
 // --- the generator --------------------------------------------------------------
 
 PyObject* gen_anext(PyObject* obj) {
     CoroutineObject* gen = as_body(obj);
     if (!init_hooks(gen)) return nullptr;
-    return new_asend(gen, nullptr);
+    return new_awaitable(asend_type, gen, nullptr);
 }
 
 PyObject* gen_asend(PyObject* obj, PyObject* arg) {
     CoroutineObject* gen = as_body(obj);
     if (!init_hooks(gen)) return nullptr;
-    return new_asend(gen, arg);
+    return new_awaitable(asend_type, gen, arg);
 }
 
 PyObject* gen_athrow(PyObject* obj, PyObject* args) {
     CoroutineObject* gen = as_body(obj);
     if (!init_hooks(gen)) return nullptr;
-    return new_athrow(gen, args);
+    return new_awaitable(athrow_type, gen, args);
 }
 
 PyObject* gen_aclose(PyObject* obj, PyObject*) {
     CoroutineObject* gen = as_body(obj);
     if (!init_hooks(gen)) return nullptr;
-    return new_athrow(gen, nullptr);
+    return new_awaitable(athrow_type, gen, nullptr);
 }
 
 PyObject* gen_repr(PyObject* obj) {
@@ -425,7 +384,7 @@ PyGetSetDef gen_getset[] = {
 
 PyType_Slot gen_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(body_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(body_traverse_slot)},
+    {Py_tp_traverse, reinterpret_cast<void*>(body_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(body_clear)},
     {Py_tp_finalize, reinterpret_cast<void*>(body_finalize)},
     {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},

@@ -21,11 +21,6 @@ int BodyState::traverse(visitproc visit, void* arg) const {
     return compat::traverse_exc_state(exc_state, visit, arg);
 }
 
-PyError capture_error() noexcept {
-    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line);
-    return PyError::fetch();
-}
-
 VX_HOT bool PyAwaiter::await_ready() {
     Ref iter = steal(compat::get_awaitable_iter(awaitable_));
     awaitable_.reset();
@@ -138,17 +133,6 @@ VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     return PYGEN_ERROR;
 }
 
-// What a driver step means to a caller of send()/throw(): a returned value
-// ends the iteration (StopIteration, or StopAsyncIteration for a generator).
-VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
-    if (status != PYGEN_RETURN) return out;
-    if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
-    else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
-    else compat::set_stop_iteration_value(out);
-    Py_DECREF(out);
-    return nullptr;
-}
-
 // Ends a body that never started, with the pending error, without running it.
 PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;
@@ -169,6 +153,15 @@ int close_iter(PyObject* iter) {
 }
 
 }  // namespace
+
+VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
+    if (status != PYGEN_RETURN) return out;
+    if (is_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
+    else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
+    else compat::set_stop_iteration_value(out);
+    Py_DECREF(out);
+    return nullptr;
+}
 
 VX_HOT void destroy_body(CoroutineObject* self) noexcept {
     self->status = BodyStatus::Closed;
@@ -254,8 +247,9 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
             int err = close_iter(delegate);
             self->status = BodyStatus::Suspended;
             if (err < 0) {
-                body_send(self, Py_None, true, false, &out);
-                return out;
+                // The delegate's failure to close is thrown in instead.
+                PySendResult status = body_send(self, Py_None, true, false, &out);
+                return send_result_to_call(self, status, out);
             }
             goto throw_here;
         }
@@ -354,7 +348,8 @@ PyObject* body_close(CoroutineObject* self) {
     return nullptr;
 }
 
-int body_traverse(CoroutineObject* self, visitproc visit, void* arg) {
+int body_traverse(PyObject* obj, visitproc visit, void* arg) {
+    CoroutineObject* self = as_body(obj);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(self->name);
     Py_VISIT(self->qualname);
@@ -417,8 +412,6 @@ VX_HOT void body_dealloc(PyObject* obj) {
     PyObject_GC_Del(obj);
     Py_DECREF(type);
 }
-
-int body_traverse_slot(PyObject* obj, visitproc visit, void* arg) { return body_traverse(as_body(obj), visit, arg); }
 
 PyObject* body_get_name(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->name); }
 int body_set_name(PyObject* obj, PyObject* value, void*) {
@@ -525,7 +518,7 @@ PyGetSetDef coro_getset[] = {
 
 PyType_Slot coro_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(body_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(body_traverse_slot)},
+    {Py_tp_traverse, reinterpret_cast<void*>(body_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(body_clear)},
     {Py_tp_finalize, reinterpret_cast<void*>(body_finalize)},
     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},

@@ -36,8 +36,6 @@ struct BodyState {
     int traverse(visitproc visit, void* arg) const;
 };
 
-// Fetches the pending error, with the running body's traceback entry.
-[[gnu::cold]] PyError capture_error() noexcept;
 
 class PyAwaiter {
 public:
@@ -147,7 +145,10 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
                      PyObject* traceback);
 PyObject* body_close(CoroutineObject* self);
 void destroy_body(CoroutineObject* self) noexcept;
-int body_traverse(CoroutineObject* self, visitproc visit, void* arg);
+int body_traverse(PyObject* obj, visitproc visit, void* arg);
+// What a driver step means to a caller of send()/throw(): a returned value
+// ends the iteration (StopIteration, or StopAsyncIteration for a generator).
+PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out);
 
 // Slots shared by the coroutine and asynchronous generator types.
 CoroutineObject* as_body(PyObject* obj);
@@ -157,7 +158,6 @@ CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, B
 void body_dealloc(PyObject* obj);
 int body_clear(PyObject* obj);
 void body_finalize(PyObject* obj);
-int body_traverse_slot(PyObject* obj, visitproc visit, void* arg);
 PyObject* body_get_name(PyObject* obj, void*);
 int body_set_name(PyObject* obj, PyObject* value, void*);
 PyObject* body_get_qualname(PyObject* obj, void*);

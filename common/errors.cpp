@@ -23,14 +23,12 @@ PyError PyError::fetch() noexcept {
     return PyError(steal(value));
 }
 
-PyError PyError::from_instance(PyObject* exc) noexcept {
-    return PyError(borrow(exc));
+PyError capture_error() noexcept {
+    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line);
+    return PyError::fetch();
 }
 
-void throw_error() {
-    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line);
-    throw PyError::fetch();
-}
+void throw_error() { throw capture_error(); }
 
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);

@@ -62,6 +62,8 @@ struct CallFrame {
     Ref kwnames;
 
     CallFrame(PyObject* first, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+        if (1 + args.size() + kwargs.size() >= sizeof stack / sizeof stack[0])
+            raise(PyExc_SystemError, "native call with too many arguments");
         if (first) stack[1 + nargs++] = first;
         for (PyObject* a : args) stack[1 + nargs++] = a;
         if (kwargs.size()) {

@@ -49,8 +49,6 @@ Ref call_expanded(PyObject* callable, PyObject* mapping);
 PyObject* expect_str(PyObject* value);
 PyObject* expect_list(PyObject* value);
 
-inline PyObject* none() noexcept { return Py_None; }
 inline Ref new_none() noexcept { return borrow(Py_None); }
-inline PyObject* boolean(bool value) noexcept { return value ? Py_True : Py_False; }
 
 }  // namespace vx

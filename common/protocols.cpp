@@ -98,15 +98,6 @@ PySendResult exit_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
     return PYGEN_ERROR;
 }
 
-PyObject* exit_iternext(PyObject* obj) {
-    PyObject* out = nullptr;
-    if (exit_am_send(obj, Py_None, &out) == PYGEN_RETURN) {
-        compat::set_stop_iteration_value(out);
-        Py_CLEAR(out);
-    }
-    return out;
-}
-
 PyObject* exit_send(PyObject* obj, PyObject* arg) {
     PyObject* out = nullptr;
     if (exit_am_send(obj, arg, &out) == PYGEN_RETURN) {
@@ -115,6 +106,8 @@ PyObject* exit_send(PyObject* obj, PyObject* arg) {
     }
     return out;
 }
+
+PyObject* exit_iternext(PyObject* obj) { return exit_send(obj, Py_None); }
 
 // throw() and close() go on to what __aexit__ is awaiting.
 PyObject* exit_forward(PyObject* obj, const char* method, PyObject* args) {

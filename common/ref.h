@@ -54,8 +54,6 @@ public:
 
     // Takes the current error indicator (normalised).
     static PyError fetch() noexcept;
-    // Builds an error from an exception instance.
-    static PyError from_instance(PyObject* exc) noexcept;
 
     bool matches(PyObject* exc_type) const noexcept {
         return value_ && PyErr_GivenExceptionMatches(type(), exc_type);
@@ -82,8 +80,10 @@ private:
     Ref value_;
 };
 
-// Throws the pending Python error (adding the current body's traceback entry).
+// Fetches the pending Python error, adding the running body's traceback entry.
 // Error paths are cold: kept out of the hot code, branches to them predicted not taken.
+[[gnu::cold]] PyError capture_error() noexcept;
+// The same, thrown.
 [[noreturn, gnu::cold]] void throw_error();
 
 // Call-site checks: a NULL / -1 result from the C API becomes a thrown PyError.

@@ -36,7 +36,7 @@ const Str k_RUNNING{"RUNNING"}, k_POST_RUNNING{"POST_RUNNING"}, k_UNKNOWN{"UNKNO
 const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
     k_entered_post_running{" unexpectedly entered stage POST_RUNNING"}, k_did_not_reach{" did not reach stage "},
     k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
-const Number k_five{5.0}, k_sixty{60.0}, k_one{1L}, k_ok_status{200L};
+const Number k_five{5.0}, k_one{1L}, k_ok_status{200L};
 
 Ref member(const Str& owner, const Str& name) { return getattr(global(owner), name); }
 Ref new_async_client() { return call(getattr(global(n::httpx), n::AsyncClient)); }
