@@ -16,10 +16,8 @@ Py_ssize_t find_param(const MethodRuntime& rt, PyObject* key) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
     for (Py_ssize_t i = 0; i < n; ++i)
         if (rt.names[i] == key) return i;  // interned keywords: one pointer test
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        int eq = PyUnicode_Compare(rt.names[i], key) == 0;
-        if (eq) return i;
-    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_Compare(rt.names[i], key) == 0) return i;
     if (PyErr_Occurred()) PyErr_Clear();
     return -1;
 }
@@ -30,7 +28,7 @@ bool convert_float(const char* param, Args& bound, int i) {
     PyObject* value = bound[i];
     if (value == Py_None || PyFloat_CheckExact(value)) return true;
     double number;
-    if (PyLong_CheckExact(value) || PyLong_Check(value)) {
+    if (PyLong_Check(value)) {
         number = PyLong_AsDouble(value);
     } else {
         PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;

@@ -44,7 +44,5 @@ private:
     PyObject* object_ = nullptr;
 };
 
-// An interned string made on demand and kept for the life of the process.
-PyObject* intern(const char* text);
 
 }  // namespace vx

@@ -3,6 +3,7 @@
 // coroutines behave like `async def` ones to every caller.
 #include "coroutine.h"
 
+#include "names.h"
 #include "ops.h"
 
 namespace vx {
@@ -144,7 +145,7 @@ PySendResult fail_unstarted(CoroutineObject* self) {
 
 int close_iter(PyObject* iter) {
     Ref method;
-    if (_PyObject_LookupAttr(iter, intern("close"), method.slot()) < 0) PyErr_WriteUnraisable(iter);
+    if (_PyObject_LookupAttr(iter, names::close, method.slot()) < 0) PyErr_WriteUnraisable(iter);
     if (method) {
         Ref result = steal(PyObject_CallNoArgs(method));
         if (!result) return -1;
@@ -254,7 +255,7 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
             goto throw_here;
         }
         Ref method;
-        if (_PyObject_LookupAttr(delegate, intern("throw"), method.slot()) < 0) return nullptr;
+        if (_PyObject_LookupAttr(delegate, names::throw_, method.slot()) < 0) return nullptr;
         if (!method) goto throw_here;
         self->status = BodyStatus::Running;
         Ref result;

@@ -62,8 +62,8 @@ Ref default_value(const Default& d) {
         case Default::Tag::False: return borrow(Py_False);
         case Default::Tag::Float: return check(PyFloat_FromDouble(d.number));
         case Default::Tag::Member: {
-            Ref owner = global(intern(d.owner));
-            return getattr(owner, intern(d.member));
+            Ref owner = global(check(PyUnicode_InternFromString(d.owner)));
+            return getattr(owner, check(PyUnicode_InternFromString(d.member)));
         }
         case Default::Tag::Required: break;
     }
@@ -356,11 +356,8 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
             if (rt->required == static_cast<int>(def.params.size())) rt->required = static_cast<int>(i);
             rt->defaults.push_back(default_value(p.fallback).release());
         }
-    }
-    for (size_t i = 0; i < def.params.size(); ++i) {
-        Check c = def.params[i].check;
-        if (c == Check::Float || c == Check::Bool) rt->converted |= 1u << i;
-        if (c == Check::Str || c == Check::OptionalStr) rt->typed |= 1u << i;
+        if (p.check == Check::Float || p.check == Check::Bool) rt->converted |= 1u << i;
+        if (p.check == Check::Str || p.check == Check::OptionalStr) rt->typed |= 1u << i;
     }
     rt->bind_tb_code = check(traceback_code(source_path, rt->dotted_name, def.line)).release();
     rt->body_tb_code = def.kind == Kind::Plain

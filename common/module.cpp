@@ -99,9 +99,7 @@ void run_relative_import(const char* name, PyObject* globals) {
     check(PyDict_SetItem(globals, attr, value));
 }
 
-void create_class(const ClassDef& cls, const ModuleSpec& spec, PyObject* globals) {
-    Ref module_name = check(PyUnicode_FromString(spec.full_name));
-    Ref source_path = check(PyUnicode_FromString(spec.source_path));
+void create_class(const ClassDef& cls, PyObject* module_name, PyObject* source_path, PyObject* globals) {
     Ref name = check(PyUnicode_InternFromString(cls.name));
     Ref ns = new_dict();
     check(PyDict_SetItemString(ns, "__module__", module_name));
@@ -146,6 +144,7 @@ int exec_module(PyObject* module) {
         if (!Str::create_all()) throw_error();
 
         Ref full_name = check(PyUnicode_FromString(spec.full_name));
+        Ref source_path = check(PyUnicode_FromString(spec.source_path));
         PyObject* sys_modules = PyImport_GetModuleDict();
         if (!check(PyDict_Contains(sys_modules, full_name))) {
             check(PyDict_SetItem(sys_modules, full_name, module));
@@ -161,7 +160,7 @@ int exec_module(PyObject* module) {
         ++line;
         for (const ClassDef& cls : spec.classes) {
             line = cls.line;
-            create_class(cls, spec, globals);
+            create_class(cls, full_name, source_path, globals);
         }
         return 0;
     } catch (...) {

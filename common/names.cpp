@@ -8,6 +8,10 @@ const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"Async
     raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
     data{"data"};
 const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
-const Str __enter__{"__enter__"}, __exit__{"__exit__"}, __aenter__{"__aenter__"}, __aexit__{"__aexit__"};
+const Str __enter__{"__enter__"}, __exit__{"__exit__"}, __aenter__{"__aenter__"}, __aexit__{"__aexit__"},
+    close{"close"}, throw_{"throw"};
+const Str QUEUED{"QUEUED"}, SCHEDULED{"SCHEDULED"}, STARTED{"STARTED"}, DEFERRED{"DEFERRED"}, CANCELED{"CANCELED"},
+    STOPPED{"STOPPED"}, FAILED{"FAILED"}, FINISHED{"FINISHED"}, TIMEOUT{"TIMEOUT"}, PRE_RUNNING{"PRE_RUNNING"},
+    RUNNING{"RUNNING"}, POST_RUNNING{"POST_RUNNING"}, UNKNOWN{"UNKNOWN"};
 
 }  // namespace vx::names

@@ -39,8 +39,6 @@ bool Number::create() {
     return object_ != nullptr;
 }
 
-PyObject* intern(const char* text) { return PyUnicode_InternFromString(text); }
-
 Ref global(PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(module_globals(), name);
     if (!value) {

@@ -8,6 +8,11 @@
 
 namespace vx {
 
+Ref store_parent(Args& a) {
+    check(PyObject_SetAttr(a[0], names::_client, a[1]));
+    return new_none();
+}
+
 Ref parent(PyObject* self) { return getattr(self, names::_client); }
 Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
 Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
@@ -50,8 +55,13 @@ Ref call_exit(PyObject* exit, const PyError& error) {
 
 With::With(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, names::__exit__); }
 Ref With::enter() { return call(special(manager_, names::__enter__)); }
-void With::exit() { call(exit_, {Py_None, Py_None, Py_None}); }
-bool With::exit(const PyError& error) { return truth(call_exit(exit_, error)); }
+void With::exit(std::optional<PyError> failure) {
+    if (!failure) {
+        call(exit_, {Py_None, Py_None, Py_None});
+    } else if (!truth(call_exit(exit_, *failure))) {
+        throw PyError(std::move(*failure));
+    }
+}
 
 AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, names::__aexit__); }
 Ref AsyncWith::enter() { return call(special(manager_, names::__aenter__)); }

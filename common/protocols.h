@@ -4,9 +4,13 @@
 #include <optional>
 
 #include "compat.h"
+#include "function.h"
 #include "ops.h"
 
 namespace vx {
+
+// The body of a sub-client's `__init__(self, client)`: `self._client = client`.
+Ref store_parent(Args& a);
 
 // The parent client of a sub-client, read afresh at each use.
 Ref parent(PyObject* self);
@@ -28,8 +32,10 @@ class With {
 public:
     explicit With(PyObject* manager);
     Ref enter();
-    void exit();                          // normal path
-    bool exit(const PyError& error);      // error path: true suppresses it
+    // Leaves the block: `__exit__(None, None, None)`, or with a failure
+    // `__exit__(type, value, traceback)` while it is being handled, after
+    // which the failure is raised again unless `__exit__` returned true.
+    void exit(std::optional<PyError> failure = std::nullopt);
 
 private:
     Ref manager_;

@@ -319,3 +319,26 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call() -> None:
     assert result.objects >= ITERATIONS - 10  # unrelated objects may die meanwhile
     assert result.refcounts == [ITERATIONS]
     assert not result.is_flat()
+
+
+# --- names the frame looks up internally -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shortcut, member", [("list_queued", "QUEUED"), ("list_post_running", "POST_RUNNING")])
+def test_listing_shortcuts_keep_the_member_name_flat(shortcut: str, member: str) -> None:
+    jobs = ScriptedJobs("immediate")
+    name = sys.intern(member)  # the object the shortcut looks up on JobStatus/JobStage
+    result = growth(lambda: drive(getattr(jobs, shortcut)(), None), [name])
+    assert result.is_flat(), result
+
+
+def test_closing_a_suspended_coroutine_keeps_the_close_name_flat() -> None:
+    jobs = ScriptedJobs("suspends")
+
+    def action() -> None:
+        coro = jobs.get_latest()
+        coro.send(None)
+        coro.close()  # looks up `close` on what the body awaits
+
+    result = growth(action, [sys.intern("close")])
+    assert result.is_flat(), result

@@ -31,8 +31,7 @@ const Str k_list{"list"}, k_get{"get"}, k_is_healthy{"is_healthy"}, k_jobs_attr{
     k_model_validate_json{"model_validate_json"}, k_aiter_lines{"aiter_lines"}, k_aread{"aread"},
     k_is_success{"is_success"}, k_strip{"strip"}, k_status_code{"status_code"}, k_sleep{"sleep"},
     k_Timeout{"Timeout"};
-const Str k_RUNNING{"RUNNING"}, k_POST_RUNNING{"POST_RUNNING"}, k_UNKNOWN{"UNKNOWN"},
-    k_JOB_POST_RUNNING{"JOB_POST_RUNNING"};
+const Str k_JOB_POST_RUNNING{"JOB_POST_RUNNING"};
 const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
     k_entered_post_running{" unexpectedly entered stage POST_RUNNING"}, k_did_not_reach{" did not reach stage "},
     k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
@@ -159,24 +158,24 @@ struct Listing {
     int line;
     const Str* filter;   // k_job_status or k_job_stage
     const Str* owner;    // k_JobStatus or k_JobStage
-    const char* member;
+    const Str* member;
     const char* summary;
     const char* returns;
 };
 
 const Listing listings[] = {
-    {"list_queued", 370, &k_job_status, &k_JobStatus, "QUEUED", "Get all queued jobs.", "List[Job]: List of queued jobs."},
-    {"list_scheduled", 382, &k_job_status, &k_JobStatus, "SCHEDULED", "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
-    {"list_started", 394, &k_job_status, &k_JobStatus, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs."},
-    {"list_deferred", 406, &k_job_status, &k_JobStatus, "DEFERRED", "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
-    {"list_canceled", 418, &k_job_status, &k_JobStatus, "CANCELED", "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
-    {"list_stopped", 430, &k_job_status, &k_JobStatus, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
-    {"list_failed", 442, &k_job_status, &k_JobStatus, "FAILED", "Get all failed jobs.", "List[Job]: List of failed jobs."},
-    {"list_finished", 454, &k_job_status, &k_JobStatus, "FINISHED", "Get all finished jobs.", "List[Job]: List of finished jobs."},
-    {"list_timed_out", 466, &k_job_status, &k_JobStatus, "TIMEOUT", "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
-    {"list_pre_running", 478, &k_job_stage, &k_JobStage, "PRE_RUNNING", "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."},
-    {"list_running", 490, &k_job_stage, &k_JobStage, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs."},
-    {"list_post_running", 502, &k_job_stage, &k_JobStage, "POST_RUNNING", "Get all post-running jobs.", "List[Job]: List of post-running jobs."},
+    {"list_queued", 370, &k_job_status, &k_JobStatus, &n::QUEUED, "Get all queued jobs.", "List[Job]: List of queued jobs."},
+    {"list_scheduled", 382, &k_job_status, &k_JobStatus, &n::SCHEDULED, "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
+    {"list_started", 394, &k_job_status, &k_JobStatus, &n::STARTED, "Get all started jobs.", "List[Job]: List of started jobs."},
+    {"list_deferred", 406, &k_job_status, &k_JobStatus, &n::DEFERRED, "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
+    {"list_canceled", 418, &k_job_status, &k_JobStatus, &n::CANCELED, "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
+    {"list_stopped", 430, &k_job_status, &k_JobStatus, &n::STOPPED, "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
+    {"list_failed", 442, &k_job_status, &k_JobStatus, &n::FAILED, "Get all failed jobs.", "List[Job]: List of failed jobs."},
+    {"list_finished", 454, &k_job_status, &k_JobStatus, &n::FINISHED, "Get all finished jobs.", "List[Job]: List of finished jobs."},
+    {"list_timed_out", 466, &k_job_status, &k_JobStatus, &n::TIMEOUT, "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
+    {"list_pre_running", 478, &k_job_stage, &k_JobStage, &n::PRE_RUNNING, "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."},
+    {"list_running", 490, &k_job_stage, &k_JobStage, &n::RUNNING, "Get all running jobs.", "List[Job]: List of running jobs."},
+    {"list_post_running", 502, &k_job_stage, &k_JobStage, &n::POST_RUNNING, "Get all post-running jobs.", "List[Job]: List of post-running jobs."},
 };
 
 CoroutineTask run_listing(Args a) {
@@ -185,7 +184,7 @@ CoroutineTask run_listing(Args a) {
     at(9);
     Ref job_type = job_type_of(code_type);
     at(10);
-    Ref filter = getattr(global(*listing.owner), intern(listing.member));
+    Ref filter = getattr(global(*listing.owner), *listing.member);
     Ref request = call(getattr(self, k_list), {}, {{k_job_type, job_type}, {*listing.filter, filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
@@ -282,14 +281,14 @@ CoroutineTask await_stage(Args a) {
         at(22);
         Ref current_stage = getattr(job, k_job_stage);
         at(23);
-        if (equals(stage, member(k_JobStage, k_RUNNING)) &&
-            equals(current_stage, member(k_JobStage, k_POST_RUNNING))) {
+        if (equals(stage, member(k_JobStage, n::RUNNING)) &&
+            equals(current_stage, member(k_JobStage, n::POST_RUNNING))) {
             at(24);
             raise_post_running(join({k_Job_, text(job_id), k_is_in_post_running}));
         }
         at(27);
-        if (equals(current_stage, stage) || equals(current_stage, member(k_JobStage, k_POST_RUNNING)) ||
-            equals(current_stage, member(k_JobStage, k_UNKNOWN)))
+        if (equals(current_stage, stage) || equals(current_stage, member(k_JobStage, n::POST_RUNNING)) ||
+            equals(current_stage, member(k_JobStage, n::UNKNOWN)))
             co_return job;
         at(33);
         if (limit_reached(timeout, start_time)) {
@@ -345,7 +344,7 @@ CoroutineTask await_healthy(Args a) {
         Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
         Ref job = co_await std::move(fetching);
         at(20);
-        if (equals(getattr(job, k_job_stage), member(k_JobStage, k_POST_RUNNING))) {
+        if (equals(getattr(job, k_job_stage), member(k_JobStage, n::POST_RUNNING))) {
             at(21);
             raise_post_running(join({k_Job_, text(job_id), k_entered_post_running}));
         }
@@ -363,11 +362,6 @@ CoroutineTask await_healthy(Args a) {
     Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
     Ref job = co_await std::move(fetching);
     co_return job;
-}
-
-Ref init(Args& a) {
-    check(PyObject_SetAttr(a[0], n::_client, a[1]));
-    return new_none();
 }
 
 // --- the class table ------------------------------------------------------------------
@@ -391,7 +385,7 @@ MethodDef query_row(const char* name, int line, const Request& request, const ch
 
 std::vector<MethodDef> methods() {
     std::vector<MethodDef> rows = {
-        {.name = "__init__", .line = 27, .params = {self_param, {"client", Check::Any, "AsyncClient"}}, .plain = init},
+        {.name = "__init__", .line = 27, .params = {self_param, {"client", Check::Any, "AsyncClient"}}, .plain = store_parent},
         query_row("get", 30, get_job, "Job", ResultCheck::None, "Gets a job.",
                   {job_id_args, {"Returns:", {"Job: The job."}}, raises_http}),
         {.name = "list", .line = 51, .kind = Kind::Coroutine,

@@ -131,39 +131,31 @@ Shortcut stage_shortcut(const char* name, int line, const Str& member, const cha
     return {name, line, {nullptr, &k_list, {{&k_job_stage, -1, &k_JobStage, &member}}}, summary, returns};
 }
 
-const Str k_QUEUED{"QUEUED"}, k_SCHEDULED{"SCHEDULED"}, k_STARTED{"STARTED"}, k_DEFERRED{"DEFERRED"},
-    k_CANCELED{"CANCELED"}, k_STOPPED{"STOPPED"}, k_FAILED{"FAILED"}, k_FINISHED{"FINISHED"}, k_TIMEOUT{"TIMEOUT"},
-    k_PRE_RUNNING{"PRE_RUNNING"}, k_RUNNING{"RUNNING"}, k_POST_RUNNING{"POST_RUNNING"};
 
 const std::vector<Shortcut>& shortcuts() {
     static const std::vector<Shortcut> all = {
-        status_shortcut("list_queued", 118, k_QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."),
-        status_shortcut("list_scheduled", 126, k_SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."),
-        status_shortcut("list_started", 134, k_STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."),
-        status_shortcut("list_deferred", 142, k_DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."),
-        status_shortcut("list_canceled", 150, k_CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."),
-        status_shortcut("list_stopped", 158, k_STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."),
-        status_shortcut("list_failed", 166, k_FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."),
-        status_shortcut("list_finished", 174, k_FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."),
-        status_shortcut("list_timed_out", 182, k_TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."),
-        stage_shortcut("list_pre_running", 190, k_PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."),
-        stage_shortcut("list_running", 198, k_RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."),
-        stage_shortcut("list_post_running", 206, k_POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."),
+        status_shortcut("list_queued", 118, n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."),
+        status_shortcut("list_scheduled", 126, n::SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."),
+        status_shortcut("list_started", 134, n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."),
+        status_shortcut("list_deferred", 142, n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."),
+        status_shortcut("list_canceled", 150, n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."),
+        status_shortcut("list_stopped", 158, n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."),
+        status_shortcut("list_failed", 166, n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."),
+        status_shortcut("list_finished", 174, n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."),
+        status_shortcut("list_timed_out", 182, n::TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."),
+        stage_shortcut("list_pre_running", 190, n::PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."),
+        stage_shortcut("list_running", 198, n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."),
+        stage_shortcut("list_post_running", 206, n::POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."),
     };
     return all;
 }
 
 // --- plain methods ----------------------------------------------------------------------
 
-Ref init(Args& a) {
-    check(PyObject_SetAttr(a[0], n::_client, a[1]));
-    return new_none();
-}
-
 Ref init_web_client(Args& a) {
     PyObject *self = a[0], *client = a[1];
     at(1);
-    check(PyObject_SetAttr(self, n::_client, client));
+    store_parent(a);
     at(2);
     check(PyObject_SetAttr(self, k_stored, call(global(k_AsyncStoredWebClient), {client})));
     at(3);
@@ -187,7 +179,7 @@ const Section raises_http{"Raises:", {"HTTPException: If the request fails."}};
 
 ClassDef stored_web_client() {
     return {.name = "AsyncStoredWebClient", .line = 22, .methods = {
-        {.name = "__init__", .line = 23, .params = {self_param, parent_param}, .plain = init},
+        {.name = "__init__", .line = 23, .params = {self_param, parent_param}, .plain = store_parent},
         {.name = "run", .line = 26, .kind = Kind::Coroutine, .params = {self_param, {"code_id", Check::Str, "str"}},
          .returns = "Job", .locals = {"url", "client", "response", "e"},
          .summary = "Runs a stored Web page.",
@@ -210,7 +202,7 @@ ClassDef stored_web_client() {
 
 ClassDef web_jobs_client() {
     ClassDef cls{.name = "AsyncWebJobsClient", .line = 85, .methods = {
-        {.name = "__init__", .line = 86, .params = {self_param, {"client"}}, .plain = init},
+        {.name = "__init__", .line = 86, .params = {self_param, {"client"}}, .plain = store_parent},
         {.name = "list", .line = 89, .kind = Kind::Coroutine,
          .params = {self_param, {"job_status", Check::Any, "JobStatus | None", none_default},
                     {"job_stage", Check::Any, "JobStage | None", none_default}},

@@ -48,11 +48,6 @@ Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build 
 Ref json_body(PyObject* response) { return call_method(response, n::json); }
 KeywordList no_extra() { return {}; }
 
-Ref init(Args& a) {
-    check(PyObject_SetAttr(a[0], n::_client, a[1]));
-    return new_none();
-}
-
 // Form fields of an upload (the first two) or an ingestion (all four), in
 // their order on the wire, with the parameter each one holds.
 struct FormField {
@@ -109,11 +104,7 @@ Ref download(Args& a) {
             failure.emplace(std::move(e));
         }
         at(15);
-        if (!failure) {
-            with.exit();
-        } else if (!with.exit(*failure)) {
-            throw PyError(std::move(*failure));
-        }
+        with.exit(std::move(failure));
     } catch (PyError& e) {
         at(18);
         raise_translated(self, e);
@@ -194,7 +185,7 @@ const ModuleSpec& spec() {
             .line = 14,
             .methods = {
                 {.name = "__init__", .line = 15, .params = {self_param, {"client", Check::Any, "Client"}},
-                 .plain = init},
+                 .plain = store_parent},
                 {.name = "upload", .line = 18,
                  .params = {self_param, {"code_zip", Check::Any, "CodeZip"}, {"code_name", Check::Str, "str"},
                             {"code_type", Check::Any, "CodeType"},
