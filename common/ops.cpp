@@ -131,6 +131,14 @@ Ref call_expanded(PyObject* callable, PyObject* mapping) {
     return check(PyObject_Call(callable, empty, kwargs));
 }
 
+Ref call_expanded_each(PyObject* callable, PyObject* iterable) {
+    Ref items = check(PyObject_GetIter(iterable));
+    Ref result = check(PyList_New(0));
+    while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(result, call_expanded(callable, item)));
+    if (PyErr_Occurred()) throw_error();
+    return result;
+}
+
 PyObject* expect_str(PyObject* value) {
     if (value != Py_None && !PyUnicode_CheckExact(value))
         raise_format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(value)->tp_name);

@@ -44,6 +44,8 @@ inline bool not_equals(PyObject* a, PyObject* b) {
 
 // `callable(**mapping)`, with the interpreter's message for a non-mapping.
 Ref call_expanded(PyObject* callable, PyObject* mapping);
+// `[callable(**item) for item in iterable]`, in one pass.
+Ref call_expanded_each(PyObject* callable, PyObject* iterable);
 
 // Result rules: exactly str (or None) / exactly list (or None).
 PyObject* expect_str(PyObject* value);

@@ -67,14 +67,7 @@ Ref list_params(Args& a) {
 }
 
 Ref build_job(PyObject* response) { return call_expanded(global(k_Job), json_body(response)); }
-Ref build_jobs(PyObject* response) {
-    Ref items = check(PyObject_GetIter(json_body(response)));
-    Ref jobs = check(PyList_New(0));
-    Ref job_class = global(k_Job);
-    while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(jobs, call_expanded(job_class, item)));
-    if (PyErr_Occurred()) throw_error();
-    return jobs;
-}
+Ref build_jobs(PyObject* response) { return call_expanded_each(global(k_Job), json_body(response)); }
 Ref build_status(PyObject* response) { return call(global(k_JobStatus), {json_body(response)}); }
 Ref build_stage(PyObject* response) { return call(global(k_JobStage), {json_body(response)}); }
 // Checked inside the request, so a wrong type still closes the client first.

@@ -141,14 +141,8 @@ Ref list_info(Args& a) {
         }
         return KeywordList{{n::params, params}};
     };
-    return send(self, n::get, url, query, [](PyObject* response) {
-        Ref items = check(PyObject_GetIter(json_body(response)));
-        Ref result = check(PyList_New(0));
-        Ref code_info = global(k_CodeInfo);
-        while (Ref item = steal(PyIter_Next(items))) check(PyList_Append(result, call_expanded(code_info, item)));
-        if (PyErr_Occurred()) throw_error();
-        return result;
-    });
+    return send(self, n::get, url, query,
+                [](PyObject* response) { return call_expanded_each(global(k_CodeInfo), json_body(response)); });
 }
 
 Ref get_metadata(Args& a) {
