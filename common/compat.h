@@ -22,19 +22,13 @@ inline PyObject* empty_code(PyObject* filename, PyObject* name, int first_line) 
     return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, func, first_line));
 }
 
-// A frame standing for a native body at `line`, for PyTraceBack_Here.
-inline PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line) {
-    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code),
-                                       globals, nullptr);
-    if (frame) frame->f_lineno = line;
-    return frame;
-}
-
-// A frame for introspection of a native body (cr_frame / ag_frame).
-inline PyFrameObject* body_frame(PyObject* code, PyObject* globals, bool unstarted, int line) {
+// A frame standing for a native body at `line`: for traceback entries, and
+// for introspection (cr_frame / ag_frame), where a body that has not started
+// shows f_lasti -1, as the interpreter's frames do.
+inline PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, bool started = false) {
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
     if (!frame) return nullptr;
-    frame->f_lasti = unstarted ? -1 : 0;
+    if (started) frame->f_lasti = 0;
     frame->f_lineno = line;
     return frame;
 }

@@ -446,8 +446,8 @@ PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* body_get_frame(PyObject* obj, void*) {
     CoroutineObject* self = as_body(obj);
     if (!self->body) Py_RETURN_NONE;
-    PyFrameObject* frame = compat::body_frame(self->code, self->body->frame.globals,
-                                              self->status == BodyStatus::Created, self->body->frame.line);
+    PyFrameObject* frame = compat::new_frame(self->code, self->body->frame.globals, self->body->frame.line,
+                                             self->status != BodyStatus::Created);
     return reinterpret_cast<PyObject*>(frame);
 }
 
