@@ -10,6 +10,7 @@ const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"Async
 const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
 const Str __enter__{"__enter__"}, __exit__{"__exit__"}, __aenter__{"__aenter__"}, __aexit__{"__aexit__"},
     close{"close"}, throw_{"throw"};
+const Str Job{"Job"};
 const Str QUEUED{"QUEUED"}, SCHEDULED{"SCHEDULED"}, STARTED{"STARTED"}, DEFERRED{"DEFERRED"}, CANCELED{"CANCELED"},
     STOPPED{"STOPPED"}, FAILED{"FAILED"}, FINISHED{"FINISHED"}, TIMEOUT{"TIMEOUT"}, PRE_RUNNING{"PRE_RUNNING"},
     RUNNING{"RUNNING"}, POST_RUNNING{"POST_RUNNING"}, UNKNOWN{"UNKNOWN"};

@@ -16,6 +16,8 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAtt
 
 // Looks a name up in the running module's namespace, then in builtins.
 Ref global(PyObject* name);
+// `owner.name` for a module global `owner`, e.g. `JobStage.RUNNING`.
+inline Ref member(PyObject* owner, PyObject* name) { return getattr(global(owner), name); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 // A call with keyword arguments known only at run time.

@@ -8,6 +8,7 @@
 namespace vx {
 
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
+Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 
 // Coding rule for `co_await` (g++ 12 miscompiles some forms): only
 // `co_await std::move(name)` on a named Ref.

@@ -20,5 +20,7 @@ CoroutineTask send_request(Args a);
 
 // `response.json()`
 Ref json_body(PyObject* response);
+// `Job(**response.json())`
+Ref job_from_response(PyObject* response);
 
 }  // namespace vx

@@ -20,7 +20,7 @@ namespace n = vx::names;
 const Str k_jobs{"/jobs"}, k_jobs_slash{"/jobs/"}, k_status{"/status"}, k_stage{"/stage"}, k_error{"/error"},
     k_code_id{"/code_id"}, k_result{"/result"}, k_terminate{"/terminate"}, k_stream{"/stream"}, k_slash{"/"},
     k_ping{"/ping"};
-const Str k_Job{"Job"}, k_JobResult{"JobResult"}, k_JobStage{"JobStage"}, k_JobStatus{"JobStatus"},
+const Str k_JobResult{"JobResult"}, k_JobStage{"JobStage"}, k_JobStatus{"JobStatus"},
     k_JobType{"JobType"}, k_StreamOutput{"StreamOutput"}, k_VexaError{"VexaError"},
     k_VexaException{"VexaException"}, k_asyncio{"asyncio"}, k_time{"time"};
 const Str k_job_type{"job_type"}, k_job_status{"job_status"}, k_job_stage{"job_stage"}, k_job_id{"job_id"},
@@ -37,7 +37,6 @@ const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
     k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
 const Number k_five{5.0}, k_one{1L}, k_ok_status{200L};
 
-Ref member(const Str& owner, const Str& name) { return getattr(global(owner), name); }
 Ref new_async_client() { return call(getattr(global(n::httpx), n::AsyncClient)); }
 
 // `raise VexaException(error=VexaError.JOB_POST_RUNNING, message=message)`
@@ -66,14 +65,13 @@ Ref list_params(Args& a) {
     return params;
 }
 
-Ref build_job(PyObject* response) { return call_expanded(global(k_Job), json_body(response)); }
-Ref build_jobs(PyObject* response) { return call_expanded_each(global(k_Job), json_body(response)); }
+Ref build_jobs(PyObject* response) { return call_expanded_each(global(n::Job), json_body(response)); }
 Ref build_status(PyObject* response) { return call(global(k_JobStatus), {json_body(response)}); }
 Ref build_stage(PyObject* response) { return call(global(k_JobStage), {json_body(response)}); }
 // Checked inside the request, so a wrong type still closes the client first.
 Ref build_text(PyObject* response) { return borrow(expect_str(json_body(response))); }
 
-const Request get_job{&n::get, job_url<nullptr>, nullptr, nullptr, build_job};
+const Request get_job{&n::get, job_url<nullptr>, nullptr, nullptr, job_from_response};
 const Request list_jobs{&n::get, jobs_url, &n::params, list_params, build_jobs};
 const Request get_job_status{&n::get, job_url<&k_status>, nullptr, nullptr, build_status};
 const Request get_job_stage{&n::get, job_url<&k_stage>, nullptr, nullptr, build_stage};

@@ -19,7 +19,7 @@ using namespace vx;
 namespace n = vx::names;
 
 const Str k_jobs_code_slash{"/jobs/code/"}, k_run_web{"/run/web"}, k_jobs_code_run_web{"/jobs/code/run/web"};
-const Str k_Job{"Job"}, k_JobType{"JobType"}, k_JobStatus{"JobStatus"}, k_JobStage{"JobStage"}, k_CodeType{"CodeType"},
+const Str k_JobType{"JobType"}, k_JobStatus{"JobStatus"}, k_JobStage{"JobStage"}, k_CodeType{"CodeType"},
     k_WEB{"WEB"}, k_AsyncStoredWebClient{"AsyncStoredWebClient"}, k_AsyncWebJobsClient{"AsyncWebJobsClient"};
 const Str k_code{"code"}, k_jobs{"jobs"}, k_stored{"stored"}, k_list{"list"}, k_list_info{"list_info"},
     k_get_info{"get_info"}, k_delete{"delete"}, k_upload{"upload"}, k_ingest{"ingest"}, k_is_healthy{"is_healthy"},
@@ -31,7 +31,6 @@ const Str k_code_zip{"code_zip"}, k_code_name{"code_name"}, k_code_type{"code_ty
 const Str k_code_quote{"Code '"}, k_is{"' is "},
     k_not_web{", not Web code. Cannot delete non-Web code from Web client."};
 
-Ref member(const Str& owner, const Str& name) { return getattr(global(owner), name); }
 
 // --- running web pages -------------------------------------------------------------
 
@@ -40,10 +39,9 @@ Ref stored_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_slas
 // From a code zip: POST with the parent's multipart files.
 Ref zip_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_run_web}); }
 Ref zip_files(Args& a) { return call(getattr(parent(a[0]), k_prepare_files), {}, {{k_code_zip, a[1]}}); }
-Ref build_job(PyObject* response) { return call_expanded(global(k_Job), json_body(response)); }
 
-const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, build_job};
-const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, build_job};
+const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, job_from_response};
+const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, job_from_response};
 
 // --- delegations through the parent client -------------------------------------------
 

@@ -6,6 +6,7 @@
 #include "names.h"
 #include "ops.h"
 #include "protocols.h"
+#include "recipes.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ namespace n = vx::names;
 
 const Str k_code_slash{"/code/"}, k_info{"/info"}, k_code_info{"/code/info"}, k_metadata{"/metadata"},
     k_code_upload{"/code/upload"}, k_jobs_code_ingest{"/jobs/code/ingest"}, k_download{"/download"};
-const Str k_CodeInfo{"CodeInfo"}, k_CodeZip{"CodeZip"}, k_Job{"Job"}, k_JsonData{"JsonData"};
+const Str k_CodeInfo{"CodeInfo"}, k_CodeZip{"CodeZip"}, k_JsonData{"JsonData"};
 const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_zip"}, k_metadata_kw{"metadata"},
     k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"}, k_zip_bytes{"zip_bytes"};
 const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
@@ -45,7 +46,6 @@ Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build 
     }
 }
 
-Ref json_body(PyObject* response) { return call_method(response, n::json); }
 KeywordList no_extra() { return {}; }
 
 // Form fields of an upload (the first two) or an ingestion (all four), in
@@ -81,8 +81,7 @@ Ref upload(Args& a) {
 }
 
 Ref ingest(Args& a) {
-    return post_code(a, k_jobs_code_ingest, 4,
-                     [](PyObject* response) { return call_expanded(global(k_Job), json_body(response)); });
+    return post_code(a, k_jobs_code_ingest, 4, job_from_response);
 }
 
 Ref download(Args& a) {
