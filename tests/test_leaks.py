@@ -323,13 +323,18 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call() -> None:
 
 # --- names the frame looks up internally -------------------------------------------------------------
 
+# These names are shared interned strings: other code may take or drop a
+# reference meanwhile, but a leak would add one per call.
+def assert_name_not_leaked(result: Growth) -> None:
+    assert abs(result.refcounts[0]) < ITERATIONS // 20, result
+    assert result.memory < MEMORY_BOUND and abs(result.objects) <= OBJECT_BOUND, result
+
 
 @pytest.mark.parametrize("shortcut, member", [("list_queued", "QUEUED"), ("list_post_running", "POST_RUNNING")])
 def test_listing_shortcuts_keep_the_member_name_flat(shortcut: str, member: str) -> None:
     jobs = ScriptedJobs("immediate")
     name = sys.intern(member)  # the object the shortcut looks up on JobStatus/JobStage
-    result = growth(lambda: drive(getattr(jobs, shortcut)(), None), [name])
-    assert result.is_flat(), result
+    assert_name_not_leaked(growth(lambda: drive(getattr(jobs, shortcut)(), None), [name]))
 
 
 def test_closing_a_suspended_coroutine_keeps_the_close_name_flat() -> None:
@@ -340,5 +345,4 @@ def test_closing_a_suspended_coroutine_keeps_the_close_name_flat() -> None:
         coro.send(None)
         coro.close()  # looks up `close` on what the body awaits
 
-    result = growth(action, [sys.intern("close")])
-    assert result.is_flat(), result
+    assert_name_not_leaked(growth(action, [sys.intern("close")]))
