@@ -37,7 +37,8 @@ __all__ = ["FAST_TIMINGS", "TEST_API_KEY", "RecordedRequest", "RecordingServer",
 def _start_service(data_dir: Path, api_key: str | None, **options: Any) -> "RunningService":
     from vexa.devservice import start_in_thread
 
-    return start_in_thread(data_dir, api_key, **{**FAST_TIMINGS, **options})
+    # Simulated jobs by default: most tests depend on their exact timing.
+    return start_in_thread(data_dir, api_key, **{"simulate": True, **FAST_TIMINGS, **options})
 
 
 @pytest.fixture(scope="session")
@@ -50,7 +51,9 @@ def service(tmp_path_factory: pytest.TempPathFactory) -> Iterator["RunningServic
 
 @pytest.fixture
 def service_factory(tmp_path: Path) -> Iterator[Callable[..., "RunningService"]]:
-    """Start fresh services: factory(api_key="test-key", data_dir=None, **timings). Stopped after the test."""
+    """Start fresh services: factory(api_key="test-key", data_dir=None, **options). Stopped after the test.
+
+    Jobs are simulated unless the options say simulate=False."""
     started: list[RunningService] = []
 
     def start(api_key: str | None = TEST_API_KEY, data_dir: Path | None = None, **options: Any) -> "RunningService":

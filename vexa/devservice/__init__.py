@@ -1,11 +1,25 @@
-"""Local development service for vexa: stores code and simulates jobs over HTTP.
+"""Local development service for vexa: stores code and runs it as jobs over HTTP.
 
 Standalone on starlette/uvicorn; it must not import the rest of `vexa`.
 """
 
 from .app import create_app
-from .jobs import JobRunner, JobTimings
+from .archive import ArchiveLimits
+from .jobs import JobRunner, JobTimings, SimulatedJobRunner
+from .process import JobLimits, ProcessJobRunner
 from .server import RunningService, main, start_in_thread
 from .storage import CodeStorage
 
-__all__ = ["CodeStorage", "JobRunner", "JobTimings", "RunningService", "create_app", "main", "start_in_thread"]
+__all__ = [
+    "ArchiveLimits",
+    "CodeStorage",
+    "JobLimits",
+    "JobRunner",
+    "JobTimings",
+    "ProcessJobRunner",
+    "RunningService",
+    "SimulatedJobRunner",
+    "create_app",
+    "main",
+    "start_in_thread",
+]

@@ -15,9 +15,11 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from .jobs import JobRunner, JobTimings
+from .archive import ArchiveLimits
+from .jobs import JobRunner, JobTimings, SimulatedJobRunner
+from .process import JobLimits, ProcessJobRunner
 from .routes import build_routes
-from .storage import CodeStorage
+from .storage import DATABASE_FILE, CodeStorage, Database
 
 API_KEY_HEADER = b"x-api-key"  # ASGI lower-cases header names
 UNAUTHORIZED_DETAIL = "Invalid or missing API key"
@@ -53,21 +55,34 @@ def create_app(
     data_dir: str | os.PathLike[str],
     api_key: str | None = None,
     *,
+    simulate: bool = False,
     queue_seconds: float = 0.3,
     run_seconds: float = 1.0,
     output_lines: int = 5,
     keepalive_seconds: float = 1.0,
+    job_limits: JobLimits | None = None,
+    archive_limits: ArchiveLimits | None = None,
 ) -> Starlette:
-    """Build the service. `app.state.storage` and `app.state.runner` expose its parts."""
+    """Build the service. `app.state.storage` and `app.state.runner` expose its parts.
+
+    Jobs run their code for real unless `simulate` is true: then they only play
+    out by the timings (`queue_seconds`, `run_seconds`, `output_lines`).
+    """
     data_path = Path(data_dir)
-    storage = CodeStorage(data_path)
+    data_path.mkdir(parents=True, exist_ok=True)
+    database = Database(data_path / DATABASE_FILE)
+    storage = CodeStorage(data_path, database, archive_limits)
     timings = JobTimings(
         queue_seconds=queue_seconds,
         run_seconds=run_seconds,
         output_lines=output_lines,
         keepalive_seconds=keepalive_seconds,
     )
-    runner = JobRunner(data_path / "results", timings)
+    runner: JobRunner
+    if simulate:
+        runner = SimulatedJobRunner(data_path / "results", timings, database=database, storage=storage)
+    else:
+        runner = ProcessJobRunner(data_path / "results", timings, database=database, storage=storage, limits=job_limits)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -76,6 +91,7 @@ def create_app(
             yield
         finally:
             await runner.close()
+            database.close()
 
     app = Starlette(
         routes=build_routes(),

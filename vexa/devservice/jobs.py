@@ -1,10 +1,13 @@
-"""Simulated job runner: job state machine, output buffers and timings.
+"""Job records, output buffers, persistence, and the simulated runner.
 
 All job state lives on the server's event loop. Methods marked thread-safe may be
 called from other threads (tests, demos); everything else must run on the loop.
+`JobRunner` holds what every runner shares: the job table, output streaming,
+results, termination and persistence. `SimulatedJobRunner` plays jobs by a
+fixed timing; `vexa.devservice.process.ProcessJobRunner` runs them for real.
 
-Behaviour hooks, chosen by a code name prefix or by a file of that name at the
-root of the code zip:
+Behaviour hooks of the simulated runner, chosen by a code name prefix or by a
+file of that name at the root of the code zip:
   fail           ends "failed" with an error after some output
   timeout        ends "timeout" with an error after its output
   cancel         ends "canceled" while still queued
@@ -18,20 +21,24 @@ from __future__ import annotations
 
 import asyncio
 import json
+import os
 import secrets
+import tempfile
 import threading
 import zipfile
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, AsyncIterator, Callable, TypeVar
 
-from .storage import utc_now_iso
+from .storage import CodeStorage, Database, utc_now_iso
 
 JOB_TYPES = ("ingest", "run", "web")
 JOB_STATUSES = ("queued", "scheduled", "started", "deferred", "canceled", "stopped", "failed", "finished", "timeout")
 JOB_STAGES = ("pre_running", "running", "post_running", "unknown")
 ENDED_STATUSES = frozenset({"canceled", "stopped", "failed", "finished", "timeout"})
 HOOKS = ("fail", "timeout", "cancel", "unknown-stage", "hold", "scheduled", "deferred")
+SERVICE_STOPPED_ERROR = "The service stopped while this job was running"
 
 T = TypeVar("T")
 
@@ -51,7 +58,7 @@ def detect_hooks(code_name: str, zip_path: Path | None) -> frozenset[str]:
             with zipfile.ZipFile(zip_path) as archive:
                 names = {name.rstrip("/") for name in archive.namelist()}
         except (zipfile.BadZipFile, OSError):
-            names = set()  # only the magic bytes are checked on upload
+            names = set()
         found.update(hook for hook in HOOKS if hook in names)
     return frozenset(found)
 
@@ -73,7 +80,7 @@ class Job:
     job_type: str
     code_id: str | None
     code_name: str
-    hooks: frozenset[str]
+    hooks: frozenset[str] = frozenset()
     options: dict[str, Any] = field(default_factory=dict)
     job_status: str = "queued"
     job_stage: str = "pre_running"
@@ -82,10 +89,13 @@ class Job:
     ended_at: str | None = None
     error: str | None = None
     lines: list[OutputLine] = field(default_factory=list)
+    saved_lines: int = 0  # how many of `lines` the database has
     # Replaced on every change; waiters grab the current one before checking state.
     changed: asyncio.Event = field(default_factory=asyncio.Event)
     released: asyncio.Event = field(default_factory=asyncio.Event)
+    stop_requested: asyncio.Event = field(default_factory=asyncio.Event)
     task: asyncio.Task[None] | None = None
+    port: int | None = None  # a running web job's app port
 
     @property
     def ended(self) -> bool:
@@ -104,16 +114,134 @@ class Job:
             "error": self.error,
         }
 
+    def to_record(self) -> dict[str, Any]:
+        return {**self.to_json(), "code_name": self.code_name, "options": self.options}
+
+    @classmethod
+    def from_record(cls, record: dict[str, Any]) -> "Job":
+        return cls(**record)
+
+
+def _regular_files(folder: Path) -> list[Path]:
+    """Regular files under `folder`; links are neither followed nor taken."""
+    found = []
+    for parent, _, names in os.walk(folder, followlinks=False):
+        for name in names:
+            file = Path(parent, name)
+            if not file.is_symlink() and file.is_file():
+                found.append(file)
+    return sorted(found)
+
+
+def write_result(path: Path, job_json: dict[str, Any], lines: list[OutputLine], output_dir: Path | None) -> None:
+    """Write the result zip through a temporary sibling: readers see all of it or the old one.
+
+    The job's files (from `output_dir`, links skipped) keep their relative paths;
+    the logs (output.txt, stdout.txt, stderr.txt, job.json) go beside them unless
+    the job wrote a file of that name itself.
+    """
+
+    def text_of(selected: list[OutputLine]) -> str:
+        return "".join(line.text + "\n" for line in selected)
+
+    logs = {
+        "output.txt": lambda: text_of(lines),
+        "stdout.txt": lambda: text_of([line for line in lines if line.stream == "stdout"]),
+        "stderr.txt": lambda: text_of([line for line in lines if line.stream == "stderr"]),
+        "job.json": lambda: json.dumps(job_json, indent=2),
+    }
+    fd, staging = tempfile.mkstemp(dir=path.parent, prefix=f".{path.name}.", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "wb") as raw, zipfile.ZipFile(raw, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+            written = set()
+            for file in _regular_files(output_dir) if output_dir is not None else []:
+                name = file.relative_to(output_dir).as_posix()
+                archive.write(file, name)
+                written.add(name)
+            for name, text in logs.items():
+                if name not in written:
+                    archive.writestr(name, text())
+        os.replace(staging, path)
+    except BaseException:
+        Path(staging).unlink(missing_ok=True)
+        raise
+
+
+class JobStore:
+    """Saves job records and output lines to the database from one writer thread, in order."""
+
+    def __init__(self, database: Database) -> None:
+        self.database = database
+        self._writer = ThreadPoolExecutor(max_workers=1, thread_name_prefix="vexa-jobstore")
+
+    def load(self) -> list[Job]:
+        jobs = []
+        for (raw,) in self.database.query("SELECT record FROM jobs ORDER BY rowid"):
+            job = Job.from_record(json.loads(raw))
+            rows = self.database.query(
+                "SELECT stream, text, timestamp FROM job_lines WHERE job_id = ? ORDER BY line_no", (job.job_id,)
+            )
+            job.lines = [OutputLine(job.job_id, stream, text, timestamp) for stream, text, timestamp in rows]
+            job.saved_lines = len(job.lines)
+            jobs.append(job)
+        return jobs
+
+    def save(self, jobs: list[Job]) -> None:
+        """Snapshot the jobs (on the loop) and write them in the background."""
+        statements: list[tuple[str, Any]] = []
+        for job in jobs:
+            statements.append(
+                (
+                    "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record",
+                    (job.job_id, json.dumps(job.to_record())),
+                )
+            )
+            for line_no in range(job.saved_lines, len(job.lines)):
+                line = job.lines[line_no]
+                statements.append(
+                    ("INSERT INTO job_lines VALUES (?, ?, ?, ?, ?)", (job.job_id, line_no, line.stream, line.text, line.timestamp))
+                )
+            job.saved_lines = len(job.lines)
+        self._writer.submit(self.database.write, statements)
+
+    async def drain(self) -> None:
+        """Wait until every write submitted so far is done."""
+        await asyncio.get_running_loop().run_in_executor(self._writer, lambda: None)
+
 
 class JobRunner:
-    def __init__(self, results_dir: str | Path, timings: JobTimings | None = None) -> None:
+    """What every runner shares; subclasses implement `_drive` (and may extend `_stop`)."""
+
+    def __init__(
+        self,
+        results_dir: str | Path,
+        timings: JobTimings | None = None,
+        *,
+        database: Database,
+        storage: CodeStorage,
+    ) -> None:
         self.results_dir = Path(results_dir)
         self.results_dir.mkdir(parents=True, exist_ok=True)
         self.timings = timings or JobTimings()
-        self.jobs: dict[str, Job] = {}
+        self.storage = storage
+        self.store = JobStore(database)
         self.loop: asyncio.AbstractEventLoop | None = None
         self.ready = threading.Event()
         self.closing = False
+        self._dirty: dict[str, Job] = {}
+        self.jobs: dict[str, Job] = {job.job_id: job for job in self.store.load()}
+        self._end_interrupted_jobs()
+
+    def _end_interrupted_jobs(self) -> None:
+        """Jobs the last run of the service left unended end now, with an error saying why."""
+        interrupted = [job for job in self.jobs.values() if not job.ended]
+        for job in interrupted:
+            job.job_status, job.job_stage = "failed", "post_running"
+            job.error, job.ended_at = SERVICE_STOPPED_ERROR, utc_now_iso()
+            if not self.result_path(job.job_id).exists():
+                write_result(self.result_path(job.job_id), job.to_json(), job.lines, None)
+        if interrupted:
+            self.store.save(interrupted)
 
     # ----- lifecycle -----
 
@@ -123,14 +251,18 @@ class JobRunner:
         self.ready.set()
 
     async def close(self) -> None:
-        """Stop all job tasks and wake every streamer so open responses finish."""
+        """Stop all jobs, mark them ended, wake every streamer and save everything."""
         self.closing = True
         tasks = [job.task for job in self.jobs.values() if job.task is not None and not job.task.done()]
         for task in tasks:
             task.cancel()
         await asyncio.gather(*tasks, return_exceptions=True)
-        for job in self.jobs.values():
+        for job in list(self.jobs.values()):
+            if not job.ended:
+                await self._finish(job, "failed", SERVICE_STOPPED_ERROR)
             self._notify(job)
+        self._flush()
+        await self.store.drain()
 
     # ----- queries -----
 
@@ -150,6 +282,9 @@ class JobRunner:
 
     def result_path(self, job_id: str) -> Path:
         return self.results_dir / f"{job_id}.zip"
+
+    async def is_healthy(self, job: Job) -> bool:
+        return job.job_stage == "running"
 
     # ----- commands (on the loop) -----
 
@@ -172,16 +307,14 @@ class JobRunner:
             options=dict(options or {}),
         )
         self.jobs[job.job_id] = job
+        self._notify(job)
         job.task = asyncio.get_running_loop().create_task(self._drive(job))
         return job
 
-    def terminate(self, job: Job) -> Job:
-        if job.ended:
-            return job
-        if job.task is not None:
-            job.task.cancel()
-        self._emit(job, "stdout", "terminated on request")
-        self._end(job, "stopped")
+    async def terminate(self, job: Job) -> Job:
+        """End a job "stopped"; returns once it has ended (an ended job stays as it is)."""
+        if not job.ended:
+            await self._stop(job)
         return job
 
     async def follow(self, job: Job) -> AsyncIterator[OutputLine | None]:
@@ -211,7 +344,7 @@ class JobRunner:
     def force_state(
         self, job_id: str, job_status: str | None = None, job_stage: str | None = None, error: str | None = None
     ) -> dict[str, Any]:
-        """Overwrite a job's status/stage/error (does not stop its simulation)."""
+        """Overwrite a job's status/stage/error (does not stop it)."""
 
         def apply() -> dict[str, Any]:
             job = self._require(job_id)
@@ -227,9 +360,54 @@ class JobRunner:
         return self._on_loop(apply)
 
     def terminate_threadsafe(self, job_id: str) -> dict[str, Any]:
-        return self._on_loop(lambda: self.terminate(self._require(job_id)).to_json())
+        async def stop() -> dict[str, Any]:
+            return (await self.terminate(self._require(job_id))).to_json()
+
+        if self.loop is None:
+            raise RuntimeError("runner is not bound to a running loop")
+        return asyncio.run_coroutine_threadsafe(stop(), self.loop).result(timeout=30)
+
+    # ----- for subclasses -----
+
+    async def _drive(self, job: Job) -> None:
+        raise NotImplementedError
+
+    async def _stop(self, job: Job) -> None:
+        if job.task is not None:
+            job.task.cancel()
+        self._emit(job, "stdout", "terminated on request")
+        await self._finish(job, "stopped")
+
+    def _notify(self, job: Job) -> None:
+        job.changed.set()
+        job.changed = asyncio.Event()
+        self._dirty[job.job_id] = job
+        if len(self._dirty) == 1:
+            asyncio.get_running_loop().call_soon(self._flush)
+
+    def _emit(self, job: Job, stream: str, text: str) -> None:
+        job.lines.append(OutputLine(job.job_id, stream, text, utc_now_iso()))
+        self._notify(job)
+
+    async def _finish(self, job: Job, status: str, error: str | None = None, output_dir: Path | None = None) -> None:
+        """End the job: its result is on disk before anyone can see it ended."""
+        if job.ended:
+            return
+        ended_at = utc_now_iso()
+        final = {**job.to_json(), "job_status": status, "job_stage": "post_running", "error": error, "ended_at": ended_at}
+        await asyncio.to_thread(write_result, self.result_path(job.job_id), final, list(job.lines), output_dir)
+        if job.ended:  # ended another way while the result was written
+            return
+        job.job_status, job.job_stage, job.error, job.ended_at = status, "post_running", error, ended_at
+        self._notify(job)
 
     # ----- internals -----
+
+    def _flush(self) -> None:
+        dirty = list(self._dirty.values())
+        self._dirty.clear()
+        if dirty:
+            self.store.save(dirty)
 
     def _require(self, job_id: str) -> Job:
         job = self.jobs.get(job_id)
@@ -252,34 +430,9 @@ class JobRunner:
 
         return asyncio.run_coroutine_threadsafe(call(), self.loop).result(timeout=10)
 
-    def _notify(self, job: Job) -> None:
-        job.changed.set()
-        job.changed = asyncio.Event()
 
-    def _emit(self, job: Job, stream: str, text: str) -> None:
-        job.lines.append(OutputLine(job.job_id, stream, text, utc_now_iso()))
-        self._notify(job)
-
-    def _end(self, job: Job, status: str, error: str | None = None) -> None:
-        job.job_status = status
-        job.job_stage = "post_running"
-        job.error = error
-        job.ended_at = utc_now_iso()
-        self._write_result(job)
-        self._notify(job)
-
-    def _write_result(self, job: Job) -> None:
-        def text_of(lines: list[OutputLine]) -> str:
-            return "".join(line.text + "\n" for line in lines)
-
-        path = self.result_path(job.job_id)
-        staging = path.with_suffix(".tmp")
-        with zipfile.ZipFile(staging, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-            archive.writestr("output.txt", text_of(job.lines))
-            archive.writestr("stdout.txt", text_of([line for line in job.lines if line.stream == "stdout"]))
-            archive.writestr("stderr.txt", text_of([line for line in job.lines if line.stream == "stderr"]))
-            archive.writestr("job.json", json.dumps(job.to_json(), indent=2))
-        staging.replace(path)
+class SimulatedJobRunner(JobRunner):
+    """Plays every job by `timings` without running its code (steered by the hooks above)."""
 
     async def _drive(self, job: Job) -> None:
         timings = self.timings
@@ -294,7 +447,7 @@ class JobRunner:
             if "hold" in hooks:
                 await job.released.wait()
             if "cancel" in hooks:
-                self._end(job, "canceled", error="Job was canceled before it started")
+                await self._finish(job, "canceled", error="Job was canceled before it started")
                 return
 
             job.job_status = "started"
@@ -315,14 +468,14 @@ class JobRunner:
 
             if "fail" in hooks:
                 self._emit(job, "stderr", "RuntimeError: simulated failure")
-                self._end(job, "failed", error=f"Job {job.job_id} failed: RuntimeError: simulated failure")
+                await self._finish(job, "failed", error=f"Job {job.job_id} failed: RuntimeError: simulated failure")
             elif "timeout" in hooks:
-                self._end(job, "timeout", error=f"Job {job.job_id} exceeded its time limit")
+                await self._finish(job, "timeout", error=f"Job {job.job_id} exceeded its time limit")
             elif job.job_type == "web":
                 self._emit(job, "stdout", "web app ready")
                 await asyncio.Event().wait()  # serves until terminated
             else:
                 self._emit(job, "stdout", f"[{job.job_type}] {job.code_name}: done")
-                self._end(job, "finished")
+                await self._finish(job, "finished")
         except asyncio.CancelledError:
-            pass  # terminate() or close() already set the final state
+            pass  # terminate() or close() sets the final state

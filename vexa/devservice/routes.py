@@ -3,24 +3,38 @@
 from __future__ import annotations
 
 import json
+import os
+from pathlib import Path
 from typing import Any, AsyncIterator
 
 from starlette.concurrency import run_in_threadpool
+from starlette.convertors import Convertor, register_url_convertor
 from starlette.datastructures import FormData, UploadFile
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
-from starlette.responses import FileResponse, JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from .archive import ArchiveLimits
 from .jobs import JOB_STAGES, JOB_STATUSES, JOB_TYPES, Job, JobRunner, detect_hooks
+from .proxy import forward_to_app
 from .storage import CODE_TYPES, CodeRecord, CodeStorage, StorageError
 
 # Multipart text fields are small; files are spooled to disk by Starlette past 1 MiB.
-MAX_TEXT_FIELD_BYTES = 1024 * 1024
+MAX_TEXT_FIELD_BYTES = 64 * 1024
+MAX_FORM_PARTS = 16
+FILE_CHUNK_BYTES = 256 * 1024
+PROXY_METHODS = ["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]
+# Room for the multipart framing and text fields around the zip itself.
+FORM_OVERHEAD_BYTES = 1024 * 1024 + 2 * 64 * 1024
 
 
 def _storage(request: Request) -> CodeStorage:
     return request.app.state.storage
+
+
+def _limits(request: Request) -> ArchiveLimits:
+    return _storage(request).limits
 
 
 def _runner(request: Request) -> JobRunner:
@@ -75,11 +89,13 @@ def _zip_part(form: FormData) -> UploadFile:
     return part
 
 
-async def _metadata_part(form: FormData) -> Any:
+async def _metadata_part(form: FormData, max_bytes: int) -> Any:
     part = form.get("metadata")
     if part is None:
         return None
-    raw = await part.read() if isinstance(part, UploadFile) else part.encode("utf-8")
+    raw = await part.read(max_bytes + 1) if isinstance(part, UploadFile) else part.encode("utf-8")
+    if len(raw) > max_bytes:
+        raise HTTPException(413, f"metadata is over the limit of {max_bytes} bytes")
     if not raw.strip():
         return None
     try:
@@ -100,8 +116,14 @@ def _parse_bool(value: str | None, name: str) -> bool:
 
 
 async def _read_form(request: Request) -> FormData:
+    limits = _limits(request)
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit():
+        max_body = limits.max_archive_bytes + limits.max_metadata_bytes + FORM_OVERHEAD_BYTES
+        if int(declared) > max_body:
+            raise HTTPException(413, f"request body is {declared} bytes, over the limit of {max_body} bytes")
     try:
-        return await request.form(max_part_size=MAX_TEXT_FIELD_BYTES)
+        return await request.form(max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES)
     except HTTPException as exc:
         # Starlette reports malformed multipart as 400; this API reports bad input as 422.
         raise HTTPException(422, str(exc.detail)) from None
@@ -109,12 +131,12 @@ async def _read_form(request: Request) -> FormData:
 
 async def _store_upload(request: Request, form: FormData, code_name: str, code_type: str) -> CodeRecord:
     upload = _zip_part(form)
-    metadata = await _metadata_part(form)
+    metadata = await _metadata_part(form, _limits(request).max_metadata_bytes)
     try:
-        # Blocking chunked copy off the loop.
+        # Blocking chunked copy and archive checks off the loop.
         return await run_in_threadpool(_storage(request).add_code, code_name, code_type, upload.file, metadata)
     except StorageError as exc:
-        raise HTTPException(422, str(exc)) from None
+        raise HTTPException(exc.status_code, str(exc)) from None
 
 
 def _web_code_name(upload: UploadFile) -> str:
@@ -124,8 +146,9 @@ def _web_code_name(upload: UploadFile) -> str:
     return filename or "web-app"
 
 
-def _start_job(request: Request, job_type: str, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
-    hooks = detect_hooks(record.code_name, _storage(request).zip_path(record.code_id))
+async def _start_job(request: Request, job_type: str, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
+    hooks = await run_in_threadpool(detect_hooks, record.code_name, _storage(request).zip_path(record.code_id))
+    options = {"code_type": record.code_type, **(options or {})}
     return _runner(request).submit(job_type, record.code_id, record.code_name, hooks, options)
 
 
@@ -164,8 +187,7 @@ async def delete_code(request: Request) -> Response:
 
 async def download_code(request: Request) -> Response:
     record = _code_or_404(request)
-    path = _storage(request).zip_path(record.code_id)
-    return FileResponse(path, media_type="application/zip", filename=f"{record.code_id}.zip")
+    return await _file_response(_storage(request).zip_path(record.code_id), f"{record.code_id}.zip", f"Code {record.code_id} not found")
 
 
 # ----- job endpoints -----
@@ -181,7 +203,7 @@ async def ingest_code(request: Request) -> Response:
         record = await _store_upload(request, form, code_name, code_type)
     finally:
         await form.close()
-    job = _start_job(request, "ingest", record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python})
+    job = await _start_job(request, "ingest", record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python})
     return JSONResponse(job.to_json())
 
 
@@ -192,15 +214,15 @@ async def run_web_upload(request: Request) -> Response:
         record = await _store_upload(request, form, code_name, "web")
     finally:
         await form.close()
-    return JSONResponse(_start_job(request, "web", record).to_json())
+    return JSONResponse((await _start_job(request, "web", record)).to_json())
 
 
 async def run_web_stored(request: Request) -> Response:
-    return JSONResponse(_start_job(request, "web", _code_or_404(request)).to_json())
+    return JSONResponse((await _start_job(request, "web", _code_or_404(request))).to_json())
 
 
 async def run_stored(request: Request) -> Response:
-    return JSONResponse(_start_job(request, "run", _code_or_404(request)).to_json())
+    return JSONResponse((await _start_job(request, "run", _code_or_404(request))).to_json())
 
 
 async def list_jobs(request: Request) -> Response:
@@ -234,7 +256,7 @@ async def job_code_id(request: Request) -> Response:
 
 async def terminate_job(request: Request) -> Response:
     job = _job_or_404(request)
-    return JSONResponse(_runner(request).terminate(job).to_json())
+    return JSONResponse((await _runner(request).terminate(job)).to_json())
 
 
 async def job_result(request: Request) -> Response:
@@ -242,7 +264,7 @@ async def job_result(request: Request) -> Response:
     if not job.ended:
         raise HTTPException(409, f"Job {job.job_id} has not ended yet (status {job.job_status})")
     path = _runner(request).result_path(job.job_id)
-    return FileResponse(path, media_type="application/zip", filename=f"{job.job_id}-result.zip")
+    return await _file_response(path, f"{job.job_id}-result.zip", f"Job {job.job_id} has no result")
 
 
 async def stream_job(request: Request) -> Response:
@@ -265,9 +287,56 @@ async def ping_web_job(request: Request) -> Response:
         raise HTTPException(404, f"Job {job.job_id} is not a web job")
     if job.ended:
         raise HTTPException(404, f"Job {job.job_id} has ended")
-    if job.job_stage != "running":
+    if not await _runner(request).is_healthy(job):
         raise HTTPException(503, "not ready")
     return JSONResponse({"status": "ok"})
+
+
+async def proxy_to_web_job(request: Request) -> Response:
+    job = _job_or_404(request)
+    if job.job_type != "web":
+        raise HTTPException(404, f"Job {job.job_id} is not a web job")
+    if job.ended:
+        raise HTTPException(404, f"Job {job.job_id} has ended")
+    runner = _runner(request)
+    http = getattr(runner, "http", None)
+    if job.port is None or job.job_stage != "running" or http is None:
+        raise HTTPException(503, f"The web app of job {job.job_id} is not serving yet")
+    return await forward_to_app(request, http, job.port, request.path_params.get("path", ""))
+
+
+async def _file_response(path: Path, filename: str, missing: str) -> Response:
+    """Stream a file opened before answering: a later rename or delete cannot cut it short."""
+    try:
+        opened = await run_in_threadpool(open, path, "rb")
+    except FileNotFoundError:
+        raise HTTPException(404, missing) from None
+    size = os.fstat(opened.fileno()).st_size
+
+    async def chunks() -> AsyncIterator[bytes]:
+        try:
+            while chunk := await run_in_threadpool(opened.read, FILE_CHUNK_BYTES):
+                yield chunk
+        finally:
+            opened.close()
+
+    headers = {"content-length": str(size), "content-disposition": f'attachment; filename="{filename}"'}
+    return StreamingResponse(chunks(), media_type="application/zip", headers=headers)
+
+
+class JobIdConvertor(Convertor[str]):
+    """A path segment shaped like a job id, so that other unknown paths stay plain 404s."""
+
+    regex = "j_[^/]+"
+
+    def convert(self, value: str) -> str:
+        return value
+
+    def to_string(self, value: str) -> str:
+        return value
+
+
+register_url_convertor("job_id", JobIdConvertor())
 
 
 def build_routes() -> list[Route]:
@@ -291,6 +360,8 @@ def build_routes() -> list[Route]:
         Route("/jobs/{job_id}/terminate", terminate_job, methods=["POST"]),
         Route("/jobs/{job_id}/result", job_result, methods=["GET"]),
         Route("/jobs/{job_id}/stream", stream_job, methods=["GET"]),
-        # Catch-all shape: must stay last so it never shadows the routes above.
+        # Catch-all shapes: must stay last so they never shadow the routes above.
         Route("/{job_id}/ping", ping_web_job, methods=["GET"]),
+        Route("/{job_id:job_id}", proxy_to_web_job, methods=PROXY_METHODS),
+        Route("/{job_id:job_id}/{path:path}", proxy_to_web_job, methods=PROXY_METHODS),
     ]

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import getpass
 import os
 import socket
 import sys
@@ -16,7 +17,9 @@ import uvicorn
 from starlette.applications import Starlette
 
 from .app import create_app
+from .archive import MIB, ArchiveLimits
 from .jobs import JobRunner
+from .process import JobLimits
 from .storage import CodeStorage
 
 DEFAULT_HOST = "127.0.0.1"
@@ -142,33 +145,75 @@ def start_in_thread(
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m vexa.devservice", description="Local vexa development service.")
+    parser = argparse.ArgumentParser(
+        prog="python -m vexa.devservice",
+        description="Local vexa development service. It runs uploaded code as the current user: serve only code you trust.",
+    )
     parser.add_argument("--host", default=DEFAULT_HOST, help="bind address (default 127.0.0.1)")
     parser.add_argument("--port", type=int, default=8000, help="port; 0 picks a free one (default 8000)")
-    parser.add_argument("--data-dir", required=True, help="directory for stored code, index and job results")
+    parser.add_argument("--data-dir", required=True, help="directory for stored code, the database and job results")
     parser.add_argument("--api-key", default=None, help="require this X-API-Key on every request")
-    parser.add_argument("--queue-seconds", type=float, default=0.3, help="time a job stays queued")
-    parser.add_argument("--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)")
-    parser.add_argument("--output-lines", type=int, default=5, help="output lines a job emits while running")
-    parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
     parser.add_argument("--log-level", default="warning", help="uvicorn log level")
+    parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
+
+    jobs = parser.add_argument_group("job limits (0 = no limit)")
+    defaults = JobLimits()
+    jobs.add_argument("--time-limit", type=float, default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
+    jobs.add_argument("--cpu-seconds", type=int, default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
+    jobs.add_argument("--memory-mb", type=int, default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
+    jobs.add_argument("--file-size-mb", type=int, default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
+    jobs.add_argument("--max-output-lines", type=int, default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
+
+    uploads = parser.add_argument_group("upload caps")
+    caps = ArchiveLimits()
+    uploads.add_argument("--max-archive-mb", type=int, default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-entries", type=int, default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
+    uploads.add_argument("--max-unpacked-mb", type=int, default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-metadata-kb", type=int, default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
+
+    simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
+    simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
+    simulated.add_argument("--queue-seconds", type=float, default=0.3, help="time a job stays queued")
+    simulated.add_argument("--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)")
+    simulated.add_argument("--output-lines", type=int, default=5, help="output lines a job emits while running")
     return parser
+
+
+def app_options(args: argparse.Namespace) -> dict[str, Any]:
+    """The create_app keywords that the command line options give."""
+    return {
+        "simulate": args.simulate,
+        "queue_seconds": args.queue_seconds,
+        "run_seconds": args.run_seconds,
+        "output_lines": args.output_lines,
+        "keepalive_seconds": args.keepalive_seconds,
+        "job_limits": JobLimits(
+            time_limit_seconds=args.time_limit,
+            cpu_seconds=args.cpu_seconds,
+            memory_bytes=args.memory_mb * MIB,
+            file_size_bytes=args.file_size_mb * MIB,
+            max_output_lines=args.max_output_lines,
+        ),
+        "archive_limits": ArchiveLimits(
+            max_archive_bytes=args.max_archive_mb * MIB,
+            max_entries=args.max_entries,
+            max_unpacked_bytes=args.max_unpacked_mb * MIB,
+            max_metadata_bytes=args.max_metadata_kb * 1024,
+        ),
+    }
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    app = create_app(
-        args.data_dir,
-        args.api_key,
-        queue_seconds=args.queue_seconds,
-        run_seconds=args.run_seconds,
-        output_lines=args.output_lines,
-        keepalive_seconds=args.keepalive_seconds,
-    )
+    app = create_app(args.data_dir, args.api_key, **app_options(args))
     sock = bind_socket(args.host, args.port)
     port = sock.getsockname()[1]
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
     print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
+    if args.simulate:
+        print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
+    else:
+        print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])

@@ -1,4 +1,8 @@
-"""On-disk code storage: one folder per code id plus a small JSON index."""
+"""On-disk state: a SQLite database (code and job records) and one folder per code id.
+
+The database is the standard library's sqlite3 in WAL mode. Every method of
+`Database` and every write of `CodeStorage` blocks: call them from worker threads.
+"""
 
 from __future__ import annotations
 
@@ -6,27 +10,89 @@ import json
 import os
 import secrets
 import shutil
-import tempfile
+import sqlite3
 import threading
 from dataclasses import asdict, dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Iterable
+
+from .archive import COPY_CHUNK_BYTES, ArchiveError, ArchiveLimits, check_archive
 
 CODE_TYPES = ("python", "web")
-ZIP_MAGIC = b"PK"
-COPY_CHUNK_BYTES = 1024 * 1024
-INDEX_FILE = "index.json"
+DATABASE_FILE = "vexa.sqlite3"
 ZIP_FILE = "code.zip"
-METADATA_FILE = "metadata.json"
+VENV_DIR = "venv"
+STAGING_PREFIX = ".staging-"
+TRASH_PREFIX = ".trash-"
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS code (
+    code_id TEXT PRIMARY KEY,
+    code_name TEXT NOT NULL,
+    code_type TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    created_at TEXT NOT NULL,
+    metadata TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS jobs (
+    job_id TEXT PRIMARY KEY,
+    record TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS job_lines (
+    job_id TEXT NOT NULL,
+    line_no INTEGER NOT NULL,
+    stream TEXT NOT NULL,
+    text TEXT NOT NULL,
+    timestamp TEXT NOT NULL,
+    PRIMARY KEY (job_id, line_no)
+);
+"""
 
 
 class StorageError(Exception):
-    """Raised for input the storage refuses (maps to HTTP 422)."""
+    """Input the storage refuses; `status_code` is the HTTP status to answer with."""
+
+    def __init__(self, detail: str, status_code: int = 422) -> None:
+        super().__init__(detail)
+        self.status_code = status_code
 
 
 def utc_now_iso() -> str:
     return datetime.now(timezone.utc).isoformat()
+
+
+class Database:
+    """One shared connection, serialised by a lock (writes are few and short)."""
+
+    def __init__(self, path: Path) -> None:
+        self._connection = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        self._lock = threading.Lock()
+        with self._lock:
+            self._connection.execute("PRAGMA journal_mode=WAL")
+            self._connection.execute("PRAGMA synchronous=NORMAL")
+            self._connection.executescript(SCHEMA)
+
+    def close(self) -> None:
+        with self._lock:
+            self._connection.close()
+
+    def query(self, sql: str, parameters: Iterable[Any] = ()) -> list[tuple[Any, ...]]:
+        with self._lock:
+            return self._connection.execute(sql, tuple(parameters)).fetchall()
+
+    def write(self, statements: list[tuple[str, Iterable[Any]]]) -> None:
+        """Run the statements in one transaction."""
+        with self._lock:
+            connection = self._connection
+            connection.execute("BEGIN")
+            try:
+                for sql, parameters in statements:
+                    connection.execute(sql, tuple(parameters))
+            except BaseException:
+                connection.execute("ROLLBACK")
+                raise
+            connection.execute("COMMIT")
 
 
 @dataclass
@@ -43,79 +109,71 @@ class CodeRecord:
 
 
 class CodeStorage:
-    """Stores code zips under `<data_dir>/code/<code_id>/` and remembers them in index.json.
+    """Code zips under `<data_dir>/code/<code_id>/`, records in the database.
 
-    Thread-safe: uploads are copied in a worker thread while routes read on the loop.
+    Records are also kept in memory (read on the event loop without touching
+    the database). A code folder appears by one rename once its zip is complete
+    and is removed by a rename before its files go, so readers see either a
+    whole archive or none.
     """
 
-    def __init__(self, data_dir: str | os.PathLike[str]) -> None:
+    def __init__(self, data_dir: str | os.PathLike[str], database: Database, limits: ArchiveLimits | None = None) -> None:
         self.data_dir = Path(data_dir)
         self.code_dir = self.data_dir / "code"
         self.code_dir.mkdir(parents=True, exist_ok=True)
-        for leftover in self.code_dir.glob(".staging-*"):
-            shutil.rmtree(leftover, ignore_errors=True)  # from an interrupted upload
-        self._index_path = self.data_dir / INDEX_FILE
+        for leftover in [*self.code_dir.glob(STAGING_PREFIX + "*"), *self.code_dir.glob(TRASH_PREFIX + "*")]:
+            shutil.rmtree(leftover, ignore_errors=True)  # from an interrupted upload or delete
+        self.database = database
+        self.limits = limits or ArchiveLimits()
         self._lock = threading.Lock()
-        self._records: dict[str, CodeRecord] = self._load_index()
+        self._records = self._load()
 
-    def _load_index(self) -> dict[str, CodeRecord]:
-        if not self._index_path.exists():
-            return {}
-        raw = json.loads(self._index_path.read_text(encoding="utf-8"))
+    def _load(self) -> dict[str, CodeRecord]:
         records = {}
-        for item in raw.get("codes", []):
-            record = CodeRecord(**item)
-            # Skip entries whose zip vanished (e.g. deleted by hand).
-            if self.zip_path(record.code_id).exists():
-                records[record.code_id] = record
+        rows = self.database.query(
+            "SELECT code_id, code_name, code_type, size, created_at, metadata FROM code ORDER BY rowid"
+        )
+        for code_id, code_name, code_type, size, created_at, metadata in rows:
+            if self.zip_path(code_id).exists():  # skip records whose folder was removed by hand
+                records[code_id] = CodeRecord(code_id, code_name, code_type, size, created_at, json.loads(metadata))
         return records
-
-    def _save_index(self) -> None:
-        # Caller holds the lock. Write-then-rename so a crash never leaves half an index.
-        payload = {"codes": [r.to_json() for r in self._records.values()]}
-        fd, tmp = tempfile.mkstemp(dir=self.data_dir, prefix=".index-", suffix=".tmp")
-        with os.fdopen(fd, "w", encoding="utf-8") as out:
-            json.dump(payload, out)
-        os.replace(tmp, self._index_path)
 
     def zip_path(self, code_id: str) -> Path:
         return self.code_dir / code_id / ZIP_FILE
 
-    def add_code(
-        self,
-        code_name: str,
-        code_type: str,
-        zip_file: BinaryIO,
-        metadata: Any = None,
-    ) -> CodeRecord:
-        """Copy `zip_file` to disk chunk by chunk (never whole in memory) and index it."""
+    def venv_path(self, code_id: str) -> Path:
+        return self.code_dir / code_id / VENV_DIR
+
+    def add_code(self, code_name: str, code_type: str, zip_file: BinaryIO, metadata: Any = None) -> CodeRecord:
+        """Copy `zip_file` to disk chunk by chunk, check it, and record it."""
         if not code_name:
             raise StorageError("code_name must not be empty")
         if code_type not in CODE_TYPES:
             raise StorageError(f"code_type must be one of {', '.join(CODE_TYPES)}, got {code_type!r}")
         code_id = "c_" + secrets.token_hex(8)
-        target_dir = self.code_dir / code_id
-        staging_dir = self.code_dir / (".staging-" + code_id)
+        staging_dir = self.code_dir / (STAGING_PREFIX + code_id)
         staging_dir.mkdir(parents=True)
         try:
-            size = _copy_zip(zip_file, staging_dir / ZIP_FILE)
-            with open(staging_dir / METADATA_FILE, "w", encoding="utf-8") as out:
-                json.dump(metadata, out)
-            os.replace(staging_dir, target_dir)
+            size = _copy_capped(zip_file, staging_dir / ZIP_FILE, self.limits.max_archive_bytes)
+            check_archive(staging_dir / ZIP_FILE, self.limits)
+            record = CodeRecord(code_id, code_name, code_type, size, utc_now_iso(), metadata)
+            os.replace(staging_dir, self.code_dir / code_id)
+        except ArchiveError as exc:
+            shutil.rmtree(staging_dir, ignore_errors=True)
+            raise StorageError(exc.detail, exc.status_code) from None
         except BaseException:
             shutil.rmtree(staging_dir, ignore_errors=True)
             raise
-        record = CodeRecord(
-            code_id=code_id,
-            code_name=code_name,
-            code_type=code_type,
-            size=size,
-            created_at=utc_now_iso(),
-            metadata=metadata,
-        )
         with self._lock:
+            self.database.write(
+                [
+                    (
+                        "INSERT INTO code VALUES (?, ?, ?, ?, ?, ?)",
+                        (code_id, code_name, code_type, size, record.created_at, json.dumps(metadata)),
+                    )
+                ]
+            )
             self._records[code_id] = record
-            self._save_index()
         return record
 
     def get(self, code_id: str) -> CodeRecord | None:
@@ -134,23 +192,20 @@ class CodeStorage:
         with self._lock:
             if self._records.pop(code_id, None) is None:
                 return False
-            self._save_index()
-        shutil.rmtree(self.code_dir / code_id, ignore_errors=True)
+            self.database.write([("DELETE FROM code WHERE code_id = ?", (code_id,))])
+            trash = self.code_dir / (TRASH_PREFIX + code_id)
+            os.replace(self.code_dir / code_id, trash)
+        shutil.rmtree(trash, ignore_errors=True)
         return True
 
 
-def _copy_zip(source: BinaryIO, destination: Path) -> int:
+def _copy_capped(source: BinaryIO, destination: Path, max_bytes: int) -> int:
     source.seek(0)
-    first = source.read(COPY_CHUNK_BYTES)
-    if not first.startswith(ZIP_MAGIC):
-        raise StorageError("code_zip is not a zip archive")
-    size = len(first)
+    size = 0
     with open(destination, "wb") as out:
-        out.write(first)
-        while True:
-            chunk = source.read(COPY_CHUNK_BYTES)
-            if not chunk:
-                break
-            out.write(chunk)
+        while chunk := source.read(COPY_CHUNK_BYTES):
             size += len(chunk)
+            if size > max_bytes:
+                raise StorageError(f"code_zip is over the limit of {max_bytes} bytes", 413)
+            out.write(chunk)
     return size

@@ -1,0 +1,394 @@
+"""The real runner: each job unpacks its code and runs `main.py` in a process of its own.
+
+Conventions a job's code can rely on:
+  - `main.py` at the zip root is started with the service's interpreter (or the
+    virtual environment built for that code by an ingestion with build_pexenv),
+    in the unpacked code folder;
+  - environment: VEXA_JOB_ID, VEXA_OUTPUT_DIR (files left there make the result),
+    and for web jobs PORT (serve HTTP on 127.0.0.1:$PORT);
+  - CPU time, address space and file size are limited; a job past its time limit
+    is killed; the whole process group goes when the job ends.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import re
+import resource
+import shutil
+import signal
+import socket
+import sys
+from collections import deque
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Awaitable, Callable
+
+import httpx
+
+from .archive import ArchiveError, ArchiveLimits, extract_archive
+from .jobs import Job, JobRunner, JobTimings
+from .storage import CodeStorage, Database, utc_now_iso
+
+MIB = 1024 * 1024
+ENTRY_POINT = "main.py"
+REQUIREMENTS = "requirements.txt"
+# Longest piece of output kept as one line; longer lines arrive in pieces.
+MAX_LINE_BYTES = 64 * 1024
+ERROR_TAIL_LINES = 5
+READY_POLL_SECONDS = 0.05
+PROBE_TIMEOUT_SECONDS = 2.0
+# How long the pipe readers may go on after the process group is gone.
+READER_DRAIN_SECONDS = 2.0
+PASSED_ENVIRONMENT = ("PATH", "HOME", "LANG", "LC_ALL", "TZ", "TMPDIR", "PYENV_ROOT")
+PYTHON_VERSION = re.compile(r"\d+(\.\d+){0,2}")
+
+
+@dataclass(frozen=True)
+class JobLimits:
+    """What one job may use; 0 means no limit."""
+
+    time_limit_seconds: float = 3600.0
+    cpu_seconds: int = 600
+    memory_bytes: int = 2048 * MIB
+    file_size_bytes: int = 512 * MIB
+    max_output_lines: int = 100_000
+    kill_grace_seconds: float = 1.0
+
+
+class JobFailure(Exception):
+    """Ends the job with this status and error."""
+
+    def __init__(self, error: str, status: str = "failed") -> None:
+        super().__init__(error)
+        self.error = error
+        self.status = status
+
+
+@dataclass
+class Exit:
+    """How a command ended: `reason` is "exited", "stopped" or "timeout"."""
+
+    reason: str
+    returncode: int | None
+    stderr_tail: list[str]
+
+    def describe(self, what: str) -> str:
+        code = self.returncode
+        if code is not None and code < 0:
+            try:
+                name = signal.Signals(-code).name
+            except ValueError:
+                name = f"signal {-code}"
+            text = f"{what} was killed by {name}"
+            if name == "SIGXCPU":
+                text += " (CPU time limit)"
+        else:
+            text = f"{what} exited with status {code}"
+        return "\n".join([text + (":" if self.stderr_tail else ""), *self.stderr_tail])
+
+
+def free_port() -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def find_python(version: str | None) -> str:
+    """The interpreter for a virtual environment: the service's own, or an installed X.Y."""
+    if not version:
+        return sys.executable
+    if not PYTHON_VERSION.fullmatch(version):
+        raise JobFailure(f"pexenv_python must be a version such as 3.11, got {version!r}")
+    major_minor = ".".join(version.split(".")[:2])
+    pyenv_root = Path(os.environ.get("PYENV_ROOT") or Path.home() / ".pyenv")
+    installed = sorted((pyenv_root / "versions").glob(f"{version}*/bin/python{major_minor}"), reverse=True)
+    for candidate in installed:
+        if os.access(candidate, os.X_OK):
+            return str(candidate)
+    on_path = shutil.which(f"python{major_minor}")
+    if on_path and (version == major_minor or Path(on_path).resolve().name == f"python{major_minor}"):
+        return on_path
+    raise JobFailure(f"Python {version} is not installed (looked in pyenv and on PATH)")
+
+
+def _limit_resources(limits: JobLimits) -> Callable[[], None]:
+    wanted = [
+        (resource.RLIMIT_CPU, limits.cpu_seconds),
+        (resource.RLIMIT_AS, limits.memory_bytes),
+        (resource.RLIMIT_FSIZE, limits.file_size_bytes),
+    ]
+
+    def apply() -> None:  # runs in the child between fork and exec
+        for kind, value in wanted:
+            if value:
+                _, hard = resource.getrlimit(kind)
+                cap = value if hard == resource.RLIM_INFINITY else min(value, hard)
+                # The hard CPU limit one second later: SIGXCPU first, then SIGKILL.
+                top = cap + 1 if kind == resource.RLIMIT_CPU and hard == resource.RLIM_INFINITY else cap
+                resource.setrlimit(kind, (cap, top))
+
+    return apply
+
+
+def _signal_group(pgid: int, signum: int) -> None:
+    try:
+        os.killpg(pgid, signum)
+    except (ProcessLookupError, PermissionError):
+        pass  # the group is gone already
+
+
+async def _read_lines(stream: asyncio.StreamReader, on_line: Callable[[bytes], None]) -> None:
+    while True:
+        try:
+            raw = await stream.readuntil(b"\n")
+        except asyncio.IncompleteReadError as end:
+            if end.partial:
+                on_line(end.partial)
+            return
+        except asyncio.LimitOverrunError as overrun:
+            raw = await stream.readexactly(overrun.consumed)
+        on_line(raw)
+
+
+class ProcessJobRunner(JobRunner):
+    """Runs each job's `main.py` (after unpacking and, for ingestions, preparing its code)."""
+
+    def __init__(
+        self,
+        results_dir: str | Path,
+        timings: JobTimings | None = None,
+        *,
+        database: Database,
+        storage: CodeStorage,
+        limits: JobLimits | None = None,
+        archive_limits: ArchiveLimits | None = None,
+    ) -> None:
+        super().__init__(results_dir, timings, database=database, storage=storage)
+        self.limits = limits or JobLimits()
+        self.archive_limits = archive_limits or storage.limits
+        self.work_dir = storage.data_dir / "work"
+        shutil.rmtree(self.work_dir, ignore_errors=True)  # folders of jobs that ran before a restart
+        self.work_dir.mkdir(parents=True)
+        self.http: httpx.AsyncClient | None = None
+
+    def bind_loop(self, loop: asyncio.AbstractEventLoop) -> None:
+        # No pooled connections: each app lives only as long as its job.
+        self.http = httpx.AsyncClient(timeout=httpx.Timeout(30.0, connect=5.0), limits=httpx.Limits(max_keepalive_connections=0))
+        super().bind_loop(loop)
+
+    async def close(self) -> None:
+        await super().close()
+        if self.http is not None:
+            await self.http.aclose()
+
+    async def is_healthy(self, job: Job) -> bool:
+        return job.job_stage == "running" and not job.ended and job.port is not None and await self._app_answers(job.port)
+
+    async def _app_answers(self, port: int) -> bool:
+        assert self.http is not None
+        try:
+            response = await self.http.get(f"http://127.0.0.1:{port}/", timeout=PROBE_TIMEOUT_SECONDS)
+        except httpx.HTTPError:
+            return False
+        return response.status_code < 500
+
+    async def _stop(self, job: Job) -> None:
+        job.stop_requested.set()
+        if job.task is not None:
+            await asyncio.shield(job.task)
+
+    # ----- one job -----
+
+    async def _drive(self, job: Job) -> None:
+        work = self.work_dir / job.job_id
+        code_dir, output_dir = work / "code", work / "output"
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + self.limits.time_limit_seconds if self.limits.time_limit_seconds else None
+        try:
+            job.job_status, job.started_at = "started", utc_now_iso()
+            self._emit(job, "stdout", f"Unpacking {job.code_name} ({job.code_id})")
+            names = await self._unpack(job, code_dir, output_dir)
+            python = sys.executable
+            venv_python = self.storage.venv_path(job.code_id or "") / "bin" / "python"
+            if job.job_type == "ingest":
+                if job.options.get("build_pexenv"):
+                    python = await self._build_venv(job, code_dir, deadline)
+                if job.options.get("code_type") == "web":
+                    self._emit(job, "stdout", f"Code {job.code_id} is ready to serve")
+                    await self._finish(job, "finished")
+                    return
+            elif await asyncio.to_thread(venv_python.exists):
+                python = str(venv_python)
+            if ENTRY_POINT not in names:
+                raise JobFailure(f"The code has no {ENTRY_POINT} at the root of its zip")
+            env = {"VEXA_JOB_ID": job.job_id, "VEXA_OUTPUT_DIR": str(output_dir)}
+            if job.job_type == "web":
+                job.port = free_port()
+                env["PORT"] = str(job.port)
+            exit = await self._run(job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(job))
+            await self._finish(job, *self._outcome(exit, ENTRY_POINT), output_dir)
+        except JobFailure as failure:
+            self._emit(job, "stderr", failure.error)
+            await self._finish(job, failure.status, failure.error, output_dir)
+        finally:
+            job.port = None
+            await asyncio.to_thread(shutil.rmtree, work, True)
+
+    @staticmethod
+    def _outcome(exit: Exit, what: str) -> tuple[str, str | None]:
+        if exit.reason == "stopped":
+            return "stopped", None
+        if exit.reason == "timeout":
+            return "timeout", f"{what} ran past the job's time limit and was killed"
+        if exit.returncode == 0:
+            return "finished", None
+        return "failed", exit.describe(what)
+
+    async def _unpack(self, job: Job, code_dir: Path, output_dir: Path) -> list[str]:
+        zip_path = self.storage.zip_path(job.code_id or "")
+
+        def unpack() -> list[str]:
+            output_dir.mkdir(parents=True, exist_ok=True)
+            return extract_archive(zip_path, code_dir, self.archive_limits)
+
+        try:
+            return await asyncio.to_thread(unpack)
+        except ArchiveError as exc:
+            raise JobFailure(f"The code cannot be unpacked: {exc.detail}") from None
+        except FileNotFoundError:
+            raise JobFailure(f"Code {job.code_id} was deleted before the job started") from None
+
+    def _running_when_ready(self, job: Job) -> Callable[[], Awaitable[None]]:
+        """What marks the job running: a web job once its app answers, others at once."""
+
+        async def mark_running() -> None:
+            if job.job_type == "web":
+                assert job.port is not None
+                while not await self._app_answers(job.port):
+                    await asyncio.sleep(READY_POLL_SECONDS)
+                self._emit(job, "stdout", f"Web app answers on port {job.port}")
+            job.job_stage = "running"
+            self._notify(job)
+
+        return mark_running
+
+    async def _build_venv(self, job: Job, code_dir: Path, deadline: float | None) -> str:
+        """Build the code's virtual environment (pip's output is the job's); returns its python."""
+        base = await asyncio.to_thread(find_python, job.options.get("pexenv_python"))
+        venv = self.storage.venv_path(job.code_id or "")
+        staging = venv.with_name(venv.name + ".partial")
+        requirements = code_dir / REQUIREMENTS
+        needs_pip = await asyncio.to_thread(lambda: requirements.is_file() and bool(requirements.read_text(errors="replace").strip()))
+        await asyncio.to_thread(shutil.rmtree, staging, True)
+        self._emit(job, "stdout", f"Building a virtual environment with {base}")
+        create = [base, "-m", "venv", *([] if needs_pip else ["--without-pip"]), str(staging)]
+        exit = await self._run(job, create, code_dir, {}, deadline)
+        status, error = self._outcome(exit, "Creating the virtual environment")
+        if status != "finished":
+            raise JobFailure(error or "", status)
+        python = staging / "bin" / "python"
+        if needs_pip:
+            self._emit(job, "stdout", f"Installing {REQUIREMENTS}")
+            install = [str(python), "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
+            exit = await self._run(job, install, code_dir, {}, deadline)
+            status, error = self._outcome(exit, f"pip install -r {REQUIREMENTS}")
+            if status != "finished":
+                raise JobFailure(error or "", status)
+
+        def put_in_place() -> None:
+            shutil.rmtree(venv, ignore_errors=True)
+            os.replace(staging, venv)
+
+        await asyncio.to_thread(put_in_place)
+        self._emit(job, "stdout", f"Virtual environment ready at {venv}")
+        return str(venv / "bin" / "python")
+
+    async def _run(
+        self,
+        job: Job,
+        argv: list[str],
+        cwd: Path,
+        extra_env: dict[str, str],
+        deadline: float | None,
+        on_started: Callable[[], Awaitable[None]] | None = None,
+    ) -> Exit:
+        """Run one command as the job: its lines become the job's output; ends it on
+        terminate or at the deadline, always taking its whole process group along."""
+        if job.stop_requested.is_set():
+            return Exit("stopped", None, [])
+        env = {name: os.environ[name] for name in PASSED_ENVIRONMENT if name in os.environ}
+        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", **extra_env)
+        try:
+            process = await asyncio.create_subprocess_exec(
+                *argv,
+                cwd=cwd,
+                env=env,
+                stdin=asyncio.subprocess.DEVNULL,
+                stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.PIPE,
+                start_new_session=True,  # own process group: one signal reaches every child
+                preexec_fn=_limit_resources(self.limits),
+                limit=MAX_LINE_BYTES,
+            )
+        except OSError as exc:
+            raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
+        stderr_tail: deque[str] = deque(maxlen=ERROR_TAIL_LINES)
+
+        def reader(stream_name: str) -> Callable[[bytes], None]:
+            def on_line(raw: bytes) -> None:
+                text = raw.rstrip(b"\n").rstrip(b"\r").decode("utf-8", "replace")
+                if stream_name == "stderr":
+                    stderr_tail.append(text)
+                self._emit_capped(job, stream_name, text)
+
+            return on_line
+
+        assert process.stdout is not None and process.stderr is not None
+        readers = [
+            asyncio.create_task(_read_lines(process.stdout, reader("stdout"))),
+            asyncio.create_task(_read_lines(process.stderr, reader("stderr"))),
+        ]
+        waiting = asyncio.create_task(process.wait())
+        stopping = asyncio.create_task(job.stop_requested.wait())
+        starting = asyncio.create_task(on_started()) if on_started is not None else None
+        try:
+            timeout = None if deadline is None else max(0.0, deadline - asyncio.get_running_loop().time())
+            await asyncio.wait({waiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+            if waiting.done():
+                reason = "exited"
+            else:
+                reason = "stopped" if stopping.done() else "timeout"
+                self._emit(job, "stdout", "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
+                await self._kill_group(process, graceful=True)
+        finally:
+            for task in (stopping, starting):
+                if task is not None:
+                    task.cancel()
+            if not waiting.done():  # cancelled from outside: the service is stopping
+                await asyncio.shield(self._kill_group(process, graceful=False))
+            _signal_group(process.pid, signal.SIGKILL)  # children left behind by a process that exited
+            await asyncio.wait(readers, timeout=READER_DRAIN_SECONDS)
+            for task in readers:
+                task.cancel()
+        return Exit(reason, process.returncode, list(stderr_tail))
+
+    async def _kill_group(self, process: asyncio.subprocess.Process, graceful: bool) -> None:
+        if graceful and self.limits.kill_grace_seconds > 0:
+            _signal_group(process.pid, signal.SIGTERM)
+            try:
+                await asyncio.wait_for(process.wait(), self.limits.kill_grace_seconds)
+            except asyncio.TimeoutError:
+                pass
+        _signal_group(process.pid, signal.SIGKILL)
+        await process.wait()
+
+    def _emit_capped(self, job: Job, stream: str, text: str) -> None:
+        cap = self.limits.max_output_lines
+        if cap and len(job.lines) >= cap:
+            if len(job.lines) == cap:
+                self._emit(job, "stderr", f"[output cut: the job printed more than {cap} lines]")
+            return
+        self._emit(job, stream, text)
+

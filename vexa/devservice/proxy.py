@@ -1,0 +1,41 @@
+"""Forwards a request to a web job's app on 127.0.0.1, streaming both bodies."""
+
+from __future__ import annotations
+
+import httpx
+from starlette.background import BackgroundTask
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import Response, StreamingResponse
+
+# Headers about one connection, not the message; never forwarded (RFC 9110, 7.6.1).
+HOP_BY_HOP = frozenset(
+    {"connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "transfer-encoding", "upgrade"}
+)
+# The app must not learn the service's API key; Host names the service, not the app.
+NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length"}
+
+
+async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, path: str) -> Response:
+    headers = [(name, value) for name, value in request.headers.items() if name not in NOT_FORWARDED]
+    has_body = "content-length" in request.headers or "transfer-encoding" in request.headers
+    if "content-length" in request.headers:
+        headers.append(("content-length", request.headers["content-length"]))
+    outgoing = http.build_request(
+        request.method,
+        httpx.URL(f"http://127.0.0.1:{port}/{path}", query=request.url.query.encode("latin-1") or None),
+        headers=headers,
+        content=request.stream() if has_body else None,
+    )
+    try:
+        answer = await http.send(outgoing, stream=True)
+    except httpx.HTTPError as exc:
+        raise HTTPException(502, f"The web app did not answer: {type(exc).__name__}") from None
+    response = StreamingResponse(answer.aiter_raw(), status_code=answer.status_code, background=BackgroundTask(answer.aclose))
+    # Raw pairs keep repeated headers such as Set-Cookie apart.
+    response.raw_headers = [
+        (name.encode("latin-1"), value.encode("latin-1"))
+        for name, value in answer.headers.multi_items()
+        if name.lower() not in HOP_BY_HOP
+    ]
+    return response
