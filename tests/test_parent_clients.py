@@ -458,13 +458,16 @@ def async_client(server: Server, clean_env: pytest.MonkeyPatch) -> Any:
 @pytest.mark.parametrize(
     "base_url, job_id, proxy_url, subdomain_url",
     [
-        ("http://127.0.0.1:8000", "j1", "http://127.0.0.1:8000/j1", "http://j1.127.0.0.1:8000/"),
+        # IP addresses and localhost have no subdomains: the page is the proxy path.
+        ("http://127.0.0.1:8000", "j1", "http://127.0.0.1:8000/j1", "http://127.0.0.1:8000/j1/"),
+        ("http://[::1]:8000", "j1", "http://[::1]:8000/j1", "http://[::1]:8000/j1/"),
         ("https://vexa.example.com", "j1", "https://vexa.example.com/j1", "https://j1.vexa.example.com/"),
+        ("https://user:pw@vexa.example.com:8443/api", "j1", "https://user:pw@vexa.example.com:8443/api/j1", "https://j1.vexa.example.com:8443/"),
         (
             "http://user:pw@localhost:8080/api",
             "abc",
             "http://user:pw@localhost:8080/api/abc",
-            "http://abc.localhost:8080/",
+            "http://user:pw@localhost:8080/api/abc/",
         ),
     ],
 )

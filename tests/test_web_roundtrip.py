@@ -38,8 +38,7 @@ async def test_run_wait_probe_and_terminate(service: Any, client: Any, page_zip:
     healthy = await client.web.await_healthy(job.job_id, timeout=30)
     assert (healthy.job_id, healthy.job_status, healthy.job_stage) == (job.job_id, JobStatus.STARTED, JobStage.RUNNING)
 
-    host = f"{job.job_id}.127.0.0.1:{service.port}"
-    assert client.web.get_url(job.job_id) == f"http://{host}/"
+    assert client.web.get_url(job.job_id) == f"{service.base_url}/{job.job_id}/"
     assert await client.web.is_healthy(job.job_id) is True
 
     assert await client.jobs.terminate(job.job_id) is None

@@ -4,8 +4,10 @@
 
 Starts the service in this process on a free port, with a temporary data
 directory and an API key, then walks through the clients, printing what each
-call sends and gets back. Every step checks its result: the demo exits with
-status 0 only if all of them held.
+call sends and gets back: code storage, a job that runs, and the web app of
+examples/hello_web (`--app FOLDER` picks another) served through the job's
+URL. Every step checks its result: the demo exits with status 0 only if all
+of them held.
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Sequence
 from vexa.types import CodeInfo, CodeType, CodeZip, NotFoundError
 
 if TYPE_CHECKING:
+    from vexa import AsyncClient
     from vexa.client import Client
 
 API_KEY = "demo-key"
@@ -155,17 +158,44 @@ def show_delete(client: Client, code_id: str, other_id: str) -> None:
     step("list", "0 stored")
 
 
-# --- Asynchronous clients: jobs and web pages ---------------------------------------
+# --- Asynchronous clients: a job that runs, and a web app ---------------------------
+
+JOB_MAIN = """\
+import json, os, time
+squares = {}
+for n in range(1, 4):
+    squares[n] = n * n
+    print(f"{n} squared is {n * n}", flush=True)
+    time.sleep(0.1)
+with open(os.path.join(os.environ["VEXA_OUTPUT_DIR"], "squares.json"), "w") as out:
+    json.dump(squares, out)
+print("wrote squares.json")
+"""
+
+
+def zip_folder(folder: Path) -> CodeZip:
+    """A zip of every file under `folder`, at its relative path."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        for path in sorted(folder.rglob("*")):
+            if path.is_file() and "__pycache__" not in path.parts:
+                archive.write(path, path.relative_to(folder).as_posix())
+    return CodeZip(zip_bytes=buffer.getvalue())
+
+
+def result_listing(zip_bytes: bytes) -> str:
+    with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
+        return ", ".join(f"{info.filename} ({info.file_size} B)" for info in archive.infolist())
 
 
 async def async_jobs_demo(base_url: str, api_key: str, workdir: Path) -> None:
     from vexa import AsyncClient
     from vexa.types import JobStage, JobStatus
 
-    section("Asynchronous jobs client (AsyncClient.jobs)")
+    section("A job that runs main.py (AsyncClient.code.ingest, AsyncClient.jobs)")
     client = AsyncClient(base_url, api_key)
-    code_zip = make_code_zip({"main.py": "print('hello from a job')\n"})
-    job = await client.code.ingest(code_zip, "demo-job", CodeType.PYTHON)
+    code_zip = make_code_zip({"main.py": JOB_MAIN})
+    job = await client.code.ingest(code_zip, "squares", CodeType.PYTHON)
     step("ingest", f"job {job.job_id}: {job.job_status}/{job.job_stage}")
     lines = 0
     async for output in client.jobs.stream_output(job.job_id, read_timeout=30):
@@ -175,38 +205,82 @@ async def async_jobs_demo(base_url: str, api_key: str, workdir: Path) -> None:
     job = await client.jobs.await_stage(job.job_id, timeout=30)
     step("await_stage", f"{job.job_status}/{job.job_stage}")
     check(job.job_stage == JobStage.POST_RUNNING, "the job did not finish")
-    check(job.job_status == JobStatus.FINISHED, f"the job ended {job.job_status}")
-    result_path = workdir / "result.zip"
+    check(job.job_status == JobStatus.FINISHED, f"the job ended {job.job_status}: {job.error}")
+    result_path = workdir / "squares-result.zip"
     result = await client.jobs.get_result(job.job_id, result_path)
+    step("get_result", f"{len(result.zip_bytes)} bytes -> {result_path}\n{result_listing(result.zip_bytes)}")
     with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
-        step("get_result", f"{len(result.zip_bytes)} bytes -> {result_path} ({', '.join(archive.namelist())})")
-    finished = await client.jobs.list_finished()
-    step("list_finished", f"{len(finished)} job(s)")
-    check(any(j.job_id == job.job_id for j in finished), "the finished job is not listed")
+        squares = json.loads(archive.read("squares.json"))
+    step("squares.json", json.dumps(squares))
+    check(squares == {"1": 1, "2": 4, "3": 9}, "the job's result file is wrong")
 
 
-async def async_web_demo(base_url: str, api_key: str) -> None:
+async def follow_output(client: AsyncClient, job_id: str) -> int:
+    """Print the job's output as it comes; returns the number of lines."""
+    count = 0
+    async for output in client.jobs.stream_output(job_id, read_timeout=60):
+        count += 1
+        step(f"app {output.stream}", output.text)
+    return count
+
+
+async def async_web_demo(base_url: str, api_key: str, app_dir: Path, workdir: Path) -> None:
+    import asyncio
+
+    import httpx
+
     from vexa import AsyncClient
+    from vexa.types import JobStatus
 
-    section("Asynchronous web client (AsyncClient.web)")
+    section(f"A web app from {app_dir} (AsyncClient.web)")
     client = AsyncClient(base_url, api_key)
-    code_zip = make_code_zip({"app.py": "print('serving a page')\n"})
-    job = await client.web.run(code_zip)
-    step("run", f"web job {job.job_id}: {job.job_stage}")
-    job = await client.web.await_healthy(job.job_id, timeout=30)
-    step("healthy", f"{job.job_stage}, page at {client.web.get_url(job.job_id)}")
+    code_zip = zip_folder(app_dir)
+    code_id = await client.web.upload(code_zip, "hello-web")
+    step("upload", f"hello-web ({len(code_zip.zip_bytes)} bytes) -> {code_id}")
+    job = await client.web.stored.run(code_id)
+    step("run", f"web job {job.job_id}: {job.job_status}/{job.job_stage}")
+    follower = asyncio.create_task(follow_output(client, job.job_id))
+
+    job = await client.web.await_healthy(job.job_id, timeout=60)
+    step("healthy", f"{job.job_status}/{job.job_stage}")
+    url = client.web.get_url(job.job_id)
+    check(isinstance(url, str), "the web job has no URL")
+    async with httpx.AsyncClient(headers={"X-API-Key": api_key}, timeout=10) as http:
+        page = await http.get(str(url))
+        step("GET", f"{url} -> {page.status_code}\n{page.text.strip()}")
+        check(page.status_code == 200 and "Hello from vexa" in page.text, "the page did not come through")
+        greeting = await http.get(f"{url}hello", params={"name": "demo"})
+        step("GET", f"{greeting.url} -> {greeting.status_code} {greeting.text}")
+        check(greeting.json().get("hello") == "demo", "the app's JSON answer is wrong")
     running = await client.web.jobs.list_running()
-    step("running", f"{len(running)} web job(s)")
+    step("running", f"{len(running)} web job(s): " + ", ".join(j.job_id for j in running))
+
     await client.jobs.terminate(job.job_id)
-    healthy = await client.web.is_healthy(job.job_id)
-    step("terminate", f"healthy afterwards: {healthy}")
-    check(not healthy, "the terminated web page still answers")
+    job = await client.jobs.get(job.job_id)
+    step("terminate", f"{job.job_status}/{job.job_stage}")
+    check(job.job_status == JobStatus.STOPPED, f"the job ended {job.job_status}")
+    lines = await asyncio.wait_for(follower, 30)  # the stream ends with the job
+    step("output", f"{lines} lines, streamed while the app ran")
+    check(not await client.web.is_healthy(job.job_id), "the terminated web app still answers")
+
+    result_path = workdir / "hello-web-result.zip"
+    result = await client.jobs.get_result(job.job_id, result_path)
+    step("get_result", f"{len(result.zip_bytes)} bytes -> {result_path}\n{result_listing(result.zip_bytes)}")
+    with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
+        step("visits.json", archive.read("visits.json").decode().strip())
+
+    step("clean up", await client.web.stored.delete(code_id))
+    check(code_id not in [info.code_id for info in await client.web.stored.list_info()], "the code is still stored")
 
 
 # --- Running it -------------------------------------------------------------------
 
 
-def run(base_url: str, api_key: str, workdir: Path) -> None:
+def default_app_dir() -> Path:
+    return Path(__file__).resolve().parents[1] / "examples" / "hello_web"
+
+
+def run(base_url: str, api_key: str, workdir: Path, app_dir: Path) -> None:
     """Every part of the demo, in order, against a running service."""
     import asyncio
 
@@ -214,14 +288,19 @@ def run(base_url: str, api_key: str, workdir: Path) -> None:
 
     async def asynchronous() -> None:
         await async_jobs_demo(base_url, api_key, workdir)
-        await async_web_demo(base_url, api_key)
+        await async_web_demo(base_url, api_key, app_dir, workdir)
 
     asyncio.run(asynchronous())
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    if argv:
-        print("usage: python -m vexa.demo  (takes no arguments)", file=sys.stderr)
+    import argparse
+
+    parser = argparse.ArgumentParser(prog="python -m vexa.demo", description="A guided tour of the vexa clients.")
+    parser.add_argument("--app", type=Path, default=default_app_dir(), help="folder of the web app to run (holds main.py)")
+    args = parser.parse_args(argv)
+    if not (args.app / "main.py").is_file():
+        print(f"demo: no web app at {args.app} (pass --app FOLDER holding main.py)", file=sys.stderr)
         return 2
     from vexa.devservice import start_in_thread
 
@@ -230,8 +309,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         with start_in_thread(workdir / "data", api_key=API_KEY) as service:
             print(f"Local vexa service at {service.base_url} (data in {service.data_dir})")
             print(f"Requests carry the API key {API_KEY!r} in the X-API-Key header.")
+            print("The service runs uploaded code as the current user.")
             try:
-                run(service.base_url, API_KEY, workdir)
+                run(service.base_url, API_KEY, workdir, args.app)
             except DemoError as error:
                 print(f"\ndemo failed: {error}", file=sys.stderr)
                 return 1

@@ -4,7 +4,7 @@ The service starts it with PORT, VEXA_JOB_ID and VEXA_OUTPUT_DIR set:
   GET /        an HTML page that counts its visits
   GET /hello   a JSON greeting (?name=...)
   POST /echo   answers with the body it was sent
-Each request is logged on stdout. Files in VEXA_OUTPUT_DIR become the job's
+Each request is logged on stdout (the service's health probes are not). Files in VEXA_OUTPUT_DIR become the job's
 result: visits.json is rewritten after every request and once more on shutdown.
 """
 
@@ -25,6 +25,9 @@ PORT = int(os.environ.get("PORT", "8080"))
 JOB_ID = os.environ.get("VEXA_JOB_ID", "local")
 OUTPUT_DIR = Path(os.environ.get("VEXA_OUTPUT_DIR", "output"))
 
+# The service's health probes say so; they are answered but neither counted nor logged.
+HEALTH_PROBE = "vexa-health-probe"
+
 visits: dict[str, int] = {}
 visits_lock = threading.Lock()
 
@@ -42,6 +45,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self) -> None:
         url = urlsplit(self.path)
+        if self.headers.get("User-Agent") == HEALTH_PROBE:
+            self.answer(200, "text/plain", b"ok\n")
+            return
         count = count_visit(url.path)
         if url.path == "/":
             page = (
@@ -58,9 +64,18 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_POST(self) -> None:
         count_visit(urlsplit(self.path).path)
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length)
-        self.answer(200, self.headers.get("Content-Type") or "application/octet-stream", body)
+        self.answer(200, self.headers.get("Content-Type") or "application/octet-stream", self.read_body())
+
+    def read_body(self) -> bytes:
+        if "chunked" not in self.headers.get("Transfer-Encoding", "").lower():
+            return self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        chunks = []
+        while size := int(self.rfile.readline().split(b";")[0], 16):
+            chunks.append(self.rfile.read(size))
+            self.rfile.readline()  # the CRLF after each chunk
+        while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+            pass  # trailers
+        return b"".join(chunks)
 
     def answer(self, status: int, content_type: str, body: bytes) -> None:
         self.send_response(status)
@@ -70,6 +85,8 @@ class Handler(BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def log_message(self, format: str, *args: object) -> None:
+        if self.headers is not None and self.headers.get("User-Agent") == HEALTH_PROBE:
+            return
         print(f"{self.command} {self.path} -> {args[1] if len(args) > 1 else '?'}", flush=True)
 
 

@@ -91,6 +91,7 @@ def create_app(
             yield
         finally:
             await runner.close()
+            runner.store.close()
             database.close()
 
     app = Starlette(

@@ -80,6 +80,7 @@ class Job:
     job_type: str
     code_id: str | None
     code_name: str
+    code_type: str = "python"
     hooks: frozenset[str] = frozenset()
     options: dict[str, Any] = field(default_factory=dict)
     job_status: str = "queued"
@@ -115,7 +116,7 @@ class Job:
         }
 
     def to_record(self) -> dict[str, Any]:
-        return {**self.to_json(), "code_name": self.code_name, "options": self.options}
+        return {**self.to_json(), "code_name": self.code_name, "code_type": self.code_type, "options": self.options}
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> "Job":
@@ -203,6 +204,9 @@ class JobStore:
                 )
             job.saved_lines = len(job.lines)
         self._writer.submit(self.database.write, statements)
+
+    def close(self) -> None:
+        self._writer.shutdown(wait=True)
 
     async def drain(self) -> None:
         """Wait until every write submitted so far is done."""
@@ -295,6 +299,7 @@ class JobRunner:
         code_name: str,
         hooks: frozenset[str] = frozenset(),
         options: dict[str, Any] | None = None,
+        code_type: str = "python",
     ) -> Job:
         if job_type not in JOB_TYPES:
             raise ValueError(f"unknown job type {job_type!r}")
@@ -303,6 +308,7 @@ class JobRunner:
             job_type=job_type,
             code_id=code_id,
             code_name=code_name,
+            code_type=code_type,
             hooks=hooks,
             options=dict(options or {}),
         )

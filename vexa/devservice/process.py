@@ -42,6 +42,9 @@ PROBE_TIMEOUT_SECONDS = 2.0
 # How long the pipe readers may go on after the process group is gone.
 READER_DRAIN_SECONDS = 2.0
 PASSED_ENVIRONMENT = ("PATH", "HOME", "LANG", "LC_ALL", "TZ", "TMPDIR", "PYENV_ROOT")
+SERVICE_MARK = "[vexa]"
+# Sent with every health probe, so that an app can leave probes out of its logs.
+PROBE_USER_AGENT = "vexa-health-probe"
 PYTHON_VERSION = re.compile(r"\d+(\.\d+){0,2}")
 
 
@@ -58,9 +61,9 @@ class JobLimits:
 
 
 class JobFailure(Exception):
-    """Ends the job with this status and error."""
+    """Ends the job with this status and error (none for "stopped")."""
 
-    def __init__(self, error: str, status: str = "failed") -> None:
+    def __init__(self, error: str | None, status: str = "failed") -> None:
         super().__init__(error)
         self.error = error
         self.status = status
@@ -111,6 +114,14 @@ def find_python(version: str | None) -> str:
     if on_path and (version == major_minor or Path(on_path).resolve().name == f"python{major_minor}"):
         return on_path
     raise JobFailure(f"Python {version} is not installed (looked in pyenv and on PATH)")
+
+
+def _lists_requirements(path: Path) -> bool:
+    """Whether a requirements file names anything to install (blank lines and comments do not)."""
+    if not path.is_file():
+        return False
+    lines = (line.split("#", 1)[0].strip() for line in path.read_text(errors="replace").splitlines())
+    return any(lines)
 
 
 def _limit_resources(limits: JobLimits) -> Callable[[], None]:
@@ -189,7 +200,9 @@ class ProcessJobRunner(JobRunner):
     async def _app_answers(self, port: int) -> bool:
         assert self.http is not None
         try:
-            response = await self.http.get(f"http://127.0.0.1:{port}/", timeout=PROBE_TIMEOUT_SECONDS)
+            response = await self.http.get(
+                f"http://127.0.0.1:{port}/", headers={"User-Agent": PROBE_USER_AGENT}, timeout=PROBE_TIMEOUT_SECONDS
+            )
         except httpx.HTTPError:
             return False
         return response.status_code < 500
@@ -208,43 +221,44 @@ class ProcessJobRunner(JobRunner):
         deadline = loop.time() + self.limits.time_limit_seconds if self.limits.time_limit_seconds else None
         try:
             job.job_status, job.started_at = "started", utc_now_iso()
-            self._emit(job, "stdout", f"Unpacking {job.code_name} ({job.code_id})")
+            self._say(job, f"Unpacking {job.code_name} ({job.code_id})")
             names = await self._unpack(job, code_dir, output_dir)
+            if ENTRY_POINT not in names:
+                raise JobFailure(f"The code has no {ENTRY_POINT} at the root of its zip")
             python = sys.executable
             venv_python = self.storage.venv_path(job.code_id or "") / "bin" / "python"
             if job.job_type == "ingest":
                 if job.options.get("build_pexenv"):
                     python = await self._build_venv(job, code_dir, deadline)
-                if job.options.get("code_type") == "web":
-                    self._emit(job, "stdout", f"Code {job.code_id} is ready to serve")
+                if job.code_type == "web":
+                    self._say(job, f"Code {job.code_id} is ready to serve")
                     await self._finish(job, "finished")
                     return
             elif await asyncio.to_thread(venv_python.exists):
                 python = str(venv_python)
-            if ENTRY_POINT not in names:
-                raise JobFailure(f"The code has no {ENTRY_POINT} at the root of its zip")
             env = {"VEXA_JOB_ID": job.job_id, "VEXA_OUTPUT_DIR": str(output_dir)}
             if job.job_type == "web":
                 job.port = free_port()
                 env["PORT"] = str(job.port)
-            exit = await self._run(job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(job))
-            await self._finish(job, *self._outcome(exit, ENTRY_POINT), output_dir)
+            ended = await self._run(job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(job))
+            await self._finish(job, *self._outcome(ended, ENTRY_POINT), output_dir)
         except JobFailure as failure:
-            self._emit(job, "stderr", failure.error)
+            if failure.error:
+                self._say(job, failure.error, "stderr")
             await self._finish(job, failure.status, failure.error, output_dir)
         finally:
             job.port = None
             await asyncio.to_thread(shutil.rmtree, work, True)
 
     @staticmethod
-    def _outcome(exit: Exit, what: str) -> tuple[str, str | None]:
-        if exit.reason == "stopped":
+    def _outcome(ended: Exit, what: str) -> tuple[str, str | None]:
+        if ended.reason == "stopped":
             return "stopped", None
-        if exit.reason == "timeout":
+        if ended.reason == "timeout":
             return "timeout", f"{what} ran past the job's time limit and was killed"
-        if exit.returncode == 0:
+        if ended.returncode == 0:
             return "finished", None
-        return "failed", exit.describe(what)
+        return "failed", ended.describe(what)
 
     async def _unpack(self, job: Job, code_dir: Path, output_dir: Path) -> list[str]:
         zip_path = self.storage.zip_path(job.code_id or "")
@@ -268,7 +282,7 @@ class ProcessJobRunner(JobRunner):
                 assert job.port is not None
                 while not await self._app_answers(job.port):
                     await asyncio.sleep(READY_POLL_SECONDS)
-                self._emit(job, "stdout", f"Web app answers on port {job.port}")
+                self._say(job, f"Web app answers on port {job.port}")
             job.job_stage = "running"
             self._notify(job)
 
@@ -280,29 +294,29 @@ class ProcessJobRunner(JobRunner):
         venv = self.storage.venv_path(job.code_id or "")
         staging = venv.with_name(venv.name + ".partial")
         requirements = code_dir / REQUIREMENTS
-        needs_pip = await asyncio.to_thread(lambda: requirements.is_file() and bool(requirements.read_text(errors="replace").strip()))
+        needs_pip = await asyncio.to_thread(_lists_requirements, requirements)
         await asyncio.to_thread(shutil.rmtree, staging, True)
-        self._emit(job, "stdout", f"Building a virtual environment with {base}")
+        self._say(job, f"Building a virtual environment with {base}")
         create = [base, "-m", "venv", *([] if needs_pip else ["--without-pip"]), str(staging)]
-        exit = await self._run(job, create, code_dir, {}, deadline)
-        status, error = self._outcome(exit, "Creating the virtual environment")
+        ended = await self._run(job, create, code_dir, {}, deadline)
+        status, error = self._outcome(ended, "Creating the virtual environment")
         if status != "finished":
-            raise JobFailure(error or "", status)
+            raise JobFailure(error, status)
         python = staging / "bin" / "python"
         if needs_pip:
-            self._emit(job, "stdout", f"Installing {REQUIREMENTS}")
+            self._say(job, f"Installing {REQUIREMENTS}")
             install = [str(python), "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
-            exit = await self._run(job, install, code_dir, {}, deadline)
-            status, error = self._outcome(exit, f"pip install -r {REQUIREMENTS}")
+            ended = await self._run(job, install, code_dir, {}, deadline)
+            status, error = self._outcome(ended, f"pip install -r {REQUIREMENTS}")
             if status != "finished":
-                raise JobFailure(error or "", status)
+                raise JobFailure(error, status)
 
         def put_in_place() -> None:
             shutil.rmtree(venv, ignore_errors=True)
             os.replace(staging, venv)
 
         await asyncio.to_thread(put_in_place)
-        self._emit(job, "stdout", f"Virtual environment ready at {venv}")
+        self._say(job, f"Virtual environment ready at {venv}")
         return str(venv / "bin" / "python")
 
     async def _run(
@@ -360,7 +374,7 @@ class ProcessJobRunner(JobRunner):
                 reason = "exited"
             else:
                 reason = "stopped" if stopping.done() else "timeout"
-                self._emit(job, "stdout", "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
+                self._say(job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
                 await self._kill_group(process, graceful=True)
         finally:
             for task in (stopping, starting):
@@ -384,11 +398,15 @@ class ProcessJobRunner(JobRunner):
         _signal_group(process.pid, signal.SIGKILL)
         await process.wait()
 
+    def _say(self, job: Job, text: str, stream: str = "stdout") -> None:
+        """A line from the service itself in the job's output, marked as such."""
+        self._emit(job, stream, f"{SERVICE_MARK} {text}")
+
     def _emit_capped(self, job: Job, stream: str, text: str) -> None:
         cap = self.limits.max_output_lines
         if cap and len(job.lines) >= cap:
             if len(job.lines) == cap:
-                self._emit(job, "stderr", f"[output cut: the job printed more than {cap} lines]")
+                self._say(job, f"Output cut: the job printed more than {cap} lines", "stderr")
             return
         self._emit(job, stream, text)
 

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from typing import AsyncIterator
+
 import httpx
-from starlette.background import BackgroundTask
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
@@ -31,7 +32,14 @@ async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, p
         answer = await http.send(outgoing, stream=True)
     except httpx.HTTPError as exc:
         raise HTTPException(502, f"The web app did not answer: {type(exc).__name__}") from None
-    response = StreamingResponse(answer.aiter_raw(), status_code=answer.status_code, background=BackgroundTask(answer.aclose))
+    async def body() -> AsyncIterator[bytes]:
+        try:
+            async for chunk in answer.aiter_raw():
+                yield chunk
+        finally:  # also when the caller hangs up midway
+            await answer.aclose()
+
+    response = StreamingResponse(body(), status_code=answer.status_code)
     # Raw pairs keep repeated headers such as Set-Cookie apart.
     response.raw_headers = [
         (name.encode("latin-1"), value.encode("latin-1"))

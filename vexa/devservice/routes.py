@@ -14,6 +14,7 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse, Response, StreamingResponse
 from starlette.routing import Route
+from starlette.types import Message
 
 from .archive import ArchiveLimits
 from .jobs import JOB_STAGES, JOB_STATUSES, JOB_TYPES, Job, JobRunner, detect_hooks
@@ -117,14 +118,28 @@ def _parse_bool(value: str | None, name: str) -> bool:
 
 async def _read_form(request: Request) -> FormData:
     limits = _limits(request)
+    max_body = limits.max_archive_bytes + limits.max_metadata_bytes + FORM_OVERHEAD_BYTES
+    too_large = f"request body is over the limit of {max_body} bytes"
     declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit():
-        max_body = limits.max_archive_bytes + limits.max_metadata_bytes + FORM_OVERHEAD_BYTES
-        if int(declared) > max_body:
-            raise HTTPException(413, f"request body is {declared} bytes, over the limit of {max_body} bytes")
+    if declared is not None and declared.isdigit() and int(declared) > max_body:
+        raise HTTPException(413, too_large)
+    received = 0
+
+    async def receive_capped() -> Message:
+        # A chunked body declares no length: count it as it arrives.
+        nonlocal received
+        message = await request.receive()
+        received += len(message.get("body", b""))
+        if received > max_body:
+            raise HTTPException(413, too_large)
+        return message
+
+    capped = Request(request.scope, receive_capped)
     try:
-        return await request.form(max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES)
+        return await capped.form(max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES)
     except HTTPException as exc:
+        if exc.status_code == 413:
+            raise
         # Starlette reports malformed multipart as 400; this API reports bad input as 422.
         raise HTTPException(422, str(exc.detail)) from None
 
@@ -148,8 +163,7 @@ def _web_code_name(upload: UploadFile) -> str:
 
 async def _start_job(request: Request, job_type: str, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
     hooks = await run_in_threadpool(detect_hooks, record.code_name, _storage(request).zip_path(record.code_id))
-    options = {"code_type": record.code_type, **(options or {})}
-    return _runner(request).submit(job_type, record.code_id, record.code_name, hooks, options)
+    return _runner(request).submit(job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type)
 
 
 # ----- code endpoints -----

@@ -1,0 +1,463 @@
+"""The local service running code for real: processes, web apps behind the proxy,
+limits, restarts and what it refuses to store. All over real HTTP on 127.0.0.1."""
+
+from __future__ import annotations
+
+import io
+import json
+import os
+import sqlite3
+import subprocess
+import sys
+import threading
+import zipfile
+from pathlib import Path
+from typing import Any, Callable
+
+import httpx
+import pytest
+
+from test_devservice import ingest, job_json, read_ndjson, upload, wait_for_status, wait_until
+
+EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
+ENDED = ("finished", "failed", "stopped", "timeout", "canceled")
+
+
+def client_for(service: Any) -> httpx.Client:
+    return httpx.Client(base_url=service.base_url, headers=service.headers, timeout=30.0)
+
+
+def run_stored(client: httpx.Client, zip_bytes: bytes, name: str = "job") -> dict[str, Any]:
+    code_id = upload(client, zip_bytes, name=name)
+    response = client.post(f"/jobs/code/{code_id}/run")
+    assert response.status_code == 200, response.text
+    return response.json()
+
+
+def result_files(client: httpx.Client, job_id: str) -> dict[str, bytes]:
+    response = client.get(f"/jobs/{job_id}/result")
+    assert response.status_code == 200, response.text
+    with zipfile.ZipFile(io.BytesIO(response.content)) as archive:
+        return {name: archive.read(name) for name in archive.namelist()}
+
+
+def output_of(client: httpx.Client, job_id: str) -> list[tuple[str, str]]:
+    with client.stream("GET", f"/jobs/{job_id}/stream") as response:
+        lines, _ = read_ndjson(response)
+    return [(line["stream"], line["text"]) for line in lines]
+
+
+def process_is_gone(pid: int) -> bool:
+    """True once `pid` has exited (a zombie left for init to reap counts as gone)."""
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.fixture(scope="module")
+def real_service(tmp_path_factory: pytest.TempPathFactory) -> Any:
+    from vexa.devservice import start_in_thread
+
+    running = start_in_thread(tmp_path_factory.mktemp("real"), "real-key", keepalive_seconds=0.05)
+    yield running
+    running.stop()
+
+
+@pytest.fixture
+def real_client(real_service: Any) -> Any:
+    with client_for(real_service) as client:
+        yield client
+
+
+# ----- batch jobs -----
+
+LINES_AND_FILES = """
+import os, pathlib, sys
+print("to stdout")
+print("to stderr", file=sys.stderr)
+print("job", os.environ["VEXA_JOB_ID"], "port" if "PORT" in os.environ else "no-port")
+print("secret" if "VEXA_API_KEY" in os.environ or "SERVICE_SECRET" in os.environ else "clean env")
+out = pathlib.Path(os.environ["VEXA_OUTPUT_DIR"])
+(out / "nested").mkdir()
+(out / "nested" / "data.txt").write_text("payload")
+(out / "output.txt").write_text("mine")
+"""
+
+
+def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setenv("SERVICE_SECRET", "must not leak")  # read by the job's process at start
+    job = run_stored(real_client, make_zip({"main.py": LINES_AND_FILES}))
+    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    assert (ended["job_status"], ended["job_stage"], ended["error"]) == ("finished", "post_running", None)
+
+    lines = output_of(real_client, job["job_id"])
+    assert ("stdout", "to stdout") in lines and ("stderr", "to stderr") in lines
+    assert ("stdout", f"job {job['job_id']} no-port") in lines
+    assert ("stdout", "clean env") in lines
+
+    files = result_files(real_client, job["job_id"])
+    assert files["nested/data.txt"] == b"payload"
+    assert files["output.txt"] == b"mine"  # the job's own file wins over the log of that name
+    assert b"to stderr" in files["stderr.txt"] and b"to stdout" not in files["stderr.txt"]
+    assert json.loads(files["job.json"])["job_status"] == "finished"
+
+
+@pytest.mark.parametrize(
+    ("files", "status", "error_parts"),
+    [
+        (
+            {"main.py": "import sys\nprint('working')\nprint('bad thing happened', file=sys.stderr)\nsys.exit(3)"},
+            "failed",
+            ["main.py exited with status 3", "bad thing happened"],
+        ),
+        ({"main.py": "raise ValueError('no good')"}, "failed", ["exited with status 1", "ValueError: no good"]),
+        ({"app.py": "print(1)"}, "failed", ["no main.py at the root"]),
+        ({"sub/main.py": "print(1)"}, "failed", ["no main.py at the root"]),
+    ],
+    ids=["exit-status", "exception", "no-entry-point", "entry-point-not-at-root"],
+)
+def test_failing_jobs_report_why(real_client: httpx.Client, make_zip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
+    job = run_stored(real_client, make_zip(files))
+    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    assert ended["job_status"] == status
+    for part in error_parts:
+        assert part in ended["error"]
+
+
+@pytest.mark.parametrize(
+    ("limits", "main", "status", "error_part"),
+    [
+        ({"time_limit_seconds": 0.5}, "import time\nprint('sleeping', flush=True)\ntime.sleep(60)", "timeout", "time limit"),
+        ({"cpu_seconds": 1}, "while True:\n    pass", "failed", "SIGXCPU"),
+        ({"memory_bytes": 256 * 2**20}, "block = bytearray(1024 * 2**20)", "failed", "MemoryError"),
+        (
+            {"file_size_bytes": 2**20},
+            "import os\nopen(os.environ['VEXA_OUTPUT_DIR'] + '/big', 'wb').write(bytes(2 * 2**20))",
+            "failed",
+            "File too large",
+        ),
+    ],
+    ids=["time", "cpu", "memory", "file-size"],
+)
+def test_limits_end_the_job(service_factory, make_zip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
+    from vexa.devservice import JobLimits
+
+    service = service_factory(simulate=False, job_limits=JobLimits(kill_grace_seconds=0.2, **limits))
+    with client_for(service) as client:
+        job = run_stored(client, make_zip({"main.py": main}))
+        ended = wait_for_status(client, job["job_id"], *ENDED)
+    assert ended["job_status"] == status
+    assert error_part in ended["error"]
+
+
+CHILD_KEEPER = """
+import signal, subprocess, sys, time
+child = subprocess.Popen([sys.executable, "-c", "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(120)"])
+print("child", child.pid, flush=True)
+time.sleep(120)
+"""
+
+
+def test_terminate_kills_the_whole_process_tree(real_client: httpx.Client, make_zip) -> None:
+    job = run_stored(real_client, make_zip({"main.py": CHILD_KEEPER}))
+    job_id = job["job_id"]
+    with real_client.stream("GET", f"/jobs/{job_id}/stream") as response:
+        lines = response.iter_lines()
+        child_line = next(json.loads(raw)["text"] for raw in lines if raw.strip() and "child" in raw)
+        # The line arrived while the job still runs: output is live.
+        assert job_json(real_client, job_id)["job_status"] == "started"
+        stopped = real_client.post(f"/jobs/{job_id}/terminate").json()
+        assert stopped["job_status"] == "stopped" and stopped["job_stage"] == "post_running"
+        list(lines)  # the stream ends with the job
+    child_pid = int(child_line.split()[1])
+    wait_until(lambda: process_is_gone(child_pid), f"child {child_pid} (ignoring SIGTERM) to be killed")
+
+
+# ----- web jobs -----
+
+
+async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: list[Any]) -> None:
+    from vexa import AsyncClient
+    from vexa.types import CodeZip, JobStatus
+
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.write(EXAMPLE_APP, "main.py")
+    client = AsyncClient(real_service.base_url, real_service.api_key)
+    job = await client.web.run(CodeZip(zip_bytes=buffer.getvalue()))
+    job = await client.web.await_healthy(job.job_id, timeout=30)
+    assert await client.web.is_healthy(job.job_id)
+
+    page_url = client.web.get_url(job.job_id)
+    async with httpx.AsyncClient(headers=real_service.headers) as http:
+        page = await http.get(page_url)
+        assert page.status_code == 200 and "Hello from vexa" in page.text and job.job_id in page.text
+        base = await client.jobs.get_url(job.job_id)
+        root = await http.get(base)
+        assert root.status_code == 200 and "Hello from vexa" in root.text
+        greeting = await http.get(base + "/hello", params={"name": "tests"})
+        assert greeting.json() == {"hello": "tests", "job_id": job.job_id}
+
+        async def body() -> Any:
+            for piece in (b"streamed ", b"in ", b"pieces"):
+                yield piece
+
+        echoed = await http.post(base + "/echo", content=body(), headers={"Content-Type": "text/x-test"})
+        assert (echoed.status_code, echoed.content, echoed.headers["content-type"]) == (200, b"streamed in pieces", "text/x-test")
+        assert (await http.get(base + "/missing")).status_code == 404  # the app's own answer, passed on
+
+    await client.jobs.terminate(job.job_id)
+    assert (await client.jobs.get(job.job_id)).job_status == JobStatus.STOPPED
+    assert not await client.web.is_healthy(job.job_id)
+    lines = [output.text async for output in client.jobs.stream_output(job.job_id)]
+    assert "GET /hello?name=tests -> 200" in lines and "POST /echo -> 200" in lines
+    result = await client.jobs.get_result(job.job_id)
+    with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
+        visits = json.loads(archive.read("visits.json"))
+        summary = archive.read("summary.txt").decode()  # written by the app on SIGTERM
+    assert visits["/hello"] == 1 and visits["/echo"] == 1
+    assert summary.startswith(f"{sum(visits.values())} requests served by job {job.job_id}")
+
+
+@pytest.mark.parametrize(
+    ("method", "path", "status", "detail"),
+    [
+        ("GET", "/j_missing/", 404, "Job j_missing not found"),
+        ("POST", "/j_missing/a/b", 404, "Job j_missing not found"),
+        ("GET", "/{job_id}/", 404, "is not a web job"),
+    ],
+)
+def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip, method: str, path: str, status: int, detail: str) -> None:
+    job = run_stored(real_client, make_zip({"main.py": "print(1)"}))
+    response = real_client.request(method, path.format(job_id=job["job_id"]))
+    assert response.status_code == status and detail in response.json()["detail"]
+
+
+# ----- ingestion -----
+
+PRINT_PREFIX = "import sys\nprint('prefix', sys.prefix)\n"
+
+
+@pytest.mark.parametrize(
+    ("pexenv_python", "requirements", "status", "expected"),
+    [
+        (None, None, "finished", "venv"),
+        (None, "\n# nothing to install\n", "finished", "venv"),
+        (f"{sys.version_info.major}.{sys.version_info.minor}", None, "finished", "venv"),
+        ("1.9", None, "failed", "Python 1.9 is not installed"),
+        ("three", None, "failed", "pexenv_python must be a version"),
+    ],
+    ids=["no-requirements", "empty-requirements", "named-python", "missing-python", "bad-version"],
+)
+def test_ingestion_builds_a_virtual_environment(
+    real_client: httpx.Client, make_zip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
+) -> None:
+    files = {"main.py": PRINT_PREFIX}
+    if requirements is not None:
+        files["requirements.txt"] = requirements
+    response = real_client.post(
+        "/jobs/code/ingest",
+        data={"code_name": "env", "code_type": "python", "build_pexenv": "true", **({"pexenv_python": pexenv_python} if pexenv_python else {})},
+        files={"code_zip": ("code.zip", make_zip(files), "application/zip")},
+    )
+    assert response.status_code == 200, response.text
+    job = response.json()
+    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    assert ended["job_status"] == status, ended
+    if status == "failed":
+        assert expected in ended["error"]
+        return
+    prefix = next(text for _, text in output_of(real_client, job["job_id"]) if text.startswith("prefix "))
+    assert prefix.endswith(f"{job['code_id']}/venv")
+    # A later run of the same code uses the environment too.
+    rerun = real_client.post(f"/jobs/code/{job['code_id']}/run").json()
+    wait_for_status(real_client, rerun["job_id"], *ENDED)
+    assert ("stdout", prefix) in output_of(real_client, rerun["job_id"])
+
+
+# ----- restarts -----
+
+
+@pytest.mark.parametrize("simulate", [False, True], ids=["real", "simulated"])
+def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory, tmp_path: Path, make_zip, simulate: bool) -> None:
+    data_dir = tmp_path / "persistent"
+    first = service_factory(data_dir=data_dir, simulate=simulate)
+    with client_for(first) as client:
+        done = ingest(client, make_zip({"main.py": "print('kept line')"}), name="done")
+        wait_for_status(client, done["job_id"], "finished")
+        # "hold" keeps a simulated job queued; the real one sleeps.
+        running = ingest(client, make_zip({"main.py": "import time\ntime.sleep(120)", "hold": ""}), name="long")
+        if not simulate:
+            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run")
+        lines_before = output_of(client, done["job_id"])
+        result_before = result_files(client, done["job_id"])
+    first.stop()
+
+    second = service_factory(data_dir=data_dir, simulate=simulate)
+    with client_for(second) as client:
+        assert job_json(client, done["job_id"])["job_status"] == "finished"
+        assert output_of(client, done["job_id"]) == lines_before != []
+        assert result_files(client, done["job_id"]) == result_before
+        interrupted = job_json(client, running["job_id"])
+        assert (interrupted["job_status"], interrupted["job_stage"]) == ("failed", "post_running")
+        assert "service stopped" in interrupted["error"]
+        assert [job["job_id"] for job in client.get("/jobs").json()] == [running["job_id"], done["job_id"]]
+        assert {code["code_id"] for code in client.get("/code/info").json()} == {done["code_id"], running["code_id"]}
+
+
+def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip) -> None:
+    """A killed service (no shutdown at all) leaves records saying "running"; the next start ends them."""
+    data_dir = tmp_path / "crash"
+    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", "k"]
+    service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    try:
+        assert service.stdout is not None
+        base_url = service.stdout.readline().split()[-1]
+        assert "runs uploaded code as the current user" in service.stdout.readline()
+        with httpx.Client(base_url=base_url, headers={"X-API-Key": "k"}, timeout=30.0) as client:
+            job = run_stored(client, make_zip({"main.py": "import time\nprint('up', flush=True)\ntime.sleep(3)"}))
+            wait_until(lambda: job_json(client, job["job_id"])["job_stage"] == "running", "the job to run")
+            wait_until(lambda: ("stdout", "up") in lines_so_far(data_dir, job["job_id"]), "its line to be saved")
+    finally:
+        service.kill()
+        service.wait()
+
+    from vexa.devservice import start_in_thread
+
+    with start_in_thread(data_dir, "k") as restarted, client_for(restarted) as client:
+        ended = job_json(client, job["job_id"])
+        assert (ended["job_status"], ended["error"]) == ("failed", "The service stopped while this job was running")
+        assert ("stdout", "up") in output_of(client, job["job_id"])
+        assert b"up" in result_files(client, job["job_id"])["output.txt"]
+
+
+def lines_so_far(data_dir: Path, job_id: str) -> list[tuple[str, str]]:
+    """The job's lines as the database holds them (read by another connection, as after a crash)."""
+    with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
+        rows = database.execute("SELECT stream, text FROM job_lines WHERE job_id = ? ORDER BY line_no", (job_id,)).fetchall()
+    return [(stream, text) for stream, text in rows]
+
+
+# ----- untrusted uploads -----
+
+CAPS = {"max_archive_bytes": 64 * 1024, "max_entries": 20, "max_unpacked_bytes": 256 * 1024, "max_metadata_bytes": 1024}
+
+
+def zip_with(entries: list[tuple[zipfile.ZipInfo | str, bytes]], compression: int = zipfile.ZIP_DEFLATED) -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", compression=compression) as archive:
+        for info, data in entries:
+            archive.writestr(info, data)
+    return buffer.getvalue()
+
+
+def symlink_entry(name: str, target: str) -> tuple[zipfile.ZipInfo, bytes]:
+    info = zipfile.ZipInfo(name)
+    info.create_system = 3
+    info.external_attr = (0o120777 << 16)  # S_IFLNK | 0777
+    return info, target.encode()
+
+
+def corrupted(zip_bytes: bytes, payload: bytes) -> bytes:
+    """Flip one byte of a stored entry's data, leaving its recorded CRC as it was."""
+    at = zip_bytes.index(payload)
+    return zip_bytes[:at] + bytes([zip_bytes[at] ^ 0xFF]) + zip_bytes[at + 1 :]
+
+
+MAIN = ("main.py", b"print(1)\n")
+REFUSED_UPLOADS = {
+    "dot-dot": (zip_with([MAIN, ("../escaped.py", b"x")]), 422, "'../escaped.py'"),
+    "nested-dot-dot": (zip_with([MAIN, ("a/../../escaped.py", b"x")]), 422, "'a/../../escaped.py'"),
+    "absolute": (zip_with([MAIN, ("/tmp/escaped.py", b"x")]), 422, "'/tmp/escaped.py' is an absolute path"),
+    "drive-letter": (zip_with([MAIN, ("C:/escaped.py", b"x")]), 422, "'C:/escaped.py' is an absolute path"),
+    "backslash": (zip_with([MAIN, ("..\\escaped.py", b"x")]), 422, "'..\\\\escaped.py'"),
+    "symlink": (zip_with([MAIN, symlink_entry("link", "/etc/passwd")]), 422, "'link' is a symbolic link"),
+    "zip-bomb": (zip_with([MAIN, ("zeros.bin", bytes(50 * 2**20))]), 413, "unpacks to more than 262144 bytes (at entry 'zeros.bin')"),
+    "too-many-entries": (zip_with([(f"f{i}.txt", b"") for i in range(21)]), 413, "21 entries, over the limit of 20"),
+    "too-large": (zip_with([("noise.bin", os.urandom(80 * 1024))], zipfile.ZIP_STORED), 413, "over the limit of 65536 bytes"),
+    "bad-crc": (corrupted(zip_with([MAIN, ("data.txt", b"precious data")], zipfile.ZIP_STORED), b"precious"), 422, "'data.txt' is corrupt"),
+    "magic-only": (b"PK\x03\x04" + bytes(24), 422, "not a zip archive"),
+    "empty": (b"", 422, "not a zip archive"),
+}
+
+
+@pytest.fixture(scope="module")
+def capped_service(tmp_path_factory: pytest.TempPathFactory) -> Any:
+    from vexa.devservice import ArchiveLimits, start_in_thread
+
+    running = start_in_thread(tmp_path_factory.mktemp("capped"), "k", archive_limits=ArchiveLimits(**CAPS))
+    yield running
+    running.stop()
+
+
+@pytest.mark.parametrize("route", ["/code/upload", "/jobs/code/ingest", "/jobs/code/run/web"])
+@pytest.mark.parametrize(("zip_bytes", "status", "detail"), REFUSED_UPLOADS.values(), ids=REFUSED_UPLOADS.keys())
+def test_unsafe_uploads_are_refused_and_nothing_is_kept(capped_service: Any, route: str, zip_bytes: bytes, status: int, detail: str) -> None:
+    with client_for(capped_service) as client:
+        response = client.post(
+            route,
+            data={"code_name": "evil", "code_type": "python"},
+            files={"code_zip": ("evil.zip", zip_bytes, "application/zip")},
+        )
+        assert response.status_code == status, response.text
+        assert detail in response.json()["detail"]
+        assert client.get("/code/info").json() == []
+        assert client.get("/jobs").json() == []
+    data_dir = capped_service.data_dir
+    assert not list(data_dir.parent.rglob("escaped.py"))
+    assert sorted(path.name for path in (data_dir / "code").iterdir()) == []
+
+
+FILE_PART_HEAD = b'--b\r\nContent-Disposition: form-data; name="code_zip"; filename="c.zip"\r\nContent-Type: application/zip\r\n\r\n'
+
+
+@pytest.mark.parametrize(
+    ("content", "headers", "status", "detail"),
+    [
+        (b'{"code_name": "x"}', {"Content-Type": "application/json"}, 422, ""),
+        (b"--b\r\nbroken", {"Content-Type": "multipart/form-data; boundary=b"}, 422, ""),
+        (b"x" * 2 * 2**20, {"Content-Type": "multipart/form-data; boundary=b"}, 413, "over the limit"),
+        (iter([FILE_PART_HEAD, *[b"x" * 2**20] * 3]), {"Content-Type": "multipart/form-data; boundary=b"}, 413, "over the limit"),
+    ],
+    ids=["json-body", "truncated-multipart", "declared-too-large", "chunked-too-large"],
+)
+def test_malformed_upload_requests_are_4xx_with_a_detail(capped_service: Any, content: Any, headers: dict[str, str], status: int, detail: str) -> None:
+    with client_for(capped_service) as client:
+        response = client.post("/code/upload", content=content, headers=headers)
+    assert response.status_code == status, response.text
+    assert isinstance(response.json()["detail"], str) and detail in response.json()["detail"]
+
+
+def test_metadata_over_its_cap_is_refused(capped_service: Any) -> None:
+    with client_for(capped_service) as client:
+        response = client.post(
+            "/code/upload",
+            data={"code_name": "meta", "code_type": "python"},
+            files={"code_zip": ("c.zip", zip_with([MAIN]), "application/zip"), "metadata": ("m.json", json.dumps({"k": "v" * 2000}).encode(), "application/json")},
+        )
+    assert response.status_code == 413 and "metadata is over the limit of 1024 bytes" in response.json()["detail"]
+
+
+def test_downloads_racing_deletes_get_whole_archives_or_404(real_service: Any) -> None:
+    archive = zip_with([MAIN, ("blob.bin", os.urandom(2 * 2**20))], zipfile.ZIP_STORED)
+    outcomes: list[tuple[int, bool]] = []
+    with client_for(real_service) as client:
+        for _ in range(8):
+            code_id = upload(client, archive, name="raced")
+            started = threading.Event()
+
+            def download() -> None:
+                with client_for(real_service) as other:
+                    started.set()
+                    for _ in range(5):
+                        answer = other.get(f"/code/{code_id}/download")
+                        outcomes.append((answer.status_code, answer.content == archive))
+
+            downloader = threading.Thread(target=download)
+            downloader.start()
+            started.wait(10)
+            assert client.delete(f"/code/{code_id}").status_code == 200
+            downloader.join(30)
+    assert outcomes and all(outcome in ((200, True), (404, False)) for outcome in outcomes), outcomes
