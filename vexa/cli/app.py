@@ -228,7 +228,7 @@ class JsonArgument(click.ParamType):
         if isinstance(value, JsonData):
             return value
         if value == "-":
-            source, text = "stdin", click.get_text_stream("stdin").read()
+            source, text = "stdin", sys.stdin.read()
         elif value.startswith("@"):
             source = value[1:]
             try:
@@ -280,12 +280,43 @@ def _saved(output: Output, what: dict[str, Any], size: int, target: Path) -> Non
 
 
 class VexaGroup(click.Group):
-    """The top-level group: knows `serve` as another name of `service`."""
+    """The top-level group: knows `serve` as another name of `service`, and reports
+    usage errors and Ctrl-C in its own way (one line, exit statuses of `ExitStatus`)."""
 
     aliases = {"serve": "service"}
 
     def get_command(self, ctx: click.Context, cmd_name: str) -> click.Command | None:
         return super().get_command(ctx, self.aliases.get(cmd_name, cmd_name))
+
+    def main(  # type: ignore[override]
+        self,
+        args: Sequence[str] | None = None,
+        prog_name: str | None = None,
+        standalone_mode: bool = True,
+        **extra: Any,
+    ) -> int:
+        """Run the command line; exit with its status, or return it when not `standalone_mode`."""
+        status = self._exit_status(args, prog_name or self.name, **extra)
+        if standalone_mode:
+            sys.exit(status)
+        return status
+
+    def _exit_status(self, args: Sequence[str] | None, prog_name: str | None, **extra: Any) -> int:
+        try:
+            result = super().main(args, prog_name, standalone_mode=False, **extra)
+        except click.exceptions.NoArgsIsHelpError as error:
+            error.show()
+            return ExitStatus.USAGE
+        except click.UsageError as error:
+            hint = f" (see '{error.ctx.command_path} --help')" if error.ctx else ""
+            click.echo(f"error: {error.format_message().rstrip('.')}{hint}", err=True)
+            return error.exit_code
+        except click.ClickException as error:
+            click.echo(f"error: {error.format_message()}", err=True)
+            return error.exit_code
+        except (click.Abort, KeyboardInterrupt):
+            return ExitStatus.INTERRUPTED
+        return result if isinstance(result, int) else ExitStatus.OK
 
 
 def _package_version() -> str:
@@ -295,7 +326,7 @@ def _package_version() -> str:
         return "unknown"
 
 
-@click.group(cls=VexaGroup, context_settings=CONTEXT_SETTINGS)
+@click.group("vexa", cls=VexaGroup, context_settings=CONTEXT_SETTINGS)
 @click.version_option(_package_version(), "-V", "--version", prog_name="vexa", message="%(prog)s %(version)s")
 def cli() -> None:
     """Work with a Vexa service: store code, run jobs and web pages, follow them.
@@ -619,18 +650,4 @@ async def web_list(session: Session, status: JobStatus | None, stage: JobStage |
 
 def run(argv: Sequence[str] | None = None) -> int:
     """Run `vexa` with `argv` (default: `sys.argv[1:]`) and return the exit status."""
-    try:
-        result = cli.main(args=None if argv is None else list(argv), prog_name="vexa", standalone_mode=False)
-    except click.exceptions.NoArgsIsHelpError as error:
-        error.show()
-        return ExitStatus.USAGE
-    except click.UsageError as error:
-        hint = f" (see '{error.ctx.command_path} --help')" if error.ctx else ""
-        click.echo(f"error: {error.format_message()}{hint}", err=True)
-        return error.exit_code
-    except click.ClickException as error:
-        click.echo(f"error: {error.format_message()}", err=True)
-        return error.exit_code
-    except (click.Abort, KeyboardInterrupt):
-        return ExitStatus.INTERRUPTED
-    return result if isinstance(result, int) else ExitStatus.OK
+    return int(cli.main(args=None if argv is None else list(argv), standalone_mode=False))

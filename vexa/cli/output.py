@@ -218,14 +218,18 @@ class Output:
 
 @contextlib.asynccontextmanager
 async def _refreshing(show: Callable[[str], None], describe: Callable[[], Awaitable[str]]) -> AsyncIterator[None]:
+    async def show_once() -> None:
+        try:
+            show(await describe())
+        except Exception:  # only the display: the operation reports its own errors
+            pass
+
     async def refresh() -> None:
         while True:
-            try:
-                show(await describe())
-            except Exception:  # only the display: the operation reports its own errors
-                pass
             await asyncio.sleep(STAGE_POLL_SECONDS)
+            await show_once()
 
+    await show_once()  # before the operation starts, so even a short wait shows where the job is
     task = asyncio.ensure_future(refresh())
     try:
         yield
