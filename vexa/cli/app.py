@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import importlib.metadata
 import inspect
@@ -525,8 +526,11 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
     --json, one JSON object per line on stdout.
     """
     client = session.async_client()
-    async for line in client.jobs.stream_output(job_id, read_timeout=read_timeout or None):
-        session.output.output_line(line)
+    # Closed here, not by the event loop's shutdown, so that an early exit (closed pipe,
+    # Ctrl-C) unwinds the stream and its HTTP client in order and quietly.
+    async with contextlib.aclosing(client.jobs.stream_output(job_id, read_timeout=read_timeout or None)) as lines:
+        async for line in lines:
+            session.output.output_line(line)
 
 
 @service_command(jobs, "wait")
