@@ -9,7 +9,6 @@ from __future__ import annotations
 import asyncio
 import json
 import socket
-import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Coroutine, Iterator, TypeVar
