@@ -112,7 +112,7 @@ _vexa_setup_venv() {
     # CMake and Ninja come from PyPI, as scikit-build-core would fetch them in
     # an isolated build.
     _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${requires[@]}" "cmake>=3.20" "ninja>=1.10" || return 1
-    (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation ".[service,test]") || return 1
+    (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation ".[service,cli,test]") || return 1
 }
 
 _vexa_setup_venv || return 1

@@ -1,0 +1,196 @@
+"""The `vexa` command as a real process: environment, Ctrl-C, closed pipes,
+missing extras, and the local service started through it."""
+
+from __future__ import annotations
+
+import json
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+import pytest
+from conftest import TEST_API_KEY, make_zip
+
+CLI_HINT = "error: the vexa command needs its extra: pip install 'vexa[cli]'"
+SERVICE_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
+LINE_DEADLINE_SECONDS = 30.0
+
+
+def _environment(**variables: str) -> dict[str, str]:
+    import vexa
+
+    # The child imports the same vexa as the tests: installed or source tree.
+    package_root = str(Path(vexa.__file__).resolve().parent.parent)
+    pythonpath = os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))
+    base = {k: v for k, v in os.environ.items() if k not in ("VEXA_BASE_URL", "VEXA_API_KEY", "TTY_COMPATIBLE")}
+    return {**base, "PYTHONPATH": pythonpath, **variables}
+
+
+def vexa_process(*args: str, env: dict[str, str], cwd: Path | None = None) -> subprocess.Popen[str]:
+    return subprocess.Popen(
+        [sys.executable, "-m", "vexa.cli", *args],
+        env=env,
+        cwd=cwd,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+
+
+class LineReader:
+    """Reads a pipe on a thread, so that a test can wait for a line with a deadline."""
+
+    def __init__(self, pipe: Any) -> None:
+        self.lines: queue.Queue[str] = queue.Queue()
+        self._thread = threading.Thread(target=self._read, args=(pipe,), daemon=True)
+        self._thread.start()
+
+    def _read(self, pipe: Any) -> None:
+        for line in pipe:
+            self.lines.put(line)
+
+    def next_line(self) -> str:
+        return self.lines.get(timeout=LINE_DEADLINE_SECONDS)
+
+
+@pytest.fixture
+def ended_processes() -> Iterator[list[subprocess.Popen[str]]]:
+    """Processes a test starts; any still running at its end is killed."""
+    started: list[subprocess.Popen[str]] = []
+    yield started
+    for process in started:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+
+
+def test_connection_from_the_environment(service: Any, tmp_path: Path) -> None:
+    (tmp_path / "env.zip").write_bytes(make_zip({"main.py": "print('env')\n"}))
+    env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
+
+    def vexa(*args: str) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(
+            [sys.executable, "-m", "vexa.cli", *args], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60
+        )
+
+    uploaded = vexa("code", "upload", "env.zip")
+    assert (uploaded.returncode, uploaded.stderr) == (0, "")
+    code_id = uploaded.stdout.strip()
+    info = vexa("code", "info", code_id, "--json")
+    assert (json.loads(info.stdout)["code_name"], json.loads(info.stdout)["code_type"]) == ("env", "python")
+    assert vexa("code", "delete", code_id).returncode == 0
+    missing = vexa("code", "info", code_id)
+    assert (missing.returncode, missing.stdout) == (1, "")
+    assert missing.stderr.startswith("error: 404 Not Found for GET ") and missing.stderr.count("\n") == 1
+    assert TEST_API_KEY not in uploaded.stdout + info.stdout + missing.stderr
+
+
+def _start_job(base_url: str, run: Callable[[Any, Any], Any]) -> str:
+    import asyncio
+
+    import vexa
+    from vexa.types import CodeZip
+
+    async def start() -> str:
+        client = vexa.AsyncClient(base_url, api_key=TEST_API_KEY)
+        job = await run(client, CodeZip(zip_bytes=make_zip({"main.py": "print(1)\n"})))
+        return str(job.job_id)
+
+    return asyncio.run(start())
+
+
+def test_ctrl_c_ends_with_130_and_no_traceback(
+    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]]
+) -> None:
+    service = service_factory()
+    job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))  # runs until stopped
+    env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
+    process = vexa_process("jobs", "stream", job_id, "--json", env=env)  # every line on stdout
+    ended_processes.append(process)
+    assert "started" in LineReader(process.stdout).next_line()  # following the live job
+    process.send_signal(signal.SIGINT)
+    assert process.wait(LINE_DEADLINE_SECONDS) == 130
+    assert process.stderr is not None and process.stderr.read() == ""
+
+
+def test_closed_pipe_ends_quietly(
+    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]]
+) -> None:
+    service = service_factory(output_lines=400, run_seconds=8.0)  # a line every 20 ms
+    from vexa.types import CodeType
+
+    job_id = _start_job(
+        service.base_url, lambda client, code_zip: client.code.ingest(code_zip, "many-lines", CodeType.PYTHON)
+    )
+    env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
+    process = vexa_process("jobs", "stream", job_id, "--json", env=env)  # `... | head -2`
+    ended_processes.append(process)
+    assert process.stdout is not None and process.stderr is not None
+    for _ in range(2):
+        assert json.loads(process.stdout.readline())["job_id"] == job_id
+    process.stdout.close()
+    assert process.wait(LINE_DEADLINE_SECONDS) == 141
+    assert process.stderr.read() == ""
+    assert service.runner.get(job_id).job_status in ("started", "queued")  # it left before the job ended
+
+
+@pytest.mark.parametrize(
+    ("blocked", "args", "hint"),
+    [
+        ("click", ["--version"], CLI_HINT),
+        ("rich", ["code", "list"], CLI_HINT),
+        ("uvicorn", ["service", "--port", "0", "--data-dir", "data"], SERVICE_HINT),
+        ("starlette", ["serve", "--help"], SERVICE_HINT),
+    ],
+)
+def test_missing_extra_prints_the_install_hint(tmp_path: Path, blocked: str, args: list[str], hint: str) -> None:
+    program = (
+        "import sys\n"
+        f"sys.modules[{blocked!r}] = None  # as if not installed\n"
+        "from vexa.cli import main\n"
+        f"sys.exit(main({args!r}))\n"
+    )
+    completed = subprocess.run(
+        [sys.executable, "-c", program], env=_environment(), cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
+    assert (completed.returncode, completed.stdout, completed.stderr) == (1, "", hint + "\n")
+    assert not (tmp_path / "data").exists()
+
+
+@pytest.mark.parametrize("name", ["service", "serve"])
+def test_service_command_runs_the_local_service(
+    name: str, tmp_path: Path, ended_processes: list[subprocess.Popen[str]]
+) -> None:
+    from test_cli import Vexa
+
+    process = vexa_process(
+        name, "--port", "0", "--data-dir", str(tmp_path / "data"), "--api-key", TEST_API_KEY, env=_environment()
+    )
+    ended_processes.append(process)
+    reader = LineReader(process.stdout)
+    while not (found := re.search(r"http://127\.0\.0\.1:\d+", reader.next_line())):
+        pass
+    assert Vexa(found.group(0), TEST_API_KEY).json("code", "list") == []
+    process.send_signal(signal.SIGINT)
+    assert process.wait(LINE_DEADLINE_SECONDS) in (0, 130)  # uvicorn may re-raise the signal it handled
+    assert process.stderr is not None and "Traceback" not in process.stderr.read()
+
+
+def test_service_help_is_the_services_own(tmp_path: Path) -> None:
+    completed = subprocess.run(
+        [sys.executable, "-m", "vexa.cli", "serve", "--help"],
+        env=_environment(),
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert completed.returncode == 0
+    assert "--data-dir" in completed.stdout and "--port" in completed.stdout

@@ -1,0 +1,5 @@
+import sys
+
+from vexa.cli import main
+
+sys.exit(main())
