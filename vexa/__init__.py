@@ -9,6 +9,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from vexa._version import __version__
 from vexa.types import (
     APIException,
     CodeInfo,
@@ -46,14 +47,18 @@ __all__ = [
     "StreamOutput",
     "VexaError",
     "VexaException",
+    "__version__",
 ]
 
-
-def __getattr__(name: str) -> object:
+if not TYPE_CHECKING:
     # The clients load the compiled modules; importing them on first use keeps
     # `vexa.types` and the local service importable without a native build.
-    if name in ("Client", "AsyncClient"):
-        import vexa.client
+    # Type checkers see the import above instead, so that a misspelt name is
+    # an error rather than an `object`.
 
-        return getattr(vexa.client, name)
-    raise AttributeError(f"module 'vexa' has no attribute {name!r}")
+    def __getattr__(name: str) -> object:
+        if name in ("Client", "AsyncClient"):
+            import vexa.client
+
+            return getattr(vexa.client, name)
+        raise AttributeError(f"module 'vexa' has no attribute {name!r}")

@@ -12,7 +12,7 @@ import http
 from datetime import datetime
 from os import PathLike
 from pathlib import Path
-from typing import Annotated, Any, Union
+from typing import Annotated, Any, TypeVar, Union
 
 from pydantic import BaseModel, ConfigDict, Field, RootModel, field_validator
 
@@ -44,6 +44,8 @@ __all__ = [
 
 class _WireEnum(str, enum.Enum):
     """A string enumeration whose text form is its wire value."""
+
+    _value_: str
 
     def __str__(self) -> str:
         return self.value
@@ -156,11 +158,14 @@ class CodeInfo(BaseModel):
     metadata: Any = None
 
 
+_Archive = TypeVar("_Archive", bound="_ZipArchive")
+
+
 class _ZipArchive(BaseModel):
     zip_bytes: bytes
 
     @classmethod
-    def from_path(cls, path: str | PathLike[str]) -> Any:
+    def from_path(cls: type[_Archive], path: str | PathLike[str]) -> _Archive:
         """Read an archive from a file."""
         return cls(zip_bytes=Path(path).read_bytes())
 

@@ -9,14 +9,17 @@ if TYPE_CHECKING:
 __all__ = ["AsyncClient", "Client"]
 
 
-def __getattr__(name: str) -> object:
-    # Imported on first use: each client needs its compiled modules.
-    if name == "Client":
-        from vexa.client._sync import Client
+if not TYPE_CHECKING:
+    # Imported on first use: each client needs its compiled modules. Type
+    # checkers see the import above instead.
 
-        return Client
-    if name == "AsyncClient":
-        from vexa.client._async import AsyncClient
+    def __getattr__(name: str) -> object:
+        if name == "Client":
+            from vexa.client._sync import Client
 
-        return AsyncClient
-    raise AttributeError(f"module 'vexa.client' has no attribute {name!r}")
+            return Client
+        if name == "AsyncClient":
+            from vexa.client._async import AsyncClient
+
+            return AsyncClient
+        raise AttributeError(f"module 'vexa.client' has no attribute {name!r}")

@@ -17,6 +17,9 @@ from vexa.client._common import BaseClient, handle_stream_download_async
 class AsyncClient(BaseClient):
     """Asynchronous client for the Vexa service.
 
+    Create one with `vexa.AsyncClient("http://127.0.0.1:8000", api_key="...")`,
+    then await the methods of its sub-clients: `await client.jobs.get(job_id)`.
+
     Args:
         base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
             the VEXA_BASE_URL environment variable; one of them is required.

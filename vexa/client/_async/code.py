@@ -18,6 +18,9 @@ T = TypeVar("T")
 class AsyncCodeClient:
     """Upload, ingest, download, inspect and delete code stored on the service.
 
+    The asynchronous counterpart of `vexa.Client(...).code`: get one from
+    `vexa.AsyncClient(...).code` and await its methods.
+
     Every call opens its own `httpx.AsyncClient` and closes it before it
     returns. An error status raises what the parent's `_get_http_exception`
     returns (an `HTTPException`); other errors pass through unchanged.

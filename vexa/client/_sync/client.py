@@ -13,6 +13,9 @@ from vexa.client._sync._code import CodeClient
 class Client(BaseClient):
     """Synchronous client for the Vexa service.
 
+    Create one with `vexa.Client("http://127.0.0.1:8000", api_key="...")`, then
+    use its `code` attribute: `client.code.list_info()`.
+
     Args:
         base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
             the VEXA_BASE_URL environment variable; one of them is required.

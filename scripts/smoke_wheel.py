@@ -1,0 +1,107 @@
+"""Smoke test of an installed vexa wheel against the local service.
+
+Run by scripts/build-wheels.sh with the python of a fresh virtual environment
+into which only the wheel (with its `service` extra) was installed:
+
+    python scripts/smoke_wheel.py
+
+Starts `python -m vexa.devservice` on a free port, stores, lists, reads,
+downloads and deletes code with `vexa.Client`, then ingests it with
+`vexa.AsyncClient` and follows the job's output to its end. Exits non-zero on
+the first failure.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib.metadata
+import io
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+from pathlib import Path
+
+import vexa
+from vexa.types import CodeType, CodeZip, JobStage, NotFoundError
+
+API_KEY = "smoke-key"
+
+
+def check(condition: bool, what: str) -> None:
+    if not condition:
+        raise SystemExit(f"smoke test failed: {what}")
+
+
+def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
+    process = subprocess.Popen(
+        [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", API_KEY],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    assert process.stdout is not None
+    first_line = process.stdout.readline()
+    found = re.search(r"http://\S+", first_line)
+    if found is None:
+        process.kill()
+        raise SystemExit(f"smoke test failed: the service printed {first_line!r}, no URL")
+    return process, found.group(0).rstrip("/")
+
+
+def check_installation() -> None:
+    package = Path(vexa.__file__).parent
+    check("site-packages" in package.parts, f"vexa imported from {package}, not an installed wheel")
+    check(vexa.__version__ == importlib.metadata.version("vexa"), "vexa.__version__ differs from the metadata")
+    for stub in ("py.typed", "client/_sync/_code.pyi", "client/_async/_jobs.pyi", "client/_async/_web.pyi"):
+        check((package / stub).is_file(), f"{stub} not installed")
+
+
+def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
+    client = vexa.Client(base_url, api_key=API_KEY)
+    code_id = client.code.upload(code_zip, "smoke", CodeType.PYTHON, {"smoke": True})
+    check(code_id in [info.code_id for info in client.code.list_info(CodeType.PYTHON)], "upload not listed")
+    check(client.code.get_info(code_id).code_name == "smoke", "get_info name")
+    check(client.code.get_metadata(code_id).root == {"smoke": True}, "get_metadata")
+    downloaded = client.code.download(code_id, workdir / "smoke.zip")
+    check(downloaded.zip_bytes == code_zip.zip_bytes == (workdir / "smoke.zip").read_bytes(), "download")
+    client.code.delete(code_id)
+    try:
+        client.code.get_info(code_id)
+    except NotFoundError:
+        pass
+    else:
+        check(False, "deleted code still found")
+    return code_id
+
+
+async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
+    client = vexa.AsyncClient(base_url, api_key=API_KEY)
+    job = await client.code.ingest(code_zip, "smoke-job", CodeType.PYTHON)
+    lines = [output.text async for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
+    ended = await client.jobs.await_stage(job.job_id, timeout=60)
+    check(ended.job_stage is JobStage.POST_RUNNING, f"job ended in {ended.job_stage}")
+    check(len(lines) > 0, "no output streamed")
+    return len(lines)
+
+
+def main() -> None:
+    check_installation()
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("main.py", 'print("smoke")\n')
+    code_zip = CodeZip(zip_bytes=buffer.getvalue())
+    with tempfile.TemporaryDirectory() as scratch:
+        workdir = Path(scratch)
+        process, base_url = start_service(workdir / "data")
+        try:
+            use_sync_client(base_url, code_zip, workdir)
+            line_count = asyncio.run(use_async_client(base_url, code_zip))
+        finally:
+            process.terminate()
+            process.wait(timeout=30)
+    print(f"smoke test passed: vexa {vexa.__version__} on Python {sys.version.split()[0]}, {line_count} output lines")
+
+
+if __name__ == "__main__":
+    main()

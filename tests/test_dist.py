@@ -1,0 +1,100 @@
+"""What the installed wheel and a freshly built sdist contain, and the package metadata.
+
+The installed package is the wheel that scripts/test.sh built; its file list
+(RECORD) goes through the same checks that scripts/build-wheels.sh applies to
+the wheels it repairs (scripts/check_dist.py).
+"""
+
+from __future__ import annotations
+
+import importlib.metadata
+import importlib.util
+import re
+import subprocess
+import sys
+import tarfile
+from pathlib import Path
+from types import ModuleType
+from typing import Callable
+
+import pytest
+
+import vexa
+
+SOURCE_TREE = Path(__file__).resolve().parent.parent
+
+
+def load_check_dist() -> ModuleType:
+    spec = importlib.util.spec_from_file_location("check_dist", SOURCE_TREE / "scripts" / "check_dist.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+check_dist = load_check_dist()
+
+
+def installed_names() -> list[str]:
+    files = importlib.metadata.files("vexa")
+    assert files is not None
+    return [file.as_posix() for file in files]
+
+
+def test_the_installed_wheel_carries_stubs_and_no_sources() -> None:
+    names = installed_names()
+    assert check_dist.wheel_problems(names) == []
+    assert {"vexa/py.typed", "vexa/client/_async/_jobs.pyi"} <= set(names)
+
+
+@pytest.mark.parametrize(
+    "change, problem",
+    [
+        (lambda names: [n for n in names if n != "vexa/py.typed"], "no vexa/py.typed"),
+        (lambda names: [n for n in names if not n.endswith("_web.pyi")], "no stub vexa/client/_async/_web.pyi"),
+        (lambda names: [n for n in names if not n.startswith("vexa/client/_sync/_code.cpython")],
+         "0 compiled files for vexa/client/_sync/_code (want 1)"),
+        (lambda names: names + ["vexa/client/_sync/_code.cpython-311-x86_64-linux-gnu.so"],
+         "2 compiled files for vexa/client/_sync/_code (want 1)"),
+        (lambda names: names + ["vexa/client/_async/_jobs.cpp"], "C++ build input shipped: vexa/client/_async/_jobs.cpp"),
+        (lambda names: names + ["common/ref.h"], "C++ build input shipped: common/ref.h"),
+        (lambda names: names + ["vexa.libs/libstdc++-1a2b.so.6"], "grafted library: vexa.libs/libstdc++-1a2b.so.6"),
+        (lambda names: [n for n in names if not n.endswith("/LICENSE")], "no LICENSE in the .dist-info"),
+    ],
+)
+def test_the_wheel_check_names_each_fault(change: Callable[[list[str]], list[str]], problem: str) -> None:
+    assert check_dist.wheel_problems(change(installed_names())) == [problem]
+
+
+@pytest.mark.parametrize("module", ["_sync/_code", "_async/_jobs", "_async/_web"])
+def test_the_linkage_check_accepts_the_installed_modules(module: str) -> None:
+    directory, stem = module.split("/")
+    [path] = (Path(vexa.__file__).parent / "client" / directory).glob(f"{stem}.*.so")
+    assert check_dist.linkage_problems(path) == []
+
+
+def test_metadata() -> None:
+    metadata = importlib.metadata.metadata("vexa")
+    assert vexa.__version__ == metadata["Version"]
+    assert re.fullmatch(r"\d+\.\d+\.\d+", vexa.__version__)
+    assert metadata["License-Expression"] == "MIT"
+    classifiers = metadata.get_all("Classifier") or []
+    assert "Typing :: Typed" in classifiers
+    versions = [c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    assert "3.10" in versions
+    minimum = metadata["Requires-Python"].removeprefix(">=")
+    assert all(tuple(map(int, v.split("."))) >= tuple(map(int, minimum.split("."))) for v in versions)
+
+
+def test_the_sdist_carries_the_sources_and_no_built_module(tmp_path: Path) -> None:
+    # Built by the build backend's own hook, from the source tree.
+    script = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
+    completed = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path)], cwd=SOURCE_TREE, capture_output=True, text=True, timeout=300
+    )
+    assert completed.returncode == 0, completed.stderr
+    name = completed.stdout.strip().splitlines()[-1]
+    assert name == f"vexa-{vexa.__version__}.tar.gz"
+    with tarfile.open(tmp_path / name) as sdist:
+        members = [member.split("/", 1)[1] for member in sdist.getnames() if "/" in member]
+    assert check_dist.sdist_problems(members) == []

@@ -1,0 +1,150 @@
+"""A typed program that calls every public method of the clients.
+
+`mypy --strict` accepts it as it is, and `assert_type` pins each result to its
+declared type. The suite also runs it against the local service, so every call
+here is one a real program can make. Each sub-client has its own variable
+(`code`, `jobs`, `web`, `stored`, `web_jobs`, `async_code`), through which the
+suite checks that no public method is left out.
+"""
+
+from __future__ import annotations
+
+import io
+import zipfile
+from pathlib import Path
+
+from typing_extensions import assert_type
+
+import vexa
+from vexa.client._async._jobs import AsyncJobsClient
+from vexa.client._async._web import AsyncStoredWebClient, AsyncWebClient, AsyncWebJobsClient
+from vexa.client._async.code import AsyncCodeClient
+from vexa.client._sync._code import CodeClient
+from vexa.types import (
+    CodeInfo,
+    CodeType,
+    CodeZip,
+    HTTPException,
+    Job,
+    JobResult,
+    JobStage,
+    JobStatus,
+    JobType,
+    JsonData,
+    StreamOutput,
+    http_exception_class,
+)
+
+
+def make_zip(name: str, text: str) -> CodeZip:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr(name, text)
+    return CodeZip(zip_bytes=buffer.getvalue())
+
+
+def use_client(base_url: str, api_key: str, workdir: Path) -> None:
+    client = vexa.Client(base_url, api_key=api_key)
+    code = client.code
+    assert_type(code, CodeClient)
+    code_zip = make_zip("main.py", 'print("typed")\n')
+
+    code_id = code.upload(code_zip, "typed", CodeType.PYTHON, {"owner": "typed"})
+    assert_type(code_id, str)
+    assert_type(code.list_info(), list[CodeInfo])
+    assert_type(code.list_info(CodeType.PYTHON), list[CodeInfo])
+    info = code.get_info(code_id)
+    assert_type(info, CodeInfo)
+    assert_type(info.code_type, CodeType | None)
+    assert_type(code.get_metadata(code_id), JsonData)
+    downloaded = code.download(code_id, workdir / "typed.zip")
+    assert_type(downloaded, CodeZip)
+    assert_type(CodeZip.from_path(downloaded.write(workdir / "copy.zip")), CodeZip)
+    job = code.ingest(
+        code_zip, "typed-ingest", CodeType.PYTHON, JsonData({"k": 1}), build_pexenv=False, pexenv_python=None
+    )
+    assert_type(job, Job)
+    assert_type(job.job_stage, JobStage | None)
+    assert_type(code.delete(code_id), str)
+
+    assert_type(JobType.from_code_type(CodeType.WEB), JobType)
+    assert_type(http_exception_class(404), type[HTTPException])
+    assert_type(vexa.__version__, str)
+
+
+async def use_async_client(base_url: str, api_key: str, workdir: Path) -> None:
+    client = vexa.AsyncClient(base_url, api_key=api_key)
+    async_code, jobs, web = client.code, client.jobs, client.web
+    stored, web_jobs = web.stored, web.jobs
+    assert_type(async_code, AsyncCodeClient)
+    assert_type(jobs, AsyncJobsClient)
+    assert_type(web, AsyncWebClient)
+    assert_type(stored, AsyncStoredWebClient)
+    assert_type(web_jobs, AsyncWebJobsClient)
+    code_zip = make_zip("main.py", 'print("typed")\n')
+    page_zip = make_zip("index.html", "<h1>typed</h1>")
+
+    # Stored code.
+    code_id = await async_code.upload(code_zip, "typed-async", CodeType.PYTHON, {"owner": "typed"})
+    assert_type(code_id, str)
+    assert_type(await async_code.list_info(CodeType.PYTHON), list[CodeInfo])
+    assert_type(await async_code.get_info(code_id), CodeInfo)
+    assert_type(await async_code.get_metadata(code_id), JsonData)
+    assert_type(await async_code.download(code_id, workdir / "async.zip"), CodeZip)
+    job = await async_code.ingest(code_zip, "typed-job", CodeType.PYTHON, build_pexenv=True, pexenv_python="3.10")
+    assert_type(job, Job)
+
+    # Jobs.
+    job_id = job.job_id
+    assert_type(await jobs.get(job_id), Job)
+    assert_type(await jobs.list(JobType.INGEST, JobStatus.QUEUED, None), list[Job])
+    assert_type(await jobs.get_url(job_id), str)
+    assert_type(await jobs.get_status(job_id), JobStatus)
+    assert_type(await jobs.get_stage(job_id), JobStage)
+    async for output in jobs.stream_output(job_id, read_timeout=30):
+        assert_type(output, StreamOutput)
+        assert_type(output.text, str)
+    finished = await jobs.await_stage(job_id, timeout=30, stage=JobStage.POST_RUNNING)
+    assert_type(finished, Job)
+    assert_type(await jobs.get_error(job_id), str | None)
+    assert_type(await jobs.get_code_id(job_id), str | None)
+    assert_type(await jobs.get_result(job_id, workdir / "result.zip"), JobResult)
+    assert_type(await jobs.get_latest(CodeType.PYTHON), Job | None)
+    job_listings = (
+        jobs.list_queued, jobs.list_scheduled, jobs.list_started, jobs.list_deferred,
+        jobs.list_canceled, jobs.list_stopped, jobs.list_failed, jobs.list_finished,
+        jobs.list_timed_out, jobs.list_pre_running, jobs.list_running, jobs.list_post_running,
+    )  # fmt: skip
+    for job_listing in job_listings:
+        assert_type(await job_listing(CodeType.PYTHON), list[Job])
+    assert_type(await async_code.delete(code_id), str)
+
+    # Web pages.
+    page = await web.run(page_zip)
+    assert_type(page, Job)
+    assert_type(await web.await_healthy(page.job_id, timeout=30), Job)
+    assert_type(await jobs.await_healthy(page.job_id, timeout=30), Job)
+    assert_type(await web.is_healthy(page.job_id), bool)
+    assert_type(await jobs.is_healthy(page.job_id), bool)
+    assert_type(web.get_url(page.job_id), str)
+    assert_type(client.get_proxy_url(page.job_id), str)
+    assert_type(client.get_subdomain_proxy_url(page.job_id), str)
+    assert_type(await jobs.terminate(page.job_id), None)
+
+    page_code_id = await web.upload(page_zip, "typed-page", {"title": "typed"})
+    assert_type(page_code_id, str)
+    assert_type(await web.ingest(page_zip, "typed-page-ingest", None, False, None), Job)
+    assert_type(await stored.list_info(), list[CodeInfo])
+    stored_page = await stored.run(page_code_id)
+    assert_type(stored_page, Job)
+    assert_type(await web_jobs.list(JobStatus.STARTED, None), list[Job])
+    assert_type(await web_jobs.get_latest(), Job | None)
+    web_listings = (
+        web_jobs.list_queued, web_jobs.list_scheduled, web_jobs.list_started, web_jobs.list_deferred,
+        web_jobs.list_canceled, web_jobs.list_stopped, web_jobs.list_failed, web_jobs.list_finished,
+        web_jobs.list_timed_out, web_jobs.list_pre_running, web_jobs.list_running, web_jobs.list_post_running,
+    )  # fmt: skip
+    for web_listing in web_listings:
+        assert_type(await web_listing(), list[Job])
+    await jobs.terminate(stored_page.job_id)
+    assert_type(await stored.delete(page_code_id), str)

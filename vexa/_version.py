@@ -1,0 +1,2 @@
+# The one place the version is written: the build reads it from here too.
+__version__ = "0.1.0"
