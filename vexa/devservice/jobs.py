@@ -38,6 +38,7 @@ JOB_STATUSES = ("queued", "scheduled", "started", "deferred", "canceled", "stopp
 JOB_STAGES = ("pre_running", "running", "post_running", "unknown")
 ENDED_STATUSES = frozenset({"canceled", "stopped", "failed", "finished", "timeout"})
 HOOKS = ("fail", "timeout", "cancel", "unknown-stage", "hold", "scheduled", "deferred")
+SAVE_INTERVAL_SECONDS = 0.05
 SERVICE_STOPPED_ERROR = "The service stopped while this job was running"
 
 T = TypeVar("T")
@@ -233,6 +234,7 @@ class JobRunner:
         self.ready = threading.Event()
         self.closing = False
         self._dirty: dict[str, Job] = {}
+        self._save_timer: asyncio.TimerHandle | None = None
         self.jobs: dict[str, Job] = {job.job_id: job for job in self.store.load()}
         self._end_interrupted_jobs()
 
@@ -323,17 +325,20 @@ class JobRunner:
             await self._stop(job)
         return job
 
-    async def follow(self, job: Job) -> AsyncIterator[OutputLine | None]:
-        """Yield the job's lines so far, then new ones; None means idle (keep-alive).
+    async def follow(self, job: Job) -> AsyncIterator[list[OutputLine] | None]:
+        """Yield the job's lines so far, then new ones, in batches of what has
+        arrived since the last batch; None means idle (keep-alive).
 
         Ends once the job has ended and every line was yielded.
         """
         sent = 0
         while True:
             changed = job.changed
-            while sent < len(job.lines):
-                yield job.lines[sent]
-                sent += 1
+            if sent < len(job.lines):
+                batch = job.lines[sent:]
+                sent += len(batch)
+                yield batch
+                continue  # more may have come while the batch was sent
             if job.ended or self.closing:
                 return
             try:
@@ -388,8 +393,9 @@ class JobRunner:
         job.changed.set()
         job.changed = asyncio.Event()
         self._dirty[job.job_id] = job
-        if len(self._dirty) == 1:
-            asyncio.get_running_loop().call_soon(self._flush)
+        if self._save_timer is None:
+            # One write per interval, however many changes come in it.
+            self._save_timer = asyncio.get_running_loop().call_later(SAVE_INTERVAL_SECONDS, self._flush)
 
     def _emit(self, job: Job, stream: str, text: str) -> None:
         job.lines.append(OutputLine(job.job_id, stream, text, utc_now_iso()))
@@ -410,6 +416,9 @@ class JobRunner:
     # ----- internals -----
 
     def _flush(self) -> None:
+        if self._save_timer is not None:
+            self._save_timer.cancel()
+            self._save_timer = None
         dirty = list(self._dirty.values())
         self._dirty.clear()
         if dirty:

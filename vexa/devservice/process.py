@@ -199,13 +199,14 @@ class ProcessJobRunner(JobRunner):
 
     async def _app_answers(self, port: int) -> bool:
         assert self.http is not None
+        probe = self.http.stream(
+            "GET", f"http://127.0.0.1:{port}/", headers={"User-Agent": PROBE_USER_AGENT}, timeout=PROBE_TIMEOUT_SECONDS
+        )
         try:
-            response = await self.http.get(
-                f"http://127.0.0.1:{port}/", headers={"User-Agent": PROBE_USER_AGENT}, timeout=PROBE_TIMEOUT_SECONDS
-            )
+            async with probe as response:  # the status is enough: the body is left unread
+                return response.status_code < 500
         except httpx.HTTPError:
             return False
-        return response.status_code < 500
 
     async def _stop(self, job: Job) -> None:
         job.stop_requested.set()

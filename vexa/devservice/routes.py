@@ -286,11 +286,11 @@ async def stream_job(request: Request) -> Response:
     runner = _runner(request)
 
     async def ndjson() -> AsyncIterator[bytes]:
-        async for line in runner.follow(job):
-            if line is None:
+        async for batch in runner.follow(job):
+            if batch is None:
                 yield b"\n"  # keep-alive while idle
             else:
-                yield (json.dumps(line.to_json()) + "\n").encode("utf-8")
+                yield "".join(json.dumps(line.to_json()) + "\n" for line in batch).encode("utf-8")
 
     return StreamingResponse(ndjson(), media_type="application/x-ndjson")
 
