@@ -17,6 +17,7 @@ from typing import Any, Callable
 import httpx
 import pytest
 
+from recording_server import make_zip as make_zip_bytes
 from test_devservice import ingest, job_json, read_ndjson, upload, wait_for_status, wait_until
 
 EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
@@ -233,6 +234,40 @@ def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, mak
     job = run_stored(real_client, make_zip({"main.py": "print(1)"}))
     response = real_client.request(method, path.format(job_id=job["job_id"]))
     assert response.status_code == status and detail in response.json()["detail"]
+
+
+HEADER_ECHO_APP = """
+import json, os
+from http.server import BaseHTTPRequestHandler, HTTPServer
+
+class Handler(BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = json.dumps({"path": self.path, "headers": {k.lower(): v for k, v in self.headers.items()}}).encode()
+        self.send_response(201)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Set-Cookie", "a=1")
+        self.send_header("Set-Cookie", "b=2")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
+"""
+
+
+def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip) -> None:
+    response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
+    job_id = response.json()["job_id"]
+    wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer")
+    answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers={"X-Custom": "kept", "Cookie": "c=3"})
+    real_client.post(f"/jobs/{job_id}/terminate")
+    assert answer.status_code == 201
+    assert answer.headers.get_list("set-cookie") == ["a=1", "b=2"]
+    seen = answer.json()
+    assert seen["path"] == "/deep/path?q=1&q=2"
+    assert seen["headers"]["x-custom"] == "kept" and seen["headers"]["cookie"] == "c=3"
+    assert "x-api-key" not in seen["headers"]
+    assert seen["headers"]["host"] != httpx.URL(real_client.base_url).netloc.decode()
 
 
 # ----- ingestion -----
@@ -461,3 +496,55 @@ def test_downloads_racing_deletes_get_whole_archives_or_404(real_service: Any) -
             assert client.delete(f"/code/{code_id}").status_code == 200
             downloader.join(30)
     assert outcomes and all(outcome in ((200, True), (404, False)) for outcome in outcomes), outcomes
+
+
+def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Client, make_zip) -> None:
+    # A local path that does not exist: pip refuses it without going to the network.
+    files = {"main.py": "print('never runs')", "requirements.txt": "./no-such-project\n"}
+    job = ingest(real_client, make_zip(files), name="bad-requirements", build_pexenv=True)
+    # Creating a virtual environment with pip in it takes some seconds.
+    ended = wait_until(lambda: (now := job_json(real_client, job["job_id"]))["job_status"] in ENDED and now, "pip to fail", timeout=120)
+    assert ended["job_status"] == "failed"
+    assert ended["error"].startswith("pip install -r requirements.txt exited with status 1")
+    lines = output_of(real_client, job["job_id"])
+    assert any(stream == "stderr" and "no-such-project" in text for stream, text in lines)  # pip's own words
+    assert ("stdout", "never runs") not in lines
+
+
+def test_ingesting_web_code_prepares_it_without_running_it(real_client: httpx.Client, make_zip) -> None:
+    response = real_client.post(
+        "/jobs/code/ingest",
+        data={"code_name": "site", "code_type": "web"},
+        files={"code_zip": ("code.zip", make_zip({"main.py": "print('ran')"}), "application/zip")},
+    )
+    job = response.json()
+    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    assert ended["job_status"] == "finished"
+    texts = [text for _, text in output_of(real_client, job["job_id"])]
+    assert f"[vexa] Code {job['code_id']} is ready to serve" in texts and "ran" not in texts
+
+
+def tiny_wheel() -> bytes:
+    """A wheel of one module, made here: pip installs it without any network."""
+    return make_zip_bytes(
+        {
+            "tiny/__init__.py": "VALUE = 'installed from requirements'\n",
+            "tiny-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: tiny\nVersion: 1.0\n",
+            "tiny-1.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
+            "tiny-1.0.dist-info/RECORD": "tiny/__init__.py,,\ntiny-1.0.dist-info/METADATA,,\ntiny-1.0.dist-info/WHEEL,,\ntiny-1.0.dist-info/RECORD,,\n",
+        }
+    )
+
+
+def test_requirements_are_installed_into_the_environment(real_client: httpx.Client, make_zip) -> None:
+    files = {
+        "main.py": "import sys, tiny\nprint(tiny.VALUE)\nprint('in', sys.prefix)",
+        "requirements.txt": "./tiny-1.0-py3-none-any.whl\n",
+        "tiny-1.0-py3-none-any.whl": tiny_wheel(),
+    }
+    job = ingest(real_client, make_zip(files), name="with-requirements", build_pexenv=True)
+    ended = wait_until(lambda: (now := job_json(real_client, job["job_id"]))["job_status"] in ENDED and now, "the ingestion", timeout=120)
+    lines = output_of(real_client, job["job_id"])
+    assert ended["job_status"] == "finished", lines
+    assert ("stdout", "installed from requirements") in lines
+    assert any("Successfully installed tiny-1.0" in text for _, text in lines)  # pip's output, streamed
