@@ -71,7 +71,7 @@ def poll(check: Callable[[], bool], timeout: float = 60.0) -> None:
 
 
 def status_of(client: httpx.Client, job_id: str) -> str:
-    return client.get(f"/jobs/{job_id}/status").json()
+    return str(client.get(f"/jobs/{job_id}/status").json())
 
 
 def batch_job_seconds(client: httpx.Client, code_id: str) -> float:
@@ -103,7 +103,7 @@ def streamed_lines_per_second(client: httpx.Client, code_id: str) -> tuple[float
 
 def upload(client: httpx.Client, name: str, zip_bytes: bytes, code_type: str = "python") -> str:
     files = {"code_zip": ("code.zip", zip_bytes, "application/zip")}
-    return client.post("/code/upload", data={"code_name": name, "code_type": code_type}, files=files).json()
+    return str(client.post("/code/upload", data={"code_name": name, "code_type": code_type}, files=files).json())
 
 
 def report(label: str, values: list[float], unit: str, scale: float = 1.0) -> None:
@@ -126,7 +126,9 @@ def run(service: RunningService, runs: int, lines: int) -> None:
 
         job_id = client.post(f"/jobs/code/{web}/run/web").json()["job_id"]
         poll(lambda: client.get(f"/{job_id}/").status_code == 200)
-        port = service.runner.get(job_id).port
+        web_job = service.runner.get(job_id)
+        assert web_job is not None and web_job.port is not None
+        port = web_job.port
         through = []
         for _ in range(runs * 40):
             started = time.perf_counter()

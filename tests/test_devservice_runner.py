@@ -20,6 +20,7 @@ import pytest
 from recording_server import make_zip as make_zip_bytes
 from test_devservice import ingest, job_json, read_ndjson, upload, wait_for_status, wait_until
 
+MakeZip = Callable[[dict[str, Any]], bytes]
 EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
 ENDED = ("finished", "failed", "stopped", "timeout", "canceled")
 
@@ -32,7 +33,8 @@ def run_stored(client: httpx.Client, zip_bytes: bytes, name: str = "job") -> dic
     code_id = upload(client, zip_bytes, name=name)
     response = client.post(f"/jobs/code/{code_id}/run")
     assert response.status_code == 200, response.text
-    return response.json()
+    job: dict[str, Any] = response.json()
+    return job
 
 
 def result_files(client: httpx.Client, job_id: str) -> dict[str, bytes]:
@@ -87,7 +89,7 @@ out = pathlib.Path(os.environ["VEXA_OUTPUT_DIR"])
 """
 
 
-def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: MakeZip, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setenv("SERVICE_SECRET", "must not leak")  # read by the job's process at start
     job = run_stored(real_client, make_zip({"main.py": LINES_AND_FILES}))
     ended = wait_for_status(real_client, job["job_id"], *ENDED)
@@ -119,7 +121,7 @@ def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip, 
     ],
     ids=["exit-status", "exception", "no-entry-point", "entry-point-not-at-root"],
 )
-def test_failing_jobs_report_why(real_client: httpx.Client, make_zip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
+def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
     job = run_stored(real_client, make_zip(files))
     ended = wait_for_status(real_client, job["job_id"], *ENDED)
     assert ended["job_status"] == status
@@ -142,7 +144,7 @@ def test_failing_jobs_report_why(real_client: httpx.Client, make_zip, files: dic
     ],
     ids=["time", "cpu", "memory", "file-size"],
 )
-def test_limits_end_the_job(service_factory, make_zip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
+def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
     from vexa.devservice import JobLimits
 
     service = service_factory(simulate=False, job_limits=JobLimits(kill_grace_seconds=0.2, **limits))
@@ -161,7 +163,7 @@ time.sleep(120)
 """
 
 
-def test_terminate_kills_the_whole_process_tree(real_client: httpx.Client, make_zip) -> None:
+def test_terminate_kills_the_whole_process_tree(real_client: httpx.Client, make_zip: MakeZip) -> None:
     job = run_stored(real_client, make_zip({"main.py": CHILD_KEEPER}))
     job_id = job["job_id"]
     with real_client.stream("GET", f"/jobs/{job_id}/stream") as response:
@@ -230,7 +232,7 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         ("GET", "/{job_id}/", 404, "is not a web job"),
     ],
 )
-def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip, method: str, path: str, status: int, detail: str) -> None:
+def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip: MakeZip, method: str, path: str, status: int, detail: str) -> None:
     job = run_stored(real_client, make_zip({"main.py": "print(1)"}))
     response = real_client.request(method, path.format(job_id=job["job_id"]))
     assert response.status_code == status and detail in response.json()["detail"]
@@ -255,7 +257,7 @@ HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
 """
 
 
-def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip) -> None:
+def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip: MakeZip) -> None:
     response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
     job_id = response.json()["job_id"]
     wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer")
@@ -287,7 +289,7 @@ PRINT_PREFIX = "import sys\nprint('prefix', sys.prefix)\n"
     ids=["no-requirements", "empty-requirements", "named-python", "missing-python", "bad-version"],
 )
 def test_ingestion_builds_a_virtual_environment(
-    real_client: httpx.Client, make_zip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
+    real_client: httpx.Client, make_zip: MakeZip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
 ) -> None:
     files = {"main.py": PRINT_PREFIX}
     if requirements is not None:
@@ -316,7 +318,7 @@ def test_ingestion_builds_a_virtual_environment(
 
 
 @pytest.mark.parametrize("simulate", [False, True], ids=["real", "simulated"])
-def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory, tmp_path: Path, make_zip, simulate: bool) -> None:
+def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callable[..., Any], tmp_path: Path, make_zip: MakeZip, simulate: bool) -> None:
     data_dir = tmp_path / "persistent"
     first = service_factory(data_dir=data_dir, simulate=simulate)
     with client_for(first) as client:
@@ -342,7 +344,7 @@ def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory, tmp_pat
         assert {code["code_id"] for code in client.get("/code/info").json()} == {done["code_id"], running["code_id"]}
 
 
-def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip) -> None:
+def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip: MakeZip) -> None:
     """A killed service (no shutdown at all) leaves records saying "running"; the next start ends them."""
     data_dir = tmp_path / "crash"
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", "k"]
@@ -498,7 +500,7 @@ def test_downloads_racing_deletes_get_whole_archives_or_404(real_service: Any) -
     assert outcomes and all(outcome in ((200, True), (404, False)) for outcome in outcomes), outcomes
 
 
-def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Client, make_zip) -> None:
+def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Client, make_zip: MakeZip) -> None:
     # A local path that does not exist: pip refuses it without going to the network.
     files = {"main.py": "print('never runs')", "requirements.txt": "./no-such-project\n"}
     job = ingest(real_client, make_zip(files), name="bad-requirements", build_pexenv=True)
@@ -511,7 +513,7 @@ def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Cl
     assert ("stdout", "never runs") not in lines
 
 
-def test_ingesting_web_code_prepares_it_without_running_it(real_client: httpx.Client, make_zip) -> None:
+def test_ingesting_web_code_prepares_it_without_running_it(real_client: httpx.Client, make_zip: MakeZip) -> None:
     response = real_client.post(
         "/jobs/code/ingest",
         data={"code_name": "site", "code_type": "web"},
@@ -536,7 +538,7 @@ def tiny_wheel() -> bytes:
     )
 
 
-def test_requirements_are_installed_into_the_environment(real_client: httpx.Client, make_zip) -> None:
+def test_requirements_are_installed_into_the_environment(real_client: httpx.Client, make_zip: MakeZip) -> None:
     files = {
         "main.py": "import sys, tiny\nprint(tiny.VALUE)\nprint('in', sys.prefix)",
         "requirements.txt": "./tiny-1.0-py3-none-any.whl\n",

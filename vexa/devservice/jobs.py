@@ -75,6 +75,10 @@ class OutputLine:
         return {"job_id": self.job_id, "stream": self.stream, "text": self.text, "timestamp": self.timestamp}
 
 
+# Named here: inside JobRunner, `list` is the method of that name.
+OutputBatch = list[OutputLine]
+
+
 @dataclass
 class Job:
     job_id: str
@@ -146,7 +150,7 @@ def write_result(path: Path, job_json: dict[str, Any], lines: list[OutputLine], 
     def text_of(selected: list[OutputLine]) -> str:
         return "".join(line.text + "\n" for line in selected)
 
-    logs = {
+    logs: dict[str, Callable[[], str]] = {
         "output.txt": lambda: text_of(lines),
         "stdout.txt": lambda: text_of([line for line in lines if line.stream == "stdout"]),
         "stderr.txt": lambda: text_of([line for line in lines if line.stream == "stderr"]),
@@ -156,10 +160,11 @@ def write_result(path: Path, job_json: dict[str, Any], lines: list[OutputLine], 
     try:
         with os.fdopen(fd, "wb") as raw, zipfile.ZipFile(raw, "w", compression=zipfile.ZIP_DEFLATED) as archive:
             written = set()
-            for file in _regular_files(output_dir) if output_dir is not None else []:
-                name = file.relative_to(output_dir).as_posix()
-                archive.write(file, name)
-                written.add(name)
+            if output_dir is not None:
+                for file in _regular_files(output_dir):
+                    name = file.relative_to(output_dir).as_posix()
+                    archive.write(file, name)
+                    written.add(name)
             for name, text in logs.items():
                 if name not in written:
                     archive.writestr(name, text())
@@ -325,7 +330,7 @@ class JobRunner:
             await self._stop(job)
         return job
 
-    async def follow(self, job: Job) -> AsyncIterator[list[OutputLine] | None]:
+    async def follow(self, job: Job) -> AsyncIterator[OutputBatch | None]:
         """Yield the job's lines so far, then new ones, in batches of what has
         arrived since the last batch; None means idle (keep-alive).
 

@@ -23,7 +23,7 @@ import sys
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Awaitable, Callable
+from typing import Any, Callable, Coroutine
 
 import httpx
 
@@ -95,7 +95,7 @@ class Exit:
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+        return int(probe.getsockname()[1])
 
 
 def find_python(version: str | None) -> str:
@@ -275,7 +275,7 @@ class ProcessJobRunner(JobRunner):
         except FileNotFoundError:
             raise JobFailure(f"Code {job.code_id} was deleted before the job started") from None
 
-    def _running_when_ready(self, job: Job) -> Callable[[], Awaitable[None]]:
+    def _running_when_ready(self, job: Job) -> Callable[[], Coroutine[Any, Any, None]]:
         """What marks the job running: a web job once its app answers, others at once."""
 
         async def mark_running() -> None:
@@ -330,7 +330,7 @@ class ProcessJobRunner(JobRunner):
         cwd: Path,
         extra_env: dict[str, str],
         deadline: float | None,
-        on_started: Callable[[], Awaitable[None]] | None = None,
+        on_started: Callable[[], Coroutine[Any, Any, None]] | None = None,
     ) -> Exit:
         """Run one command as the job: its lines become the job's output; ends it on
         terminate or at the deadline, always taking its whole process group along."""

@@ -11,7 +11,7 @@ import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Sequence, cast
 
 import uvicorn
 from starlette.applications import Starlette
@@ -72,11 +72,11 @@ class RunningService:
 
     @property
     def runner(self) -> JobRunner:
-        return self.app.state.runner
+        return cast(JobRunner, self.app.state.runner)
 
     @property
     def storage(self) -> CodeStorage:
-        return self.app.state.storage
+        return cast(CodeStorage, self.app.state.storage)
 
     @property
     def headers(self) -> dict[str, str]:
