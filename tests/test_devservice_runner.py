@@ -156,7 +156,7 @@ def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZ
 
 
 CHILD_KEEPER = """
-import signal, subprocess, sys, time
+import os, signal, subprocess, sys, time
 child = subprocess.Popen([sys.executable, "-c", "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(120)"])
 print("child", child.pid, flush=True)
 time.sleep(120)
@@ -345,29 +345,36 @@ def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callabl
 
 
 def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip: MakeZip) -> None:
-    """A killed service (no shutdown at all) leaves records saying "running"; the next start ends them."""
+    """A killed service (no shutdown at all) leaves records saying "running" and the
+    job's processes alive; the next start ends both."""
+    import vexa
+
     data_dir = tmp_path / "crash"
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", "k"]
-    service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    env = {**os.environ, "PYTHONPATH": str(Path(vexa.__file__).resolve().parents[1])}
+    service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env)
     try:
         assert service.stdout is not None
         base_url = service.stdout.readline().split()[-1]
         assert "runs uploaded code as the current user" in service.stdout.readline()
         with httpx.Client(base_url=base_url, headers={"X-API-Key": "k"}, timeout=30.0) as client:
-            job = run_stored(client, make_zip({"main.py": "import time\nprint('up', flush=True)\ntime.sleep(3)"}))
-            wait_until(lambda: job_json(client, job["job_id"])["job_stage"] == "running", "the job to run")
-            wait_until(lambda: ("stdout", "up") in lines_so_far(data_dir, job["job_id"]), "its line to be saved")
+            job = run_stored(client, make_zip({"main.py": CHILD_KEEPER.replace('print("child"', 'print("main", os.getpid(), "child"')}))
+            line = wait_until(lambda: next((text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None), "its line to be saved")
     finally:
         service.kill()
         service.wait()
+    pids = [int(line.split()[1]), int(line.split()[3])]
+    assert not any(process_is_gone(pid) for pid in pids)  # a dead service leaves them running
 
     from vexa.devservice import start_in_thread
 
     with start_in_thread(data_dir, "k") as restarted, client_for(restarted) as client:
         ended = job_json(client, job["job_id"])
         assert (ended["job_status"], ended["error"]) == ("failed", "The service stopped while this job was running")
-        assert ("stdout", "up") in output_of(client, job["job_id"])
-        assert b"up" in result_files(client, job["job_id"])["output.txt"]
+        assert ("stdout", line) in output_of(client, job["job_id"])
+        assert line.encode() in result_files(client, job["job_id"])["output.txt"]
+    for pid in pids:
+        wait_until(lambda: process_is_gone(pid), f"process {pid} of the interrupted job to be killed")
 
 
 def lines_so_far(data_dir: Path, job_id: str) -> list[tuple[str, str]]:

@@ -102,6 +102,7 @@ class Job:
     stop_requested: asyncio.Event = field(default_factory=asyncio.Event)
     task: asyncio.Task[None] | None = None
     port: int | None = None  # a running web job's app port
+    pid: int | None = None  # its running process (also its process group id)
 
     @property
     def ended(self) -> bool:
@@ -121,7 +122,13 @@ class Job:
         }
 
     def to_record(self) -> dict[str, Any]:
-        return {**self.to_json(), "code_name": self.code_name, "code_type": self.code_type, "options": self.options}
+        return {
+            **self.to_json(),
+            "code_name": self.code_name,
+            "code_type": self.code_type,
+            "options": self.options,
+            "pid": self.pid,
+        }
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> "Job":
@@ -247,6 +254,8 @@ class JobRunner:
         """Jobs the last run of the service left unended end now, with an error saying why."""
         interrupted = [job for job in self.jobs.values() if not job.ended]
         for job in interrupted:
+            self._kill_leftovers(job)
+            job.pid = None
             job.job_status, job.job_stage = "failed", "post_running"
             job.error, job.ended_at = SERVICE_STOPPED_ERROR, utc_now_iso()
             if not self.result_path(job.job_id).exists():
@@ -384,6 +393,9 @@ class JobRunner:
         return asyncio.run_coroutine_threadsafe(stop(), self.loop).result(timeout=30)
 
     # ----- for subclasses -----
+
+    def _kill_leftovers(self, job: Job) -> None:
+        """End what a job of a service that died without stopping it left running."""
 
     async def _drive(self, job: Job) -> None:
         raise NotImplementedError

@@ -143,6 +143,27 @@ def _limit_resources(limits: JobLimits) -> Callable[[], None]:
     return apply
 
 
+def processes_of_job(pgid: int, job_id: str) -> list[int]:
+    """The live processes of process group `pgid` that a job with this id started.
+
+    The job id in their environment proves it: after a restart the group id
+    may since have gone to something else.
+    """
+    found = []
+    marker = f"VEXA_JOB_ID={job_id}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            group = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[2])
+            environment = (entry / "environ").read_bytes().split(b"\0")
+        except (OSError, IndexError, ValueError):
+            continue  # gone meanwhile, or not ours to read
+        if group == pgid and marker in environment:
+            found.append(int(entry.name))
+    return found
+
+
 def _signal_group(pgid: int, signum: int) -> None:
     try:
         os.killpg(pgid, signum)
@@ -208,6 +229,15 @@ class ProcessJobRunner(JobRunner):
         except httpx.HTTPError:
             return False
 
+    def _kill_leftovers(self, job: Job) -> None:
+        if job.pid is None:
+            return
+        for pid in processes_of_job(job.pid, job.job_id):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+
     async def _stop(self, job: Job) -> None:
         job.stop_requested.set()
         if job.task is not None:
@@ -237,7 +267,7 @@ class ProcessJobRunner(JobRunner):
                     return
             elif await asyncio.to_thread(venv_python.exists):
                 python = str(venv_python)
-            env = {"VEXA_JOB_ID": job.job_id, "VEXA_OUTPUT_DIR": str(output_dir)}
+            env = {"VEXA_OUTPUT_DIR": str(output_dir)}
             if job.job_type == "web":
                 job.port = free_port()
                 env["PORT"] = str(job.port)
@@ -337,7 +367,7 @@ class ProcessJobRunner(JobRunner):
         if job.stop_requested.is_set():
             return Exit("stopped", None, [])
         env = {name: os.environ[name] for name in PASSED_ENVIRONMENT if name in os.environ}
-        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", **extra_env)
+        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", VEXA_JOB_ID=job.job_id, **extra_env)
         try:
             process = await asyncio.create_subprocess_exec(
                 *argv,
@@ -352,6 +382,8 @@ class ProcessJobRunner(JobRunner):
             )
         except OSError as exc:
             raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
+        job.pid = process.pid
+        self._notify(job)  # saved: a restart after a crash can find what is left of it
         stderr_tail: deque[str] = deque(maxlen=ERROR_TAIL_LINES)
 
         def reader(stream_name: str) -> Callable[[bytes], None]:
@@ -387,6 +419,7 @@ class ProcessJobRunner(JobRunner):
             if not waiting.done():  # cancelled from outside: the service is stopping
                 await asyncio.shield(self._kill_group(process, graceful=False))
             _signal_group(process.pid, signal.SIGKILL)  # children left behind by a process that exited
+            job.pid = None
             await asyncio.wait(readers, timeout=READER_DRAIN_SECONDS)
             for task in readers:
                 task.cancel()
