@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -197,6 +198,10 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
     async with httpx.AsyncClient(headers=real_service.headers) as http:
         page = await http.get(page_url)
         assert page.status_code == 200 and "Hello from vexa" in page.text and job.job_id in page.text
+        link = re.search(r'href="([^"]+)"', page.text)
+        assert link is not None
+        followed = await http.get(httpx.URL(page_url).join(link.group(1)))  # as a browser resolves it
+        assert followed.json() == {"hello": "visitor", "job_id": job.job_id}
         base = await client.jobs.get_url(job.job_id)
         root = await http.get(base)
         assert root.status_code == 200 and "Hello from vexa" in root.text
@@ -220,7 +225,7 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
     with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
         visits = json.loads(archive.read("visits.json"))
         summary = archive.read("summary.txt").decode()  # written by the app on SIGTERM
-    assert visits["/hello"] == 1 and visits["/echo"] == 1
+    assert visits == {"/": 2, "/hello": 2, "/echo": 1, "/missing": 1}  # health probes not counted
     assert summary.startswith(f"{sum(visits.values())} requests served by job {job.job_id}")
 
 
@@ -269,6 +274,7 @@ def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx
     assert seen["path"] == "/deep/path?q=1&q=2"
     assert seen["headers"]["x-custom"] == "kept" and seen["headers"]["cookie"] == "c=3"
     assert "x-api-key" not in seen["headers"]
+    assert seen["headers"]["x-forwarded-prefix"] == f"/{job_id}"  # where the app's pages are seen
     assert seen["headers"]["host"] != httpx.URL(real_client.base_url).netloc.decode()
 
 

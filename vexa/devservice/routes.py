@@ -322,7 +322,7 @@ async def proxy_to_web_job(request: Request) -> Response:
     http = getattr(runner, "http", None)
     if job.port is None or job.job_stage != "running" or http is None:
         raise HTTPException(503, f"The web app of job {job.job_id} is not serving yet")
-    return await forward_to_app(request, http, job.port, request.path_params.get("path", ""))
+    return await forward_to_app(request, http, job.port, f"/{job.job_id}", request.path_params.get("path", ""))
 
 
 async def _file_response(path: Path, filename: str, missing: str) -> Response:
