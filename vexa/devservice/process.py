@@ -277,6 +277,10 @@ class ProcessJobRunner(JobRunner):
             if failure.error:
                 self._say(job, failure.error, "stderr")
             await self._finish(job, failure.status, failure.error, output_dir)
+        except Exception as exc:  # a fault of the service (a full disk, say): the job must still end
+            error = f"The service could not run the job: {type(exc).__name__}: {exc}"
+            self._say(job, error, "stderr")
+            await self._finish(job, "failed", error)
         finally:
             job.port = None
             await asyncio.to_thread(shutil.rmtree, work, True)
