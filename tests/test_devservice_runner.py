@@ -156,6 +156,19 @@ def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZ
     assert error_part in ended["error"]
 
 
+def test_output_past_its_cap_is_cut_with_a_note(service_factory: Callable[..., Any], make_zip: MakeZip) -> None:
+    from vexa.devservice import JobLimits
+
+    service = service_factory(simulate=False, job_limits=JobLimits(max_output_lines=6))
+    with client_for(service) as client:
+        job = run_stored(client, make_zip({"main.py": "for n in range(50):\n    print('line', n)"}))
+        assert wait_for_status(client, job["job_id"], *ENDED)["job_status"] == "finished"
+        lines = output_of(client, job["job_id"])
+    # The service's "Unpacking" line, five of the job's, then the note.
+    assert [text for _, text in lines[1:6]] == [f"line {n}" for n in range(5)]
+    assert lines[6:] == [("stderr", "[vexa] Output cut: the job printed more than 6 lines")]
+
+
 CHILD_KEEPER = """
 import os, signal, subprocess, sys, time
 child = subprocess.Popen([sys.executable, "-c", "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(120)"])

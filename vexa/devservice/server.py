@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import getpass
+import ipaddress
 import os
 import socket
 import sys
@@ -214,6 +215,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
         print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
+        if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
+            print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])
