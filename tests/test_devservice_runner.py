@@ -576,3 +576,41 @@ def test_requirements_are_installed_into_the_environment(real_client: httpx.Clie
     assert ended["job_status"] == "finished", lines
     assert ("stdout", "installed from requirements") in lines
     assert any("Successfully installed tiny-1.0" in text for _, text in lines)  # pip's output, streamed
+
+
+# ----- command line -----
+
+
+@pytest.mark.parametrize(
+    ("argv", "part", "field", "value"),
+    [
+        (["--memory-mb", "64"], "job_limits", "memory_bytes", 64 * 2**20),
+        (["--file-size-mb", "3"], "job_limits", "file_size_bytes", 3 * 2**20),
+        (["--time-limit", "0"], "job_limits", "time_limit_seconds", 0),
+        (["--max-archive-mb", "5"], "archive_limits", "max_archive_bytes", 5 * 2**20),
+        (["--max-unpacked-mb", "7"], "archive_limits", "max_unpacked_bytes", 7 * 2**20),
+        (["--max-metadata-kb", "2"], "archive_limits", "max_metadata_bytes", 2048),
+    ],
+)
+def test_command_line_limits_reach_the_service_in_bytes(argv: list[str], part: str, field: str, value: float) -> None:
+    from vexa.devservice.server import app_options, build_parser
+
+    options = app_options(build_parser().parse_args(["--data-dir", "unused", *argv]))
+    assert getattr(options[part], field) == value
+    assert options["simulate"] is False
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["--cpu-seconds", "-1"], "argument --cpu-seconds: must be 0 or more, got -1"),
+        (["--max-entries", "0"], "argument --max-entries: must be above 0"),
+        (["--memory-mb", "lots"], "argument --memory-mb: invalid int value: 'lots'"),
+    ],
+)
+def test_command_line_refuses_impossible_limits(argv: list[str], message: str, capsys: pytest.CaptureFixture[str]) -> None:
+    from vexa.devservice.server import build_parser
+
+    with pytest.raises(SystemExit) as exit_info:
+        build_parser().parse_args(["--data-dir", "unused", *argv])
+    assert exit_info.value.code == 2 and message in capsys.readouterr().err

@@ -12,7 +12,7 @@ import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence, cast
+from typing import Any, Callable, Sequence, TypeVar, cast
 
 import uvicorn
 from starlette.applications import Starlette
@@ -22,6 +22,8 @@ from .archive import MIB, ArchiveLimits
 from .jobs import JobRunner
 from .process import JobLimits
 from .storage import CodeStorage
+
+Number = TypeVar("Number", int, float)
 
 DEFAULT_HOST = "127.0.0.1"
 STARTUP_TIMEOUT_SECONDS = 15.0
@@ -145,6 +147,32 @@ def start_in_thread(
     )
 
 
+def non_negative(kind: Callable[[str], Number]) -> Callable[[str], Number]:
+    """An argparse type: a number of `kind` that is 0 or more."""
+
+    def parse(text: str) -> Number:
+        value = kind(text)
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+        return value
+
+    parse.__name__ = kind.__name__  # argparse names it in "invalid int value"
+    return parse
+
+
+def positive(kind: Callable[[str], Number]) -> Callable[[str], Number]:
+    """An argparse type: a number of `kind` above 0."""
+
+    def parse(text: str) -> Number:
+        value = non_negative(kind)(text)
+        if value == 0:
+            raise argparse.ArgumentTypeError("must be above 0")
+        return value
+
+    parse.__name__ = kind.__name__
+    return parse
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m vexa.devservice",
@@ -159,18 +187,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     jobs = parser.add_argument_group("job limits (0 = no limit)")
     defaults = JobLimits()
-    jobs.add_argument("--time-limit", type=float, default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
-    jobs.add_argument("--cpu-seconds", type=int, default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
-    jobs.add_argument("--memory-mb", type=int, default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
-    jobs.add_argument("--file-size-mb", type=int, default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
-    jobs.add_argument("--max-output-lines", type=int, default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
+    jobs.add_argument("--time-limit", type=non_negative(float), default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
+    jobs.add_argument("--cpu-seconds", type=non_negative(int), default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
+    jobs.add_argument("--memory-mb", type=non_negative(int), default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
+    jobs.add_argument("--file-size-mb", type=non_negative(int), default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
+    jobs.add_argument("--max-output-lines", type=non_negative(int), default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
 
     uploads = parser.add_argument_group("upload caps")
     caps = ArchiveLimits()
-    uploads.add_argument("--max-archive-mb", type=int, default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-entries", type=int, default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
-    uploads.add_argument("--max-unpacked-mb", type=int, default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-metadata-kb", type=int, default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
+    uploads.add_argument("--max-archive-mb", type=positive(int), default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-entries", type=positive(int), default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
+    uploads.add_argument("--max-unpacked-mb", type=positive(int), default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
 
     simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
     simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
