@@ -19,10 +19,12 @@ import httpx
 import pytest
 
 from recording_server import make_zip as make_zip_bytes
-from test_devservice import ingest, job_json, read_ndjson, upload, wait_for_status, wait_until
+from test_devservice import ingest, job_json, read_ndjson, upload, wait_until
 
 MakeZip = Callable[[dict[str, Any]], bytes]
 EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
+# Generous: real processes on a busy machine can be slow to start.
+PROCESS_DEADLINE = 120.0
 ENDED = ("finished", "failed", "stopped", "timeout", "canceled")
 
 
@@ -36,6 +38,14 @@ def run_stored(client: httpx.Client, zip_bytes: bytes, name: str = "job") -> dic
     assert response.status_code == 200, response.text
     job: dict[str, Any] = response.json()
     return job
+
+
+def wait_for_end(client: httpx.Client, job_id: str) -> dict[str, Any]:
+    """The job once it has ended."""
+    ended: dict[str, Any] = wait_until(
+        lambda: (job := job_json(client, job_id))["job_status"] in ENDED and job, f"job {job_id} to end", timeout=PROCESS_DEADLINE
+    )
+    return ended
 
 
 def result_files(client: httpx.Client, job_id: str) -> dict[str, bytes]:
@@ -93,7 +103,7 @@ out = pathlib.Path(os.environ["VEXA_OUTPUT_DIR"])
 def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: MakeZip, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setenv("SERVICE_SECRET", "must not leak")  # read by the job's process at start
     job = run_stored(real_client, make_zip({"main.py": LINES_AND_FILES}))
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert (ended["job_status"], ended["job_stage"], ended["error"]) == ("finished", "post_running", None)
 
     lines = output_of(real_client, job["job_id"])
@@ -124,7 +134,7 @@ def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: 
 )
 def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
     job = run_stored(real_client, make_zip(files))
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == status
     for part in error_parts:
         assert part in ended["error"]
@@ -151,7 +161,7 @@ def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZ
     service = service_factory(simulate=False, job_limits=JobLimits(kill_grace_seconds=0.2, **limits))
     with client_for(service) as client:
         job = run_stored(client, make_zip({"main.py": main}))
-        ended = wait_for_status(client, job["job_id"], *ENDED)
+        ended = wait_for_end(client, job["job_id"])
     assert ended["job_status"] == status
     assert error_part in ended["error"]
 
@@ -162,7 +172,7 @@ def test_output_past_its_cap_is_cut_with_a_note(service_factory: Callable[..., A
     service = service_factory(simulate=False, job_limits=JobLimits(max_output_lines=6))
     with client_for(service) as client:
         job = run_stored(client, make_zip({"main.py": "for n in range(50):\n    print('line', n)"}))
-        assert wait_for_status(client, job["job_id"], *ENDED)["job_status"] == "finished"
+        assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
         lines = output_of(client, job["job_id"])
     # The service's "Unpacking" line, five of the job's, then the note.
     assert [text for _, text in lines[1:6]] == [f"line {n}" for n in range(5)]
@@ -278,7 +288,7 @@ HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
 def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip: MakeZip) -> None:
     response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
     job_id = response.json()["job_id"]
-    wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer")
+    wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=PROCESS_DEADLINE)
     answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers={"X-Custom": "kept", "Cookie": "c=3"})
     real_client.post(f"/jobs/{job_id}/terminate")
     assert answer.status_code == 201
@@ -320,7 +330,7 @@ def test_ingestion_builds_a_virtual_environment(
     )
     assert response.status_code == 200, response.text
     job = response.json()
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == status, ended
     if status == "failed":
         assert expected in ended["error"]
@@ -329,7 +339,7 @@ def test_ingestion_builds_a_virtual_environment(
     assert prefix.endswith(f"{job['code_id']}/venv")
     # A later run of the same code uses the environment too.
     rerun = real_client.post(f"/jobs/code/{job['code_id']}/run").json()
-    wait_for_status(real_client, rerun["job_id"], *ENDED)
+    wait_for_end(real_client, rerun["job_id"])
     assert ("stdout", prefix) in output_of(real_client, rerun["job_id"])
 
 
@@ -342,11 +352,11 @@ def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callabl
     first = service_factory(data_dir=data_dir, simulate=simulate)
     with client_for(first) as client:
         done = ingest(client, make_zip({"main.py": "print('kept line')"}), name="done")
-        wait_for_status(client, done["job_id"], "finished")
+        assert wait_for_end(client, done["job_id"])["job_status"] == "finished"
         # "hold" keeps a simulated job queued; the real one sleeps.
         running = ingest(client, make_zip({"main.py": "import time\ntime.sleep(120)", "hold": ""}), name="long")
         if not simulate:
-            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run")
+            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run", timeout=PROCESS_DEADLINE)
         lines_before = output_of(client, done["job_id"])
         result_before = result_files(client, done["job_id"])
     first.stop()
@@ -378,7 +388,7 @@ def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path
         assert "runs uploaded code as the current user" in service.stdout.readline()
         with httpx.Client(base_url=base_url, headers={"X-API-Key": "k"}, timeout=30.0) as client:
             job = run_stored(client, make_zip({"main.py": CHILD_KEEPER.replace('print("child"', 'print("main", os.getpid(), "child"')}))
-            line = wait_until(lambda: next((text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None), "its line to be saved")
+            line = wait_until(lambda: next((text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None), "its line to be saved", timeout=PROCESS_DEADLINE)
     finally:
         service.kill()
         service.wait()
@@ -531,7 +541,7 @@ def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Cl
     files = {"main.py": "print('never runs')", "requirements.txt": "./no-such-project\n"}
     job = ingest(real_client, make_zip(files), name="bad-requirements", build_pexenv=True)
     # Creating a virtual environment with pip in it takes some seconds.
-    ended = wait_until(lambda: (now := job_json(real_client, job["job_id"]))["job_status"] in ENDED and now, "pip to fail", timeout=120)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == "failed"
     assert ended["error"].startswith("pip install -r requirements.txt exited with status 1")
     lines = output_of(real_client, job["job_id"])
@@ -546,7 +556,7 @@ def test_ingesting_web_code_prepares_it_without_running_it(real_client: httpx.Cl
         files={"code_zip": ("code.zip", make_zip({"main.py": "print('ran')"}), "application/zip")},
     )
     job = response.json()
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == "finished"
     texts = [text for _, text in output_of(real_client, job["job_id"])]
     assert f"[vexa] Code {job['code_id']} is ready to serve" in texts and "ran" not in texts
@@ -571,7 +581,7 @@ def test_requirements_are_installed_into_the_environment(real_client: httpx.Clie
         "tiny-1.0-py3-none-any.whl": tiny_wheel(),
     }
     job = ingest(real_client, make_zip(files), name="with-requirements", build_pexenv=True)
-    ended = wait_until(lambda: (now := job_json(real_client, job["job_id"]))["job_status"] in ENDED and now, "the ingestion", timeout=120)
+    ended = wait_for_end(real_client, job["job_id"])
     lines = output_of(real_client, job["job_id"])
     assert ended["job_status"] == "finished", lines
     assert ("stdout", "installed from requirements") in lines

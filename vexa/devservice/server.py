@@ -114,7 +114,11 @@ def start_in_thread(
     log_level: str = "warning",
     **app_options: Any,
 ) -> RunningService:
-    """Start the service on `port` (0 = any free one) and return once it serves."""
+    """Start the service on `port` (0 = any free one) and return once it serves.
+
+    `app_options` go to `create_app`: `simulate=True` for simulated jobs (with
+    `queue_seconds`, `run_seconds`, `output_lines`), `job_limits`, `archive_limits`.
+    """
     app = create_app(data_dir, api_key, **app_options)
     sock = bind_socket(host, port)
     actual_port = sock.getsockname()[1]
