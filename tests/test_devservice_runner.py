@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import re
 import sqlite3
 import subprocess
 import sys
@@ -17,9 +18,13 @@ from typing import Any, Callable
 import httpx
 import pytest
 
-from test_devservice import ingest, job_json, read_ndjson, upload, wait_for_status, wait_until
+from recording_server import make_zip as make_zip_bytes
+from test_devservice import ingest, job_json, read_ndjson, upload, wait_until
 
+MakeZip = Callable[[dict[str, Any]], bytes]
 EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
+# Generous: real processes on a busy machine can be slow to start.
+PROCESS_DEADLINE = 120.0
 ENDED = ("finished", "failed", "stopped", "timeout", "canceled")
 
 
@@ -31,7 +36,16 @@ def run_stored(client: httpx.Client, zip_bytes: bytes, name: str = "job") -> dic
     code_id = upload(client, zip_bytes, name=name)
     response = client.post(f"/jobs/code/{code_id}/run")
     assert response.status_code == 200, response.text
-    return response.json()
+    job: dict[str, Any] = response.json()
+    return job
+
+
+def wait_for_end(client: httpx.Client, job_id: str) -> dict[str, Any]:
+    """The job once it has ended."""
+    ended: dict[str, Any] = wait_until(
+        lambda: (job := job_json(client, job_id))["job_status"] in ENDED and job, f"job {job_id} to end", timeout=PROCESS_DEADLINE
+    )
+    return ended
 
 
 def result_files(client: httpx.Client, job_id: str) -> dict[str, bytes]:
@@ -86,10 +100,10 @@ out = pathlib.Path(os.environ["VEXA_OUTPUT_DIR"])
 """
 
 
-def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: MakeZip, monkeypatch: pytest.MonkeyPatch) -> None:
     monkeypatch.setenv("SERVICE_SECRET", "must not leak")  # read by the job's process at start
     job = run_stored(real_client, make_zip({"main.py": LINES_AND_FILES}))
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert (ended["job_status"], ended["job_stage"], ended["error"]) == ("finished", "post_running", None)
 
     lines = output_of(real_client, job["job_id"])
@@ -118,9 +132,9 @@ def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip, 
     ],
     ids=["exit-status", "exception", "no-entry-point", "entry-point-not-at-root"],
 )
-def test_failing_jobs_report_why(real_client: httpx.Client, make_zip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
+def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
     job = run_stored(real_client, make_zip(files))
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == status
     for part in error_parts:
         assert part in ended["error"]
@@ -141,26 +155,39 @@ def test_failing_jobs_report_why(real_client: httpx.Client, make_zip, files: dic
     ],
     ids=["time", "cpu", "memory", "file-size"],
 )
-def test_limits_end_the_job(service_factory, make_zip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
+def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
     from vexa.devservice import JobLimits
 
     service = service_factory(simulate=False, job_limits=JobLimits(kill_grace_seconds=0.2, **limits))
     with client_for(service) as client:
         job = run_stored(client, make_zip({"main.py": main}))
-        ended = wait_for_status(client, job["job_id"], *ENDED)
+        ended = wait_for_end(client, job["job_id"])
     assert ended["job_status"] == status
     assert error_part in ended["error"]
 
 
+def test_output_past_its_cap_is_cut_with_a_note(service_factory: Callable[..., Any], make_zip: MakeZip) -> None:
+    from vexa.devservice import JobLimits
+
+    service = service_factory(simulate=False, job_limits=JobLimits(max_output_lines=6))
+    with client_for(service) as client:
+        job = run_stored(client, make_zip({"main.py": "for n in range(50):\n    print('line', n)"}))
+        assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
+        lines = output_of(client, job["job_id"])
+    # The service's "Unpacking" line, five of the job's, then the note.
+    assert [text for _, text in lines[1:6]] == [f"line {n}" for n in range(5)]
+    assert lines[6:] == [("stderr", "[vexa] Output cut: the job printed more than 6 lines")]
+
+
 CHILD_KEEPER = """
-import signal, subprocess, sys, time
+import os, signal, subprocess, sys, time
 child = subprocess.Popen([sys.executable, "-c", "import signal, time; signal.signal(signal.SIGTERM, signal.SIG_IGN); time.sleep(120)"])
 print("child", child.pid, flush=True)
 time.sleep(120)
 """
 
 
-def test_terminate_kills_the_whole_process_tree(real_client: httpx.Client, make_zip) -> None:
+def test_terminate_kills_the_whole_process_tree(real_client: httpx.Client, make_zip: MakeZip) -> None:
     job = run_stored(real_client, make_zip({"main.py": CHILD_KEEPER}))
     job_id = job["job_id"]
     with real_client.stream("GET", f"/jobs/{job_id}/stream") as response:
@@ -194,6 +221,10 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
     async with httpx.AsyncClient(headers=real_service.headers) as http:
         page = await http.get(page_url)
         assert page.status_code == 200 and "Hello from vexa" in page.text and job.job_id in page.text
+        link = re.search(r'href="([^"]+)"', page.text)
+        assert link is not None
+        followed = await http.get(httpx.URL(page_url).join(link.group(1)))  # as a browser resolves it
+        assert followed.json() == {"hello": "visitor", "job_id": job.job_id}
         base = await client.jobs.get_url(job.job_id)
         root = await http.get(base)
         assert root.status_code == 200 and "Hello from vexa" in root.text
@@ -217,7 +248,7 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
     with zipfile.ZipFile(io.BytesIO(result.zip_bytes)) as archive:
         visits = json.loads(archive.read("visits.json"))
         summary = archive.read("summary.txt").decode()  # written by the app on SIGTERM
-    assert visits["/hello"] == 1 and visits["/echo"] == 1
+    assert visits == {"/": 2, "/hello": 2, "/echo": 1, "/missing": 1}  # health probes not counted
     assert summary.startswith(f"{sum(visits.values())} requests served by job {job.job_id}")
 
 
@@ -229,10 +260,45 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         ("GET", "/{job_id}/", 404, "is not a web job"),
     ],
 )
-def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip, method: str, path: str, status: int, detail: str) -> None:
+def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip: MakeZip, method: str, path: str, status: int, detail: str) -> None:
     job = run_stored(real_client, make_zip({"main.py": "print(1)"}))
     response = real_client.request(method, path.format(job_id=job["job_id"]))
     assert response.status_code == status and detail in response.json()["detail"]
+
+
+HEADER_ECHO_APP = """
+import json, os
+from http.server import BaseHTTPRequestHandler, HTTPServer
+
+class Handler(BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = json.dumps({"path": self.path, "headers": {k.lower(): v for k, v in self.headers.items()}}).encode()
+        self.send_response(201)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Set-Cookie", "a=1")
+        self.send_header("Set-Cookie", "b=2")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
+"""
+
+
+def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip: MakeZip) -> None:
+    response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
+    job_id = response.json()["job_id"]
+    wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=PROCESS_DEADLINE)
+    answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers={"X-Custom": "kept", "Cookie": "c=3"})
+    real_client.post(f"/jobs/{job_id}/terminate")
+    assert answer.status_code == 201
+    assert answer.headers.get_list("set-cookie") == ["a=1", "b=2"]
+    seen = answer.json()
+    assert seen["path"] == "/deep/path?q=1&q=2"
+    assert seen["headers"]["x-custom"] == "kept" and seen["headers"]["cookie"] == "c=3"
+    assert "x-api-key" not in seen["headers"]
+    assert seen["headers"]["x-forwarded-prefix"] == f"/{job_id}"  # where the app's pages are seen
+    assert seen["headers"]["host"] != httpx.URL(real_client.base_url).netloc.decode()
 
 
 # ----- ingestion -----
@@ -252,7 +318,7 @@ PRINT_PREFIX = "import sys\nprint('prefix', sys.prefix)\n"
     ids=["no-requirements", "empty-requirements", "named-python", "missing-python", "bad-version"],
 )
 def test_ingestion_builds_a_virtual_environment(
-    real_client: httpx.Client, make_zip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
+    real_client: httpx.Client, make_zip: MakeZip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
 ) -> None:
     files = {"main.py": PRINT_PREFIX}
     if requirements is not None:
@@ -264,7 +330,7 @@ def test_ingestion_builds_a_virtual_environment(
     )
     assert response.status_code == 200, response.text
     job = response.json()
-    ended = wait_for_status(real_client, job["job_id"], *ENDED)
+    ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == status, ended
     if status == "failed":
         assert expected in ended["error"]
@@ -273,7 +339,7 @@ def test_ingestion_builds_a_virtual_environment(
     assert prefix.endswith(f"{job['code_id']}/venv")
     # A later run of the same code uses the environment too.
     rerun = real_client.post(f"/jobs/code/{job['code_id']}/run").json()
-    wait_for_status(real_client, rerun["job_id"], *ENDED)
+    wait_for_end(real_client, rerun["job_id"])
     assert ("stdout", prefix) in output_of(real_client, rerun["job_id"])
 
 
@@ -281,16 +347,16 @@ def test_ingestion_builds_a_virtual_environment(
 
 
 @pytest.mark.parametrize("simulate", [False, True], ids=["real", "simulated"])
-def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory, tmp_path: Path, make_zip, simulate: bool) -> None:
+def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callable[..., Any], tmp_path: Path, make_zip: MakeZip, simulate: bool) -> None:
     data_dir = tmp_path / "persistent"
     first = service_factory(data_dir=data_dir, simulate=simulate)
     with client_for(first) as client:
         done = ingest(client, make_zip({"main.py": "print('kept line')"}), name="done")
-        wait_for_status(client, done["job_id"], "finished")
+        assert wait_for_end(client, done["job_id"])["job_status"] == "finished"
         # "hold" keeps a simulated job queued; the real one sleeps.
         running = ingest(client, make_zip({"main.py": "import time\ntime.sleep(120)", "hold": ""}), name="long")
         if not simulate:
-            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run")
+            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run", timeout=PROCESS_DEADLINE)
         lines_before = output_of(client, done["job_id"])
         result_before = result_files(client, done["job_id"])
     first.stop()
@@ -307,30 +373,37 @@ def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory, tmp_pat
         assert {code["code_id"] for code in client.get("/code/info").json()} == {done["code_id"], running["code_id"]}
 
 
-def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip) -> None:
-    """A killed service (no shutdown at all) leaves records saying "running"; the next start ends them."""
+def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path, make_zip: MakeZip) -> None:
+    """A killed service (no shutdown at all) leaves records saying "running" and the
+    job's processes alive; the next start ends both."""
+    import vexa
+
     data_dir = tmp_path / "crash"
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", "k"]
-    service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    env = {**os.environ, "PYTHONPATH": str(Path(vexa.__file__).resolve().parents[1])}
+    service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, env=env)
     try:
         assert service.stdout is not None
         base_url = service.stdout.readline().split()[-1]
         assert "runs uploaded code as the current user" in service.stdout.readline()
         with httpx.Client(base_url=base_url, headers={"X-API-Key": "k"}, timeout=30.0) as client:
-            job = run_stored(client, make_zip({"main.py": "import time\nprint('up', flush=True)\ntime.sleep(3)"}))
-            wait_until(lambda: job_json(client, job["job_id"])["job_stage"] == "running", "the job to run")
-            wait_until(lambda: ("stdout", "up") in lines_so_far(data_dir, job["job_id"]), "its line to be saved")
+            job = run_stored(client, make_zip({"main.py": CHILD_KEEPER.replace('print("child"', 'print("main", os.getpid(), "child"')}))
+            line = wait_until(lambda: next((text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None), "its line to be saved", timeout=PROCESS_DEADLINE)
     finally:
         service.kill()
         service.wait()
+    pids = [int(line.split()[1]), int(line.split()[3])]
+    assert not any(process_is_gone(pid) for pid in pids)  # a dead service leaves them running
 
     from vexa.devservice import start_in_thread
 
     with start_in_thread(data_dir, "k") as restarted, client_for(restarted) as client:
         ended = job_json(client, job["job_id"])
         assert (ended["job_status"], ended["error"]) == ("failed", "The service stopped while this job was running")
-        assert ("stdout", "up") in output_of(client, job["job_id"])
-        assert b"up" in result_files(client, job["job_id"])["output.txt"]
+        assert ("stdout", line) in output_of(client, job["job_id"])
+        assert line.encode() in result_files(client, job["job_id"])["output.txt"]
+    for pid in pids:
+        wait_until(lambda: process_is_gone(pid), f"process {pid} of the interrupted job to be killed")
 
 
 def lines_so_far(data_dir: Path, job_id: str) -> list[tuple[str, str]]:
@@ -461,3 +534,93 @@ def test_downloads_racing_deletes_get_whole_archives_or_404(real_service: Any) -
             assert client.delete(f"/code/{code_id}").status_code == 200
             downloader.join(30)
     assert outcomes and all(outcome in ((200, True), (404, False)) for outcome in outcomes), outcomes
+
+
+def test_failed_pip_install_fails_the_job_with_pips_output(real_client: httpx.Client, make_zip: MakeZip) -> None:
+    # A local path that does not exist: pip refuses it without going to the network.
+    files = {"main.py": "print('never runs')", "requirements.txt": "./no-such-project\n"}
+    job = ingest(real_client, make_zip(files), name="bad-requirements", build_pexenv=True)
+    # Creating a virtual environment with pip in it takes some seconds.
+    ended = wait_for_end(real_client, job["job_id"])
+    assert ended["job_status"] == "failed"
+    assert ended["error"].startswith("pip install -r requirements.txt exited with status 1")
+    lines = output_of(real_client, job["job_id"])
+    assert any(stream == "stderr" and "no-such-project" in text for stream, text in lines)  # pip's own words
+    assert ("stdout", "never runs") not in lines
+
+
+def test_ingesting_web_code_prepares_it_without_running_it(real_client: httpx.Client, make_zip: MakeZip) -> None:
+    response = real_client.post(
+        "/jobs/code/ingest",
+        data={"code_name": "site", "code_type": "web"},
+        files={"code_zip": ("code.zip", make_zip({"main.py": "print('ran')"}), "application/zip")},
+    )
+    job = response.json()
+    ended = wait_for_end(real_client, job["job_id"])
+    assert ended["job_status"] == "finished"
+    texts = [text for _, text in output_of(real_client, job["job_id"])]
+    assert f"[vexa] Code {job['code_id']} is ready to serve" in texts and "ran" not in texts
+
+
+def tiny_wheel() -> bytes:
+    """A wheel of one module, made here: pip installs it without any network."""
+    return make_zip_bytes(
+        {
+            "tiny/__init__.py": "VALUE = 'installed from requirements'\n",
+            "tiny-1.0.dist-info/METADATA": "Metadata-Version: 2.1\nName: tiny\nVersion: 1.0\n",
+            "tiny-1.0.dist-info/WHEEL": "Wheel-Version: 1.0\nGenerator: tests\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
+            "tiny-1.0.dist-info/RECORD": "tiny/__init__.py,,\ntiny-1.0.dist-info/METADATA,,\ntiny-1.0.dist-info/WHEEL,,\ntiny-1.0.dist-info/RECORD,,\n",
+        }
+    )
+
+
+def test_requirements_are_installed_into_the_environment(real_client: httpx.Client, make_zip: MakeZip) -> None:
+    files = {
+        "main.py": "import sys, tiny\nprint(tiny.VALUE)\nprint('in', sys.prefix)",
+        "requirements.txt": "./tiny-1.0-py3-none-any.whl\n",
+        "tiny-1.0-py3-none-any.whl": tiny_wheel(),
+    }
+    job = ingest(real_client, make_zip(files), name="with-requirements", build_pexenv=True)
+    ended = wait_for_end(real_client, job["job_id"])
+    lines = output_of(real_client, job["job_id"])
+    assert ended["job_status"] == "finished", lines
+    assert ("stdout", "installed from requirements") in lines
+    assert any("Successfully installed tiny-1.0" in text for _, text in lines)  # pip's output, streamed
+
+
+# ----- command line -----
+
+
+@pytest.mark.parametrize(
+    ("argv", "part", "field", "value"),
+    [
+        (["--memory-mb", "64"], "job_limits", "memory_bytes", 64 * 2**20),
+        (["--file-size-mb", "3"], "job_limits", "file_size_bytes", 3 * 2**20),
+        (["--time-limit", "0"], "job_limits", "time_limit_seconds", 0),
+        (["--max-archive-mb", "5"], "archive_limits", "max_archive_bytes", 5 * 2**20),
+        (["--max-unpacked-mb", "7"], "archive_limits", "max_unpacked_bytes", 7 * 2**20),
+        (["--max-metadata-kb", "2"], "archive_limits", "max_metadata_bytes", 2048),
+    ],
+)
+def test_command_line_limits_reach_the_service_in_bytes(argv: list[str], part: str, field: str, value: float) -> None:
+    from vexa.devservice.server import app_options, build_parser
+
+    options = app_options(build_parser().parse_args(["--data-dir", "unused", *argv]))
+    assert getattr(options[part], field) == value
+    assert options["simulate"] is False
+
+
+@pytest.mark.parametrize(
+    ("argv", "message"),
+    [
+        (["--cpu-seconds", "-1"], "argument --cpu-seconds: must be 0 or more, got -1"),
+        (["--max-entries", "0"], "argument --max-entries: must be above 0"),
+        (["--memory-mb", "lots"], "argument --memory-mb: invalid int value: 'lots'"),
+    ],
+)
+def test_command_line_refuses_impossible_limits(argv: list[str], message: str, capsys: pytest.CaptureFixture[str]) -> None:
+    from vexa.devservice.server import build_parser
+
+    with pytest.raises(SystemExit) as exit_info:
+        build_parser().parse_args(["--data-dir", "unused", *argv])
+    assert exit_info.value.code == 2 and message in capsys.readouterr().err

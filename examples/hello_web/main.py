@@ -53,6 +53,8 @@ class Handler(BaseHTTPRequestHandler):
             page = (
                 "<!doctype html><html><head><title>Hello from vexa</title></head><body>"
                 f"<h1>Hello from vexa</h1><p>Served by job {html.escape(JOB_ID)}, visit {count}.</p>"
+                # Relative: the page is seen under the job's path on the service.
+                '<p><a href="hello?name=visitor">Say hello</a></p>'
                 "</body></html>\n"
             )
             self.answer(200, "text/html; charset=utf-8", page.encode())

@@ -29,9 +29,9 @@ class ArchiveError(Exception):
 class ArchiveLimits:
     """Caps on what one upload may hold."""
 
-    max_archive_bytes: int = 100 * MIB
+    max_archive_bytes: int = 512 * MIB
     max_entries: int = 10_000
-    max_unpacked_bytes: int = 500 * MIB
+    max_unpacked_bytes: int = 2048 * MIB
     max_metadata_bytes: int = 64 * 1024
 
 

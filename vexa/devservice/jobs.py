@@ -38,6 +38,7 @@ JOB_STATUSES = ("queued", "scheduled", "started", "deferred", "canceled", "stopp
 JOB_STAGES = ("pre_running", "running", "post_running", "unknown")
 ENDED_STATUSES = frozenset({"canceled", "stopped", "failed", "finished", "timeout"})
 HOOKS = ("fail", "timeout", "cancel", "unknown-stage", "hold", "scheduled", "deferred")
+SAVE_INTERVAL_SECONDS = 0.05
 SERVICE_STOPPED_ERROR = "The service stopped while this job was running"
 
 T = TypeVar("T")
@@ -74,6 +75,10 @@ class OutputLine:
         return {"job_id": self.job_id, "stream": self.stream, "text": self.text, "timestamp": self.timestamp}
 
 
+# Named here: inside JobRunner, `list` is the method of that name.
+OutputBatch = list[OutputLine]
+
+
 @dataclass
 class Job:
     job_id: str
@@ -97,6 +102,7 @@ class Job:
     stop_requested: asyncio.Event = field(default_factory=asyncio.Event)
     task: asyncio.Task[None] | None = None
     port: int | None = None  # a running web job's app port
+    pid: int | None = None  # its running process (also its process group id)
 
     @property
     def ended(self) -> bool:
@@ -116,7 +122,13 @@ class Job:
         }
 
     def to_record(self) -> dict[str, Any]:
-        return {**self.to_json(), "code_name": self.code_name, "code_type": self.code_type, "options": self.options}
+        return {
+            **self.to_json(),
+            "code_name": self.code_name,
+            "code_type": self.code_type,
+            "options": self.options,
+            "pid": self.pid,
+        }
 
     @classmethod
     def from_record(cls, record: dict[str, Any]) -> "Job":
@@ -145,7 +157,7 @@ def write_result(path: Path, job_json: dict[str, Any], lines: list[OutputLine], 
     def text_of(selected: list[OutputLine]) -> str:
         return "".join(line.text + "\n" for line in selected)
 
-    logs = {
+    logs: dict[str, Callable[[], str]] = {
         "output.txt": lambda: text_of(lines),
         "stdout.txt": lambda: text_of([line for line in lines if line.stream == "stdout"]),
         "stderr.txt": lambda: text_of([line for line in lines if line.stream == "stderr"]),
@@ -155,10 +167,11 @@ def write_result(path: Path, job_json: dict[str, Any], lines: list[OutputLine], 
     try:
         with os.fdopen(fd, "wb") as raw, zipfile.ZipFile(raw, "w", compression=zipfile.ZIP_DEFLATED) as archive:
             written = set()
-            for file in _regular_files(output_dir) if output_dir is not None else []:
-                name = file.relative_to(output_dir).as_posix()
-                archive.write(file, name)
-                written.add(name)
+            if output_dir is not None:
+                for file in _regular_files(output_dir):
+                    name = file.relative_to(output_dir).as_posix()
+                    archive.write(file, name)
+                    written.add(name)
             for name, text in logs.items():
                 if name not in written:
                     archive.writestr(name, text())
@@ -233,6 +246,7 @@ class JobRunner:
         self.ready = threading.Event()
         self.closing = False
         self._dirty: dict[str, Job] = {}
+        self._save_timer: asyncio.TimerHandle | None = None
         self.jobs: dict[str, Job] = {job.job_id: job for job in self.store.load()}
         self._end_interrupted_jobs()
 
@@ -240,6 +254,8 @@ class JobRunner:
         """Jobs the last run of the service left unended end now, with an error saying why."""
         interrupted = [job for job in self.jobs.values() if not job.ended]
         for job in interrupted:
+            self._kill_leftovers(job)
+            job.pid = None
             job.job_status, job.job_stage = "failed", "post_running"
             job.error, job.ended_at = SERVICE_STOPPED_ERROR, utc_now_iso()
             if not self.result_path(job.job_id).exists():
@@ -323,17 +339,20 @@ class JobRunner:
             await self._stop(job)
         return job
 
-    async def follow(self, job: Job) -> AsyncIterator[OutputLine | None]:
-        """Yield the job's lines so far, then new ones; None means idle (keep-alive).
+    async def follow(self, job: Job) -> AsyncIterator[OutputBatch | None]:
+        """Yield the job's lines so far, then new ones, in batches of what has
+        arrived since the last batch; None means idle (keep-alive).
 
         Ends once the job has ended and every line was yielded.
         """
         sent = 0
         while True:
             changed = job.changed
-            while sent < len(job.lines):
-                yield job.lines[sent]
-                sent += 1
+            if sent < len(job.lines):
+                batch = job.lines[sent:]
+                sent += len(batch)
+                yield batch
+                continue  # more may have come while the batch was sent
             if job.ended or self.closing:
                 return
             try:
@@ -375,6 +394,9 @@ class JobRunner:
 
     # ----- for subclasses -----
 
+    def _kill_leftovers(self, job: Job) -> None:
+        """End what a job of a service that died without stopping it left running."""
+
     async def _drive(self, job: Job) -> None:
         raise NotImplementedError
 
@@ -388,8 +410,9 @@ class JobRunner:
         job.changed.set()
         job.changed = asyncio.Event()
         self._dirty[job.job_id] = job
-        if len(self._dirty) == 1:
-            asyncio.get_running_loop().call_soon(self._flush)
+        if self._save_timer is None:
+            # One write per interval, however many changes come in it.
+            self._save_timer = asyncio.get_running_loop().call_later(SAVE_INTERVAL_SECONDS, self._flush)
 
     def _emit(self, job: Job, stream: str, text: str) -> None:
         job.lines.append(OutputLine(job.job_id, stream, text, utc_now_iso()))
@@ -410,6 +433,9 @@ class JobRunner:
     # ----- internals -----
 
     def _flush(self) -> None:
+        if self._save_timer is not None:
+            self._save_timer.cancel()
+            self._save_timer = None
         dirty = list(self._dirty.values())
         self._dirty.clear()
         if dirty:

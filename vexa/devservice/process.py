@@ -23,7 +23,7 @@ import sys
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Awaitable, Callable
+from typing import Any, Callable, Coroutine
 
 import httpx
 
@@ -95,7 +95,7 @@ class Exit:
 def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+        return int(probe.getsockname()[1])
 
 
 def find_python(version: str | None) -> str:
@@ -141,6 +141,27 @@ def _limit_resources(limits: JobLimits) -> Callable[[], None]:
                 resource.setrlimit(kind, (cap, top))
 
     return apply
+
+
+def processes_of_job(pgid: int, job_id: str) -> list[int]:
+    """The live processes of process group `pgid` that a job with this id started.
+
+    The job id in their environment proves it: after a restart the group id
+    may since have gone to something else.
+    """
+    found = []
+    marker = f"VEXA_JOB_ID={job_id}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            group = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[2])
+            environment = (entry / "environ").read_bytes().split(b"\0")
+        except (OSError, IndexError, ValueError):
+            continue  # gone meanwhile, or not ours to read
+        if group == pgid and marker in environment:
+            found.append(int(entry.name))
+    return found
 
 
 def _signal_group(pgid: int, signum: int) -> None:
@@ -199,13 +220,23 @@ class ProcessJobRunner(JobRunner):
 
     async def _app_answers(self, port: int) -> bool:
         assert self.http is not None
+        probe = self.http.stream(
+            "GET", f"http://127.0.0.1:{port}/", headers={"User-Agent": PROBE_USER_AGENT}, timeout=PROBE_TIMEOUT_SECONDS
+        )
         try:
-            response = await self.http.get(
-                f"http://127.0.0.1:{port}/", headers={"User-Agent": PROBE_USER_AGENT}, timeout=PROBE_TIMEOUT_SECONDS
-            )
+            async with probe as response:  # the status is enough: the body is left unread
+                return response.status_code < 500
         except httpx.HTTPError:
             return False
-        return response.status_code < 500
+
+    def _kill_leftovers(self, job: Job) -> None:
+        if job.pid is None:
+            return
+        for pid in processes_of_job(job.pid, job.job_id):
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
 
     async def _stop(self, job: Job) -> None:
         job.stop_requested.set()
@@ -236,7 +267,7 @@ class ProcessJobRunner(JobRunner):
                     return
             elif await asyncio.to_thread(venv_python.exists):
                 python = str(venv_python)
-            env = {"VEXA_JOB_ID": job.job_id, "VEXA_OUTPUT_DIR": str(output_dir)}
+            env = {"VEXA_OUTPUT_DIR": str(output_dir)}
             if job.job_type == "web":
                 job.port = free_port()
                 env["PORT"] = str(job.port)
@@ -246,6 +277,10 @@ class ProcessJobRunner(JobRunner):
             if failure.error:
                 self._say(job, failure.error, "stderr")
             await self._finish(job, failure.status, failure.error, output_dir)
+        except Exception as exc:  # a fault of the service (a full disk, say): the job must still end
+            error = f"The service could not run the job: {type(exc).__name__}: {exc}"
+            self._say(job, error, "stderr")
+            await self._finish(job, "failed", error)
         finally:
             job.port = None
             await asyncio.to_thread(shutil.rmtree, work, True)
@@ -274,7 +309,7 @@ class ProcessJobRunner(JobRunner):
         except FileNotFoundError:
             raise JobFailure(f"Code {job.code_id} was deleted before the job started") from None
 
-    def _running_when_ready(self, job: Job) -> Callable[[], Awaitable[None]]:
+    def _running_when_ready(self, job: Job) -> Callable[[], Coroutine[Any, Any, None]]:
         """What marks the job running: a web job once its app answers, others at once."""
 
         async def mark_running() -> None:
@@ -297,7 +332,7 @@ class ProcessJobRunner(JobRunner):
         needs_pip = await asyncio.to_thread(_lists_requirements, requirements)
         await asyncio.to_thread(shutil.rmtree, staging, True)
         self._say(job, f"Building a virtual environment with {base}")
-        create = [base, "-m", "venv", *([] if needs_pip else ["--without-pip"]), str(staging)]
+        create = [base, "-m", "venv", "--without-pip", str(staging)]
         ended = await self._run(job, create, code_dir, {}, deadline)
         status, error = self._outcome(ended, "Creating the virtual environment")
         if status != "finished":
@@ -305,8 +340,11 @@ class ProcessJobRunner(JobRunner):
         python = staging / "bin" / "python"
         if needs_pip:
             self._say(job, f"Installing {REQUIREMENTS}")
-            install = [str(python), "-m", "pip", "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
-            ended = await self._run(job, install, code_dir, {}, deadline)
+            # The service's own pip installs into the environment (pip --python): no
+            # copy of pip is put into each environment, which is what takes time.
+            install = [sys.executable, "-m", "pip", "--python", str(python), "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
+            pip_settings = {name: value for name, value in os.environ.items() if name.startswith("PIP_")}
+            ended = await self._run(job, install, code_dir, pip_settings, deadline)
             status, error = self._outcome(ended, f"pip install -r {REQUIREMENTS}")
             if status != "finished":
                 raise JobFailure(error, status)
@@ -326,14 +364,14 @@ class ProcessJobRunner(JobRunner):
         cwd: Path,
         extra_env: dict[str, str],
         deadline: float | None,
-        on_started: Callable[[], Awaitable[None]] | None = None,
+        on_started: Callable[[], Coroutine[Any, Any, None]] | None = None,
     ) -> Exit:
         """Run one command as the job: its lines become the job's output; ends it on
         terminate or at the deadline, always taking its whole process group along."""
         if job.stop_requested.is_set():
             return Exit("stopped", None, [])
         env = {name: os.environ[name] for name in PASSED_ENVIRONMENT if name in os.environ}
-        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", **extra_env)
+        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", VEXA_JOB_ID=job.job_id, **extra_env)
         try:
             process = await asyncio.create_subprocess_exec(
                 *argv,
@@ -348,6 +386,8 @@ class ProcessJobRunner(JobRunner):
             )
         except OSError as exc:
             raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
+        job.pid = process.pid
+        self._notify(job)  # saved: a restart after a crash can find what is left of it
         stderr_tail: deque[str] = deque(maxlen=ERROR_TAIL_LINES)
 
         def reader(stream_name: str) -> Callable[[bytes], None]:
@@ -383,6 +423,7 @@ class ProcessJobRunner(JobRunner):
             if not waiting.done():  # cancelled from outside: the service is stopping
                 await asyncio.shield(self._kill_group(process, graceful=False))
             _signal_group(process.pid, signal.SIGKILL)  # children left behind by a process that exited
+            job.pid = None
             await asyncio.wait(readers, timeout=READER_DRAIN_SECONDS)
             for task in readers:
                 task.cancel()

@@ -14,11 +14,21 @@ HOP_BY_HOP = frozenset(
     {"connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "transfer-encoding", "upgrade"}
 )
 # The app must not learn the service's API key; Host names the service, not the app.
-NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length"}
+NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length"} | {
+    "x-forwarded-prefix", "x-forwarded-host", "x-forwarded-proto", "x-forwarded-for"
+}
 
 
-async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, path: str) -> Response:
+async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, prefix: str, path: str) -> Response:
+    """Send the request to the app on `port` as `/path`; the app learns the rest from
+    X-Forwarded-Prefix (`prefix`, where its pages are seen), -Host, -Proto and -For."""
     headers = [(name, value) for name, value in request.headers.items() if name not in NOT_FORWARDED]
+    headers += [
+        ("x-forwarded-prefix", prefix),
+        ("x-forwarded-host", request.headers.get("host", "")),
+        ("x-forwarded-proto", request.url.scheme),
+        ("x-forwarded-for", request.client.host if request.client else ""),
+    ]
     has_body = "content-length" in request.headers or "transfer-encoding" in request.headers
     if "content-length" in request.headers:
         headers.append(("content-length", request.headers["content-length"]))

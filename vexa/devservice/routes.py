@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import os
 from pathlib import Path
-from typing import Any, AsyncIterator
+from typing import Any, AsyncIterator, cast
 
 from starlette.concurrency import run_in_threadpool
 from starlette.convertors import Convertor, register_url_convertor
@@ -31,7 +31,7 @@ FORM_OVERHEAD_BYTES = 1024 * 1024 + 2 * 64 * 1024
 
 
 def _storage(request: Request) -> CodeStorage:
-    return request.app.state.storage
+    return cast(CodeStorage, request.app.state.storage)
 
 
 def _limits(request: Request) -> ArchiveLimits:
@@ -39,7 +39,7 @@ def _limits(request: Request) -> ArchiveLimits:
 
 
 def _runner(request: Request) -> JobRunner:
-    return request.app.state.runner
+    return cast(JobRunner, request.app.state.runner)
 
 
 def _choice(request: Request, name: str, allowed: tuple[str, ...]) -> str | None:
@@ -78,6 +78,12 @@ def _text_field(form: FormData, name: str, required: bool = True) -> str | None:
         return None
     if isinstance(value, UploadFile):
         raise HTTPException(422, f"form field {name!r} must be text, not a file")
+    return value
+
+
+def _required_field(form: FormData, name: str) -> str:
+    value = _text_field(form, name)
+    assert value is not None  # _text_field refuses a missing required field
     return value
 
 
@@ -172,8 +178,8 @@ async def _start_job(request: Request, job_type: str, record: CodeRecord, option
 async def upload_code(request: Request) -> Response:
     form = await _read_form(request)
     try:
-        code_name = _text_field(form, "code_name")
-        code_type = _text_field(form, "code_type")
+        code_name = _required_field(form, "code_name")
+        code_type = _required_field(form, "code_type")
         record = await _store_upload(request, form, code_name, code_type)
     finally:
         await form.close()  # removes the spooled temp files
@@ -210,8 +216,8 @@ async def download_code(request: Request) -> Response:
 async def ingest_code(request: Request) -> Response:
     form = await _read_form(request)
     try:
-        code_name = _text_field(form, "code_name")
-        code_type = _text_field(form, "code_type")
+        code_name = _required_field(form, "code_name")
+        code_type = _required_field(form, "code_type")
         build_pexenv = _parse_bool(_text_field(form, "build_pexenv", required=False), "build_pexenv")
         pexenv_python = _text_field(form, "pexenv_python", required=False) or None
         record = await _store_upload(request, form, code_name, code_type)
@@ -286,11 +292,11 @@ async def stream_job(request: Request) -> Response:
     runner = _runner(request)
 
     async def ndjson() -> AsyncIterator[bytes]:
-        async for line in runner.follow(job):
-            if line is None:
+        async for batch in runner.follow(job):
+            if batch is None:
                 yield b"\n"  # keep-alive while idle
             else:
-                yield (json.dumps(line.to_json()) + "\n").encode("utf-8")
+                yield "".join(json.dumps(line.to_json()) + "\n" for line in batch).encode("utf-8")
 
     return StreamingResponse(ndjson(), media_type="application/x-ndjson")
 
@@ -316,7 +322,7 @@ async def proxy_to_web_job(request: Request) -> Response:
     http = getattr(runner, "http", None)
     if job.port is None or job.job_stage != "running" or http is None:
         raise HTTPException(503, f"The web app of job {job.job_id} is not serving yet")
-    return await forward_to_app(request, http, job.port, request.path_params.get("path", ""))
+    return await forward_to_app(request, http, job.port, f"/{job.job_id}", request.path_params.get("path", ""))
 
 
 async def _file_response(path: Path, filename: str, missing: str) -> Response:

@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import asyncio
 import getpass
+import ipaddress
 import os
 import socket
 import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence, TypeVar, cast
 
 import uvicorn
 from starlette.applications import Starlette
@@ -21,6 +22,8 @@ from .archive import MIB, ArchiveLimits
 from .jobs import JobRunner
 from .process import JobLimits
 from .storage import CodeStorage
+
+Number = TypeVar("Number", int, float)
 
 DEFAULT_HOST = "127.0.0.1"
 STARTUP_TIMEOUT_SECONDS = 15.0
@@ -72,11 +75,11 @@ class RunningService:
 
     @property
     def runner(self) -> JobRunner:
-        return self.app.state.runner
+        return cast(JobRunner, self.app.state.runner)
 
     @property
     def storage(self) -> CodeStorage:
-        return self.app.state.storage
+        return cast(CodeStorage, self.app.state.storage)
 
     @property
     def headers(self) -> dict[str, str]:
@@ -111,7 +114,11 @@ def start_in_thread(
     log_level: str = "warning",
     **app_options: Any,
 ) -> RunningService:
-    """Start the service on `port` (0 = any free one) and return once it serves."""
+    """Start the service on `port` (0 = any free one) and return once it serves.
+
+    `app_options` go to `create_app`: `simulate=True` for simulated jobs (with
+    `queue_seconds`, `run_seconds`, `output_lines`), `job_limits`, `archive_limits`.
+    """
     app = create_app(data_dir, api_key, **app_options)
     sock = bind_socket(host, port)
     actual_port = sock.getsockname()[1]
@@ -144,6 +151,32 @@ def start_in_thread(
     )
 
 
+def non_negative(kind: Callable[[str], Number]) -> Callable[[str], Number]:
+    """An argparse type: a number of `kind` that is 0 or more."""
+
+    def parse(text: str) -> Number:
+        value = kind(text)
+        if value < 0:
+            raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+        return value
+
+    parse.__name__ = kind.__name__  # argparse names it in "invalid int value"
+    return parse
+
+
+def positive(kind: Callable[[str], Number]) -> Callable[[str], Number]:
+    """An argparse type: a number of `kind` above 0."""
+
+    def parse(text: str) -> Number:
+        value = non_negative(kind)(text)
+        if value == 0:
+            raise argparse.ArgumentTypeError("must be above 0")
+        return value
+
+    parse.__name__ = kind.__name__
+    return parse
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m vexa.devservice",
@@ -158,18 +191,18 @@ def build_parser() -> argparse.ArgumentParser:
 
     jobs = parser.add_argument_group("job limits (0 = no limit)")
     defaults = JobLimits()
-    jobs.add_argument("--time-limit", type=float, default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
-    jobs.add_argument("--cpu-seconds", type=int, default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
-    jobs.add_argument("--memory-mb", type=int, default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
-    jobs.add_argument("--file-size-mb", type=int, default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
-    jobs.add_argument("--max-output-lines", type=int, default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
+    jobs.add_argument("--time-limit", type=non_negative(float), default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
+    jobs.add_argument("--cpu-seconds", type=non_negative(int), default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
+    jobs.add_argument("--memory-mb", type=non_negative(int), default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
+    jobs.add_argument("--file-size-mb", type=non_negative(int), default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
+    jobs.add_argument("--max-output-lines", type=non_negative(int), default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
 
     uploads = parser.add_argument_group("upload caps")
     caps = ArchiveLimits()
-    uploads.add_argument("--max-archive-mb", type=int, default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-entries", type=int, default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
-    uploads.add_argument("--max-unpacked-mb", type=int, default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-metadata-kb", type=int, default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
+    uploads.add_argument("--max-archive-mb", type=positive(int), default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-entries", type=positive(int), default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
+    uploads.add_argument("--max-unpacked-mb", type=positive(int), default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
+    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
 
     simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
     simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
@@ -214,6 +247,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
         print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
+        if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
+            print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])
