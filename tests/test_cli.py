@@ -305,6 +305,28 @@ def test_job_queries_match_the_library(fresh_vexa: Vexa, in_tmp: Path) -> None:
     assert (in_tmp / f"{job_id}-result.zip").read_bytes() == result_bytes
 
 
+@pytest.fixture(scope="module")
+def two_ended_jobs(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Vexa]:
+    """A service of its own holding one finished and one failed ingestion job."""
+    from conftest import _start_service
+
+    from vexa.types import CodeType, CodeZip
+
+    service = _start_service(tmp_path_factory.mktemp("listings"), TEST_API_KEY)
+    vexa_cli = Vexa(service.base_url, TEST_API_KEY)
+
+    async def run_two() -> None:
+        client = vexa_cli.library()
+        code_zip = CodeZip(zip_bytes=make_zip({"main.py": "print(1)\n"}))
+        started = [await client.code.ingest(code_zip, name, CodeType.PYTHON) for name in ("ok-app", "fail-app")]
+        for job in started:
+            await client.jobs.await_stage(job.job_id, timeout=30)
+
+    run_async(run_two())
+    yield vexa_cli
+    service.stop()
+
+
 @pytest.mark.parametrize(
     "filters",
     [
@@ -318,15 +340,13 @@ def test_job_queries_match_the_library(fresh_vexa: Vexa, in_tmp: Path) -> None:
     ],
     ids=lambda filters: " ".join(f"{k}={v}" for k, v in filters.items()) or "all",
 )
-def test_job_listings_match_the_library(fresh_vexa: Vexa, in_tmp: Path, filters: dict[str, str]) -> None:
-    for name in ("ok-app", "fail-app"):
-        fresh_vexa.ok("jobs", "wait", _ingest(fresh_vexa, name))
+def test_job_listings_match_the_library(two_ended_jobs: Vexa, filters: dict[str, str]) -> None:
     options = [part for pair in filters.items() for part in pair]
     keywords = {f"job_{key[2:]}": value for key, value in filters.items()}
-    expected = run_async(fresh_vexa.library().jobs.list(**keywords))
-    listed = fresh_vexa.json("jobs", "list", *options)
+    expected = run_async(two_ended_jobs.library().jobs.list(**keywords))
+    listed = two_ended_jobs.json("jobs", "list", *options)
     assert listed == [job.model_dump(mode="json") for job in expected]
-    table = fresh_vexa.ok("jobs", "list", *options)
+    table = two_ended_jobs.ok("jobs", "list", *options)
     assert [job.job_id for job in expected] == [
         line.split()[1] for line in table.splitlines() if line.split()[1:2] and line.split()[1].startswith("j_")
     ]
