@@ -234,10 +234,18 @@ def test_usage_errors_are_one_line_with_exit_2(vexa_cli: Vexa, in_tmp: Path, arg
     assert one_error_line(result).startswith(message)
 
 
-def test_base_url_is_required(vexa_cli: Vexa) -> None:
-    result = vexa_cli("code", "list", connect=False)
+@pytest.mark.parametrize(
+    ("base_url", "message"),
+    [
+        (None, "error: Missing option '--base-url'"),
+        ("127.0.0.1:8000", "error: Invalid value for '--base-url': not an http:// or https:// URL with a host"),
+        ("ftp://127.0.0.1", "error: Invalid value for '--base-url': not an http:// or https:// URL with a host"),
+    ],
+)
+def test_base_url_is_required_and_checked(vexa_cli: Vexa, base_url: str | None, message: str) -> None:
+    result = vexa_cli("code", "list", *(["--base-url", base_url] if base_url else []), connect=False)
     assert result.exit_code == 2
-    assert one_error_line(result).startswith("error: Missing option '--base-url'")
+    assert one_error_line(result).startswith(message)
 
 
 def test_connection_from_environment(vexa_cli: Vexa) -> None:
