@@ -28,6 +28,8 @@ from vexa.types import CodeType, CodeZip, Job, JobStage, JobStatus, JobType, Jso
 SERVICE_EXTRA_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
 CONTEXT_SETTINGS: dict[str, Any] = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 DEFAULT_READ_TIMEOUT = 60.0
+# A group run without a command: Click 8.2 raises this usage error; 8.1 shows the help and exits 0.
+NO_ARGS_IS_HELP: Any = getattr(click.exceptions, "NoArgsIsHelpError", ())
 
 
 # --- Clients that report transferred bytes -----------------------------------------
@@ -316,7 +318,7 @@ class VexaGroup(click.Group):
     def _exit_status(self, args: Sequence[str] | None, prog_name: str | None, **extra: Any) -> int:
         try:
             result = super().main(args, prog_name, standalone_mode=False, **extra)
-        except click.exceptions.NoArgsIsHelpError as error:
+        except NO_ARGS_IS_HELP as error:
             error.show()
             return ExitStatus.USAGE
         except click.UsageError as error:
