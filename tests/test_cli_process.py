@@ -150,15 +150,20 @@ def test_ctrl_c_ends_with_130_and_no_traceback(
         assert stderr == ""
 
 
+@pytest.mark.parametrize("job", ["busy", "idle"])
 def test_closed_pipe_ends_quietly(
-    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]]
+    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]], job: str
 ) -> None:
-    service = service_factory(output_lines=400, run_seconds=8.0)  # a line every 20 ms
     from vexa.types import CodeType
 
-    job_id = _start_job(
-        service.base_url, lambda client, code_zip: client.code.ingest(code_zip, "many-lines", CodeType.PYTHON)
-    )
+    if job == "busy":  # a line every 20 ms: the next write finds the pipe closed
+        service = service_factory(output_lines=400, run_seconds=8.0)
+        job_id = _start_job(
+            service.base_url, lambda client, code_zip: client.code.ingest(code_zip, "many-lines", CodeType.PYTHON)
+        )
+    else:  # a web app that prints a few lines, then nothing while it serves
+        service = service_factory()
+        job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))
     env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
     process = vexa_process("jobs", "stream", job_id, "--json", env=env)  # `... | head -2`
     ended_processes.append(process)

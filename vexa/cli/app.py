@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import functools
 import importlib.metadata
 import inspect
@@ -539,11 +538,7 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
     --json, one JSON object per line on stdout.
     """
     client = session.async_client()
-    # Closed here, not by the event loop's shutdown, so that an early exit (closed pipe,
-    # Ctrl-C) unwinds the stream and its HTTP client in order and quietly.
-    async with contextlib.aclosing(client.jobs.stream_output(job_id, read_timeout=read_timeout or None)) as lines:
-        async for line in lines:
-            session.output.output_line(line)
+    await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
 
 
 @client_command(jobs, "wait")
