@@ -279,6 +279,29 @@ def test_unreachable_service_names_the_url_and_hides_the_key() -> None:
     assert secret not in line
 
 
+@pytest.mark.parametrize(
+    ("args", "answer", "message"),
+    [
+        (["jobs", "get", "j"], {"body": b"<html>not JSON</html>"}, "unexpected answer from the service at {url}: "),
+        (["jobs", "get", "j"], {"body": {"id": "j"}}, "unexpected answer from the service at {url}: 1 validation"),
+        (["code", "list"], {"status": 500, "body": b"<h1>boom</h1>"}, "500 Internal Server Error for GET {url}/"),
+        (["code", "list"], {"drop": True}, "cannot reach the service at {url}: "),
+        (["jobs", "stream", "j", "--read-timeout", "0.1"], {"hold": True}, "the service at {url} did not answer"),
+    ],
+    ids=["not-json", "not-a-job", "server-error", "dropped", "silent"],
+)
+def test_faulty_service_answers_are_one_line_with_exit_1(
+    recorder: Any, args: list[str], answer: dict[str, Any], message: str
+) -> None:
+    scripted = recorder.set_default(**answer)
+    try:
+        result = Vexa(recorder.base_url, TEST_API_KEY)(*args)
+    finally:
+        scripted.release()
+    assert result.exit_code == 1
+    assert one_error_line(result).startswith("error: " + message.format(url=recorder.base_url))
+
+
 # --- jobs -----------------------------------------------------------------------------------
 
 
