@@ -529,7 +529,7 @@ class CountingTransfer:
 
 
 def test_transfers_count_every_byte(service: Any, tmp_path: Path) -> None:
-    from vexa.cli.app import AsyncProgressClient, ProgressClient
+    from vexa.cli.clients import AsyncProgressClient, ProgressClient
     from vexa.types import CodeType, CodeZip
 
     # Incompressible and several of httpx's 64 KiB chunks long.
