@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import json
 import os
-import queue
 import re
 import signal
 import subprocess
@@ -19,7 +18,7 @@ from conftest import TEST_API_KEY, make_zip
 
 CLI_HINT = "error: the vexa command needs its extra: pip install 'vexa[cli]'"
 SERVICE_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
-LINE_DEADLINE_SECONDS = 30.0
+DEADLINE_SECONDS = 30.0
 
 
 def _environment(**variables: str) -> dict[str, str]:
@@ -44,20 +43,32 @@ def vexa_process(*args: str, env: dict[str, str], cwd: Path | None = None) -> su
     )
 
 
-class LineReader:
-    """Reads a pipe on a thread, so that a test can wait for a line with a deadline."""
+class PipeWatcher:
+    """Collects what a child writes to a pipe, on a thread, so that a test can wait
+    for a text with a deadline (spinners redraw with carriage returns, not lines)."""
 
     def __init__(self, pipe: Any) -> None:
-        self.lines: queue.Queue[str] = queue.Queue()
-        self._thread = threading.Thread(target=self._read, args=(pipe,), daemon=True)
+        self.text = ""
+        self._changed = threading.Condition()
+        self._thread = threading.Thread(target=self._read, args=(pipe.fileno(),), daemon=True)
         self._thread.start()
 
-    def _read(self, pipe: Any) -> None:
-        for line in pipe:
-            self.lines.put(line)
+    def _read(self, fd: int) -> None:
+        while chunk := os.read(fd, 4096):
+            with self._changed:
+                self.text += chunk.decode("utf-8", errors="replace")
+                self._changed.notify_all()
 
-    def next_line(self) -> str:
-        return self.lines.get(timeout=LINE_DEADLINE_SECONDS)
+    def wait_for(self, pattern: str) -> re.Match[str]:
+        with self._changed:
+            found = self._changed.wait_for(lambda: re.search(pattern, self.text), timeout=DEADLINE_SECONDS)
+        assert found, f"no {pattern!r} within {DEADLINE_SECONDS} s in {self.text!r}"
+        return found
+
+    def all_text(self) -> str:
+        """Everything, once the child has closed the pipe."""
+        self._thread.join(DEADLINE_SECONDS)
+        return self.text
 
 
 @pytest.fixture
@@ -106,29 +117,53 @@ def _start_job(base_url: str, run: Callable[[Any, Any], Any]) -> str:
     return asyncio.run(start())
 
 
+@pytest.mark.parametrize(
+    ("args", "terminal", "running"),
+    [
+        (["jobs", "stream", "{job_id}", "--json"], False, ("stdout", '"job_id":"j_')),
+        (["jobs", "wait", "{job_id}"], True, ("stderr", "Waiting for job j_\\w+: \\w+")),  # never post-runs
+    ],
+    ids=["stream", "wait"],
+)
 def test_ctrl_c_ends_with_130_and_no_traceback(
-    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]]
+    service_factory: Callable[..., Any],
+    ended_processes: list[subprocess.Popen[str]],
+    args: list[str],
+    terminal: bool,
+    running: tuple[str, str],
 ) -> None:
     service = service_factory()
     job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))  # runs until stopped
     env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
-    process = vexa_process("jobs", "stream", job_id, "--json", env=env)  # every line on stdout
+    if terminal:
+        env.update(TTY_COMPATIBLE="1", TTY_INTERACTIVE="1")
+    process = vexa_process(*(arg.format(job_id=job_id) for arg in args), env=env)
     ended_processes.append(process)
-    assert "started" in LineReader(process.stdout).next_line()  # following the live job
+    watchers = {"stdout": PipeWatcher(process.stdout), "stderr": PipeWatcher(process.stderr)}
+    stream, pattern = running
+    watchers[stream].wait_for(pattern)  # the command is following the live job
     process.send_signal(signal.SIGINT)
-    assert process.wait(LINE_DEADLINE_SECONDS) == 130
-    assert process.stderr is not None and process.stderr.read() == ""
+    assert process.wait(DEADLINE_SECONDS) == 130
+    stderr = watchers["stderr"].all_text()
+    assert "Traceback" not in stderr and "Exception" not in stderr and "error" not in stderr
+    if not terminal:
+        assert stderr == ""
 
 
+@pytest.mark.parametrize("job", ["busy", "idle"])
 def test_closed_pipe_ends_quietly(
-    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]]
+    service_factory: Callable[..., Any], ended_processes: list[subprocess.Popen[str]], job: str
 ) -> None:
-    service = service_factory(output_lines=400, run_seconds=8.0)  # a line every 20 ms
     from vexa.types import CodeType
 
-    job_id = _start_job(
-        service.base_url, lambda client, code_zip: client.code.ingest(code_zip, "many-lines", CodeType.PYTHON)
-    )
+    if job == "busy":  # a line every 20 ms: the next write finds the pipe closed
+        service = service_factory(output_lines=400, run_seconds=8.0)
+        job_id = _start_job(
+            service.base_url, lambda client, code_zip: client.code.ingest(code_zip, "many-lines", CodeType.PYTHON)
+        )
+    else:  # a web app that prints a few lines, then nothing while it serves
+        service = service_factory()
+        job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))
     env = _environment(VEXA_BASE_URL=service.base_url, VEXA_API_KEY=TEST_API_KEY)
     process = vexa_process("jobs", "stream", job_id, "--json", env=env)  # `... | head -2`
     ended_processes.append(process)
@@ -136,7 +171,7 @@ def test_closed_pipe_ends_quietly(
     for _ in range(2):
         assert json.loads(process.stdout.readline())["job_id"] == job_id
     process.stdout.close()
-    assert process.wait(LINE_DEADLINE_SECONDS) == 141
+    assert process.wait(DEADLINE_SECONDS) == 141
     assert process.stderr.read() == ""
     assert service.runner.get(job_id).job_status in ("started", "queued")  # it left before the job ended
 
@@ -174,12 +209,10 @@ def test_service_command_runs_the_local_service(
         name, "--port", "0", "--data-dir", str(tmp_path / "data"), "--api-key", TEST_API_KEY, env=_environment()
     )
     ended_processes.append(process)
-    reader = LineReader(process.stdout)
-    while not (found := re.search(r"http://127\.0\.0\.1:\d+", reader.next_line())):
-        pass
+    found = PipeWatcher(process.stdout).wait_for(r"http://127\.0\.0\.1:\d+")
     assert Vexa(found.group(0), TEST_API_KEY).json("code", "list") == []
     process.send_signal(signal.SIGINT)
-    assert process.wait(LINE_DEADLINE_SECONDS) in (0, 130)  # uvicorn may re-raise the signal it handled
+    assert process.wait(DEADLINE_SECONDS) in (0, 130)  # uvicorn may re-raise the signal it handled
     assert process.stderr is not None and "Traceback" not in process.stderr.read()
 
 

@@ -14,19 +14,23 @@ import sys
 from typing import Sequence
 
 CLI_EXTRA_HINT = "error: the vexa command needs its extra: pip install 'vexa[cli]'"
+INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line with `argv` (default: `sys.argv[1:]`); return the exit status."""
     try:
-        import click  # noqa: F401
-        import rich  # noqa: F401
-    except ImportError:
-        print(CLI_EXTRA_HINT, file=sys.stderr)
-        return 1
-    from vexa.cli.app import run
+        try:
+            import click  # noqa: F401
+            import rich  # noqa: F401
+        except ImportError:
+            print(CLI_EXTRA_HINT, file=sys.stderr)
+            return 1
+        from vexa.cli.app import run
 
-    return run(argv)
+        return run(argv)
+    except KeyboardInterrupt:  # Ctrl-C while still importing: as quiet as later on
+        return INTERRUPTED
 
 
 __all__ = ["main"]

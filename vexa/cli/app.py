@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import functools
 import importlib.metadata
 import inspect
@@ -13,114 +12,26 @@ import os
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, AsyncIterator, Awaitable, Callable, Iterator, Sequence
+from typing import Any, Awaitable, Callable, Sequence
+from urllib.parse import urlsplit
 
 import click
-import httpx
 
+from vexa.cli.clients import AsyncProgressClient, ProgressClient
 from vexa.cli.errors import ExitStatus, describe, redact
 from vexa.cli.output import CODE_COLUMNS, JOB_COLUMNS, Output, Transfer
-from vexa.client import AsyncClient, Client
+from vexa.client import AsyncClient
 from vexa.client._common import API_KEY_ENV, BASE_URL_ENV
 from vexa.types import CodeType, CodeZip, Job, JobStage, JobStatus, JobType, JsonData
 
 SERVICE_EXTRA_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
 CONTEXT_SETTINGS: dict[str, Any] = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 DEFAULT_READ_TIMEOUT = 60.0
+# A group run without a command: Click 8.2 raises this usage error; 8.1 shows the help and exits 0.
+NO_ARGS_IS_HELP: Any = getattr(click.exceptions, "NoArgsIsHelpError", ())
 
 
-# --- Clients that report transferred bytes -----------------------------------------
-
-
-class _CountingReader(io.BytesIO):
-    """The bytes of an upload, reporting each chunk that httpx reads to send."""
-
-    def __init__(self, data: bytes, advance: Callable[[int], None]) -> None:
-        super().__init__(data)
-        self._advance = advance
-
-    def read(self, size: int | None = -1) -> bytes:
-        chunk = super().read(size)
-        self._advance(len(chunk))
-        return chunk
-
-
-class _CountingStream(httpx.SyncByteStream, httpx.AsyncByteStream):
-    """A response body stream, reporting each chunk as it is received."""
-
-    def __init__(self, stream: Any, advance: Callable[[int], None]) -> None:
-        self._stream = stream
-        self._advance = advance
-
-    def __iter__(self) -> Iterator[bytes]:
-        for chunk in self._stream:
-            self._advance(len(chunk))
-            yield chunk
-
-    async def __aiter__(self) -> AsyncIterator[bytes]:
-        async for chunk in self._stream:
-            self._advance(len(chunk))
-            yield chunk
-
-    def close(self) -> None:
-        self._stream.close()
-
-    async def aclose(self) -> None:
-        await self._stream.aclose()
-
-
-class _TransferHooks:
-    """Overrides of the parent-client helpers through which every upload and
-    download passes, so that a `Transfer` sees the bytes go by."""
-
-    transfer: Transfer | None = None
-
-    def _prepare_files(self, code_zip: CodeZip, metadata: Any = None) -> list[tuple[str, tuple[str, Any, str]]]:
-        files: list[tuple[str, tuple[str, Any, str]]] = super()._prepare_files(  # type: ignore[misc]
-            code_zip=code_zip, metadata=metadata
-        )
-        if self.transfer is None:
-            return files
-        self.transfer.begin(len(code_zip.zip_bytes))
-        advance = self.transfer.advance
-        return [
-            (field, (name, _CountingReader(content, advance) if field == "code_zip" else content, content_type))
-            for field, (name, content, content_type) in files
-        ]
-
-    def _count_download(self, response: httpx.Response) -> None:
-        if self.transfer is None or not response.is_success:
-            return
-        length = response.headers.get("content-length", "")
-        self.transfer.begin(int(length) if length.isdigit() else None)
-        response.stream = _CountingStream(response.stream, self.transfer.advance)
-
-    def _handle_stream_download(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
-        self._count_download(response)
-        return super()._handle_stream_download(response, zip_path)  # type: ignore[misc,no-any-return]
-
-    async def _handle_stream_download_async(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
-        self._count_download(response)
-        return await super()._handle_stream_download_async(response, zip_path)  # type: ignore[misc,no-any-return]
-
-
-class ProgressClient(_TransferHooks, Client):
-    """`vexa.Client` whose uploads and downloads report to `transfer`."""
-
-    def __init__(self, base_url: str, api_key: str | None, transfer: Transfer | None = None) -> None:
-        super().__init__(base_url=base_url, api_key=api_key)
-        self.transfer = transfer
-
-
-class AsyncProgressClient(_TransferHooks, AsyncClient):
-    """`vexa.AsyncClient` whose uploads and downloads report to `transfer`."""
-
-    def __init__(self, base_url: str, api_key: str | None, transfer: Transfer | None = None) -> None:
-        super().__init__(base_url=base_url, api_key=api_key)
-        self.transfer = transfer
-
-
-# --- What every service command shares ------------------------------------------------
+# --- What every command that talks to the service shares -----------------------------
 
 
 @dataclass
@@ -138,12 +49,22 @@ class Session:
         return AsyncProgressClient(self.base_url, self.api_key, transfer)
 
 
+def _checked_base_url(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    if value is None:
+        return None
+    parts = urlsplit(value)
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise click.BadParameter("not an http:// or https:// URL with a host")
+    return value.rstrip("/")  # the client joins paths to it as they are
+
+
 def _connection_options() -> list[click.Option]:
     return [
         click.Option(
             ["--base-url"],
             envvar=BASE_URL_ENV,
             required=True,
+            callback=_checked_base_url,
             metavar="URL",
             help=f"Service URL, e.g. http://127.0.0.1:8000 [env: {BASE_URL_ENV}]",
         ),
@@ -153,7 +74,7 @@ def _connection_options() -> list[click.Option]:
     ]
 
 
-def service_command(group: click.Group, name: str) -> Callable[[Callable[..., Any]], click.Command]:
+def client_command(group: click.Group, name: str) -> Callable[[Callable[..., Any]], click.Command]:
     """Register `function(session, **arguments)` (plain or async) as a command of `group`
     with the connection options and `--json`, and with failures turned into one line on
     stderr and an exit status."""
@@ -161,7 +82,7 @@ def service_command(group: click.Group, name: str) -> Callable[[Callable[..., An
     def decorate(function: Callable[..., Any]) -> click.Command:
         @functools.wraps(function)
         def callback(base_url: str, api_key: str | None, as_json: bool, **arguments: Any) -> None:
-            session = Session(base_url.rstrip("/"), api_key or None, Output(as_json))
+            session = Session(base_url, api_key or None, Output(as_json))
             _run_reporting_errors(session, lambda: function(session, **arguments))
 
         command = group.command(name)(callback)
@@ -207,7 +128,7 @@ def _silence_stdout() -> None:
 # --- Option types -------------------------------------------------------------------
 
 
-class EnumChoice(click.Choice):
+class EnumChoice(click.Choice):  # type: ignore[type-arg]  # generic only in newer Click
     """A choice among the wire values of an enumeration; converts to the member."""
 
     def __init__(self, enum_type: type[Any]) -> None:
@@ -220,7 +141,7 @@ class EnumChoice(click.Choice):
         return self.enum_type(super().convert(value, param, ctx))
 
 
-class JsonArgument(click.ParamType):
+class JsonArgument(click.ParamType):  # type: ignore[type-arg]  # generic only in newer Click
     """A JSON value given literally, as @FILE, or as - for stdin."""
 
     name = "JSON"
@@ -305,7 +226,7 @@ class VexaGroup(click.Group):
     def _exit_status(self, args: Sequence[str] | None, prog_name: str | None, **extra: Any) -> int:
         try:
             result = super().main(args, prog_name, standalone_mode=False, **extra)
-        except click.exceptions.NoArgsIsHelpError as error:
+        except NO_ARGS_IS_HELP as error:
             error.show()
             return ExitStatus.USAGE
         except click.UsageError as error:
@@ -379,7 +300,7 @@ def web() -> None:
 # --- code ---
 
 
-@service_command(code, "upload")
+@client_command(code, "upload")
 @click.argument("path", type=ZIP_FILE)
 @click.option("--name", help="Name of the code. Default: the file name without its extension.")
 @code_type_option
@@ -392,28 +313,28 @@ def code_upload(session: Session, path: Path, name: str | None, code_type: CodeT
     session.output.value({"code_id": code_id}, code_id)
 
 
-@service_command(code, "list")
+@client_command(code, "list")
 @click.option("--type", "code_type", type=EnumChoice(CodeType), help="Only code of this type.")
 def code_list(session: Session, code_type: CodeType | None) -> None:
     """List stored code."""
     session.output.listing(session.client().code.list_info(code_type), CODE_COLUMNS, "No code stored.")
 
 
-@service_command(code, "info")
+@client_command(code, "info")
 @click.argument("code_id")
 def code_info(session: Session, code_id: str) -> None:
     """Show what the service knows about stored code."""
     session.output.record(session.client().code.get_info(code_id))
 
 
-@service_command(code, "metadata")
+@client_command(code, "metadata")
 @click.argument("code_id")
 def code_metadata(session: Session, code_id: str) -> None:
     """Print the JSON metadata of stored code."""
     session.output.json(session.client().code.get_metadata(code_id))
 
 
-@service_command(code, "download")
+@client_command(code, "download")
 @click.argument("code_id")
 @click.argument("out", type=OUT_FILE, required=False)
 def code_download(session: Session, code_id: str, out: Path | None) -> None:
@@ -427,7 +348,7 @@ def code_download(session: Session, code_id: str, out: Path | None) -> None:
     _saved(session.output, {"code_id": code_id}, len(code_zip.zip_bytes), target)
 
 
-@service_command(code, "delete")
+@client_command(code, "delete")
 @click.argument("code_id")
 def code_delete(session: Session, code_id: str) -> None:
     """Delete stored code."""
@@ -435,7 +356,7 @@ def code_delete(session: Session, code_id: str) -> None:
     session.output.value({"code_id": code_id, "deleted": True}, message)
 
 
-@service_command(code, "ingest")
+@client_command(code, "ingest")
 @click.argument("path", type=ZIP_FILE)
 @click.option("--name", help="Name of the code. Default: the file name without its extension.")
 @code_type_option
@@ -463,7 +384,7 @@ def code_ingest(
 # --- jobs ---
 
 
-@service_command(jobs, "list")
+@client_command(jobs, "list")
 @click.option("--type", "job_type", type=EnumChoice(JobType), help="Only jobs of this type.")
 @status_option
 @stage_option
@@ -475,28 +396,28 @@ async def jobs_list(
     session.output.listing(found, JOB_COLUMNS, "No jobs.")
 
 
-@service_command(jobs, "get")
+@client_command(jobs, "get")
 @click.argument("job_id")
 async def jobs_get(session: Session, job_id: str) -> None:
     """Show a job."""
     session.output.record(await session.async_client().jobs.get(job_id))
 
 
-@service_command(jobs, "status")
+@client_command(jobs, "status")
 @click.argument("job_id")
 async def jobs_status(session: Session, job_id: str) -> None:
     """Print a job's status (queued, finished, ...)."""
     session.output.value(await session.async_client().jobs.get_status(job_id))
 
 
-@service_command(jobs, "stage")
+@client_command(jobs, "stage")
 @click.argument("job_id")
 async def jobs_stage(session: Session, job_id: str) -> None:
     """Print a job's stage (pre_running, ...)."""
     session.output.value(await session.async_client().jobs.get_stage(job_id))
 
 
-@service_command(jobs, "error")
+@client_command(jobs, "error")
 @click.argument("job_id")
 async def jobs_error(session: Session, job_id: str) -> None:
     """Print a job's error.
@@ -506,14 +427,14 @@ async def jobs_error(session: Session, job_id: str) -> None:
     session.output.value(await session.async_client().jobs.get_error(job_id))
 
 
-@service_command(jobs, "latest")
+@client_command(jobs, "latest")
 @click.option("--code-type", type=EnumChoice(CodeType), help="Only jobs that run code of this type.")
 async def jobs_latest(session: Session, code_type: CodeType | None) -> None:
     """Show the latest job (JSON: null when there is none)."""
     session.output.record(await session.async_client().jobs.get_latest(code_type), empty="No jobs.")
 
 
-@service_command(jobs, "stream")
+@client_command(jobs, "stream")
 @click.argument("job_id")
 @click.option(
     "--read-timeout", type=click.FloatRange(min=0), default=DEFAULT_READ_TIMEOUT, show_default=True,
@@ -526,14 +447,10 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
     --json, one JSON object per line on stdout.
     """
     client = session.async_client()
-    # Closed here, not by the event loop's shutdown, so that an early exit (closed pipe,
-    # Ctrl-C) unwinds the stream and its HTTP client in order and quietly.
-    async with contextlib.aclosing(client.jobs.stream_output(job_id, read_timeout=read_timeout or None)) as lines:
-        async for line in lines:
-            session.output.output_line(line)
+    await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
 
 
-@service_command(jobs, "wait")
+@client_command(jobs, "wait")
 @click.argument("job_id")
 @timeout_option
 @click.option(
@@ -552,7 +469,7 @@ async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage:
     session.output.record(job)
 
 
-@service_command(jobs, "health")
+@client_command(jobs, "health")
 @click.argument("job_id")
 async def jobs_health(session: Session, job_id: str) -> None:
     """Tell whether a job's web app answers.
@@ -565,7 +482,7 @@ async def jobs_health(session: Session, job_id: str) -> None:
         raise click.exceptions.Exit(ExitStatus.NEGATIVE)
 
 
-@service_command(jobs, "result")
+@client_command(jobs, "result")
 @click.argument("job_id")
 @click.argument("out", type=OUT_FILE, required=False)
 async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
@@ -579,7 +496,7 @@ async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
     _saved(session.output, {"job_id": job_id}, len(result.zip_bytes), target)
 
 
-@service_command(jobs, "terminate")
+@client_command(jobs, "terminate")
 @click.argument("job_id")
 async def jobs_terminate(session: Session, job_id: str) -> None:
     """Stop a job."""
@@ -598,7 +515,7 @@ async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: b
     session.output.record(job, url=client.web.get_url(job.job_id))
 
 
-@service_command(web, "run")
+@client_command(web, "run")
 @click.argument("path", type=ZIP_FILE, required=False)
 @click.option("--code-id", help="Run stored web code instead of a zip file.")
 @click.option("--wait", is_flag=True, help="Then wait until the page answers.")
@@ -621,14 +538,14 @@ async def web_run(session: Session, path: Path | None, code_id: str | None, wait
     await _show_web_job(session, client, job, wait, timeout)
 
 
-@service_command(web, "url")
+@client_command(web, "url")
 @click.argument("job_id")
 def web_url(session: Session, job_id: str) -> None:
     """Print the URL of a web job's page."""
     session.output.value(session.async_client().web.get_url(job_id))
 
 
-@service_command(web, "wait")
+@client_command(web, "wait")
 @click.argument("job_id")
 @timeout_option
 async def web_wait(session: Session, job_id: str, timeout: float | None) -> None:
@@ -640,7 +557,7 @@ async def web_wait(session: Session, job_id: str, timeout: float | None) -> None
     await _show_web_job(session, client, await client.jobs.get(job_id), True, timeout)
 
 
-@service_command(web, "list")
+@client_command(web, "list")
 @status_option
 @stage_option
 async def web_list(session: Session, status: JobStatus | None, stage: JobStage | None) -> None:

@@ -30,8 +30,6 @@ def describe(error: Exception, base_url: str) -> tuple[str, ExitStatus] | None:
         return f"the service at {base_url} did not answer in time{_request_of(error)}", ExitStatus.FAILED
     if isinstance(error, httpx.TransportError):
         return f"cannot reach the service at {base_url}: {error}{_request_of(error)}", ExitStatus.FAILED
-    if isinstance(error, httpx.InvalidURL):
-        return f"invalid base URL {base_url!r}: {error}", ExitStatus.USAGE
     if isinstance(error, TimeoutError):  # before OSError, its base class
         return str(error), ExitStatus.NEGATIVE
     if isinstance(error, (pydantic.ValidationError, json.JSONDecodeError)):

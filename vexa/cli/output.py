@@ -9,11 +9,14 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import enum
+import io
 import json
 import os
+import select
+import stat
 import sys
 from datetime import datetime, timezone
-from typing import Any, AsyncIterator, Awaitable, Callable, Iterator, Sequence, TypeVar
+from typing import Any, AsyncGenerator, AsyncIterator, Awaitable, Callable, Iterator, Sequence, TypeVar
 
 import click
 from pydantic import BaseModel
@@ -63,6 +66,8 @@ STATUS_STYLES = {
 UNLIMITED_WIDTH = 10_000
 # Seconds between the stage look-ups shown while waiting.
 STAGE_POLL_SECONDS = 1.0
+# Seconds between checks whether the reader of piped output is still there.
+PIPE_CHECK_SECONDS = 0.25
 
 
 def to_json(value: Any) -> Any:
@@ -176,6 +181,31 @@ class Output:
         elif value is not None:
             click.echo(str(to_json(value)))
 
+    async def follow(self, lines: AsyncGenerator[StreamOutput, None]) -> None:
+        """Write a job's output lines as they arrive, until they end.
+
+        Raises BrokenPipeError as soon as the reader of stdout goes away, even
+        while the job is silent (`vexa jobs stream ID | head -3` on an idle web app).
+        """
+        printing = asyncio.ensure_future(self._write_lines(lines))
+        reader_gone = asyncio.ensure_future(_stdout_reader_gone())
+        try:
+            await asyncio.wait({printing, reader_gone}, return_when=asyncio.FIRST_COMPLETED)
+        finally:
+            for task in (printing, reader_gone):
+                task.cancel()
+            await asyncio.wait({printing, reader_gone})
+        if reader_gone.done() and not reader_gone.cancelled():
+            raise BrokenPipeError("the reader of stdout has gone away")
+        printing.result()
+
+    async def _write_lines(self, lines: AsyncGenerator[StreamOutput, None]) -> None:
+        # Closed here, not by the event loop's shutdown, so that an early end (closed pipe,
+        # Ctrl-C) unwinds the stream and its HTTP client in order and quietly.
+        async with contextlib.aclosing(lines):
+            async for line in lines:
+                self.output_line(line)
+
     def output_line(self, line: StreamOutput) -> None:
         """One line of a job's output, written as it arrives."""
         if self.as_json:
@@ -214,6 +244,21 @@ class Output:
         with self.status_console.status("Waiting") as status:
             async with _refreshing(lambda text: status.update(Text(text)), describe):
                 return await operation
+
+
+async def _stdout_reader_gone() -> None:
+    """Return once stdout is a pipe whose reading end has been closed; never for files or terminals."""
+    try:
+        fd = sys.stdout.fileno()
+        is_pipe = stat.S_ISFIFO(os.fstat(fd).st_mode)
+    except (OSError, ValueError, io.UnsupportedOperation):  # no real file behind stdout
+        is_pipe = False
+    if not is_pipe:
+        await asyncio.Event().wait()  # forever: cancelled when the output ends
+    poller = select.poll()
+    poller.register(fd, select.POLLOUT)  # a pipe without readers reports POLLERR
+    while not any(events & select.POLLERR for _, events in poller.poll(0)):
+        await asyncio.sleep(PIPE_CHECK_SECONDS)
 
 
 @contextlib.asynccontextmanager
