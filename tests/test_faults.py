@@ -25,12 +25,13 @@ import httpx
 import pydantic
 import pytest
 
-from fault_server import BIG_LINE_BYTES, FaultServer, running_fault_server
+from fault_server import BIG_LINE_BYTES, FaultServer, big_object, running_fault_server
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
-from vexa.types import HTTPException, ServerError
+from vexa.types import CodeType, CodeZip, HTTPException, ServerError
 
 API_KEY = "fault-key"
+ZIP = CodeZip(zip_bytes=b"PK\x05\x06" + b"\x00" * 18)
 # stream_output's own read limit; the other operations use httpx's default (5 s).
 STREAM_READ_TIMEOUT = 1.0
 
@@ -54,6 +55,7 @@ OPERATIONS: dict[str, tuple[str, Callable[[str], Any]]] = {
     "code.get_info": ("object", synchronous(lambda c: c.code.get_info("c1"))),
     "code.list_info": ("list", synchronous(lambda c: c.code.list_info())),
     "code.download": ("bytes", synchronous(lambda c: c.code.download("c1"))),
+    "code.upload": ("text", synchronous(lambda c: c.code.upload(ZIP, "n", CodeType.PYTHON))),
     "async-code.get_info": ("object", asynchronous(lambda c: c.code.get_info("c1"))),
     "async-code.download": ("bytes", asynchronous(lambda c: c.code.download("c1"))),
     "jobs.get": ("object", asynchronous(lambda c: c.jobs.get("j1"))),
@@ -62,6 +64,7 @@ OPERATIONS: dict[str, tuple[str, Callable[[str], Any]]] = {
     "jobs.stream_output": ("lines", asynchronous(collect_output)),
     "jobs.await_stage": ("object", asynchronous(lambda c: c.jobs.await_stage("j1", timeout=10))),
     "web.jobs.list_running": ("list", asynchronous(lambda c: c.web.jobs.list_running())),
+    "web.run": ("object", asynchronous(lambda c: c.web.run(ZIP))),
 }
 
 # A fault that leaves every kind of operation with the same error.
@@ -76,10 +79,11 @@ SAME_FOR_ALL: dict[str, type[BaseException]] = {
 # A fault in the body: the outcome depends on how the operation reads it
 # (None: the operation succeeds).
 BY_KIND: dict[str, dict[str, type[BaseException] | None]] = {
-    "malformed-json": {"object": json.JSONDecodeError, "list": json.JSONDecodeError, "lines": pydantic.ValidationError, "bytes": None},
-    "wrong-shape": {"object": TypeError, "list": TypeError, "lines": pydantic.ValidationError, "bytes": None},
-    "non-utf8": {"object": UnicodeDecodeError, "list": UnicodeDecodeError, "lines": None, "bytes": None},
-    "big-line": {"object": None, "list": None, "lines": None, "bytes": None},
+    "malformed-json": {"object": json.JSONDecodeError, "list": json.JSONDecodeError, "text": json.JSONDecodeError,
+                       "lines": pydantic.ValidationError, "bytes": None},
+    "wrong-shape": {"object": TypeError, "list": TypeError, "text": None, "lines": pydantic.ValidationError, "bytes": None},
+    "non-utf8": {"object": UnicodeDecodeError, "list": UnicodeDecodeError, "text": UnicodeDecodeError, "lines": None, "bytes": None},
+    "big-line": {"object": None, "list": None, "text": None, "lines": None, "bytes": None},
 }
 
 
@@ -145,6 +149,8 @@ def check_success(fault: str, kind: str, result: Any) -> None:
     if kind == "lines":
         texts = [item.text for item in result]
         assert texts == (["x" * BIG_LINE_BYTES] if fault == "big-line" else ["caf\ufffd \ufffd"])
+    elif kind == "text":  # upload: the text form of any JSON value
+        assert result == ("[1, 2]" if fault == "wrong-shape" else str(json.loads(json.dumps(big_object()))))
     elif kind == "bytes":
         zip_bytes = result.zip_bytes
         assert len(zip_bytes) == (BIG_LINE_BYTES if fault == "big-line" else 22)
