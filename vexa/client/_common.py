@@ -11,6 +11,7 @@ import json
 import os
 import stat
 import tempfile
+import unicodedata
 from pathlib import Path
 from types import TracebackType
 from typing import Any, BinaryIO
@@ -44,12 +45,54 @@ def resolve_api_key(api_key: str | None) -> str | None:
     return api_key or os.environ.get(API_KEY_ENV) or None
 
 
+def check_api_key(api_key: str | None) -> str | None:
+    """The key unchanged if an HTTP header can carry it; else a `ValueError`.
+
+    A key read from a file or a mounted secret often ends with a newline. Sent
+    as it is, the HTTP library refuses it with an error that quotes the header
+    value, so the key would end up in tracebacks and logs. The message here
+    names the problem and never the key.
+    """
+    if api_key is None:
+        return None
+    if not isinstance(api_key, str):
+        raise TypeError(f"The API key must be a str, not {type(api_key).__name__}")
+    for position, character in enumerate(api_key):
+        if unicodedata.category(character) == "Cc":
+            raise ValueError(
+                f"The API key contains a control character (U+{ord(character):04X} at "
+                f"position {position}); remove line breaks and other control "
+                f"characters, e.g. a trailing newline from a key file."
+            )
+        if not character.isascii():
+            raise ValueError(
+                f"The API key contains a non-ASCII character (at position {position}); "
+                f"an HTTP header can carry only ASCII."
+            )
+    if api_key != api_key.strip(" "):
+        raise ValueError(
+            "The API key starts or ends with a space; an HTTP header value cannot."
+        )
+    return api_key
+
+
 class BaseClient:
     """Configuration and helpers common to `Client` and `AsyncClient`."""
 
     def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
         self.base_url = resolve_base_url(base_url)
         self.api_key = resolve_api_key(api_key)
+
+    @property
+    def api_key(self) -> str | None:
+        """The key sent as the X-API-Key header, or None."""
+        return self._api_key
+
+    @api_key.setter
+    def api_key(self, api_key: str | None) -> None:
+        # Checked on every assignment, not only in __init__, so that a key set
+        # later cannot reach the HTTP layer unchecked either.
+        self._api_key = check_api_key(api_key)
 
     @property
     def api_key_header(self) -> dict[str, str]:

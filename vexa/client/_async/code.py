@@ -15,6 +15,20 @@ if TYPE_CHECKING:
 T = TypeVar("T")
 
 
+def expand_into(model: Callable[..., T], value: Any) -> T:
+    """`model(**value)` for a decoded JSON value, built as `CodeClient` builds it.
+
+    JSON null is refused; any other value that is not an object goes through
+    `dict()` first, so a list of pairs gives a model and other shapes fail
+    with the `TypeError` or `ValueError` of that conversion.
+    """
+    if value is None:
+        raise TypeError("argument after ** must be a mapping, not NoneType")
+    if not isinstance(value, dict):
+        value = dict(value)
+    return model(**value)
+
+
 class AsyncCodeClient:
     """Upload, ingest, download, inspect and delete code stored on the service.
 
@@ -29,15 +43,18 @@ class AsyncCodeClient:
     def __init__(self, client: AsyncClient) -> None:
         self._client = client
 
+    def _url(self, path: str) -> str:
+        # Read afresh at every call: a change to the parent is seen by the next request.
+        return f"{self._client.base_url}{path}"
+
     async def _request(
-        self, method: str, path: str, build: Callable[[httpx.Response], T], **kwargs: Any
+        self, method: str, url: str, build: Callable[[httpx.Response], T], **kwargs: Any
     ) -> T:
         """One request on a fresh HTTP client: send, check the status, build the result.
 
         An error status becomes the parent's HTTP exception, raised while the
         `httpx.HTTPStatusError` is handled (so that it is the context).
         """
-        url = f"{self._client.base_url}{path}"
         async with httpx.AsyncClient() as client:
             try:
                 response = await client.request(
@@ -69,11 +86,10 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
+        url = self._url("/code/upload")
         files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
         data = {"code_name": code_name, "code_type": code_type}
-        code_id = await self._request(
-            "POST", "/code/upload", httpx.Response.json, files=files, data=data
-        )
+        code_id = await self._request("POST", url, httpx.Response.json, files=files, data=data)
         if not isinstance(code_id, str):
             code_id = str(code_id)
         return code_id.strip()
@@ -103,6 +119,7 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
+        url = self._url("/jobs/code/ingest")
         files = self._client._prepare_files(code_zip=code_zip, metadata=metadata)
         data = {
             "code_name": code_name,
@@ -111,7 +128,7 @@ class AsyncCodeClient:
             "pexenv_python": pexenv_python,
         }
         return await self._request(
-            "POST", "/jobs/code/ingest", lambda r: Job(**r.json()), files=files, data=data
+            "POST", url, lambda r: expand_into(Job, r.json()), files=files, data=data
         )
 
     async def download(self, code_id: str, zip_path: Path | str | None = None) -> CodeZip:
@@ -127,7 +144,7 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        url = f"{self._client.base_url}/code/{code_id}/download"
+        url = self._url(f"/code/{code_id}/download")
         async with httpx.AsyncClient() as client:
             try:
                 async with client.stream(
@@ -152,7 +169,7 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        await self._request("DELETE", f"/code/{code_id}", lambda r: None)
+        await self._request("DELETE", self._url(f"/code/{code_id}"), lambda r: None)
         return f"Code with id={code_id} deleted"
 
     async def get_info(self, code_id: str) -> CodeInfo:
@@ -168,7 +185,7 @@ class AsyncCodeClient:
             HTTPException: If the request fails.
         """
         return await self._request(
-            "GET", f"/code/{code_id}/info", lambda r: CodeInfo(**r.json())
+            "GET", self._url(f"/code/{code_id}/info"), lambda r: expand_into(CodeInfo, r.json())
         )
 
     async def list_info(self, code_type: CodeType | None = None) -> list[CodeInfo]:
@@ -187,8 +204,8 @@ class AsyncCodeClient:
         params = {"code_type": code_type} if code_type else None
         return await self._request(
             "GET",
-            "/code/info",
-            lambda r: [CodeInfo(**item) for item in r.json()],
+            self._url("/code/info"),
+            lambda r: [expand_into(CodeInfo, item) for item in r.json()],
             params=params,
         )
 
@@ -205,5 +222,5 @@ class AsyncCodeClient:
             HTTPException: If the request fails.
         """
         return await self._request(
-            "GET", f"/code/{code_id}/metadata", lambda r: JsonData(r.json())
+            "GET", self._url(f"/code/{code_id}/metadata"), lambda r: JsonData(r.json())
         )
