@@ -15,7 +15,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = sorted(
-    p for p in [*ROOT.glob("common/*.cpp"), *ROOT.glob("vexa/client/*/_*.cpp")] if p.is_file()
+    p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("vexa/client/*/_*.cpp")] if p.is_file()
 )
 ALLOWED = re.compile(
     r"^\s*(?:(?:Ref|auto)\s+\w+\s*=\s*)?(?:\w+\s*=\s*)?co_await std::move\(\w+\);\s*$"

@@ -1,17 +1,16 @@
 // vexa.client._async._web: the web-page clients AsyncStoredWebClient,
 // AsyncWebJobsClient and AsyncWebClient.
 //
-// Coding rule for `co_await` (some forms are miscompiled by g++ 12): only
-// `co_await std::move(name)` on a named Ref, never inside braces, conditions,
-// ternaries or catch blocks.
+// Bodies are C++ coroutines; `co_await` only in the forms frame/body.h allows.
 #include <optional>
 
-#include "coroutine.h"
-#include "module.h"
-#include "names.h"
-#include "ops.h"
-#include "protocols.h"
-#include "recipes.h"
+#include "client/names.h"
+#include "client/parent.h"
+#include "client/recipes.h"
+#include "frame/body.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
 
 namespace {
 
@@ -282,7 +281,6 @@ const ModuleSpec& spec() {
     static const ModuleSpec module{
         .short_name = "_web",
         .full_name = "vexa.client._async._web",
-        .package = "vexa.client._async",
         .source_path = "vexa/client/_async/_web",
         .imports = {
             {"typing", {"TYPE_CHECKING", "List"}},
