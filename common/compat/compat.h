@@ -183,4 +183,9 @@ inline PyObject* async_gen_finalizer() noexcept { return thread_state()->async_g
 inline constexpr bool has_cr_suspended = VX_PY_AT_LEAST(11);
 inline constexpr bool has_ag_suspended = VX_PY_AT_LEAST(12);
 
+// A StopIteration or StopAsyncIteration thrown into a body that has not
+// started becomes RuntimeError up to 3.11; from 3.12 on it passes through
+// unchanged (the conversion belongs to the body's code, which never ran).
+inline constexpr bool converts_stop_thrown_before_start = !VX_PY_AT_LEAST(12);
+
 }  // namespace vx::compat

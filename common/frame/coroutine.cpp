@@ -138,7 +138,7 @@ PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;
     add_traceback(body.frame.tb_code, body.frame.globals, body.frame.first_line);
     destroy_body(self);
-    convert_escaped_stop(self);
+    if (compat::converts_stop_thrown_before_start) convert_escaped_stop(self);
     return PYGEN_ERROR;
 }
 
