@@ -138,7 +138,11 @@ PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* fil
     PyObject* code = nullptr;
     if (empty_bytes && empty_tuple) {
         const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-#if VX_PY_AT_LEAST(11)
+#if VX_PY_AT_LEAST(12)
+        code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+            argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+            empty_tuple, filename, name, qualname, first_line, empty_bytes, empty_bytes));
+#elif VX_PY_AT_LEAST(11)
         // 3.11 added the qualified name and the exception table.
         code = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
             argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
@@ -207,11 +211,12 @@ bool newest_entry_in(PyObject* code) {
 
 bool is_iterable_coroutine(PyObject* obj) {
     if (!PyGen_CheckExact(obj)) return false;
-#if VX_PY_AT_LEAST(11)
+#if VX_PY_AT_LEAST(12)
     PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj));
     const int flags = code->co_flags;
     Py_DECREF(code);
 #else
+    // Up to 3.11 the generator holds its code object in gi_code.
     const int flags = reinterpret_cast<PyCodeObject*>(reinterpret_cast<PyGenObject*>(obj)->gi_code)->co_flags;
 #endif
     return flags & CO_ITERABLE_COROUTINE;

@@ -188,4 +188,13 @@ inline constexpr bool has_ag_suspended = VX_PY_AT_LEAST(12);
 // unchanged (the conversion belongs to the body's code, which never ran).
 inline constexpr bool converts_stop_thrown_before_start = !VX_PY_AT_LEAST(12);
 
+// A StopIteration thrown into a body suspended in an `await` whose delegate
+// has no throw(): up to 3.11 it is raised in the body; from 3.12 on the
+// await produces its value, as if the delegate had returned it.
+inline constexpr bool await_returns_thrown_stop_iteration = VX_PY_AT_LEAST(12);
+
+// close() of an asend/athrow awaitable: up to 3.12 it only marks the
+// awaitable done; from 3.13 on it throws GeneratorExit in through it.
+inline constexpr bool awaitable_close_throws_in = VX_PY_AT_LEAST(13);
+
 }  // namespace vx::compat

@@ -60,6 +60,24 @@ PyObject* awaitable_close(PyObject* obj, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// close() that throws GeneratorExit in through the awaitable's throw().
+PyObject* close_through_throw(PyObject* obj, PyObject* (*throw_in)(PyObject*, PyObject* const*, Py_ssize_t)) {
+    if (as_awaitable(obj)->state == AwaitableState::Closed) Py_RETURN_NONE;
+    PyObject* exc = PyExc_GeneratorExit;
+    PyObject* result = throw_in(obj, &exc, 1);
+    if (!result) {
+        if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+            PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+}
+
 bool init_hooks(CoroutineObject* gen) {
     if (gen->hooks_inited) return true;
     gen->hooks_inited = true;
@@ -169,15 +187,28 @@ PyObject* asend_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
         return nullptr;
     }
+    if (compat::awaitable_close_throws_in && self->state == AwaitableState::Init) {
+        if (self->gen->running_async) {
+            self->state = AwaitableState::Closed;
+            PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+            return nullptr;
+        }
+        self->state = AwaitableState::Iter;
+        self->gen->running_async = true;
+    }
     PyObject* result = unwrap_value(self->gen, gen_throw_args(self->gen, true, args, nargs));
     if (!result) self->state = AwaitableState::Closed;
     return result;
 }
 
+PyObject* asend_close(PyObject* obj, PyObject* arg) {
+    return compat::awaitable_close_throws_in ? close_through_throw(obj, asend_throw) : awaitable_close(obj, arg);
+}
+
 PyMethodDef asend_methods[] = {
     {"send", asend_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL, nullptr},
-    {"close", awaitable_close, METH_NOARGS, nullptr},
+    {"close", asend_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -306,10 +337,14 @@ PyObject* athrow_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
+PyObject* athrow_close(PyObject* obj, PyObject* arg) {
+    return compat::awaitable_close_throws_in ? close_through_throw(obj, athrow_throw) : awaitable_close(obj, arg);
+}
+
 PyMethodDef athrow_methods[] = {
     {"send", athrow_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL, nullptr},
-    {"close", awaitable_close, METH_NOARGS, nullptr},
+    {"close", athrow_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

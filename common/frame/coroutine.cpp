@@ -158,6 +158,15 @@ PyObject* instantiate_exception(PyObject* type, PyObject* value) {
     return exc;
 }
 
+// The await in progress produces the value of the StopIteration `exc`.
+PyObject* resume_with_stop_value(CoroutineObject* self, PyObject* exc) {
+    self->body->delegate.reset();
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(exc)->value;
+    PyObject* out = nullptr;
+    PySendResult status = body_send(self, value ? value : Py_None, false, false, &out);
+    return send_result_to_call(self, status, out);
+}
+
 int close_iter(PyObject* iter) {
     Ref method;
     if (compat::lookup_attr(iter, k_close, method.slot()) < 0) PyErr_WriteUnraisable(iter);
@@ -269,7 +278,14 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
         }
         Ref method;
         if (compat::lookup_attr(delegate, k_throw, method.slot()) < 0) return nullptr;
-        if (!method) goto throw_here;
+        if (!method) {
+            if (compat::await_returns_thrown_stop_iteration && PyErr_GivenExceptionMatches(type, PyExc_StopIteration)) {
+                Ref exc = PyExceptionClass_Check(type) ? steal(instantiate_exception(type, value)) : borrow(type);
+                if (!exc) return nullptr;
+                return resume_with_stop_value(self, exc);
+            }
+            goto throw_here;
+        }
         self->status = BodyStatus::Running;
         Ref result;
         {
