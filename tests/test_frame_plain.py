@@ -708,9 +708,14 @@ def test_loading_into_a_second_interpreter_fails(tmp_path: Path) -> None:
         with open({sys.argv[2]!r}, "w") as file:
             file.write(result)
         '''
-        # 3.13's default subinterpreter refuses modules that do not declare
-        # isolation support before they run; the legacy one loads them.
-        interpreter = interpreters.create("legacy") if sys.version_info >= (3, 13) else interpreters.create()
+        # From 3.12 on the default subinterpreter refuses modules that do not
+        # declare isolation support before they run; the legacy kind loads them.
+        if sys.version_info >= (3, 13):
+            interpreter = interpreters.create("legacy")
+        elif sys.version_info >= (3, 12):
+            interpreter = interpreters.create(isolated=False)
+        else:
+            interpreter = interpreters.create()
         interpreters.run_string(interpreter, code)
         interpreters.destroy(interpreter)
         print(json.dumps(open(sys.argv[2]).read()))
