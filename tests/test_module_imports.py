@@ -106,4 +106,3 @@ def test_modules_import_in_any_order(mode: str, order: tuple[str, ...]) -> None:
 def test_import_issues_no_warning_at_all(mode: str, name: str) -> None:
     report = probe(mode, (name,), "-W", "error")
     assert list(report["modules"]) == [name]
-
