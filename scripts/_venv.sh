@@ -1,62 +1,70 @@
-# Sourced by the scripts in this folder: makes sure that .venv at the project
-# root holds CPython 3.10 with vexa installed (built from this tree) plus the
-# service and test extras.
+# Sourced by the scripts in this folder: makes sure that a venv at the project
+# root holds the chosen CPython with vexa installed (built from this tree) plus
+# the service and test extras.
 #
-# Afterwards VEXA_ROOT is the project root and VEXA_PYTHON_BIN the venv's python.
+# Afterwards VEXA_ROOT is the project root, VEXA_VENV the venv and
+# VEXA_PYTHON_BIN the venv's python.
 #
-# The interpreter is, in order: $VEXA_PYTHON; pyenv's newest installed 3.10.x;
-# python3.10 on PATH. An existing .venv is reused when its python is 3.10,
-# otherwise it is made anew.
+# The interpreter is CPython 3.10 by default: pyenv's newest installed 3.10.x,
+# else python3.10 on PATH. $VEXA_PYTHON picks another one, either as a version
+# ("3.13": pyenv's newest 3.13.x, else python3.13 on PATH) or as the path of
+# an interpreter. Each version has its own venv, .venv for 3.10 and .venv-3.X
+# for the others, so switching versions rebuilds nothing.
 #
 # The package is installed as a regular (non-editable) wheel. The build
 # requirements live in the venv and the build runs without isolation, so the
 # CMake build directory (build/<wheel tag>) stays valid between runs and a
-# re-run only recompiles what changed.
+# re-run only recompiles what changed. Requirements already satisfied are not
+# installed again, so a re-run needs no network.
 
 VEXA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VEXA_PYTHON_BIN="$VEXA_ROOT/.venv/bin/python"
+VEXA_DEFAULT_PYTHON_VERSION=3.10
 
-# True when "$1" runs and is CPython 3.10.
-_vexa_is_cpython310() {
-    [ -n "$1" ] && "$1" -c 'import sys; sys.exit(not (sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 10)))' \
-        >/dev/null 2>&1
+# Prints "3.X" when "$1" runs and is CPython 3.X; fails otherwise.
+_vexa_cpython_version() {
+    [ -n "$1" ] && "$1" -c 'import sys; assert sys.implementation.name == "cpython"; print("%d.%d" % sys.version_info[:2])' \
+        2>/dev/null
 }
 
-# Prints the path of a CPython 3.10 interpreter, or fails.
-_vexa_find_python() {
-    if [ -n "${VEXA_PYTHON:-}" ]; then
-        if _vexa_is_cpython310 "$VEXA_PYTHON"; then
-            echo "$VEXA_PYTHON"
-            return 0
-        fi
-        echo "error: VEXA_PYTHON=$VEXA_PYTHON is not a working CPython 3.10 interpreter" >&2
-        return 1
-    fi
-
-    local pyenv_bin version candidate
+# Prints the path of a CPython interpreter of version "$1" (3.X), or fails.
+_vexa_find_version() {
+    local wanted="$1" pyenv_bin version candidate
     pyenv_bin="$(command -v pyenv 2>/dev/null || true)"
     if [ -z "$pyenv_bin" ] && [ -x "${PYENV_ROOT:-${HOME:-}/.pyenv}/bin/pyenv" ]; then
         pyenv_bin="${PYENV_ROOT:-${HOME:-}/.pyenv}/bin/pyenv"
     fi
     if [ -n "$pyenv_bin" ]; then
-        version="$("$pyenv_bin" versions --bare 2>/dev/null | grep -E '^3\.10\.[0-9]+$' | sort -V | tail -n 1 || true)"
+        version="$("$pyenv_bin" versions --bare 2>/dev/null | grep -E "^${wanted/./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true)"
         if [ -n "$version" ]; then
-            candidate="$(PYENV_VERSION="$version" "$pyenv_bin" which python3.10 2>/dev/null || true)"
-            if _vexa_is_cpython310 "$candidate"; then
+            candidate="$(PYENV_VERSION="$version" "$pyenv_bin" which "python$wanted" 2>/dev/null || true)"
+            if [ "$(_vexa_cpython_version "$candidate")" = "$wanted" ]; then
                 echo "$candidate"
                 return 0
             fi
         fi
     fi
-
-    candidate="$(command -v python3.10 2>/dev/null || true)"
-    if _vexa_is_cpython310 "$candidate"; then
+    candidate="$(command -v "python$wanted" 2>/dev/null || true)"
+    if [ "$(_vexa_cpython_version "$candidate")" = "$wanted" ]; then
         echo "$candidate"
         return 0
     fi
+    echo "error: CPython $wanted not found. Install it (e.g. 'pyenv install $wanted'), put python$wanted" \
+        "on PATH, or set VEXA_PYTHON=/path/to/python$wanted." >&2
+    return 1
+}
 
-    echo "error: CPython 3.10 not found. Install it (e.g. 'pyenv install 3.10'), put python3.10" \
-        "on PATH, or set VEXA_PYTHON=/path/to/python3.10." >&2
+# Prints the path of the interpreter to use, or fails.
+_vexa_find_python() {
+    local choice="${VEXA_PYTHON:-$VEXA_DEFAULT_PYTHON_VERSION}"
+    if [[ "$choice" =~ ^3\.[0-9]+$ ]]; then
+        _vexa_find_version "$choice"
+        return
+    fi
+    if _vexa_cpython_version "$choice" >/dev/null; then
+        echo "$choice"
+        return 0
+    fi
+    echo "error: VEXA_PYTHON=$choice is neither a version such as 3.13 nor a working CPython interpreter" >&2
     return 1
 }
 
@@ -90,28 +98,56 @@ print("\n".join(ast.literal_eval(match.group(2))))
 EOF
 }
 
+# Prints those of the requirements given as arguments that the venv does not satisfy.
+_vexa_unsatisfied() {
+    "$VEXA_PYTHON_BIN" - "$@" <<'EOF'
+import sys
+from importlib import metadata
+from pip._vendor.packaging.requirements import Requirement
+for text in sys.argv[1:]:
+    requirement = Requirement(text)
+    try:
+        installed = metadata.version(requirement.name)
+    except metadata.PackageNotFoundError:
+        print(text)
+        continue
+    if not requirement.specifier.contains(installed, prereleases=True):
+        print(text)
+EOF
+}
+
 _vexa_setup_venv() {
-    local python
+    local python version
     python="$(_vexa_find_python)" || return 1
-
-    if [ -e "$VEXA_ROOT/.venv" ] && ! _vexa_is_cpython310 "$VEXA_PYTHON_BIN"; then
-        echo "Recreating .venv (its python is missing or not CPython 3.10)"
-        rm -rf "$VEXA_ROOT/.venv"
+    version="$(_vexa_cpython_version "$python")"
+    if [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
+        VEXA_VENV="$VEXA_ROOT/.venv"
+    else
+        VEXA_VENV="$VEXA_ROOT/.venv-$version"
     fi
-    if [ ! -e "$VEXA_ROOT/.venv" ]; then
-        echo "Creating .venv with $python"
-        _vexa_quiet "$python" -m venv "$VEXA_ROOT/.venv" || return 1
+    VEXA_PYTHON_BIN="$VEXA_VENV/bin/python"
+
+    if [ -e "$VEXA_VENV" ] && [ "$(_vexa_cpython_version "$VEXA_PYTHON_BIN")" != "$version" ]; then
+        echo "Recreating ${VEXA_VENV##*/} (its python is missing or not CPython $version)"
+        rm -rf "$VEXA_VENV"
+    fi
+    if [ ! -e "$VEXA_VENV" ]; then
+        echo "Creating ${VEXA_VENV##*/} with $python"
+        _vexa_quiet "$python" -m venv "$VEXA_VENV" || return 1
     fi
 
-    local requires_text
-    local -a requires
+    local requires_text missing_text
+    local -a requires missing
     requires_text="$(_vexa_build_requires)" || return 1
     mapfile -t requires <<<"$requires_text"
-    echo "Installing vexa into .venv (building the C++ modules)"
-    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --upgrade pip || return 1
     # CMake and Ninja come from PyPI, as scikit-build-core would fetch them in
     # an isolated build.
-    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${requires[@]}" "cmake>=3.20" "ninja>=1.10" || return 1
+    missing_text="$(_vexa_unsatisfied "${requires[@]}" "cmake>=3.20" "ninja>=1.10")" || return 1
+    if [ -n "$missing_text" ]; then
+        mapfile -t missing <<<"$missing_text"
+        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
+    fi
+    echo "Installing vexa into ${VEXA_VENV##*/} (CPython $version, building the C++ modules)"
     (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation ".[service,cli,test]") || return 1
 }
 

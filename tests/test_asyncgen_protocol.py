@@ -458,6 +458,11 @@ def test_athrow_of_stop_exceptions(harness: Harness, stage: str, thrown: type[Ba
     steps, connection_closed = harness.run(scenario, lambda: harness.stream(*ABC))
     message = f"async generator raised {thrown.__name__}"
     expected = [("raised", RuntimeError, message, (message,)), STOP_ASYNC]
+    if stage == "before-start" and sys.version_info >= (3, 12):
+        # From 3.12 on the exception passes an unstarted body unchanged; a
+        # StopIteration out of athrow() ends the awaiting with None.
+        passed = ("returned", None) if thrown is StopIteration else ("raised", thrown, "", ())
+        expected = [passed, STOP_ASYNC]
     assert steps == ([item("a")] if stage == "at-a-yield" else []) + expected
     assert connection_closed is True
 
@@ -546,8 +551,9 @@ def test_throw_and_close_on_the_asend_object(harness: Harness) -> None:
         gen = make(kind, harness.jobs)
         first = await attempt(gen.__anext__())
         closed_asend = gen.__anext__()
-        closed_asend.close()
-        after_close = await attempt(closed_asend)
+        # 3.13's close() of an unstarted asend object fails; compared as an outcome.
+        closing = attempt_now(closed_asend.close)
+        after_close = (closing, await attempt(closed_asend))
         asend = gen.__anext__()
         # The exception enters the body at its yield; the body's clean-up suspends, and each
         # suspension comes back out of throw()/send() until the exception leaves the body.
@@ -560,8 +566,16 @@ def test_throw_and_close_on_the_asend_object(harness: Harness) -> None:
         scenario, lambda: harness.stream(*ABC)
     )
     reuse = "cannot reuse already awaited __anext__()/asend()"
-    assert (first, after_close) == (item("a"), ("raised", RuntimeError, reuse, (reuse,)))
-    assert first_step == ("returned", None)
+    if sys.version_info >= (3, 13):
+        # close() throws GeneratorExit in; the body's clean-up awaits, so the close is ignored.
+        ignored = "coroutine ignored GeneratorExit"
+        closing = (("raised", RuntimeError, ignored, (ignored,)), ("raised", GeneratorExit, "", ()))
+    else:
+        closing = (("returned", None), ("raised", RuntimeError, reuse, (reuse,)))
+    assert (first, after_close) == (item("a"), closing)
+    if sys.version_info < (3, 13):
+        # Later, the failed close() has already run the clean-up; the steps are compared natively only.
+        assert first_step == ("returned", None)
     assert last_step == ("raised", ValueError, "via asend", ("via asend",))
     assert (clients_closed, after, connection_closed) == (True, STOP_ASYNC, True)
 

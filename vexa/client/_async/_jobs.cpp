@@ -1,16 +1,16 @@
 // vexa.client._async._jobs: AsyncJobsClient, the asynchronous jobs client.
 //
-// Bodies are C++ coroutines. Coding rule for `co_await` (some forms are
-// miscompiled by g++ 12): only `co_await std::move(name)` on a named Ref,
-// never inside braces, conditions, ternaries or catch blocks.
+// Bodies are C++ coroutines; `co_await` only in the forms frame/body.h allows.
 #include <optional>
 
-#include "coroutine.h"
-#include "module.h"
-#include "names.h"
-#include "ops.h"
-#include "protocols.h"
-#include "recipes.h"
+#include "client/listings.h"
+#include "client/names.h"
+#include "client/parent.h"
+#include "client/recipes.h"
+#include "frame/body.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
 
 namespace {
 
@@ -144,39 +144,29 @@ CoroutineTask get_latest(Args a) {
 }
 
 // The twelve listing shortcuts: `self.list(job_type=..., <filter>=<Enum>.<MEMBER>)`.
-struct Listing {
-    const char* name;
-    int line;
-    const Str* filter;   // k_job_status or k_job_stage
-    const Str* owner;    // k_JobStatus or k_JobStage
-    const Str* member;
-    const char* summary;
-    const char* returns;
-};
-
-const Listing listings[] = {
-    {"list_queued", 370, &k_job_status, &k_JobStatus, &n::QUEUED, "Get all queued jobs.", "List[Job]: List of queued jobs."},
-    {"list_scheduled", 382, &k_job_status, &k_JobStatus, &n::SCHEDULED, "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
-    {"list_started", 394, &k_job_status, &k_JobStatus, &n::STARTED, "Get all started jobs.", "List[Job]: List of started jobs."},
-    {"list_deferred", 406, &k_job_status, &k_JobStatus, &n::DEFERRED, "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
-    {"list_canceled", 418, &k_job_status, &k_JobStatus, &n::CANCELED, "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
-    {"list_stopped", 430, &k_job_status, &k_JobStatus, &n::STOPPED, "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
-    {"list_failed", 442, &k_job_status, &k_JobStatus, &n::FAILED, "Get all failed jobs.", "List[Job]: List of failed jobs."},
-    {"list_finished", 454, &k_job_status, &k_JobStatus, &n::FINISHED, "Get all finished jobs.", "List[Job]: List of finished jobs."},
-    {"list_timed_out", 466, &k_job_status, &k_JobStatus, &n::TIMEOUT, "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
-    {"list_pre_running", 478, &k_job_stage, &k_JobStage, &n::PRE_RUNNING, "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."},
-    {"list_running", 490, &k_job_stage, &k_JobStage, &n::RUNNING, "Get all running jobs.", "List[Job]: List of running jobs."},
-    {"list_post_running", 502, &k_job_stage, &k_JobStage, &n::POST_RUNNING, "Get all post-running jobs.", "List[Job]: List of post-running jobs."},
+const ListingShortcut listings[] = {
+    {"list_queued", 370, false, &n::QUEUED, "Get all queued jobs.", "List[Job]: List of queued jobs."},
+    {"list_scheduled", 382, false, &n::SCHEDULED, "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
+    {"list_started", 394, false, &n::STARTED, "Get all started jobs.", "List[Job]: List of started jobs."},
+    {"list_deferred", 406, false, &n::DEFERRED, "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
+    {"list_canceled", 418, false, &n::CANCELED, "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
+    {"list_stopped", 430, false, &n::STOPPED, "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
+    {"list_failed", 442, false, &n::FAILED, "Get all failed jobs.", "List[Job]: List of failed jobs."},
+    {"list_finished", 454, false, &n::FINISHED, "Get all finished jobs.", "List[Job]: List of finished jobs."},
+    {"list_timed_out", 466, false, &n::TIMEOUT, "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
+    {"list_pre_running", 478, true, &n::PRE_RUNNING, "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."},
+    {"list_running", 490, true, &n::RUNNING, "Get all running jobs.", "List[Job]: List of running jobs."},
+    {"list_post_running", 502, true, &n::POST_RUNNING, "Get all post-running jobs.", "List[Job]: List of post-running jobs."},
 };
 
 CoroutineTask run_listing(Args a) {
-    const Listing& listing = *static_cast<const Listing*>(a.context);
+    const ListingShortcut& listing = *static_cast<const ListingShortcut*>(a.context);
     PyObject *self = a[0], *code_type = a[1];
     at(9);
     Ref job_type = job_type_of(code_type);
     at(10);
-    Ref filter = getattr(global(*listing.owner), *listing.member);
-    Ref request = call(getattr(self, k_list), {}, {{k_job_type, job_type}, {*listing.filter, filter}});
+    Ref filter = listing_filter(listing);
+    Ref request = call(getattr(self, k_list), {}, {{k_job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -463,14 +453,9 @@ std::vector<MethodDef> methods() {
                       {"Returns:", {"Job | None: The most recent job, or None if no jobs exist."}}},
          .coroutine = get_latest},
     };
-    for (const Listing& listing : listings) {
-        rows.push_back({.name = listing.name, .line = listing.line, .kind = Kind::Coroutine,
-                        .params = {self_param, code_type_param}, .returns = "List[Job]",
-                        .result = ResultCheck::List, .locals = {"job_type"}, .summary = listing.summary,
-                        .sections = {{"Args:", {"code_type (CodeType | None): Filter by code type."}},
-                                     {"Returns:", {listing.returns}}},
-                        .coroutine = run_listing, .context = &listing});
-    }
+    for (const ListingShortcut& listing : listings)
+        rows.push_back(listing_row(listing, {self_param, code_type_param}, {"job_type"},
+                                   {{"Args:", {"code_type (CodeType | None): Filter by code type."}}}, run_listing));
     return rows;
 }
 
@@ -478,7 +463,6 @@ const ModuleSpec& spec() {
     static const ModuleSpec module{
         .short_name = "_jobs",
         .full_name = "vexa.client._async._jobs",
-        .package = "vexa.client._async",
         .source_path = "vexa/client/_async/_jobs",
         .imports = {
             {"asyncio", {}},

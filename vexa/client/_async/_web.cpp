@@ -1,17 +1,17 @@
 // vexa.client._async._web: the web-page clients AsyncStoredWebClient,
 // AsyncWebJobsClient and AsyncWebClient.
 //
-// Coding rule for `co_await` (some forms are miscompiled by g++ 12): only
-// `co_await std::move(name)` on a named Ref, never inside braces, conditions,
-// ternaries or catch blocks.
+// Bodies are C++ coroutines; `co_await` only in the forms frame/body.h allows.
 #include <optional>
 
-#include "coroutine.h"
-#include "module.h"
-#include "names.h"
-#include "ops.h"
-#include "protocols.h"
-#include "recipes.h"
+#include "client/listings.h"
+#include "client/names.h"
+#include "client/parent.h"
+#include "client/recipes.h"
+#include "frame/body.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ using namespace vx;
 namespace n = vx::names;
 
 const Str k_jobs_code_slash{"/jobs/code/"}, k_run_web{"/run/web"}, k_jobs_code_run_web{"/jobs/code/run/web"};
-const Str k_JobType{"JobType"}, k_JobStatus{"JobStatus"}, k_JobStage{"JobStage"}, k_CodeType{"CodeType"},
+const Str k_JobType{"JobType"}, k_CodeType{"CodeType"},
     k_WEB{"WEB"}, k_AsyncStoredWebClient{"AsyncStoredWebClient"}, k_AsyncWebJobsClient{"AsyncWebJobsClient"};
 const Str k_code{"code"}, k_jobs{"jobs"}, k_stored{"stored"}, k_list{"list"}, k_list_info{"list_info"},
     k_get_info{"get_info"}, k_delete{"delete"}, k_upload{"upload"}, k_ingest{"ingest"}, k_is_healthy{"is_healthy"},
@@ -114,38 +114,29 @@ CoroutineTask latest_web_job(Args a) {
     co_return check(PySequence_GetItem(jobs, 0));
 }
 
-struct Shortcut {
-    const char* name;
-    int line;
-    Delegation call;       // on the instance: self.list(<filter>=<Enum>.<MEMBER>)
-    const char* summary;
-    const char* returns;
+// The twelve listing shortcuts: `self.list(<filter>=<Enum>.<MEMBER>)`.
+const ListingShortcut shortcuts[] = {
+    {"list_queued", 118, false, &n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."},
+    {"list_scheduled", 126, false, &n::SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."},
+    {"list_started", 134, false, &n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."},
+    {"list_deferred", 142, false, &n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."},
+    {"list_canceled", 150, false, &n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."},
+    {"list_stopped", 158, false, &n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."},
+    {"list_failed", 166, false, &n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."},
+    {"list_finished", 174, false, &n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."},
+    {"list_timed_out", 182, false, &n::TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."},
+    {"list_pre_running", 190, true, &n::PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."},
+    {"list_running", 198, true, &n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."},
+    {"list_post_running", 206, true, &n::POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."},
 };
 
-Shortcut status_shortcut(const char* name, int line, const Str& member, const char* summary, const char* returns) {
-    return {name, line, {nullptr, &k_list, {{&k_job_status, -1, &k_JobStatus, &member}}}, summary, returns};
-}
-Shortcut stage_shortcut(const char* name, int line, const Str& member, const char* summary, const char* returns) {
-    return {name, line, {nullptr, &k_list, {{&k_job_stage, -1, &k_JobStage, &member}}}, summary, returns};
-}
-
-
-const std::vector<Shortcut>& shortcuts() {
-    static const std::vector<Shortcut> all = {
-        status_shortcut("list_queued", 118, n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."),
-        status_shortcut("list_scheduled", 126, n::SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."),
-        status_shortcut("list_started", 134, n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."),
-        status_shortcut("list_deferred", 142, n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."),
-        status_shortcut("list_canceled", 150, n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."),
-        status_shortcut("list_stopped", 158, n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."),
-        status_shortcut("list_failed", 166, n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."),
-        status_shortcut("list_finished", 174, n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."),
-        status_shortcut("list_timed_out", 182, n::TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."),
-        stage_shortcut("list_pre_running", 190, n::PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."),
-        stage_shortcut("list_running", 198, n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."),
-        stage_shortcut("list_post_running", 206, n::POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."),
-    };
-    return all;
+CoroutineTask run_shortcut(Args a) {
+    const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
+    at(10);
+    Ref filter = listing_filter(shortcut);
+    Ref request = call(getattr(a[0], k_list), {}, {{listing_keyword(shortcut), filter}});
+    Ref jobs = co_await std::move(request);
+    co_return jobs;
 }
 
 // --- plain methods ----------------------------------------------------------------------
@@ -216,11 +207,8 @@ ClassDef web_jobs_client() {
          .sections = {{"Returns:", {"Job | None: The most recent Web job, or None if no jobs exist."}}},
          .coroutine = latest_web_job},
     }};
-    for (const Shortcut& s : shortcuts())
-        cls.methods.push_back({.name = s.name, .line = s.line, .kind = Kind::Coroutine, .params = {self_param},
-                               .returns = "List[Job]", .result = ResultCheck::List, .summary = s.summary,
-                               .sections = {{"Returns:", {s.returns}}},
-                               .coroutine = run_delegation, .context = &s.call});
+    for (const ListingShortcut& shortcut : shortcuts)
+        cls.methods.push_back(listing_row(shortcut, {self_param}, {}, {}, run_shortcut));
     return cls;
 }
 
@@ -282,7 +270,6 @@ const ModuleSpec& spec() {
     static const ModuleSpec module{
         .short_name = "_web",
         .full_name = "vexa.client._async._web",
-        .package = "vexa.client._async",
         .source_path = "vexa/client/_async/_web",
         .imports = {
             {"typing", {"TYPE_CHECKING", "List"}},

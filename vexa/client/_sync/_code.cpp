@@ -1,12 +1,13 @@
 // vexa.client._sync._code: CodeClient, the synchronous client for stored code.
 #include <optional>
 
-#include "coroutine.h"
-#include "module.h"
-#include "names.h"
-#include "ops.h"
-#include "protocols.h"
-#include "recipes.h"
+#include "client/names.h"
+#include "client/parent.h"
+#include "client/recipes.h"
+#include "frame/body.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
 
 namespace {
 
@@ -164,7 +165,6 @@ const ModuleSpec& spec() {
     static const ModuleSpec module{
         .short_name = "_code",
         .full_name = "vexa.client._sync._code",
-        .package = "vexa.client._sync",
         .source_path = "vexa/client/_sync/_code",
         .imports = {
             {"pathlib", {"Path"}},

@@ -1,14 +1,29 @@
 // The driver of native bodies, and the native coroutine type. The driver
 // follows the interpreter's generator driver step by step, so that native
 // coroutines behave like `async def` ones to every caller.
-#include "coroutine.h"
+#include <cassert>
+#include <stdexcept>
+#include <utility>
 
-#include "names.h"
-#include "ops.h"
+#include "frame/driver.h"
+#include "frame/ops.h"
+#include "frame/slots.h"
+#include "frame/statements.h"
+#include "frame/constants.h"
 
 namespace vx {
 
 PyTypeObject* coroutine_type = nullptr;
+
+namespace {
+const Str k_close{"close"}, k_throw{"throw"};
+
+// "coroutine '...' was never awaited", as the interpreter words it.
+void warn_unawaited(PyObject* qualname) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", qualname) < 0)
+        PyErr_WriteUnraisable(qualname);
+}
+}  // namespace
 
 int BodyState::traverse(visitproc visit, void* arg) const {
     if (args)
@@ -23,7 +38,7 @@ int BodyState::traverse(visitproc visit, void* arg) const {
 }
 
 VX_HOT bool PyAwaiter::await_ready() {
-    Ref iter = steal(compat::get_awaitable_iter(awaitable_));
+    Ref iter = steal(awaitable_iter(awaitable_));
     awaitable_.reset();
     if (iter && PyCoro_CheckExact(iter.get()) && compat::coroutine_is_awaiting(iter)) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -71,22 +86,6 @@ VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
     result = std::move(value);
 }
 
-[[noreturn]] void raise_object(PyObject* obj) {
-    if (PyExceptionClass_Check(obj)) {
-        Ref instance = call(obj);
-        if (!PyExceptionInstance_Check(instance.get()))
-            raise_format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %R", obj,
-                         Py_TYPE(instance.get()));
-        PyErr_SetObject(obj, instance);
-    } else if (PyExceptionInstance_Check(obj)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    throw_error();
-}
-
 // --- the driver -------------------------------------------------------------
 
 namespace {
@@ -103,9 +102,9 @@ const char* kind_name(CoroutineObject* self) {
 // body as such: it would end the caller's iteration silently.
 void convert_escaped_stop(CoroutineObject* self) {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
+        compat::format_from_cause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
     } else if (is_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
-        _PyErr_FormatFromCause(PyExc_RuntimeError, "async generator raised StopAsyncIteration");
+        compat::format_from_cause(PyExc_RuntimeError, "%s raised StopAsyncIteration", kind_name(self));
     }
 }
 
@@ -139,13 +138,38 @@ PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;
     add_traceback(body.frame.tb_code, body.frame.globals, body.frame.first_line);
     destroy_body(self);
-    convert_escaped_stop(self);
+    if (compat::converts_stop_thrown_before_start) convert_escaped_stop(self);
     return PYGEN_ERROR;
+}
+
+// `type(value)` as the interpreter normalises a thrown (type, value) pair:
+// an instance of `type` is used as is, None means no arguments, a tuple the
+// arguments. NULL with an error set.
+PyObject* instantiate_exception(PyObject* type, PyObject* value) {
+    if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) return Py_NewRef(value);
+    PyObject* exc = !value || value == Py_None ? PyObject_CallNoArgs(type)
+                    : PyTuple_Check(value)     ? PyObject_Call(type, value, nullptr)
+                                               : PyObject_CallOneArg(type, value);
+    if (exc && !PyExceptionInstance_Check(exc)) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
+                     Py_TYPE(exc)->tp_name);
+        Py_CLEAR(exc);
+    }
+    return exc;
+}
+
+// The await in progress produces the value of the StopIteration `exc`.
+PyObject* resume_with_stop_value(CoroutineObject* self, PyObject* exc) {
+    self->body->delegate.reset();
+    PyObject* value = reinterpret_cast<PyStopIterationObject*>(exc)->value;
+    PyObject* out = nullptr;
+    PySendResult status = body_send(self, value ? value : Py_None, false, false, &out);
+    return send_result_to_call(self, status, out);
 }
 
 int close_iter(PyObject* iter) {
     Ref method;
-    if (_PyObject_LookupAttr(iter, names::close, method.slot()) < 0) PyErr_WriteUnraisable(iter);
+    if (compat::lookup_attr(iter, k_close, method.slot()) < 0) PyErr_WriteUnraisable(iter);
     if (method) {
         Ref result = steal(PyObject_CallNoArgs(method));
         if (!result) return -1;
@@ -176,10 +200,8 @@ VX_HOT void destroy_body(CoroutineObject* self) noexcept {
         handle.destroy();
         return;
     }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ErrorScope pending;
     handle.destroy();
-    PyErr_Restore(type, value, traceback);
 }
 
 VX_HOT PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out) {
@@ -255,8 +277,15 @@ PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* typ
             goto throw_here;
         }
         Ref method;
-        if (_PyObject_LookupAttr(delegate, names::throw_, method.slot()) < 0) return nullptr;
-        if (!method) goto throw_here;
+        if (compat::lookup_attr(delegate, k_throw, method.slot()) < 0) return nullptr;
+        if (!method) {
+            if (compat::await_returns_thrown_stop_iteration && PyErr_GivenExceptionMatches(type, PyExc_StopIteration)) {
+                Ref exc = PyExceptionClass_Check(type) ? steal(instantiate_exception(type, value)) : borrow(type);
+                if (!exc) return nullptr;
+                return resume_with_stop_value(self, exc);
+            }
+            goto throw_here;
+        }
         self->status = BodyStatus::Running;
         Ref result;
         {
@@ -284,36 +313,26 @@ throw_here:
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return nullptr;
     }
-    Py_INCREF(type);
-    Py_XINCREF(value);
-    Py_XINCREF(traceback);
     if (PyExceptionClass_Check(type)) {
-        PyErr_NormalizeException(&type, &value, &traceback);
+        // A failing constructor's own error is what gets thrown in.
+        if (PyObject* exc = instantiate_exception(type, value)) {
+            if (traceback) PyException_SetTraceback(exc, traceback);
+            compat::restore_error(exc);
+        }
     } else if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            goto failed;
+            return nullptr;
         }
-        Py_XDECREF(value);
-        value = type;
-        type = Py_NewRef(reinterpret_cast<PyObject*>(PyExceptionInstance_Class(type)));
-        if (!traceback) traceback = PyException_GetTraceback(value);
+        if (traceback) PyException_SetTraceback(type, traceback);
+        compat::restore_error(Py_NewRef(type));
     } else {
         PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type)->tp_name);
-        goto failed;
+        return nullptr;
     }
-    PyErr_Restore(type, value, traceback);
-    {
-        PySendResult status = body_send(self, Py_None, true, false, &out);
-        return send_result_to_call(self, status, out);
-    }
-
-failed:
-    Py_DECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return nullptr;
+    PySendResult status = body_send(self, Py_None, true, false, &out);
+    return send_result_to_call(self, status, out);
 }
 
 PyObject* body_close(CoroutineObject* self) {
@@ -379,20 +398,18 @@ int body_clear(PyObject* obj) {
 void body_finalize(PyObject* obj) {
     CoroutineObject* self = as_body(obj);
     if (!self->body) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    ErrorScope pending;
     if (is_generator(self) && self->finalizer && !self->closed) {
         // The event loop closes the generator asynchronously.
         Ref result = steal(PyObject_CallOneArg(self->finalizer, obj));
         if (!result) PyErr_WriteUnraisable(obj);
     } else if (!is_generator(self) && self->status == BodyStatus::Created) {
-        compat::warn_unawaited(self->qualname);
+        warn_unawaited(self->qualname);
         destroy_body(self);
     } else {
         Ref result = steal(body_close(self));
         if (!result && PyErr_Occurred()) PyErr_WriteUnraisable(obj);
     }
-    PyErr_Restore(type, value, traceback);
 }
 
 VX_HOT void body_dealloc(PyObject* obj) {
@@ -416,21 +433,11 @@ VX_HOT void body_dealloc(PyObject* obj) {
 
 PyObject* body_get_name(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->name); }
 int body_set_name(PyObject* obj, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_body(obj)->name, Py_NewRef(value));
-    return 0;
+    return set_text_attribute(as_body(obj)->name, value, "__name__ must be set to a string object");
 }
 PyObject* body_get_qualname(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->qualname); }
 int body_set_qualname(PyObject* obj, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    Py_XSETREF(as_body(obj)->qualname, Py_NewRef(value));
-    return 0;
+    return set_text_attribute(as_body(obj)->qualname, value, "__qualname__ must be set to a string object");
 }
 PyObject* body_get_await(PyObject* obj, void*) {
     CoroutineObject* self = as_body(obj);
@@ -438,6 +445,9 @@ PyObject* body_get_await(PyObject* obj, void*) {
     return Py_NewRef(delegate ? delegate : Py_None);
 }
 PyObject* body_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_body(obj)->status == BodyStatus::Running); }
+PyObject* body_get_suspended(PyObject* obj, void*) {
+    return PyBool_FromLong(as_body(obj)->status == BodyStatus::Suspended);
+}
 PyObject* body_get_code(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->code); }
 PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -475,7 +485,7 @@ PyObject* coro_iternext(PyObject* obj) {
 }
 
 PyObject* coro_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
     return body_throw(as_body(obj), true, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
@@ -514,6 +524,9 @@ PyGetSetDef coro_getset[] = {
     {"cr_code", body_get_code, nullptr, nullptr, nullptr},
     {"cr_frame", body_get_frame, nullptr, nullptr, nullptr},
     {"cr_origin", body_get_none, nullptr, nullptr, nullptr},
+    // Last: where the interpreter has no such attribute, this entry ends the table.
+    compat::has_cr_suspended ? PyGetSetDef{"cr_suspended", body_get_suspended, nullptr, nullptr, nullptr}
+                             : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -543,7 +556,13 @@ PyType_Spec coro_spec = {
 }  // namespace
 
 namespace {
-// The object being created for the frame the next operator new allocates.
+// A body's frame is allocated by the compiler-generated call of the body
+// function, which gives operator new only the size. The type of the object
+// that will hold the frame is therefore handed over here, set right before
+// that call and taken (reset) by the one allocation it is meant for. This
+// holds because bodies compose only through Python awaitables: a body never
+// calls another body's C++ coroutine directly, so no second frame is
+// allocated in between. A stray allocation finds no type and fails loudly.
 PyTypeObject* pending_type = nullptr;
 CoroutineObject* pending_object = nullptr;
 
@@ -554,7 +573,9 @@ Py_ssize_t frame_offset(PyTypeObject* type) {
 }  // namespace
 
 VX_HOT void* PromiseBase::operator new(std::size_t size) {
-    PyTypeObject* type = pending_type;
+    PyTypeObject* type = std::exchange(pending_type, nullptr);
+    assert(type && "a body's frame allocated outside new_body_object");
+    if (!type) throw std::logic_error("coroutine frame allocated outside its object's creation");
     const Py_ssize_t offset = frame_offset(type);
     CoroutineObject* self =
         PyObject_GC_NewVar(CoroutineObject, type, offset - type->tp_basicsize + static_cast<Py_ssize_t>(size));
@@ -576,11 +597,11 @@ VX_HOT void* PromiseBase::operator new(std::size_t size) {
 
 template <class Task, class Body>
 VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args) {
+    assert(!pending_type && !pending_object);
     pending_type = type;
-    pending_object = nullptr;
     try {
         Task task = body(std::move(args));
-        CoroutineObject* self = pending_object;
+        CoroutineObject* self = std::exchange(pending_object, nullptr);
         if (!self) raise(PyExc_SystemError, "coroutine frame was not allocated by its object");
         const MethodRuntime& rt = *function->runtime;
         self->handle = task.handle;
@@ -593,6 +614,8 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* func
         PyObject_GC_Track(self);
         return self;
     } catch (...) {
+        pending_type = nullptr;
+        pending_object = nullptr;
         restore_current_exception();
         return nullptr;
     }

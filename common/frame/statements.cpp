@@ -1,42 +1,38 @@
-#include "protocols.h"
+#include "frame/statements.h"
 
 #include <string_view>
+#include <utility>
 
-#include "coroutine.h"
-#include "frame.h"
-#include "names.h"
+#include "frame/constants.h"
+#include "frame/slots.h"
 
 namespace vx {
 
-Ref store_parent(Args& a) {
-    check(PyObject_SetAttr(a[0], names::_client, a[1]));
-    return new_none();
-}
+namespace {
+const Str k_enter{"__enter__"}, k_exit{"__exit__"}, k_aenter{"__aenter__"}, k_aexit{"__aexit__"};
+}  // namespace
 
-Ref parent(PyObject* self) { return getattr(self, names::_client); }
-Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
-Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
-
-PyError translated(PyObject* self, PyError& e) {
-    try {
-        raise_translated(self, e);
-    } catch (PyError& result) {
-        return std::move(result);
+[[noreturn]] void raise_object(PyObject* obj) {
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance = call(obj);
+        if (!PyExceptionInstance_Check(instance.get()))
+            raise_format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R", obj,
+                         Py_TYPE(instance.get()));
+        PyErr_SetObject(obj, instance);
+    } else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
+    throw_error();
 }
 
-void raise_translated(PyObject* self, PyError& e) {
-    Ref status_error = getattr(global(names::httpx), names::HTTPStatusError);
-    if (!e.matches(status_error)) throw;
-    compat::HandlingScope handling(e.value());
-    Ref translated = call(getattr(parent(self), names::_get_http_exception), {}, {{names::httpx_error, e.value()}});
-    raise_object(translated);
-}
 
 namespace {
 Ref special(PyObject* manager, PyObject* name) {
     // Looked up on the type, as the interpreter's `with` statement does.
-    PyObject* attr = _PyType_Lookup(Py_TYPE(manager), name);
+    PyObject* attr = compat::lookup_on_type(Py_TYPE(manager), name);
     if (!attr) {
         PyErr_SetObject(PyExc_AttributeError, name);
         throw_error();
@@ -47,14 +43,14 @@ Ref special(PyObject* manager, PyObject* name) {
 }
 
 Ref call_exit(PyObject* exit, const PyError& error) {
-    compat::HandlingScope handling(error.value());
+    HandlingScope handling(error.value());
     PyObject* tb = error.traceback() ? error.traceback() : Py_None;
     return call(exit, {error.type(), error.value(), tb});
 }
 }  // namespace
 
-With::With(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, names::__exit__); }
-Ref With::enter() { return call(special(manager_, names::__enter__)); }
+With::With(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, k_exit); }
+Ref With::enter() { return call(special(manager_, k_enter)); }
 void With::exit(std::optional<PyError> failure) {
     if (!failure) {
         call(exit_, {Py_None, Py_None, Py_None});
@@ -63,8 +59,8 @@ void With::exit(std::optional<PyError> failure) {
     }
 }
 
-AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, names::__aexit__); }
-Ref AsyncWith::enter() { return call(special(manager_, names::__aenter__)); }
+AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, k_aexit); }
+Ref AsyncWith::enter() { return call(special(manager_, k_aenter)); }
 namespace {
 
 // Awaits `__aexit__(type, value, traceback)` of a failed block while the
@@ -72,10 +68,8 @@ namespace {
 // suppressed it.
 struct ExitAwaitable {
     PyObject_HEAD
-    PyObject* iter;  // the awaitable __aexit__ returned
-    PyObject* type;  // the failure, until it is raised again
-    PyObject* value;
-    PyObject* traceback;
+    PyObject* iter;     // the awaitable __aexit__ returned
+    PyObject* failure;  // the exception, until it is raised again
 };
 
 PyTypeObject* exit_awaitable_type = nullptr;
@@ -91,7 +85,7 @@ PySendResult exit_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
     }
     PySendResult status;
     {
-        compat::HandlingScope handling(self->value);
+        HandlingScope handling(self->failure);
         status = PyIter_Send(self->iter, arg, out);
     }
     if (status == PYGEN_NEXT) return status;
@@ -103,8 +97,7 @@ PySendResult exit_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
         return suppress < 0 ? PYGEN_ERROR : PYGEN_RETURN;
     }
     Py_CLEAR(*out);
-    PyErr_Restore(self->type, self->value, self->traceback);
-    self->type = self->value = self->traceback = nullptr;
+    compat::restore_error(std::exchange(self->failure, nullptr));
     return PYGEN_ERROR;
 }
 
@@ -129,7 +122,7 @@ PyObject* exit_forward(PyObject* obj, const char* method, PyObject* args) {
     }
     Ref target = steal(PyObject_GetAttrString(self->iter, method));
     if (!target) return nullptr;
-    compat::HandlingScope handling(self->value);
+    HandlingScope handling(self->failure);
     return PyObject_Call(target, args, nullptr);
 }
 PyObject* exit_throw(PyObject* obj, PyObject* args) { return exit_forward(obj, "throw", args); }
@@ -142,18 +135,14 @@ int exit_traverse(PyObject* obj, visitproc visit, void* arg) {
     ExitAwaitable* self = as_exit(obj);
     Py_VISIT(Py_TYPE(obj));
     Py_VISIT(self->iter);
-    Py_VISIT(self->type);
-    Py_VISIT(self->value);
-    Py_VISIT(self->traceback);
+    Py_VISIT(self->failure);
     return 0;
 }
 
 int exit_clear(PyObject* obj) {
     ExitAwaitable* self = as_exit(obj);
     Py_CLEAR(self->iter);
-    Py_CLEAR(self->type);
-    Py_CLEAR(self->value);
-    Py_CLEAR(self->traceback);
+    Py_CLEAR(self->failure);
     return 0;
 }
 
@@ -164,8 +153,6 @@ void exit_dealloc(PyObject* obj) {
     PyObject_GC_Del(obj);
     Py_DECREF(type);
 }
-
-PyObject* self_iter(PyObject* obj) { return Py_NewRef(obj); }
 
 PyMethodDef exit_methods[] = {
     {"send", exit_send, METH_O, nullptr},
@@ -178,9 +165,9 @@ PyType_Slot exit_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(exit_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(exit_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(exit_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(self_iter)},
+    {Py_tp_iter, reinterpret_cast<void*>(return_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(exit_iternext)},
-    {Py_am_await, reinterpret_cast<void*>(self_iter)},
+    {Py_am_await, reinterpret_cast<void*>(return_self)},
     {Py_am_send, reinterpret_cast<void*>(exit_am_send)},
     {Py_tp_methods, exit_methods},
     {0, nullptr},
@@ -201,13 +188,11 @@ Ref AsyncWith::exit(std::optional<PyError> failure) {
         exit_awaitable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&exit_spec));
         if (!exit_awaitable_type) throw_error();
     }
-    Ref iter = check(compat::get_awaitable_iter(awaitable));
+    Ref iter = check(awaitable_iter(awaitable));
     ExitAwaitable* self = PyObject_GC_New(ExitAwaitable, exit_awaitable_type);
     if (!self) throw_error();
     self->iter = iter.release();
-    self->type = Py_NewRef(failure->type());
-    self->value = Py_NewRef(failure->value());
-    self->traceback = Py_XNewRef(failure->traceback());
+    self->failure = Py_NewRef(failure->value());
     PyObject_GC_Track(self);
     return steal(reinterpret_cast<PyObject*>(self));
 }

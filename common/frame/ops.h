@@ -5,19 +5,13 @@
 #include <utility>
 #include <vector>
 
-#include "ref.h"
-#include "constants.h"
+#include "frame/error.h"
 
 namespace vx {
 
 using Kwargs = std::initializer_list<std::pair<PyObject*, PyObject*>>;
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
-
-// Looks a name up in the running module's namespace, then in builtins.
-Ref global(PyObject* name);
-// `owner.name` for a module global `owner`, e.g. `JobStage.RUNNING`.
-inline Ref member(PyObject* owner, PyObject* name) { return getattr(global(owner), name); }
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 // A call with keyword arguments known only at run time.
@@ -52,6 +46,10 @@ Ref call_expanded_each(PyObject* callable, PyObject* iterable);
 // Result rules: exactly str (or None) / exactly list (or None).
 PyObject* expect_str(PyObject* value);
 PyObject* expect_list(PyObject* value);
+
+// The iterator that `await o` drives, as the interpreter's GET_AWAITABLE
+// finds it; NULL with an error set.
+PyObject* awaitable_iter(PyObject* o);
 
 inline Ref new_none() noexcept { return borrow(Py_None); }
 

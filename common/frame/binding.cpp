@@ -1,5 +1,5 @@
 // Argument binding with the messages callers see.
-#include "function.h"
+#include "frame/function.h"
 
 namespace vx {
 

@@ -1,7 +1,7 @@
 // Where a running method body is, so that errors leaving it get a traceback
 // entry in the module's source path at the line of the failing statement.
 #pragma once
-#include "ref.h"
+#include "frame/ref.h"
 
 namespace vx {
 

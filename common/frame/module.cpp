@@ -1,11 +1,12 @@
-#include "module.h"
+#include "frame/module.h"
 
+#include <cstdio>
 #include <string>
 
-#include "compat.h"
-#include "frame.h"
-#include "ops.h"
-#include "constants.h"
+#include "frame/constants.h"
+#include "frame/function.h"
+#include "frame/ops.h"
+#include "frame/traceback.h"
 
 namespace vx {
 
@@ -115,12 +116,10 @@ void create_class(const ClassDef& cls, PyObject* module_name, PyObject* source_p
 
 // Removes a failed module from sys.modules, keeping the pending error.
 void forget_module(const char* full_name, PyObject* module) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    ErrorScope pending;
     PyObject* sys_modules = PyImport_GetModuleDict();
     PyObject* entry = PyDict_GetItemString(sys_modules, full_name);
     if (entry == module && PyDict_DelItemString(sys_modules, full_name) < 0) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
 }
 
 int exec_module(PyObject* module) {
@@ -170,10 +169,11 @@ int exec_module(PyObject* module) {
         Ref filename = steal(PyUnicode_FromString(spec.source_path));
         Ref name = steal(PyUnicode_FromString(tb_name.c_str()));
         if (filename && name) {
-            PyObject *type, *value, *tb;
-            PyErr_Fetch(&type, &value, &tb);
-            Ref code = steal(traceback_code(filename, name, 1));
-            PyErr_Restore(type, value, tb);
+            Ref code;
+            {
+                ErrorScope pending;
+                code = steal(traceback_code(filename, name, 1));
+            }
             if (code) add_traceback(code, g_globals, line);
         }
         if (inserted) forget_module(spec.full_name, module);
@@ -191,7 +191,20 @@ PyModuleDef_Slot g_slots[] = {
 
 }  // namespace
 
-PyObject* module_globals() noexcept { return g_globals; }
+Ref global(PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(g_globals, name);
+    if (!value) {
+        if (PyErr_Occurred()) throw_error();
+        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw_error();
+        }
+    }
+    return borrow(value);
+}
+
+Ref member(PyObject* owner, PyObject* name) { return getattr(global(owner), name); }
 
 PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)()) {
     g_spec = &spec();

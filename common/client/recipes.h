@@ -2,8 +2,8 @@
 // fresh httpx.AsyncClient that is closed on every path, an error status
 // translated through the parent client.
 #pragma once
-#include "coroutine.h"
-#include "constants.h"
+#include "frame/body.h"
+#include "frame/constants.h"
 
 namespace vx {
 

@@ -2,8 +2,7 @@
 #pragma once
 #include <vector>
 
-#include "function.h"
-#include "ref.h"
+#include "frame/table.h"
 
 namespace vx {
 
@@ -16,15 +15,16 @@ struct Import {
 struct ModuleSpec {
     const char* short_name;           // "_code"
     const char* full_name;            // "vexa.client._sync._code"
-    const char* package;              // "vexa.client._sync"
     const char* source_path;          // "vexa/client/_sync/_code"
     std::vector<Import> imports;
     const char* type_checking_name;   // bound from the package only when TYPE_CHECKING
     std::vector<ClassDef> classes;
 };
 
-// The running module's namespace (borrowed; valid once the module executes).
-PyObject* module_globals() noexcept;
+// Looks a name up in the running module's namespace, then in builtins.
+Ref global(PyObject* name);
+// `owner.name` for a module global `owner`, e.g. `JobStage.RUNNING`.
+Ref member(PyObject* owner, PyObject* name);
 
 // The module definition for PyInit_*: multi-phase, no docstring, no state,
 // no functions, a create and an exec slot. The ModuleSpec is built on first use.

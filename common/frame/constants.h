@@ -1,6 +1,7 @@
-// Constant strings, created once and interned when the module executes.
+// Constant strings and numbers, created once (strings interned) when the
+// module executes.
 #pragma once
-#include "ref.h"
+#include "frame/ref.h"
 
 namespace vx {
 
@@ -18,7 +19,8 @@ public:
     PyObject* get() const noexcept { return object_; }
     const char* text() const noexcept { return text_; }
 
-    static bool create_all();  // false with an error set
+    // Creates every registered string and number; false with an error set.
+    static bool create_all();
 
 private:
     const char* text_;
@@ -43,6 +45,5 @@ private:
     double float_value_ = 0;
     PyObject* object_ = nullptr;
 };
-
 
 }  // namespace vx

@@ -1,56 +1,8 @@
-#include "ops.h"
+#include "frame/ops.h"
 
 #include <vector>
 
-#include "frame.h"
-#include "module.h"
-
 namespace vx {
-
-namespace {
-std::vector<Str*>& registry() {
-    static std::vector<Str*> all;
-    return all;
-}
-std::vector<Number*>& number_registry() {
-    static std::vector<Number*> all;
-    return all;
-}
-}  // namespace
-
-Str::Str(const char* text) : text_(text) { registry().push_back(this); }
-
-bool Str::create_all() {
-    for (Str* s : registry()) {
-        if (s->object_) continue;
-        s->object_ = PyUnicode_InternFromString(s->text_);
-        if (!s->object_) return false;
-    }
-    for (Number* n : number_registry())
-        if (!n->create()) return false;
-    return true;
-}
-
-Number::Number(long value) : is_float_(false), int_value_(value) { number_registry().push_back(this); }
-Number::Number(double value) : is_float_(true), float_value_(value) { number_registry().push_back(this); }
-
-bool Number::create() {
-    if (!object_) object_ = is_float_ ? PyFloat_FromDouble(float_value_) : PyLong_FromLong(int_value_);
-    return object_ != nullptr;
-}
-
-Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(module_globals(), name);
-    if (!value) {
-        if (PyErr_Occurred()) throw_error();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-    }
-    return borrow(value);
-}
 
 namespace {
 // Lays out positional then keyword values in one array, with a kwnames tuple.
@@ -149,6 +101,29 @@ PyObject* expect_list(PyObject* value) {
     if (value != Py_None && !PyList_CheckExact(value))
         raise_format(PyExc_TypeError, "Expected list, got %.200s", Py_TYPE(value)->tp_name);
     return value;
+}
+
+PyObject* awaitable_iter(PyObject* o) {
+    if (PyCoro_CheckExact(o) || compat::is_iterable_coroutine(o)) return Py_NewRef(o);
+    PyTypeObject* type = Py_TYPE(o);
+    unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
+    if (!getter) {
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
+        return nullptr;
+    }
+    PyObject* res = getter(o);
+    if (!res) return nullptr;
+    if (PyCoro_CheckExact(res) || compat::is_iterable_coroutine(res)) {
+        PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+        Py_DECREF(res);
+        return nullptr;
+    }
+    if (!PyIter_Check(res)) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(res)->tp_name);
+        Py_DECREF(res);
+        return nullptr;
+    }
+    return res;
 }
 
 }  // namespace vx

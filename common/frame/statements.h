@@ -1,30 +1,17 @@
-// The statement shapes the bodies share: `with`, `async with`, and the
-// translation of an HTTP error status through the parent client.
+// The statement shapes bodies share: `raise`, `with` and `async with`.
 #pragma once
 #include <optional>
 
-#include "compat.h"
-#include "function.h"
-#include "ops.h"
+#include "compat/compat.h"
+#include "frame/ops.h"
 
 namespace vx {
 
-// The body of a sub-client's `__init__(self, client)`: `self._client = client`.
-Ref store_parent(Args& a);
+// Raises `obj` as the interpreter's `raise obj` does, and throws it.
+[[noreturn, gnu::cold]] void raise_object(PyObject* obj);
 
-// The parent client of a sub-client, read afresh at each use.
-Ref parent(PyObject* self);
-// `self._client.base_url` as text.
-Ref base_url_text(PyObject* self);
-// `self._client.api_key_header`.
-Ref api_key_header(PyObject* self);
-
-// In an `except` handler: an `httpx.HTTPStatusError` becomes what
-// `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
-// as its context; anything else is rethrown unchanged.
-[[noreturn, gnu::cold]] void raise_translated(PyObject* self, PyError& e);
-// The same as a value, for bodies that keep the failure until their clean-up.
-[[gnu::cold]] PyError translated(PyObject* self, PyError& e);
+// Marks an exception as being handled (an `except` block) for the scope.
+using HandlingScope = compat::HandlingScope;
 
 // `with manager as value:`. The exit operation is looked up first, then the
 // manager is entered.

@@ -1,16 +1,27 @@
-// Native coroutines and asynchronous generators whose bodies are C++20
-// coroutines. A body `co_await`s Python awaitables (any `Ref`); the driver
-// hands their yields to the event loop and resumes the body with the result,
-// or throws the Python error into it as a PyError.
+// What a coroutine or async-generator method body includes: its task types.
+// A body is a C++20 coroutine that `co_await`s Python awaitables (any `Ref`);
+// the driver (driver.h, private to the frame) hands their yields to the event
+// loop and resumes the body with the result, or throws the Python error into
+// it as a PyError.
+//
+// Coding rule for `co_await` and `co_yield` (g++ 12 miscompiles other forms,
+// see tests/cxx/co_await_forms.cpp): only as a whole statement
+// `co_await std::move(name);`, or as the initializer of a named variable
+// `Ref x = co_await std::move(name);`, on a named Ref. Never inside a
+// brace-init list or aggregate initializer, a range-for over `{...}`, a
+// condition (`if`, `while`, `&&`, `||`, `?:`), a lambda's full-expression,
+// or a `catch` block (there the language forbids it: catch into an
+// std::optional<PyError> and await after the handler). tests/test_source_rules.py
+// checks this.
 #pragma once
 #include <coroutine>
 #include <cstddef>
 #include <new>
 
-#include "compat.h"
-#include "frame.h"
-#include "function.h"
-#include "ref.h"
+#include "compat/compat.h"
+#include "frame/error.h"
+#include "frame/table.h"
+#include "frame/traceback.h"
 
 namespace vx {
 
@@ -116,65 +127,5 @@ public:
     explicit GeneratorTask(std::coroutine_handle<promise_type> h) noexcept : handle(h) {}
     std::coroutine_handle<promise_type> handle;
 };
-
-// The Python objects. One struct serves both kinds.
-enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
-
-struct CoroutineObject {
-    PyObject_VAR_HEAD
-    std::coroutine_handle<> handle;
-    BodyState* body;          // null once the frame is gone
-    BodyStatus status;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* code;
-    PyObject* weakrefs;
-    // asynchronous generators only
-    PyObject* finalizer;
-    bool hooks_inited;
-    bool closed;              // aclose() finished, or the body ended
-    bool running_async;       // an asend/athrow awaitable is in progress
-};
-
-PyObject* new_coroutine(FunctionObject* function, Args&& args);
-PyObject* new_async_generator(FunctionObject* function, Args&& args);
-
-// Driver shared by both kinds (mirrors the interpreter's generator driver).
-PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out);
-PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* type, PyObject* value,
-                     PyObject* traceback);
-PyObject* body_close(CoroutineObject* self);
-void destroy_body(CoroutineObject* self) noexcept;
-int body_traverse(PyObject* obj, visitproc visit, void* arg);
-// What a driver step means to a caller of send()/throw(): a returned value
-// ends the iteration (StopIteration, or StopAsyncIteration for a generator).
-PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out);
-
-// Slots shared by the coroutine and asynchronous generator types.
-CoroutineObject* as_body(PyObject* obj);
-// Creates the object of `type` running `body` on `args` (frame included).
-template <class Task, class Body>
-CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args);
-void body_dealloc(PyObject* obj);
-int body_clear(PyObject* obj);
-void body_finalize(PyObject* obj);
-PyObject* body_get_name(PyObject* obj, void*);
-int body_set_name(PyObject* obj, PyObject* value, void*);
-PyObject* body_get_qualname(PyObject* obj, void*);
-int body_set_qualname(PyObject* obj, PyObject* value, void*);
-PyObject* body_get_await(PyObject* obj, void*);
-PyObject* body_get_running(PyObject* obj, void*);
-PyObject* body_get_code(PyObject* obj, void*);
-PyObject* body_get_none(PyObject* obj, void*);
-PyObject* body_get_frame(PyObject* obj, void*);
-extern PyMemberDef body_members[];
-
-extern PyTypeObject* coroutine_type;
-extern PyTypeObject* async_generator_type;
-bool init_coroutine_types();
-bool init_async_generator_types();
-
-// Raises `obj` as the interpreter's `raise obj` does, and throws it.
-[[noreturn, gnu::cold]] void raise_object(PyObject* obj);
 
 }  // namespace vx

@@ -1,13 +1,15 @@
 // The method-function type: what a class table row becomes in the class.
-#include "function.h"
+#include "frame/function.h"
 
-#include <new>
-#include <stdexcept>
 #include <string>
 
-#include "compat.h"
-#include "coroutine.h"
-#include "ops.h"
+#include "frame/driver.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/slots.h"
+#include "frame/traceback.h"
+
+#include <structmember.h>
 
 namespace vx {
 
@@ -181,22 +183,13 @@ void function_dealloc(PyObject* self) {
 
 // --- attributes -----------------------------------------------------------
 
-int set_text_attr(PyObject*& slot, PyObject* value, const char* message) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
-    Py_XSETREF(slot, Py_NewRef(value));
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text_attr(as_function(self)->name, value, "__name__ must be set to a string object");
+    return set_text_attribute(as_function(self)->name, value, "__name__ must be set to a string object");
 }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text_attr(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
+    return set_text_attribute(as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
@@ -322,20 +315,6 @@ bool init_function_type() {
     return function_type != nullptr;
 }
 
-void restore_current_exception() noexcept {
-    try {
-        throw;
-    } catch (PyError& e) {
-        e.restore();
-    } catch (std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native method");
-    }
-}
-
 Ref make_function(const MethodDef& def, const char* class_name, PyObject* module_name, PyObject* source_path,
                   PyObject* globals) {
     if (!init_function_type()) throw_error();
@@ -372,8 +351,9 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (def.kind == Kind::Coroutine) flags |= CO_COROUTINE;
     if (def.kind == Kind::AsyncGenerator) flags |= CO_ASYNC_GENERATOR;
+    Ref qualname_text = check(PyUnicode_FromString(qualname.c_str()));
     Ref code = check(compat::method_code(static_cast<int>(def.params.size()), flags, varnames, source_path,
-                                         rt->short_name, def.line));
+                                         rt->short_name, qualname_text, def.line));
 
     Ref annotations = new_dict();
     for (size_t i = 0; i < def.params.size(); ++i)
@@ -388,7 +368,6 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
             PyTuple_SET_ITEM(defaults.get(), static_cast<Py_ssize_t>(i), Py_NewRef(rt->defaults[i]));
     }
     std::string doc = docstring(def, class_name);
-    Ref qualname_text = check(PyUnicode_FromString(qualname.c_str()));
     Ref doc_text = check(PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size())));
 
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type);

@@ -1,8 +1,9 @@
 // The native asynchronous generator type, with its asend/athrow awaitables
 // and the interpreter's first-iteration and finaliser hooks (asyncio uses
 // them to track generators and close forgotten ones on the loop).
-#include "coroutine.h"
-#include "ops.h"
+#include "frame/driver.h"
+#include "frame/ops.h"
+#include "frame/slots.h"
 
 namespace vx {
 
@@ -59,12 +60,29 @@ PyObject* awaitable_close(PyObject* obj, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// close() that throws GeneratorExit in through the awaitable's throw().
+PyObject* close_through_throw(PyObject* obj, PyObject* (*throw_in)(PyObject*, PyObject* const*, Py_ssize_t)) {
+    if (as_awaitable(obj)->state == AwaitableState::Closed) Py_RETURN_NONE;
+    PyObject* exc = PyExc_GeneratorExit;
+    PyObject* result = throw_in(obj, &exc, 1);
+    if (!result) {
+        if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_StopAsyncIteration) ||
+            PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        return nullptr;
+    }
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+}
+
 bool init_hooks(CoroutineObject* gen) {
     if (gen->hooks_inited) return true;
     gen->hooks_inited = true;
-    PyThreadState* tstate = PyThreadState_Get();
-    if (tstate->async_gen_finalizer) gen->finalizer = Py_NewRef(tstate->async_gen_finalizer);
-    if (PyObject* firstiter = tstate->async_gen_firstiter) {
+    if (PyObject* finalizer = compat::async_gen_finalizer()) gen->finalizer = Py_NewRef(finalizer);
+    if (PyObject* firstiter = compat::async_gen_firstiter()) {
         Ref hook = borrow(firstiter);
         Ref result = steal(PyObject_CallOneArg(hook, reinterpret_cast<PyObject*>(gen)));
         if (!result) return false;
@@ -100,7 +118,7 @@ PyObject* gen_send(CoroutineObject* gen, PyObject* arg) {
 }
 
 PyObject* gen_throw_args(CoroutineObject* gen, bool close_on_genexit, PyObject* const* args, Py_ssize_t nargs) {
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
     return body_throw(gen, close_on_genexit, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
@@ -169,17 +187,28 @@ PyObject* asend_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
         return nullptr;
     }
+    if (compat::awaitable_close_throws_in && self->state == AwaitableState::Init) {
+        if (self->gen->running_async) {
+            self->state = AwaitableState::Closed;
+            PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+            return nullptr;
+        }
+        self->state = AwaitableState::Iter;
+        self->gen->running_async = true;
+    }
     PyObject* result = unwrap_value(self->gen, gen_throw_args(self->gen, true, args, nargs));
     if (!result) self->state = AwaitableState::Closed;
     return result;
 }
 
-PyObject* self_await(PyObject* obj) { return Py_NewRef(obj); }
+PyObject* asend_close(PyObject* obj, PyObject* arg) {
+    return compat::awaitable_close_throws_in ? close_through_throw(obj, asend_throw) : awaitable_close(obj, arg);
+}
 
 PyMethodDef asend_methods[] = {
     {"send", asend_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(asend_throw)), METH_FASTCALL, nullptr},
-    {"close", awaitable_close, METH_NOARGS, nullptr},
+    {"close", asend_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -187,8 +216,8 @@ PyType_Slot asend_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_iternext, reinterpret_cast<void*>(asend_iternext)},
-    {Py_tp_iter, reinterpret_cast<void*>(self_await)},
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_tp_iter, reinterpret_cast<void*>(return_self)},
+    {Py_am_await, reinterpret_cast<void*>(return_self)},
     {Py_am_send, reinterpret_cast<void*>(asend_am_send)},
     {Py_tp_methods, asend_methods},
     {0, nullptr},
@@ -308,10 +337,14 @@ PyObject* athrow_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     return result;
 }
 
+PyObject* athrow_close(PyObject* obj, PyObject* arg) {
+    return compat::awaitable_close_throws_in ? close_through_throw(obj, athrow_throw) : awaitable_close(obj, arg);
+}
+
 PyMethodDef athrow_methods[] = {
     {"send", athrow_send, METH_O, nullptr},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(athrow_throw)), METH_FASTCALL, nullptr},
-    {"close", awaitable_close, METH_NOARGS, nullptr},
+    {"close", athrow_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -319,8 +352,8 @@ PyType_Slot athrow_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(awaitable_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(awaitable_traverse)},
     {Py_tp_iternext, reinterpret_cast<void*>(athrow_iternext)},
-    {Py_tp_iter, reinterpret_cast<void*>(self_await)},
-    {Py_am_await, reinterpret_cast<void*>(self_await)},
+    {Py_tp_iter, reinterpret_cast<void*>(return_self)},
+    {Py_am_await, reinterpret_cast<void*>(return_self)},
     {Py_am_send, reinterpret_cast<void*>(athrow_am_send)},
     {Py_tp_methods, athrow_methods},
     {0, nullptr},
@@ -349,6 +382,7 @@ PyObject* gen_asend(PyObject* obj, PyObject* arg) {
 
 PyObject* gen_athrow(PyObject* obj, PyObject* args) {
     CoroutineObject* gen = as_body(obj);
+    if (!compat::warn_throw_signature("athrow", PyTuple_GET_SIZE(args))) return nullptr;
     if (!init_hooks(gen)) return nullptr;
     return new_awaitable(athrow_type, gen, args);
 }
@@ -379,6 +413,9 @@ PyGetSetDef gen_getset[] = {
     {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
     {"ag_code", body_get_code, nullptr, nullptr, nullptr},
     {"ag_frame", body_get_frame, nullptr, nullptr, nullptr},
+    // Last: where the interpreter has no such attribute, this entry ends the table.
+    compat::has_ag_suspended ? PyGetSetDef{"ag_suspended", body_get_suspended, nullptr, nullptr, nullptr}
+                             : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -388,7 +425,7 @@ PyType_Slot gen_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(body_clear)},
     {Py_tp_finalize, reinterpret_cast<void*>(body_finalize)},
     {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
-    {Py_am_aiter, reinterpret_cast<void*>(self_await)},
+    {Py_am_aiter, reinterpret_cast<void*>(return_self)},
     {Py_am_anext, reinterpret_cast<void*>(gen_anext)},
     {Py_tp_methods, gen_methods},
     {Py_tp_getset, gen_getset},

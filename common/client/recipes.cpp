@@ -1,17 +1,19 @@
-#include "recipes.h"
+#include "client/recipes.h"
 
 #include <optional>
 
-#include "names.h"
-#include "protocols.h"
+#include "client/names.h"
+#include "client/parent.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
 
 namespace vx {
 
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
 Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 
-// Coding rule for `co_await` (g++ 12 miscompiles some forms): only
-// `co_await std::move(name)` on a named Ref.
+// `co_await` only in the forms body.h allows.
 CoroutineTask send_request(Args a) {
     const Request& request = *static_cast<const Request*>(a.context);
     PyObject* self = a[0];

@@ -1,4 +1,4 @@
-#include "names.h"
+#include "client/names.h"
 
 namespace vx::names {
 
@@ -8,9 +8,8 @@ const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"Async
     raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
     data{"data"};
 const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
-const Str __enter__{"__enter__"}, __exit__{"__exit__"}, __aenter__{"__aenter__"}, __aexit__{"__aexit__"},
-    close{"close"}, throw_{"throw"};
-const Str Job{"Job"};
+const Str Job{"Job"}, JobStatus{"JobStatus"}, JobStage{"JobStage"}, job_status{"job_status"},
+    job_stage{"job_stage"};
 const Str QUEUED{"QUEUED"}, SCHEDULED{"SCHEDULED"}, STARTED{"STARTED"}, DEFERRED{"DEFERRED"}, CANCELED{"CANCELED"},
     STOPPED{"STOPPED"}, FAILED{"FAILED"}, FINISHED{"FINISHED"}, TIMEOUT{"TIMEOUT"}, PRE_RUNNING{"PRE_RUNNING"},
     RUNNING{"RUNNING"}, POST_RUNNING{"POST_RUNNING"}, UNKNOWN{"UNKNOWN"};

@@ -1,47 +1,10 @@
-// Owned and borrowed references, and the C++ exception that carries a Python error.
+// The C++ exception that carries a Python error, the scope that keeps a
+// pending error aside, and the checks that turn C API failures into throws.
 #pragma once
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <structmember.h>
-
-#include <utility>
-
-// The call path of every method (binding, creating and driving native
-// coroutines) is kept together, so that it occupies few instruction-cache lines.
-#define VX_HOT __attribute__((hot))
+#include "compat/compat.h"
+#include "frame/ref.h"
 
 namespace vx {
-
-// An owning reference: increments on copy, decrements on destruction.
-class Ref {
-public:
-    Ref() noexcept = default;
-    Ref(const Ref& other) noexcept : ptr_(other.ptr_) { Py_XINCREF(ptr_); }
-    Ref(Ref&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Ref() { Py_XDECREF(ptr_); }
-    Ref& operator=(Ref other) noexcept {
-        std::swap(ptr_, other.ptr_);
-        return *this;
-    }
-
-    static Ref steal(PyObject* ptr) noexcept { Ref r; r.ptr_ = ptr; return r; }
-    static Ref borrow(PyObject* ptr) noexcept { Py_XINCREF(ptr); return steal(ptr); }
-
-    PyObject* get() const noexcept { return ptr_; }
-    PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-    PyObject* new_ref() const noexcept { Py_XINCREF(ptr_); return ptr_; }
-    void reset() noexcept { Py_CLEAR(ptr_); }
-    explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    // Implicit borrow at C API call sites.
-    operator PyObject*() const noexcept { return ptr_; }
-    PyObject** slot() noexcept { return &ptr_; }
-
-private:
-    PyObject* ptr_ = nullptr;
-};
-
-inline Ref steal(PyObject* p) noexcept { return Ref::steal(p); }
-inline Ref borrow(PyObject* p) noexcept { return Ref::borrow(p); }
 
 // A fetched Python exception, thrown through C++ code and restored at the
 // boundary back into the interpreter.
@@ -59,10 +22,7 @@ public:
         return value_ && PyErr_GivenExceptionMatches(type(), exc_type);
     }
     // Puts the error back into the interpreter's indicator; the object is emptied.
-    void restore() noexcept {
-        PyObject* value = value_.release();
-        PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
-    }
+    void restore() noexcept { compat::restore_error(value_.release()); }
     PyObject* type() const noexcept { return value_ ? reinterpret_cast<PyObject*>(Py_TYPE(value_.get())) : nullptr; }
     PyObject* value() const noexcept { return value_; }
     // Borrowed, or NULL.
@@ -78,6 +38,20 @@ public:
 
 private:
     Ref value_;
+};
+
+// Keeps the pending error (if any) aside for the scope's duration, for code
+// that must run with a clean indicator (destructors, frame creation), and
+// puts it back at the end.
+class ErrorScope {
+public:
+    ErrorScope() noexcept : saved_(compat::take_error()) {}
+    ~ErrorScope() { compat::restore_error(saved_); }
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
+
+private:
+    PyObject* saved_;
 };
 
 // Fetches the pending Python error, adding the running body's traceback entry.
@@ -99,5 +73,9 @@ inline int check(int status) {
 // Raises `type(message)` and throws it.
 [[noreturn, gnu::cold]] void raise(PyObject* type, const char* message);
 [[noreturn, gnu::cold]] void raise_format(PyObject* type, const char* format, ...);
+
+// Turns any C++ exception that reaches an interpreter entry point into the
+// error indicator. Called only inside a `catch (...)`.
+[[gnu::cold]] void restore_current_exception() noexcept;
 
 }  // namespace vx

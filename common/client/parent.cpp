@@ -1,0 +1,35 @@
+#include "client/parent.h"
+
+#include "client/names.h"
+#include "frame/module.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
+
+namespace vx {
+
+Ref store_parent(Args& a) {
+    check(PyObject_SetAttr(a[0], names::_client, a[1]));
+    return new_none();
+}
+
+Ref parent(PyObject* self) { return getattr(self, names::_client); }
+Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
+Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
+
+PyError translated(PyObject* self, PyError& e) {
+    try {
+        raise_translated(self, e);
+    } catch (PyError& result) {
+        return std::move(result);
+    }
+}
+
+void raise_translated(PyObject* self, PyError& e) {
+    Ref status_error = getattr(global(names::httpx), names::HTTPStatusError);
+    if (!e.matches(status_error)) throw;
+    HandlingScope handling(e.value());
+    Ref translated = call(getattr(parent(self), names::_get_http_exception), {}, {{names::httpx_error, e.value()}});
+    raise_object(translated);
+}
+
+}  // namespace vx

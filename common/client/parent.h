@@ -1,0 +1,26 @@
+// The parent-client protocol: what a sub-client reads from the parent it was
+// built with, and how an HTTP error status is translated through it.
+#pragma once
+#include "frame/error.h"
+#include "frame/table.h"
+
+namespace vx {
+
+// The body of a sub-client's `__init__(self, client)`: `self._client = client`.
+Ref store_parent(Args& a);
+
+// The parent client of a sub-client, read afresh at each use.
+Ref parent(PyObject* self);
+// `self._client.base_url` as text.
+Ref base_url_text(PyObject* self);
+// `self._client.api_key_header`.
+Ref api_key_header(PyObject* self);
+
+// In an `except` handler: an `httpx.HTTPStatusError` becomes what
+// `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
+// as its context; anything else is rethrown unchanged.
+[[noreturn, gnu::cold]] void raise_translated(PyObject* self, PyError& e);
+// The same as a value, for bodies that keep the failure until their clean-up.
+[[gnu::cold]] PyError translated(PyObject* self, PyError& e);
+
+}  // namespace vx

@@ -1,0 +1,254 @@
+// The parts of the compatibility layer that need the interpreter's internal
+// headers or differ by version in more than a name.
+#include "compat.h"
+
+#include <cstddef>
+#include <string_view>
+
+#if VX_PY_AT_LEAST(11)
+// struct _frame (the frame object's layout) is internal from 3.11 on.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_frame.h>
+#undef Py_BUILD_CORE
+#endif
+
+#if VX_PY_AT_LEAST(13)
+// Exported by 3.13 but declared only in its internal headers.
+extern "C" int _PyGen_FetchStopIterationValue(PyObject** value);
+extern "C" int _PyGen_SetStopIterationValue(PyObject* value);
+#endif
+
+namespace vx::compat {
+
+void format_from_cause(PyObject* type, const char* format, const char* argument) {
+    PyObject* cause = take_error();
+    PyErr_Format(type, format, argument);
+    PyObject* exc = take_error();
+    PyException_SetCause(exc, Py_NewRef(cause));
+    PyException_SetContext(exc, cause);
+    restore_error(exc);
+}
+
+// --- exception state ------------------------------------------------------------
+
+HandlingScope::HandlingScope(PyObject* exc) noexcept : top_(thread_state()->exc_info) {
+    saved_value_ = top_->exc_value;
+    top_->exc_value = Py_XNewRef(exc);
+#if !VX_PY_AT_LEAST(11)
+    saved_type_ = top_->exc_type;
+    saved_traceback_ = top_->exc_traceback;
+    top_->exc_type = exc ? Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))) : nullptr;
+    top_->exc_traceback = exc ? PyException_GetTraceback(exc) : nullptr;
+#endif
+}
+
+HandlingScope::~HandlingScope() {
+    PyObject* value = top_->exc_value;
+    top_->exc_value = saved_value_;
+#if !VX_PY_AT_LEAST(11)
+    PyObject* type = top_->exc_type;
+    PyObject* traceback = top_->exc_traceback;
+    top_->exc_type = saved_type_;
+    top_->exc_traceback = saved_traceback_;
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
+    Py_XDECREF(value);
+}
+
+void chain_thrown_error(ExcState* state) {
+    // What the interpreter's _PyErr_ChainStackItem does (3.13 no longer
+    // exports it): nothing without a handled exception; otherwise the error
+    // is raised again, which sets the handled exception as its context.
+    PyObject* handled = state->exc_value;
+    if (!handled || handled == Py_None) return;
+    ExcStateScope scope(state);
+    PyObject* exc = take_error();
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    Py_DECREF(exc);
+}
+
+void clear_exc_state(ExcState& state) noexcept {
+#if !VX_PY_AT_LEAST(11)
+    Py_CLEAR(state.exc_type);
+    Py_CLEAR(state.exc_traceback);
+#endif
+    Py_CLEAR(state.exc_value);
+}
+
+int traverse_exc_state(const ExcState& state, visitproc visit, void* arg) {
+#if !VX_PY_AT_LEAST(11)
+    Py_VISIT(state.exc_type);
+    Py_VISIT(state.exc_traceback);
+#endif
+    Py_VISIT(state.exc_value);
+    return 0;
+}
+
+// --- attributes, types, arguments -------------------------------------------------
+
+PyObject* lookup_on_type(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+bool hide_slot_wrapper(PyTypeObject* type, const char* name) {
+    // Heap types keep their dict in tp_dict on every version (3.12 moved only
+    // the static builtin types' dicts elsewhere).
+    if (PyDict_DelItemString(type->tp_dict, name) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+bool check_positional(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) {
+    if (nargs < min) {
+        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name,
+                     min == max ? "" : "at least ", min, min == 1 ? "" : "s", nargs);
+        return false;
+    }
+    if (nargs > max) {
+        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name,
+                     min == max ? "" : "at most ", max, max == 1 ? "" : "s", nargs);
+        return false;
+    }
+    return true;
+}
+
+bool warn_throw_signature([[maybe_unused]] const char* method, [[maybe_unused]] Py_ssize_t nargs) {
+#if VX_PY_AT_LEAST(12)
+    if (nargs > 1)
+        return PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                                "the (type, exc, tb) signature of %s() is deprecated, "
+                                "use the single-arg signature instead.",
+                                method) == 0;
+#endif
+    return true;
+}
+
+// --- code objects, frames and tracebacks ------------------------------------------
+
+PyObject* empty_code(PyObject* filename, PyObject* name, int first_line) {
+    const char* file = PyUnicode_AsUTF8(filename);
+    const char* func = PyUnicode_AsUTF8(name);
+    if (!file || !func) return nullptr;
+    return reinterpret_cast<PyObject*>(PyCode_NewEmpty(file, func, first_line));
+}
+
+PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
+                      [[maybe_unused]] PyObject* qualname, int first_line) {
+    PyObject* empty_bytes = PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject* empty_tuple = PyTuple_New(0);
+    PyObject* code = nullptr;
+    if (empty_bytes && empty_tuple) {
+        const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+#if VX_PY_AT_LEAST(12)
+        code = reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+            argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+            empty_tuple, filename, name, qualname, first_line, empty_bytes, empty_bytes));
+#elif VX_PY_AT_LEAST(11)
+        // 3.11 added the qualified name and the exception table.
+        code = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+            argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+            empty_tuple, filename, name, qualname, first_line, empty_bytes, empty_bytes));
+#else
+        code = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+            argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
+            empty_tuple, filename, name, first_line, empty_bytes));
+#endif
+    }
+    Py_XDECREF(empty_bytes);
+    Py_XDECREF(empty_tuple);
+    return code;
+}
+
+PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, [[maybe_unused]] bool started) {
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
+    if (!frame) return nullptr;
+#if !VX_PY_AT_LEAST(11)
+    // 3.10's inspect tells a created coroutine by f_lasti -1; later versions
+    // ask the coroutine (cr_suspended) instead.
+    if (started) frame->f_lasti = 0;
+#endif
+    // A non-zero f_lineno is what the frame reports, on every version.
+    frame->f_lineno = line;
+    return frame;
+}
+
+bool add_traceback_entry(PyFrameObject* frame, int line) {
+    // The traceback type's constructor takes the line explicitly; 3.13
+    // would otherwise compute it from the (empty) bytecode.
+    PyObject* exc = take_error();
+    if (!exc) return false;
+    PyObject* next = PyException_GetTraceback(exc);
+    PyObject* entry = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
+                                            next ? next : Py_None, frame, -1, line);
+    Py_XDECREF(next);
+    if (!entry) {
+        // The original error wins over a failure to decorate it.
+        PyErr_Clear();
+        restore_error(exc);
+        return false;
+    }
+    PyException_SetTraceback(exc, entry);
+    Py_DECREF(entry);
+    restore_error(exc);
+    return true;
+}
+
+bool newest_entry_in(PyObject* code) {
+    PyObject* exc = take_error();
+    if (!exc) return false;
+    PyObject* tb = PyException_GetTraceback(exc);
+    bool found = false;
+    if (tb && PyTraceBack_Check(tb)) {
+        PyCodeObject* tb_code = PyFrame_GetCode(reinterpret_cast<PyTracebackObject*>(tb)->tb_frame);
+        found = reinterpret_cast<PyObject*>(tb_code) == code;
+        Py_DECREF(tb_code);
+    }
+    Py_XDECREF(tb);
+    restore_error(exc);
+    return found;
+}
+
+// --- generators and coroutines ------------------------------------------------------
+
+bool is_iterable_coroutine(PyObject* obj) {
+    if (!PyGen_CheckExact(obj)) return false;
+#if VX_PY_AT_LEAST(12)
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(obj));
+    const int flags = code->co_flags;
+    Py_DECREF(code);
+#else
+    // Up to 3.11 the generator holds its code object in gi_code.
+    const int flags = reinterpret_cast<PyCodeObject*>(reinterpret_cast<PyGenObject*>(obj)->gi_code)->co_flags;
+#endif
+    return flags & CO_ITERABLE_COROUTINE;
+}
+
+namespace {
+// The interpreter's own `cr_await` getter: its "awaiting something" test on
+// every version, without reading frames or opcodes.
+getter coroutine_await_getter() {
+    static getter found = [] {
+        for (PyGetSetDef* def = PyCoro_Type.tp_getset; def && def->name; ++def)
+            if (std::string_view(def->name) == "cr_await") return def->get;
+        return static_cast<getter>(nullptr);
+    }();
+    return found;
+}
+}  // namespace
+
+bool coroutine_is_awaiting(PyObject* coro) {
+    getter get = coroutine_await_getter();
+    if (!get) return false;
+    PyObject* delegate = get(coro, nullptr);
+    if (!delegate) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool awaiting = delegate != Py_None;
+    Py_DECREF(delegate);
+    return awaiting;
+}
+
+int fetch_stop_iteration_value(PyObject** value) { return _PyGen_FetchStopIterationValue(value); }
+int set_stop_iteration_value(PyObject* value) { return _PyGen_SetStopIterationValue(value); }
+
+}  // namespace vx::compat

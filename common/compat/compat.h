@@ -1,0 +1,200 @@
+// Everything that differs between the supported interpreters (CPython 3.10
+// to 3.13) or reaches into their internals, behind functions with one meaning
+// on every version. Nothing outside this folder touches an interpreter struct
+// field or calls an underscore API; the internal headers are included only in
+// compat.cpp.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
+#error "the native modules are written for CPython 3.10 to 3.13"
+#endif
+
+#define VX_PY_AT_LEAST(minor) (PY_VERSION_HEX >= (0x03000000 | ((minor) << 16)))
+
+namespace vx::compat {
+
+// The running thread's state; the GIL is held wherever this is used.
+inline PyThreadState* thread_state() noexcept {
+#if VX_PY_AT_LEAST(13)
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
+inline int64_t interpreter_id() { return PyInterpreterState_GetID(PyThreadState_Get()->interp); }
+
+// --- the error indicator ------------------------------------------------------
+
+// Takes the pending error as one normalised exception whose __traceback__ is
+// its traceback, and clears the indicator; NULL when none is set.
+inline PyObject* take_error() noexcept {
+#if VX_PY_AT_LEAST(12)
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_DECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+// Sets the error indicator to `exc` (a normalised exception, stolen), with
+// its __traceback__ as the traceback. NULL clears the indicator.
+inline void restore_error(PyObject* exc) noexcept {
+#if VX_PY_AT_LEAST(12)
+    PyErr_SetRaisedException(exc);
+#else
+    if (!exc) return PyErr_Clear();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// `raise new from <pending error>`: the pending error becomes the cause and
+// context of a new exception formatted like PyErr_Format.
+void format_from_cause(PyObject* type, const char* format, const char* argument);
+
+// --- exception state (sys.exc_info()) -------------------------------------------
+
+// One entry of a thread's stack of exceptions being handled. 3.10 keeps
+// type, value and traceback; 3.11 and later keep the exception alone.
+using ExcState = _PyErr_StackItem;
+
+// Pushes a coroutine's own exception state while its body or delegate runs.
+class ExcStateScope {
+public:
+    explicit ExcStateScope(ExcState* state) noexcept : tstate_(thread_state()), state_(state) {
+        state_->previous_item = tstate_->exc_info;
+        tstate_->exc_info = state_;
+    }
+    ~ExcStateScope() {
+        tstate_->exc_info = state_->previous_item;
+        state_->previous_item = nullptr;
+    }
+    ExcStateScope(const ExcStateScope&) = delete;
+    ExcStateScope& operator=(const ExcStateScope&) = delete;
+
+private:
+    PyThreadState* tstate_;
+    ExcState* state_;
+};
+
+// Marks `exc` as the exception being handled (an `except` block), so that
+// errors raised meanwhile get it as their implicit context.
+class HandlingScope {
+public:
+    explicit HandlingScope(PyObject* exc) noexcept;
+    ~HandlingScope();
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+private:
+    ExcState* top_;
+#if !VX_PY_AT_LEAST(11)
+    PyObject* saved_type_;
+    PyObject* saved_traceback_;
+#endif
+    PyObject* saved_value_;
+};
+
+// A thrown-in error gets the exception being handled in `state` as its
+// context, as the interpreter does when it throws into a generator.
+void chain_thrown_error(ExcState* state);
+
+void clear_exc_state(ExcState& state) noexcept;
+int traverse_exc_state(const ExcState& state, visitproc visit, void* arg);
+
+// --- attributes, types, arguments -------------------------------------------------
+
+// `getattr(obj, name)` where a missing attribute is no error: 1 found, 0 not
+// found (*result NULL), -1 error.
+inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
+#if VX_PY_AT_LEAST(13)
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// `name` looked up along the type's MRO without descriptors (borrowed or NULL).
+PyObject* lookup_on_type(PyTypeObject* type, PyObject* name);
+
+// Removes the Python-level wrapper of a C slot from a heap type (the slot stays).
+bool hide_slot_wrapper(PyTypeObject* type, const char* name);
+
+// The interpreter's own check of a positional-only argument count, with its
+// message ("throw expected at least 1 argument, got 0").
+bool check_positional(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max);
+
+// throw(type, value, traceback) / athrow(...): 3.12 and later warn that the
+// three-argument form is deprecated; false when the warning became an error.
+bool warn_throw_signature(const char* method, Py_ssize_t nargs);
+
+// --- code objects, frames and tracebacks ------------------------------------------
+
+// A code object with no bytecode, used to name traceback entries.
+PyObject* empty_code(PyObject* filename, PyObject* name, int first_line);
+
+// A method's code object as introspection shows it.
+PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* filename, PyObject* name,
+                      PyObject* qualname, int first_line);
+
+// A frame standing for a native body at `line`: for traceback entries, and
+// for introspection (cr_frame / ag_frame), where a body that has not started
+// shows f_lasti -1, as the interpreter's frames do.
+PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, bool started = false);
+
+// Adds a traceback entry for `frame` at `line` to the pending error.
+bool add_traceback_entry(PyFrameObject* frame, int line);
+
+// True when the pending error's newest traceback entry is in `code`.
+bool newest_entry_in(PyObject* code);
+
+// --- generators and coroutines ------------------------------------------------------
+
+// True for an interpreter generator decorated as an iterable coroutine.
+bool is_iterable_coroutine(PyObject* obj);
+
+// True when an interpreter coroutine is suspended inside an `await` (it has a
+// delegate), which makes awaiting it again an error.
+bool coroutine_is_awaiting(PyObject* coro);
+
+// The value a pending StopIteration carries (None without one), taken off
+// the indicator: 0; -1 with another error left pending.
+int fetch_stop_iteration_value(PyObject** value);
+// Raises StopIteration(value) so that the value comes back out unchanged.
+int set_stop_iteration_value(PyObject* value);
+
+// The thread's asynchronous-generator hooks (borrowed, may be NULL).
+inline PyObject* async_gen_firstiter() noexcept { return thread_state()->async_gen_firstiter; }
+inline PyObject* async_gen_finalizer() noexcept { return thread_state()->async_gen_finalizer; }
+
+// Attributes the interpreter's coroutines and async generators gained after
+// 3.10 (cr_suspended, ag_suspended) are offered where the interpreter has them.
+inline constexpr bool has_cr_suspended = VX_PY_AT_LEAST(11);
+inline constexpr bool has_ag_suspended = VX_PY_AT_LEAST(12);
+
+// A StopIteration or StopAsyncIteration thrown into a body that has not
+// started becomes RuntimeError up to 3.11; from 3.12 on it passes through
+// unchanged (the conversion belongs to the body's code, which never ran).
+inline constexpr bool converts_stop_thrown_before_start = !VX_PY_AT_LEAST(12);
+
+// A StopIteration thrown into a body suspended in an `await` whose delegate
+// has no throw(): up to 3.11 it is raised in the body; from 3.12 on the
+// await produces its value, as if the delegate had returned it.
+inline constexpr bool await_returns_thrown_stop_iteration = VX_PY_AT_LEAST(12);
+
+// close() of an asend/athrow awaitable: up to 3.12 it only marks the
+// awaitable done; from 3.13 on it throws GeneratorExit in through it.
+inline constexpr bool awaitable_close_throws_in = VX_PY_AT_LEAST(13);
+
+}  // namespace vx::compat

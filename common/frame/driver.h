@@ -1,0 +1,70 @@
+// The driver of native bodies and the Python types that run them: private to
+// the frame (coroutine.cpp, asyncgen.cpp, function.cpp); bodies see only body.h.
+#pragma once
+#include "frame/body.h"
+#include "frame/function.h"
+
+#include <structmember.h>
+
+namespace vx {
+
+// The Python objects. One struct serves both kinds.
+enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
+
+struct CoroutineObject {
+    PyObject_VAR_HEAD
+    std::coroutine_handle<> handle;
+    BodyState* body;          // null once the frame is gone
+    BodyStatus status;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* code;
+    PyObject* weakrefs;
+    // asynchronous generators only
+    PyObject* finalizer;
+    bool hooks_inited;
+    bool closed;              // aclose() finished, or the body ended
+    bool running_async;       // an asend/athrow awaitable is in progress
+};
+
+PyObject* new_coroutine(FunctionObject* function, Args&& args);
+PyObject* new_async_generator(FunctionObject* function, Args&& args);
+
+// Driver shared by both kinds (mirrors the interpreter's generator driver).
+PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out);
+PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* type, PyObject* value,
+                     PyObject* traceback);
+PyObject* body_close(CoroutineObject* self);
+void destroy_body(CoroutineObject* self) noexcept;
+int body_traverse(PyObject* obj, visitproc visit, void* arg);
+// What a driver step means to a caller of send()/throw(): a returned value
+// ends the iteration (StopIteration, or StopAsyncIteration for a generator).
+PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out);
+
+// Slots shared by the coroutine and asynchronous generator types.
+CoroutineObject* as_body(PyObject* obj);
+// Creates the object of `type` running `body` on `args` (frame included).
+template <class Task, class Body>
+CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args);
+void body_dealloc(PyObject* obj);
+int body_clear(PyObject* obj);
+void body_finalize(PyObject* obj);
+PyObject* body_get_name(PyObject* obj, void*);
+int body_set_name(PyObject* obj, PyObject* value, void*);
+PyObject* body_get_qualname(PyObject* obj, void*);
+int body_set_qualname(PyObject* obj, PyObject* value, void*);
+PyObject* body_get_await(PyObject* obj, void*);
+PyObject* body_get_running(PyObject* obj, void*);
+PyObject* body_get_code(PyObject* obj, void*);
+PyObject* body_get_none(PyObject* obj, void*);
+PyObject* body_get_frame(PyObject* obj, void*);
+// cr_suspended / ag_suspended (3.11 / 3.12 and later): suspended at an await or yield.
+PyObject* body_get_suspended(PyObject* obj, void*);
+extern PyMemberDef body_members[];
+
+extern PyTypeObject* coroutine_type;
+extern PyTypeObject* async_generator_type;
+bool init_coroutine_types();
+bool init_async_generator_types();
+
+}  // namespace vx
