@@ -169,7 +169,7 @@ class Output:
         table.add_column(style="bold", no_wrap=True)
         table.add_column(overflow="fold")
         for name, value in {**model_fields(item), **extra}.items():
-            table.add_row(name, cell_text(name, value))
+            table.add_row(Text(name), cell_text(name, value))
         self.console.print(table)
 
     def value(self, value: Any, text: str | None = None) -> None:
