@@ -47,17 +47,27 @@ def growth(action: Callable[[], Any], watched: list[Any], iterations: int = ITER
     gc.collect()
     refcounts = [sys.getrefcount(obj) for obj in watched]
     objects = len(gc.get_objects())
+    memory = retained_memory(action, iterations)
+    if memory >= MEMORY_BOUND:
+        # A shared table of the interpreter or a library that happens to grow
+        # during the window (after whatever ran before) is kept once; a leak
+        # grows again in a second window.
+        memory = min(memory, retained_memory(action, iterations))
+    objects = len(gc.get_objects()) - objects
+    after = [sys.getrefcount(obj) for obj in watched]
+    return Growth(memory=memory, objects=objects, refcounts=[now - before for now, before in zip(after, refcounts)])
+
+
+def retained_memory(action: Callable[[], Any], iterations: int) -> int:
+    """Bytes allocated while running `action` `iterations` times and still alive afterwards."""
     tracemalloc.start()
     try:
         for _ in range(iterations):
             action()
         gc.collect()
-        memory = tracemalloc.get_traced_memory()[0]
+        return tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()
-    objects = len(gc.get_objects()) - objects
-    after = [sys.getrefcount(obj) for obj in watched]
-    return Growth(memory=memory, objects=objects, refcounts=[now - before for now, before in zip(after, refcounts)])
 
 
 class Parent:
@@ -300,7 +310,7 @@ def test_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -
     # Each iteration streams STREAM_LINES lines: a leak per line would show thousands of times.
     result = growth(action, [jobs, job_id, read_timeout], iterations=5, warmup=2)
     expected = STREAM_LINES if ending == "exhausted" else STREAM_LINES // 2
-    assert counts == [expected] * 7
+    assert len(counts) >= 7 and set(counts) == {expected}
     assert result.memory < 64 * 1024 and abs(result.objects) <= 100 and not any(result.refcounts), result
 
 
@@ -317,7 +327,7 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call() -> None:
     result = growth(leaking, [watched])
     assert result.memory >= ITERATIONS * 40
     assert result.objects >= ITERATIONS - 10  # unrelated objects may die meanwhile
-    assert result.refcounts == [ITERATIONS]
+    assert result.refcounts[0] >= ITERATIONS  # two windows when the first one kept memory
     assert not result.is_flat()
 
 
