@@ -2,6 +2,8 @@
 # Builds and installs vexa into .venv, then runs the whole test suite against
 # the installed package. Extra arguments go to pytest, e.g.
 #   bash scripts/test.sh -k code -x
+# The tests run in VEXA_TEST_WORKERS processes (default 2, one per core of the
+# machines this is built on); `-n 0` runs them in this one.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/_venv.sh"
@@ -13,7 +15,7 @@ cd "$VEXA_ROOT/tests"
 "$VEXA_PYTHON_BIN" -c 'import vexa; print("Testing", vexa.__file__.rsplit("/", 1)[0])'
 
 status=0
-"$VEXA_PYTHON_BIN" -m pytest -q "$@" || status=$?
+"$VEXA_PYTHON_BIN" -m pytest -q -n "${VEXA_TEST_WORKERS:-2}" "$@" || status=$?
 if [ "$status" -eq 5 ]; then
     echo "error: pytest collected no tests" >&2
     exit 1
