@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import importlib.util
+import itertools
 import json
 import os
 import re
@@ -43,29 +44,20 @@ IMPLEMENTATIONS = ("native", "python", "cython")
 # --- the stubbed network and models -----------------------------------------------------------
 
 
-class StubModel:
-    """Stands in for the pydantic models: the same cheap construction for every implementation."""
-
-    def __init__(self, **fields: Any) -> None:
-        self.__dict__.update(fields)
-
-    @classmethod
-    def model_validate_json(cls, text: str) -> str:
-        return text
+# The models and the response are built of C-level callables, so that what the
+# stubs cost (the same for every implementation) dilutes the ratios as little as
+# possible: `Job(**fields)` is a SimpleNamespace, `response.json()` a repeat.
+StubModel = SimpleNamespace
+StubStreamOutput = SimpleNamespace(model_validate_json=str)
 
 
 class StubResponse:
     is_success = True
+    raise_for_status = staticmethod(int)  # returns at once; its value is ignored
 
     def __init__(self, body: Any, lines: list[Any]) -> None:
-        self.body = body
+        self.json = itertools.repeat(body).__next__
         self.lines = lines
-
-    def raise_for_status(self) -> StubResponse:
-        return self
-
-    def json(self) -> Any:
-        return self.body
 
     def aiter_lines(self) -> StubLines:
         return StubLines(self.lines)
@@ -124,12 +116,11 @@ class StubHttpx:
         self._client = SimpleNamespace(get=self._get, stream=self._stream)
         self._client_context = StubContext(self.finished(self._client), self._none_ready)
         self._stream_context = StubContext(self._response_ready, self._none_ready)
+        self.AsyncClient = itertools.repeat(self._client_context).__next__
 
     def get(self, url: str, **kwargs: Any) -> StubResponse:
         return self.response
 
-    def AsyncClient(self) -> StubContext:  # noqa: N802 - the name the clients look up
-        return self._client_context
 
     def Timeout(self, **limits: Any) -> dict[str, Any]:  # noqa: N802
         return limits
@@ -199,9 +190,11 @@ def implementation(kind: str) -> SimpleNamespace:
 def install_stubs(modules: list[ModuleType], stub: StubHttpx) -> None:
     for module in modules:
         module.httpx = stub  # type: ignore[attr-defined]
-        for model in ("Job", "CodeInfo", "StreamOutput"):
+        for model in ("Job", "CodeInfo"):
             if hasattr(module, model):
                 setattr(module, model, StubModel)
+        if hasattr(module, "StreamOutput"):
+            module.StreamOutput = StubStreamOutput  # type: ignore[attr-defined]
 
 
 @dataclass
@@ -338,7 +331,9 @@ def measure_instructions_here(calls: int) -> None:
     print(json.dumps(order))
 
 
-def count_instructions(calls: int) -> dict[str, dict[str, float]]:
+def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[str, dict[str, float]]:
+    """Instructions per call; `keep_profiles` receives the callgrind dumps, named
+    after the loop each holds, for `callgrind_annotate`."""
     if shutil.which("valgrind") is None:
         raise SystemExit("valgrind is not installed (apt-get install valgrind)")
     with tempfile.TemporaryDirectory() as out_dir:
@@ -353,6 +348,11 @@ def count_instructions(calls: int) -> dict[str, dict[str, float]]:
         for dump in Path(out_dir).glob("callgrind.out.*"):
             match = re.search(r"^(?:totals|summary): (\d+)", dump.read_text(), re.M)
             totals[int(dump.name.rsplit(".", 1)[1])] = int(match.group(1)) if match else 0
+        if keep_profiles is not None:
+            keep_profiles.mkdir(parents=True, exist_ok=True)
+            for index, (name, impl) in enumerate(order):
+                slug = re.sub(r"[^a-z0-9]+", "-", name.lower()).strip("-")
+                shutil.copy(Path(out_dir) / f"callgrind.out.{2 * (index + 1)}", keep_profiles / f"{impl}--{slug}.out")
     # Dump 2k holds what ran between the two markers of the k-th loop.
     results: dict[str, dict[str, float]] = {}
     empty: dict[str, float] = {}
@@ -383,6 +383,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls and repeats, for a smoke run")
     parser.add_argument("--instructions", action="store_true", help="also count instructions under callgrind")
+    parser.add_argument("--keep-profiles", type=Path, help="with --instructions: keep the callgrind dumps here")
     parser.add_argument("--count-here", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.count_here:
@@ -390,7 +391,7 @@ def main() -> None:
         return
     print_table("Overhead per call, network and models stubbed", "ns, min of repeats", time_all(args.quick))
     if args.instructions:
-        print_table("Instructions per call under callgrind", "Ir", count_instructions(200 if args.quick else 2_000))
+        print_table("Instructions per call under callgrind", "Ir", count_instructions(200 if args.quick else 2_000, args.keep_profiles))
 
 
 if __name__ == "__main__":
