@@ -300,11 +300,31 @@ def empty_loop_ns(calls: int, repeats: int) -> float:
     return ns_per_call(lambda n: loop_of(nothing, stub_clients, n), calls, repeats)
 
 
+def comparable(value: Any) -> Any:
+    if isinstance(value, list):
+        return [comparable(item) for item in value]
+    return vars(value) if isinstance(value, SimpleNamespace) else value
+
+
+def check_agreement(every: dict[str, Clients]) -> None:
+    """Each kind of call gives the same result in every implementation, so that
+    the table compares the same work (a stub that broke would otherwise time an
+    error path)."""
+    for kind in KINDS:
+        results = {}
+        for impl, clients in every.items():
+            clients.stub.set_body(kind.body)
+            results[impl] = comparable(kind.call(clients))
+        if len({repr(result) for result in results.values()}) != 1:
+            raise SystemExit(f"{kind.name}: the implementations disagree: {results}")
+
+
 def time_all(quick: bool) -> dict[str, dict[str, float]]:
     calls, repeats = (2_000, 3) if quick else (20_000, 7)
+    every = {impl: clients_of(impl) for impl in IMPLEMENTATIONS}
+    check_agreement(every)
     results: dict[str, dict[str, float]] = {}
-    for impl in IMPLEMENTATIONS:
-        clients = clients_of(impl)
+    for impl, clients in every.items():
         baseline = empty_loop_ns(calls, repeats)
         for kind in KINDS:
             measured = ns_per_call(lambda n: loop_of(kind, clients, n), calls, repeats)
