@@ -16,7 +16,7 @@ from typing import Any, AsyncIterator
 
 import httpx
 
-from vexa.types import CodeInfo, Job, JobStage, JobStatus, JobType, StreamOutput
+from vexa.types import CodeInfo, Job, JobStage, JobStatus, JobType, StreamOutput, VexaError, VexaException
 
 
 def _check_str(name: str, value: Any) -> None:
@@ -98,11 +98,11 @@ class AsyncJobsClient:
             job = await self.get(job_id)
             current_stage = job.job_stage
             if stage == JobStage.RUNNING and current_stage == JobStage.POST_RUNNING:
-                raise RuntimeError(f"Job {job_id} is in POST_RUNNING")
+                raise VexaException(error=VexaError.JOB_POST_RUNNING, message=f"Job {job_id} is in stage POST_RUNNING")
             if current_stage == stage or current_stage == JobStage.POST_RUNNING or current_stage == JobStage.UNKNOWN:
                 return job
             if timeout is not None and time.time() - start_time >= timeout:
-                raise TimeoutError(f"Job {job_id} did not reach stage {stage} within {timeout} seconds")
+                raise TimeoutError(f"Job {job_id} did not reach stage {str(stage)} within {str(timeout)} seconds")
             await asyncio.sleep(1)
 
     async def stream_output(self, job_id: str, read_timeout: float | None = 60.0) -> AsyncIterator[Any]:
