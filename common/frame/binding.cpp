@@ -1,6 +1,11 @@
 // Argument binding with the messages callers see.
 #include "frame/function.h"
 
+#include <cstring>
+
+#include "frame/constants.h"
+#include "frame/ops.h"
+
 namespace vx {
 
 namespace {
@@ -44,6 +49,27 @@ bool convert_float(const char* param, Args& bound, int i) {
     if (!converted) return false;
     bound.replace(i, converted);
     return true;
+}
+
+const Str k_argument{"Argument '"}, k_expected_str{"' has incorrect type (expected str, got "}, k_close{")"};
+
+// "Argument 'name' has incorrect type (expected str, got T)", raised as an
+// instance: cheaper than PyErr_Format's parsing and the later normalisation.
+void raise_not_str(PyObject* name, const char* param, PyObject* value) {
+    const char* type_name = Py_TYPE(value)->tp_name;
+    if (std::strlen(param) > 200 || std::strlen(type_name) > 200) {  // PyErr_Format's %.200s cuts these
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected str, got %.200s)", param,
+                     type_name);
+        return;
+    }
+    try {
+        Ref type_text = check(PyUnicode_FromString(type_name));
+        Ref message = join({k_argument, name, k_expected_str, type_text, k_close});
+        Ref error = check(PyObject_CallOneArg(PyExc_TypeError, message));
+        PyErr_SetObject(PyExc_TypeError, error);
+    } catch (PyError& e) {
+        e.restore();
+    }
 }
 
 }  // namespace
@@ -109,8 +135,7 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
         const Param& param = def.params[static_cast<size_t>(i)];
         PyObject* value = bound[i];
         if (PyUnicode_CheckExact(value) || (param.check == Check::OptionalStr && value == Py_None)) continue;
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected str, got %.200s)", param.name,
-                     Py_TYPE(value)->tp_name);
+        raise_not_str(rt.names[static_cast<size_t>(i)], param.name, value);
         return false;
     }
     return true;

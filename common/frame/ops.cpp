@@ -1,5 +1,7 @@
 #include "frame/ops.h"
 
+#include <cstring>
+
 #include <vector>
 
 namespace vx {
@@ -60,6 +62,26 @@ Ref text(PyObject* obj) {
 }
 
 Ref join(std::initializer_list<PyObject*> pieces) {
+    // One-byte texts (URLs, messages): sized once and copied, no tuple.
+    Py_ssize_t length = 0;
+    bool one_byte = true;
+    for (PyObject* piece : pieces) {
+        if (!PyUnicode_CheckExact(piece) || PyUnicode_KIND(piece) != PyUnicode_1BYTE_KIND || !PyUnicode_IS_ASCII(piece)) {
+            one_byte = false;
+            break;
+        }
+        length += PyUnicode_GET_LENGTH(piece);
+    }
+    if (one_byte) {
+        Ref result = check(PyUnicode_New(length, 127));
+        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
+        for (PyObject* piece : pieces) {
+            const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+            std::memcpy(out, PyUnicode_1BYTE_DATA(piece), static_cast<size_t>(n));
+            out += n;
+        }
+        return result;
+    }
     Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
     Py_ssize_t i = 0;
     for (PyObject* piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece));
