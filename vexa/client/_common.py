@@ -2,7 +2,8 @@
 
 The sub-clients (compiled modules and `AsyncCodeClient`) reach everything here
 through their parent client: `base_url`, `api_key_header`,
-`_get_http_exception`, `_prepare_files` and the stream download helpers.
+`_get_http_exception`, `_prepare_files`, the stream download helpers and
+`_http_client`, the shared HTTP client if there is one.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ import tempfile
 import unicodedata
 from pathlib import Path
 from types import TracebackType
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Generic, TypeVar
 
 import httpx
 
@@ -76,12 +77,45 @@ def check_api_key(api_key: str | None) -> str | None:
     return api_key
 
 
-class BaseClient:
-    """Configuration and helpers common to `Client` and `AsyncClient`."""
+HTTPClient = TypeVar("HTTPClient", httpx.Client, httpx.AsyncClient)
 
-    def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
+
+class BaseClient(Generic[HTTPClient]):
+    """Configuration and helpers common to `Client` and `AsyncClient`.
+
+    `_http_client` is the one place where sub-clients look for a shared HTTP
+    client, at every request: None (the default) means that each request opens
+    and closes its own. It holds either the client given as `http_client`,
+    which its owner closes, or the pooled one that a `with` block opened, which
+    the block closes.
+    """
+
+    def __init__(
+        self,
+        base_url: str | None = None,
+        api_key: str | None = None,
+        *,
+        http_client: HTTPClient | None = None,
+    ) -> None:
         self.base_url = resolve_base_url(base_url)
         self.api_key = resolve_api_key(api_key)
+        self._http_client: HTTPClient | None = http_client
+        self._owns_http_client = False
+
+    def _open_http_client(self, http_client_class: type[HTTPClient]) -> None:
+        # A client given by the caller is used as it is; a second `with` on
+        # the same parent keeps the pooled client already open.
+        if self._http_client is None:
+            self._http_client = http_client_class()
+            self._owns_http_client = True
+
+    def _release_http_client(self) -> HTTPClient | None:
+        """The pooled client to close, detached from the parent; None if not ours."""
+        if not self._owns_http_client:
+            return None
+        http_client, self._http_client = self._http_client, None
+        self._owns_http_client = False
+        return http_client
 
     @property
     def api_key(self) -> str | None:
@@ -203,12 +237,19 @@ class AtomicFileWriter:
             dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".part"
         )
         self.temp_path = Path(temp_name)
-        self._file = os.fdopen(fd, "wb")
+        self._file = os.fdopen(fd, "w+b")
         return self
 
     def write(self, data: bytes) -> None:
         assert self._file is not None, "write() outside the with block"
         self._file.write(data)
+
+    def read_back(self) -> bytes:
+        """Everything written so far, read in one piece from the file."""
+        assert self._file is not None, "read_back() outside the with block"
+        self._file.flush()
+        self._file.seek(0)
+        return self._file.read()
 
     def __exit__(
         self,
@@ -243,6 +284,10 @@ def _target_mode(path: Path) -> int:
 def handle_stream_download(response: httpx.Response, zip_path: Path | str | None) -> bytes:
     """Read a streamed download, saving it atomically to `zip_path` if given.
 
+    With a path, the chunks go straight to the file, which is read back once at
+    the end: the archive is held in memory once, not once as chunks and once
+    joined.
+
     Raises:
         httpx.HTTPStatusError: For an error status (the body is read first so
             that the error detail is available).
@@ -250,16 +295,12 @@ def handle_stream_download(response: httpx.Response, zip_path: Path | str | None
     if not response.is_success:
         response.read()
         response.raise_for_status()
-    chunks: list[bytes] = []
     if zip_path is None:
-        for chunk in response.iter_bytes():
-            chunks.append(chunk)
-        return b"".join(chunks)
+        return response.read()
     with AtomicFileWriter(zip_path) as writer:
         for chunk in response.iter_bytes():
             writer.write(chunk)
-            chunks.append(chunk)
-    return b"".join(chunks)
+        return writer.read_back()
 
 
 async def handle_stream_download_async(
@@ -269,13 +310,9 @@ async def handle_stream_download_async(
     if not response.is_success:
         await response.aread()
         response.raise_for_status()
-    chunks: list[bytes] = []
     if zip_path is None:
-        async for chunk in response.aiter_bytes():
-            chunks.append(chunk)
-        return b"".join(chunks)
+        return await response.aread()
     with AtomicFileWriter(zip_path) as writer:
         async for chunk in response.aiter_bytes():
             writer.write(chunk)
-            chunks.append(chunk)
-    return b"".join(chunks)
+        return writer.read_back()

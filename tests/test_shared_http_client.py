@@ -1,0 +1,286 @@
+"""Parent clients that share one HTTP client between requests.
+
+Every operation runs in both modes against the recording server: the default
+(a new HTTP client per request) and the shared one (`with`/`async with` or a
+given `http_client=`). The shared mode must send the same requests, keep one
+connection for all of them, and leave the shared client open and usable after
+successes, error statuses, cancellation and early closes.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import re
+import threading
+from dataclasses import dataclass
+from pathlib import Path
+from types import SimpleNamespace
+from typing import Any, Awaitable, Callable
+
+import httpx
+import pytest
+
+from recording_server import ConnectionLog, RecordedRequest, RecordingServer, ScriptedResponse, make_zip
+from vexa.client._async import AsyncClient
+from vexa.client._async.code import AsyncCodeClient
+from vexa.client._common import get_http_exception, prepare_files
+from vexa.client._sync import Client
+from vexa.types import CodeInfo, CodeType, CodeZip, HTTPException
+
+API_KEY = "shared-key"
+ARCHIVE = make_zip({"main.py": "print('shared')"})
+ZIP = CodeZip(zip_bytes=ARCHIVE)
+INFO = {"code_id": "c1", "code_name": "n", "code_type": "python"}
+JOB = {"job_id": "j1", "job_status": "queued", "job_stage": "pre_running"}
+
+
+@dataclass(frozen=True)
+class AsyncOperation:
+    run: Callable[[AsyncClient], Awaitable[Any]]
+    answer: Any  # the JSON body, or bytes sent as they are
+
+
+ASYNC_OPERATIONS: dict[str, AsyncOperation] = {
+    "code.upload": AsyncOperation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"'),
+    "code.ingest": AsyncOperation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, build_pexenv=True), JOB),
+    "code.download": AsyncOperation(lambda c: c.code.download("c1"), ARCHIVE),
+    "code.delete": AsyncOperation(lambda c: c.code.delete("c1"), None),
+    "code.get_info": AsyncOperation(lambda c: c.code.get_info("c1"), INFO),
+    "code.list_info": AsyncOperation(lambda c: c.code.list_info(), [INFO]),
+    "code.list_info-typed": AsyncOperation(lambda c: c.code.list_info(code_type=CodeType.PYTHON), [INFO]),
+    "code.get_metadata": AsyncOperation(lambda c: c.code.get_metadata("c1"), {"k": [1, 2]}),
+}
+
+
+def answer(operation: AsyncOperation, status: int = 200) -> ScriptedResponse:
+    if status != 200:
+        return ScriptedResponse(status, body={"detail": "refused"})
+    if isinstance(operation.answer, bytes):
+        return ScriptedResponse(200, body=operation.answer, headers={"Content-Type": "application/zip"})
+    return ScriptedResponse(200, body=operation.answer)
+
+
+def comparable(request: RecordedRequest) -> tuple[Any, ...]:
+    """The request as sent, with the random multipart boundary made fixed."""
+    content_type = request.header("Content-Type") or ""
+    found = re.search(r"boundary=([0-9a-f]+)", content_type)
+    body, headers = request.body, request.headers
+    if found:
+        boundary = found.group(1)
+        body = body.replace(boundary.encode(), b"BOUNDARY")
+        headers = [(name, value.replace(boundary, "BOUNDARY")) for name, value in headers]
+    return (request.method, request.target, request.http_version, headers, body)
+
+
+def outcome_of(run: Callable[[], Any]) -> Any:
+    try:
+        result = run()
+    except HTTPException as error:
+        return ("raised", type(error), str(error))
+    return result.model_dump() if hasattr(result, "model_dump") else result
+
+
+def run_default(recorder: RecordingServer, operation: AsyncOperation, status: int) -> tuple[Any, tuple[Any, ...]]:
+    recorder.reset()
+    recorder.script_response(answer(operation, status))
+    outcome = outcome_of(lambda: asyncio.run(operation.run(AsyncClient(recorder.base_url, api_key=API_KEY))))
+    return outcome, comparable(recorder.wait_for_requests(1)[0])
+
+
+def run_shared(recorder: RecordingServer, operation: AsyncOperation, status: int) -> tuple[Any, tuple[Any, ...]]:
+    recorder.reset()
+    recorder.script_response(answer(operation, status))
+
+    async def in_block() -> Any:
+        async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
+            shared = client._http_client
+            try:
+                return await operation.run(client)
+            finally:
+                assert shared is not None and not shared.is_closed
+
+    outcome = outcome_of(lambda: asyncio.run(in_block()))
+    return outcome, comparable(recorder.wait_for_requests(1)[0])
+
+
+@pytest.mark.parametrize("status", [200, 404, 500])
+@pytest.mark.parametrize("name", ASYNC_OPERATIONS)
+def test_shared_mode_sends_what_the_default_sends(recorder: RecordingServer, name: str, status: int) -> None:
+    operation = ASYNC_OPERATIONS[name]
+    default_outcome, default_request = run_default(recorder, operation, status)
+    shared_outcome, shared_request = run_shared(recorder, operation, status)
+    assert shared_request == default_request
+    assert shared_outcome == default_outcome
+    if status != 200:
+        assert shared_outcome[0] == "raised"
+
+
+def test_one_connection_serves_every_operation_and_failure(recorder: RecordingServer) -> None:
+    connections = ConnectionLog(recorder)
+    statuses = [200, 500]
+
+    async def everything() -> None:
+        async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
+            shared = client._http_client
+            for operation in ASYNC_OPERATIONS.values():
+                for status in statuses:
+                    recorder.script_response(answer(operation, status))
+                    if status == 200:
+                        await operation.run(client)
+                    else:
+                        with pytest.raises(HTTPException):
+                            await operation.run(client)
+                    assert client._http_client is shared and not shared.is_closed
+        assert shared.is_closed
+
+    asyncio.run(everything())
+    assert len(recorder.wait_for_requests(len(ASYNC_OPERATIONS) * len(statuses))) == len(ASYNC_OPERATIONS) * 2
+    assert connections.count == 1
+    assert connections.all_closed()
+
+
+def test_default_mode_opens_a_connection_per_request(recorder: RecordingServer) -> None:
+    connections = ConnectionLog(recorder)
+    recorder.set_default(200, body=INFO)
+    client = AsyncClient(recorder.base_url, api_key=API_KEY)
+
+    async def three() -> None:
+        for _ in range(3):
+            await client.code.get_info("c1")
+
+    asyncio.run(three())
+    assert connections.count == 3
+    assert connections.all_closed()
+
+
+def one_connection_client(recorder: RecordingServer) -> httpx.AsyncClient:
+    # With a pool of one, a response left open would make the next request
+    # wait for the pool and fail with PoolTimeout.
+    return httpx.AsyncClient(limits=httpx.Limits(max_connections=1), timeout=httpx.Timeout(5.0, pool=2.0))
+
+
+@pytest.mark.parametrize("how", ["cancelled", "transport-error"])
+def test_interrupted_download_leaves_the_shared_client_usable(recorder: RecordingServer, how: str) -> None:
+    gate = threading.Event()
+    if how == "cancelled":
+        recorder.script(200, chunks=[b"PK" * 1000, gate], headers={"Content-Type": "application/zip"})
+    else:
+        recorder.script(200, body=ARCHIVE, close_after=10, headers={"Content-Length": str(len(ARCHIVE))})
+    recorder.script(200, body=INFO)
+
+    async def interrupted() -> CodeInfo:
+        async with one_connection_client(recorder) as http_client:
+            client = AsyncClient(recorder.base_url, api_key=API_KEY, http_client=http_client)
+            download = asyncio.ensure_future(client.code.download("c1"))
+            if how == "cancelled":
+                while not recorder.requests:
+                    await asyncio.sleep(0.01)
+                download.cancel()
+                with pytest.raises(asyncio.CancelledError):
+                    await download
+            else:
+                with pytest.raises(httpx.TransportError):
+                    await download
+            info = await client.code.get_info("c1")
+            assert not http_client.is_closed
+            return info
+
+    try:
+        assert asyncio.run(interrupted()).code_id == "c1"
+    finally:
+        gate.set()
+
+
+def test_download_to_a_path_on_the_shared_client(recorder: RecordingServer, tmp_path: Path) -> None:
+    body = bytes(range(256)) * 4000
+    recorder.script(200, chunks=[body[:300_000], body[300_000:]])
+    target = tmp_path / "code.zip"
+
+    async def download() -> CodeZip:
+        async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
+            return await client.code.download("c1", zip_path=target)
+
+    assert asyncio.run(download()).zip_bytes == body
+    assert target.read_bytes() == body
+
+
+# --- Owning the HTTP client -------------------------------------------------------
+
+
+def test_async_block_opens_one_pooled_client_and_closes_it(recorder: RecordingServer) -> None:
+    recorder.set_default(200, body=INFO)
+
+    async def lifecycle() -> None:
+        client = AsyncClient(recorder.base_url, api_key=API_KEY)
+        assert client._http_client is None
+        async with client as entered:
+            assert entered is client
+            shared = client._http_client
+            assert isinstance(shared, httpx.AsyncClient)
+            async with client:  # nested: the same client, still open after the inner block
+                assert client._http_client is shared
+        assert shared.is_closed and client._http_client is None
+        # Back to a new HTTP client per request.
+        assert (await client.code.get_info("c1")).code_id == "c1"
+        with pytest.raises(RuntimeError, match="stop"):
+            async with client:
+                raised_in = client._http_client
+                raise RuntimeError("stop")
+        assert raised_in is not None and raised_in.is_closed
+
+    asyncio.run(lifecycle())
+
+
+def test_given_clients_are_used_and_never_closed(recorder: RecordingServer) -> None:
+    recorder.set_default(200, body=INFO)
+
+    async def given_async() -> None:
+        async with httpx.AsyncClient() as given:
+            async with AsyncClient(recorder.base_url, api_key=API_KEY, http_client=given) as client:
+                assert client._http_client is given
+                await client.code.get_info("c1")
+            assert client._http_client is given and not given.is_closed
+            await client.aclose()
+            assert not given.is_closed
+
+    asyncio.run(given_async())
+    with httpx.Client() as given_sync:
+        with Client(recorder.base_url, api_key=API_KEY, http_client=given_sync) as client:
+            assert client._http_client is given_sync
+        client.close()
+        assert not given_sync.is_closed and client._http_client is given_sync
+
+
+def test_sync_block_opens_one_pooled_client_and_closes_it(recorder: RecordingServer) -> None:
+    client = Client(recorder.base_url, api_key=API_KEY)
+    with client as entered:
+        assert entered is client
+        shared = client._http_client
+        assert isinstance(shared, httpx.Client) and not shared.is_closed
+    assert shared.is_closed and client._http_client is None
+    client.__enter__()
+    reopened = client._http_client
+    assert reopened is not None and reopened is not shared
+    client.close()
+    assert reopened.is_closed and client._http_client is None
+
+
+def test_a_parent_without_a_shared_client_member_sends_on_a_fresh_client(recorder: RecordingServer) -> None:
+    """Any object with the members the sub-clients always used still works."""
+    connections = ConnectionLog(recorder)
+    recorder.set_default(200, body=INFO)
+    parent = SimpleNamespace(
+        base_url=recorder.base_url,
+        api_key_header={"X-API-Key": API_KEY},
+        _get_http_exception=lambda httpx_error: get_http_exception(httpx_error),
+        _prepare_files=prepare_files,
+    )
+    code = AsyncCodeClient(parent)  # type: ignore[arg-type]
+
+    async def twice() -> None:
+        await code.get_info("c1")
+        await code.get_metadata("c1")
+
+    asyncio.run(twice())
+    assert [request.header("X-API-Key") for request in recorder.wait_for_requests(2)] == [API_KEY, API_KEY]
+    assert connections.count == 2
