@@ -8,6 +8,7 @@ through their parent client: `base_url`, `api_key_header`,
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import stat
@@ -28,6 +29,9 @@ API_KEY_HEADER = "X-API-Key"
 # Longest service error text kept in an exception; error pages can be large.
 MAX_DETAIL_LENGTH = 500
 REDACTED = "[REDACTED]"
+
+# A multipart file part: (field, (file name, content, content type)).
+UploadPart = tuple[str, tuple[str, "bytes | BinaryIO", str]]
 
 
 def resolve_base_url(base_url: str | None) -> str:
@@ -144,7 +148,7 @@ class BaseClient(Generic[HTTPClient]):
 
     def _prepare_files(
         self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-    ) -> list[tuple[str, tuple[str, bytes, str]]]:
+    ) -> list[UploadPart]:
         return prepare_files(code_zip=code_zip, metadata=metadata)
 
 
@@ -205,9 +209,17 @@ def _redact(text: str, secrets: list[str | None]) -> str:
 
 def prepare_files(
     code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-) -> list[tuple[str, tuple[str, bytes, str]]]:
-    """Multipart file parts for an upload: `code_zip`, then `metadata` if given."""
-    files = [("code_zip", ("code.zip", code_zip.zip_bytes, "application/zip"))]
+) -> list[UploadPart]:
+    """Multipart file parts for an upload: `code_zip`, then `metadata` if given.
+
+    The archive goes in as a reader over its bytes (which does not copy them):
+    httpx then sends it in small pieces, while a `bytes` part would be handed
+    to the socket whole, and the socket layer copies what remains after each
+    partial send, which doubles the memory of a large upload.
+    """
+    files: list[UploadPart] = [
+        ("code_zip", ("code.zip", io.BytesIO(code_zip.zip_bytes), "application/zip"))
+    ]
     if metadata is not None:
         if not isinstance(metadata, JsonData):
             metadata = JsonData(metadata)
