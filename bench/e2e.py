@@ -236,7 +236,10 @@ def measure(base_url: str, what: str, scratch: str) -> dict[str, float]:
         with_sync(lambda c: c.code.upload(CodeZip.from_path(source), "big", CodeType.PYTHON))
     elif kind == "stream":
         async def count_lines(client: AsyncClient) -> int:
-            return sum([1 async for _ in client.jobs.stream_output("j1")])
+            count = 0
+            async for _ in client.jobs.stream_output("j1"):
+                count += 1
+            return count
         size = asyncio.run(with_async(count_lines))
     peak = status_bytes("VmHWM")
     return {"peak_above_baseline": peak - baseline, "size": size}
@@ -265,18 +268,24 @@ def collect_memory(base_url: str, archive_mb: int, lines: int, runs: int) -> lis
     return rows
 
 
-def collect(quick: bool, runs: int | None = None) -> list[Row]:
-    """Every row of this bench: (what, unit, value)."""
+def collect(quick: bool, runs: int | None = None, parts: tuple[str, ...] = ("time", "memory")) -> list[Row]:
+    """The rows of this bench: (what, unit, value)."""
     runs = runs or (1 if quick else 5)
     archive_mb, lines = (20, 10_000) if quick else (200, 100_000)
+    rows: list[Row] = []
     with local_server(archive_mb, lines) as base_url:
-        return collect_time(base_url, quick, runs) + collect_memory(base_url, archive_mb, lines, min(runs, 3))
+        if "time" in parts:
+            rows += collect_time(base_url, quick, runs)
+        if "memory" in parts:
+            rows += collect_memory(base_url, archive_mb, lines, min(runs, 3))
+    return rows
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small counts and a 20 MB archive (for CI)")
     parser.add_argument("--runs", type=int)
+    parser.add_argument("--only", choices=["time", "memory"], help="one half of the bench")
     parser.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--archive-mb", type=int, default=200, help=argparse.SUPPRESS)
     parser.add_argument("--lines", type=int, default=100_000, help=argparse.SUPPRESS)
@@ -291,12 +300,12 @@ def main() -> None:
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     print(f"CPython {sys.version.split()[0]}, {os.cpu_count()} CPUs, {time.strftime('%Y-%m-%d %H:%M')}")
-    rows = collect(args.quick, args.runs)
+    rows = collect(args.quick, args.runs, (args.only,) if args.only else ("time", "memory"))
     width = max(len(name) for name, _, _ in rows)
     for name, unit, value in rows:
         print(f"{name:<{width}}  {value:>10.3f} {unit}")
     times = {name: value for name, _, value in rows}
-    for call in ["Client.code.get_info sequential", "AsyncClient.jobs.get sequential",
+    for call in [] if args.only == "memory" else ["Client.code.get_info sequential", "AsyncClient.jobs.get sequential",
                  f"AsyncClient.jobs.get {100 if args.quick else 1000} concurrent"]:
         shared, raw = times[f"{call}, shared"], times[f"{call}, raw httpx"]
         print(f"{call}: shared / raw httpx = {shared / raw:.2f}")

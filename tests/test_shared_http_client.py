@@ -35,24 +35,26 @@ JOB = {"job_id": "j1", "job_status": "queued", "job_stage": "pre_running"}
 
 
 @dataclass(frozen=True)
-class AsyncOperation:
-    run: Callable[[AsyncClient], Awaitable[Any]]
+class Operation:
+    run: Callable[[Any], Any]  # given the parent client; returns an awaitable unless `blocking`
     answer: Any  # the JSON body, or bytes sent as they are
+    blocking: bool = False
 
 
-ASYNC_OPERATIONS: dict[str, AsyncOperation] = {
-    "code.upload": AsyncOperation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"'),
-    "code.ingest": AsyncOperation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, build_pexenv=True), JOB),
-    "code.download": AsyncOperation(lambda c: c.code.download("c1"), ARCHIVE),
-    "code.delete": AsyncOperation(lambda c: c.code.delete("c1"), None),
-    "code.get_info": AsyncOperation(lambda c: c.code.get_info("c1"), INFO),
-    "code.list_info": AsyncOperation(lambda c: c.code.list_info(), [INFO]),
-    "code.list_info-typed": AsyncOperation(lambda c: c.code.list_info(code_type=CodeType.PYTHON), [INFO]),
-    "code.get_metadata": AsyncOperation(lambda c: c.code.get_metadata("c1"), {"k": [1, 2]}),
+OPERATIONS: dict[str, Operation] = {
+    "async code.upload": Operation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"'),
+    "async code.ingest": Operation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, build_pexenv=True), JOB),
+    "async code.download": Operation(lambda c: c.code.download("c1"), ARCHIVE),
+    "async code.delete": Operation(lambda c: c.code.delete("c1"), None),
+    "async code.get_info": Operation(lambda c: c.code.get_info("c1"), INFO),
+    "async code.list_info": Operation(lambda c: c.code.list_info(), [INFO]),
+    "async code.list_info-typed": Operation(lambda c: c.code.list_info(code_type=CodeType.PYTHON), [INFO]),
+    "async code.get_metadata": Operation(lambda c: c.code.get_metadata("c1"), {"k": [1, 2]}),
 }
+ASYNC_OPERATIONS = {name: operation for name, operation in OPERATIONS.items() if not operation.blocking}
 
 
-def answer(operation: AsyncOperation, status: int = 200) -> ScriptedResponse:
+def answer(operation: Operation, status: int = 200) -> ScriptedResponse:
     if status != 200:
         return ScriptedResponse(status, body={"detail": "refused"})
     if isinstance(operation.answer, bytes):
@@ -80,35 +82,41 @@ def outcome_of(run: Callable[[], Any]) -> Any:
     return result.model_dump() if hasattr(result, "model_dump") else result
 
 
-def run_default(recorder: RecordingServer, operation: AsyncOperation, status: int) -> tuple[Any, tuple[Any, ...]]:
-    recorder.reset()
-    recorder.script_response(answer(operation, status))
-    outcome = outcome_of(lambda: asyncio.run(operation.run(AsyncClient(recorder.base_url, api_key=API_KEY))))
-    return outcome, comparable(recorder.wait_for_requests(1)[0])
-
-
-def run_shared(recorder: RecordingServer, operation: AsyncOperation, status: int) -> tuple[Any, tuple[Any, ...]]:
+def run_in_mode(recorder: RecordingServer, operation: Operation, status: int, shared: bool) -> tuple[Any, tuple[Any, ...]]:
+    """What the operation gave and the request it sent, on a new parent client."""
     recorder.reset()
     recorder.script_response(answer(operation, status))
 
-    async def in_block() -> Any:
-        async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
-            shared = client._http_client
+    def blocking() -> Any:
+        client = Client(recorder.base_url, api_key=API_KEY)
+        if not shared:
+            return operation.run(client)
+        with client:
+            try:
+                return operation.run(client)
+            finally:
+                assert client._http_client is not None and not client._http_client.is_closed
+
+    async def awaited() -> Any:
+        client = AsyncClient(recorder.base_url, api_key=API_KEY)
+        if not shared:
+            return await operation.run(client)
+        async with client:
             try:
                 return await operation.run(client)
             finally:
-                assert shared is not None and not shared.is_closed
+                assert client._http_client is not None and not client._http_client.is_closed
 
-    outcome = outcome_of(lambda: asyncio.run(in_block()))
+    outcome = outcome_of(blocking if operation.blocking else lambda: asyncio.run(awaited()))
     return outcome, comparable(recorder.wait_for_requests(1)[0])
 
 
 @pytest.mark.parametrize("status", [200, 404, 500])
-@pytest.mark.parametrize("name", ASYNC_OPERATIONS)
+@pytest.mark.parametrize("name", OPERATIONS)
 def test_shared_mode_sends_what_the_default_sends(recorder: RecordingServer, name: str, status: int) -> None:
-    operation = ASYNC_OPERATIONS[name]
-    default_outcome, default_request = run_default(recorder, operation, status)
-    shared_outcome, shared_request = run_shared(recorder, operation, status)
+    operation = OPERATIONS[name]
+    default_outcome, default_request = run_in_mode(recorder, operation, status, shared=False)
+    shared_outcome, shared_request = run_in_mode(recorder, operation, status, shared=True)
     assert shared_request == default_request
     assert shared_outcome == default_outcome
     if status != 200:
@@ -284,3 +292,21 @@ def test_a_parent_without_a_shared_client_member_sends_on_a_fresh_client(recorde
     asyncio.run(twice())
     assert [request.header("X-API-Key") for request in recorder.wait_for_requests(2)] == [API_KEY, API_KEY]
     assert connections.count == 2
+
+
+# --- Uploads ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("client_kind", ["Client", "AsyncClient"])
+def test_upload_sends_the_archive_with_its_length_in_one_body(recorder: RecordingServer, client_kind: str) -> None:
+    """The archive is streamed from a reader, but the request still says how long it is."""
+    archive = bytes(range(256)) * 2000  # larger than httpx's read size
+    recorder.script(200, body='"c1"'.encode())
+    if client_kind == "Client":
+        Client(recorder.base_url, api_key=API_KEY).code.upload(CodeZip(zip_bytes=archive), "big", CodeType.PYTHON)
+    else:
+        asyncio.run(AsyncClient(recorder.base_url, api_key=API_KEY).code.upload(CodeZip(zip_bytes=archive), "big", CodeType.PYTHON))
+    sent = recorder.wait_for_requests(1)[0]
+    assert not sent.chunked
+    assert sent.header("Content-Length") == str(len(sent.body))
+    assert archive in sent.body
