@@ -16,14 +16,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/_venv.sh"
 cd "$VEXA_ROOT"
 
 build_type="${VEXA_SANITIZE_BUILD_TYPE:-RelWithDebInfo}"
-build="$VEXA_ROOT/build/sanitize-${build_type,,}"
+# One build per interpreter: a CMake cache holds one Python.
+build="$VEXA_ROOT/build/sanitize-${build_type,,}-$("$VEXA_PYTHON_BIN" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 stage="$build/stage"
 logs="$build/reports"
 
 echo "Building the modules with ASan and UBSan ($build_type) in $build"
-PATH="$VEXA_ROOT/.venv/bin:$PATH" cmake -S . -B "$build" -G Ninja \
+PATH="$VEXA_VENV/bin:$PATH" cmake -S . -B "$build" -G Ninja \
     -DPython_EXECUTABLE="$VEXA_PYTHON_BIN" -DVEXA_SANITIZE=ON -DCMAKE_BUILD_TYPE="$build_type" >/dev/null
-PATH="$VEXA_ROOT/.venv/bin:$PATH" cmake --build "$build"
+PATH="$VEXA_VENV/bin:$PATH" cmake --build "$build"
 
 # The Python package, with the instrumented modules in place of any built ones.
 rm -rf "$stage"

@@ -226,6 +226,8 @@ def test_http_errors_are_one_line_with_exit_1(
         (["web", "run"], "error: give either a zip file PATH or --code-id (see 'vexa web run --help')"),
         (["web", "run", "app.zip", "--code-id", "c"], "error: give either a zip file PATH or --code-id"),
         (["code", "frobnicate"], "error: No such command 'frobnicate' (see 'vexa code --help')"),
+        (["code", "download", "c", "absent/c.zip"], "error: Invalid value for '[OUT]': directory 'absent' does not"),
+        (["jobs", "result", "j", "absent/j.zip"], "error: Invalid value for '[OUT]': directory 'absent' does not"),
     ],
 )
 def test_usage_errors_are_one_line_with_exit_2(vexa_cli: Vexa, in_tmp: Path, args: list[str], message: str) -> None:

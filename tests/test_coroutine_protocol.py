@@ -923,8 +923,8 @@ def test_cancelling_the_awaiting_task(behaviour: str, message: str | None, expec
         return (*asyncio.run(main()), jobs.log)
 
     suspended, outcome, cancelled, no_tasks_left, log = both(scenario)
-    if behaviour == "propagates" and message and sys.version_info >= (3, 12):
-        # asyncio passes the cancel message on to the awaiting task from 3.12 on.
+    if behaviour == "propagates" and message and sys.version_info >= (3, 11):
+        # asyncio passes the cancel message on to the awaiting task from 3.11 on.
         expected_outcome = ("raised", asyncio.CancelledError, message, (message,))
     assert (suspended, outcome, no_tasks_left) == (True, expected_outcome, True)
     assert cancelled == (behaviour == "propagates")

@@ -10,6 +10,7 @@
 
 namespace vx {
 
+Ref new_async_client() { return call(getattr(global(names::httpx), names::AsyncClient)); }
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
 Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 
@@ -21,7 +22,7 @@ CoroutineTask send_request(Args a) {
     Ref url = request.url(a);
     Ref extra = request.prepare ? request.prepare(a) : Ref();
     at(3);
-    AsyncWith http(call(getattr(global(names::httpx), names::AsyncClient)));
+    AsyncWith http(new_async_client());
     Ref entering = http.enter();
     Ref client = co_await std::move(entering);
     Ref result = new_none();

@@ -18,6 +18,9 @@ struct Request {
 // The body of every method row whose context is a `const Request*`.
 CoroutineTask send_request(Args a);
 
+// `httpx.AsyncClient()`: each request opens its own client.
+Ref new_async_client();
+
 // `response.json()`
 Ref json_body(PyObject* response);
 // `Job(**response.json())`

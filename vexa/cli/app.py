@@ -168,6 +168,14 @@ class JsonArgument(click.ParamType):  # type: ignore[type-arg]  # generic only i
 ZIP_FILE = click.Path(exists=True, dir_okay=False, readable=True, path_type=Path)
 OUT_FILE = click.Path(dir_okay=False, writable=True, path_type=Path)
 
+
+def _checked_out_file(ctx: click.Context, param: click.Parameter, value: Path | None) -> Path | None:
+    # Checked before the download: the file is written through a temporary sibling,
+    # whose name would otherwise be what the error names.
+    if value is not None and not value.parent.is_dir():
+        raise click.BadParameter(f"directory '{value.parent}' does not exist")
+    return value
+
 code_type_option = click.option(
     "--type", "code_type", type=EnumChoice(CodeType), default=CodeType.PYTHON.value, show_default=True,
     help="Type of the code.",
@@ -336,7 +344,7 @@ def code_metadata(session: Session, code_id: str) -> None:
 
 @client_command(code, "download")
 @click.argument("code_id")
-@click.argument("out", type=OUT_FILE, required=False)
+@click.argument("out", type=OUT_FILE, required=False, callback=_checked_out_file)
 def code_download(session: Session, code_id: str, out: Path | None) -> None:
     """Save stored code to a zip file.
 
@@ -484,7 +492,7 @@ async def jobs_health(session: Session, job_id: str) -> None:
 
 @client_command(jobs, "result")
 @click.argument("job_id")
-@click.argument("out", type=OUT_FILE, required=False)
+@click.argument("out", type=OUT_FILE, required=False, callback=_checked_out_file)
 async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
     """Save a job's result zip.
 

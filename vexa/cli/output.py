@@ -22,6 +22,7 @@ import click
 from pydantic import BaseModel
 from rich import filesize
 from rich.console import Console
+from rich.live import Live
 from rich.progress import (
     BarColumn,
     DownloadColumn,
@@ -31,6 +32,7 @@ from rich.progress import (
     TimeRemainingColumn,
     TransferSpeedColumn,
 )
+from rich.spinner import Spinner
 from rich.table import Table
 from rich.text import Text
 
@@ -64,6 +66,9 @@ STATUS_STYLES = {
     "started": "cyan",
 }
 UNLIMITED_WIDTH = 10_000
+# Live displays leave sys.stdout and sys.stderr alone: nothing else prints while they
+# show, and a redirect would route other threads' writes through Rich's locks.
+NO_REDIRECTS: dict[str, Any] = {"redirect_stdout": False, "redirect_stderr": False}
 # Seconds between the stage look-ups shown while waiting.
 STAGE_POLL_SECONDS = 1.0
 # Seconds between checks whether the reader of piped output is still there.
@@ -169,7 +174,7 @@ class Output:
         table.add_column(style="bold", no_wrap=True)
         table.add_column(overflow="fold")
         for name, value in {**model_fields(item), **extra}.items():
-            table.add_row(name, cell_text(name, value))
+            table.add_row(Text(name), cell_text(name, value))
         self.console.print(table)
 
     def value(self, value: Any, text: str | None = None) -> None:
@@ -230,6 +235,7 @@ class Output:
             console=self.status_console,
             transient=True,
             disable=not self.status_console.is_terminal,
+            **NO_REDIRECTS,
         )
         with progress:
             yield Transfer(progress, description)
@@ -241,8 +247,9 @@ class Output:
         """
         if not self.status_console.is_terminal:
             return await operation
-        with self.status_console.status("Waiting") as status:
-            async with _refreshing(lambda text: status.update(Text(text)), describe):
+        spinner = Spinner("dots", Text("Waiting"), style="green")
+        with Live(spinner, console=self.status_console, transient=True, refresh_per_second=12.5, **NO_REDIRECTS):
+            async with _refreshing(lambda text: spinner.update(text=Text(text)), describe):
                 return await operation
 
 

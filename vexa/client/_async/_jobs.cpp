@@ -37,8 +37,6 @@ const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
     k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
 const Number k_five{5.0}, k_one{1L}, k_ok_status{200L};
 
-Ref new_async_client() { return call(getattr(global(n::httpx), n::AsyncClient)); }
-
 // `raise VexaException(error=VexaError.JOB_POST_RUNNING, message=message)`
 [[noreturn]] void raise_post_running(PyObject* message) {
     Ref error = member(k_VexaError, k_JOB_POST_RUNNING);
