@@ -25,7 +25,7 @@ from vexa.client._async import AsyncClient
 from vexa.client._async.code import AsyncCodeClient
 from vexa.client._common import get_http_exception, prepare_files
 from vexa.client._sync import Client
-from vexa.types import CodeInfo, CodeType, CodeZip, HTTPException
+from vexa.types import CodeInfo, CodeType, CodeZip, HTTPException, JobStatus, JobType
 
 API_KEY = "shared-key"
 ARCHIVE = make_zip({"main.py": "print('shared')"})
@@ -39,9 +39,41 @@ class Operation:
     run: Callable[[Any], Any]  # given the parent client; returns an awaitable unless `blocking`
     answer: Any  # the JSON body, or bytes sent as they are
     blocking: bool = False
+    refusal_raises: bool = True  # an error status raises (`is_healthy` answers False instead)
+
+
+STREAM_BODY = b'{"text": "one"}\n\n{"text": "two", "stream": "stderr"}\n'
+JOB_ENDED = {**JOB, "job_stage": "post_running"}
+
+
+async def collected(generator: Any) -> list[Any]:
+    return [item async for item in generator]
 
 
 OPERATIONS: dict[str, Operation] = {
+    "code.upload": Operation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"', blocking=True),
+    "code.ingest": Operation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, None, True, "3.10"), JOB, blocking=True),
+    "code.download": Operation(lambda c: c.code.download("c1"), ARCHIVE, blocking=True),
+    "code.delete": Operation(lambda c: c.code.delete("c1"), None, blocking=True),
+    "code.get_info": Operation(lambda c: c.code.get_info("c1"), INFO, blocking=True),
+    "code.list_info": Operation(lambda c: c.code.list_info(CodeType.PYTHON), [INFO], blocking=True),
+    "code.get_metadata": Operation(lambda c: c.code.get_metadata("c1"), {"k": 1}, blocking=True),
+    "jobs.get": Operation(lambda c: c.jobs.get("j1"), JOB),
+    "jobs.list": Operation(lambda c: c.jobs.list(JobType.INGEST, JobStatus.QUEUED, None), [JOB]),
+    "jobs.list_running": Operation(lambda c: c.jobs.list_running(), [JOB]),
+    "jobs.get_latest": Operation(lambda c: c.jobs.get_latest(CodeType.PYTHON), [JOB]),
+    "jobs.get_status": Operation(lambda c: c.jobs.get_status("j1"), '"queued"'),
+    "jobs.get_stage": Operation(lambda c: c.jobs.get_stage("j1"), '"running"'),
+    "jobs.get_error": Operation(lambda c: c.jobs.get_error("j1"), '"boom"'),
+    "jobs.get_code_id": Operation(lambda c: c.jobs.get_code_id("j1"), '"c1"'),
+    "jobs.get_result": Operation(lambda c: c.jobs.get_result("j1"), ARCHIVE),
+    "jobs.terminate": Operation(lambda c: c.jobs.terminate("j1"), None),
+    "jobs.stream_output": Operation(lambda c: collected(c.jobs.stream_output("j1", read_timeout=7)), STREAM_BODY),
+    "jobs.await_stage": Operation(lambda c: c.jobs.await_stage("j1", timeout=5), JOB_ENDED),
+    "jobs.is_healthy": Operation(lambda c: c.jobs.is_healthy("j1"), {}, refusal_raises=False),
+    "web.run": Operation(lambda c: c.web.run(ZIP), JOB),
+    "web.stored.run": Operation(lambda c: c.web.stored.run("c1"), JOB),
+    "web.jobs.list_failed": Operation(lambda c: c.web.jobs.list_failed(), [JOB]),
     "async code.upload": Operation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"'),
     "async code.ingest": Operation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, build_pexenv=True), JOB),
     "async code.download": Operation(lambda c: c.code.download("c1"), ARCHIVE),
@@ -119,30 +151,47 @@ def test_shared_mode_sends_what_the_default_sends(recorder: RecordingServer, nam
     shared_outcome, shared_request = run_in_mode(recorder, operation, status, shared=True)
     assert shared_request == default_request
     assert shared_outcome == default_outcome
-    if status != 200:
-        assert shared_outcome[0] == "raised"
 
 
-def test_one_connection_serves_every_operation_and_failure(recorder: RecordingServer) -> None:
+@pytest.mark.parametrize("blocking", [True, False], ids=["Client", "AsyncClient"])
+def test_one_connection_serves_every_operation_and_failure(recorder: RecordingServer, blocking: bool) -> None:
     connections = ConnectionLog(recorder)
-    statuses = [200, 500]
+    operations = [operation for operation in OPERATIONS.values() if operation.blocking == blocking]
+    rounds = [(operation, status) for operation in operations for status in (200, 500)]
 
-    async def everything() -> None:
-        async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
+    def should_raise(operation: Operation, status: int) -> bool:
+        return status != 200 and operation.refusal_raises
+
+    raised: list[bool] = []
+    if blocking:
+        with Client(recorder.base_url, api_key=API_KEY) as client:
             shared = client._http_client
-            for operation in ASYNC_OPERATIONS.values():
-                for status in statuses:
+            for operation, status in rounds:
+                recorder.script_response(answer(operation, status))
+                try:
+                    operation.run(client)
+                    raised.append(False)
+                except HTTPException:
+                    raised.append(True)
+                assert client._http_client is shared and not shared.is_closed
+    else:
+        async def everything() -> httpx.AsyncClient:
+            async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
+                shared = client._http_client
+                for operation, status in rounds:
                     recorder.script_response(answer(operation, status))
-                    if status == 200:
+                    try:
                         await operation.run(client)
-                    else:
-                        with pytest.raises(HTTPException):
-                            await operation.run(client)
+                        raised.append(False)
+                    except HTTPException:
+                        raised.append(True)
                     assert client._http_client is shared and not shared.is_closed
-        assert shared.is_closed
+            return shared
 
-    asyncio.run(everything())
-    assert len(recorder.wait_for_requests(len(ASYNC_OPERATIONS) * len(statuses))) == len(ASYNC_OPERATIONS) * 2
+        shared = asyncio.run(everything())
+    assert raised == [should_raise(operation, status) for operation, status in rounds]
+    assert shared.is_closed
+    assert len(recorder.wait_for_requests(len(rounds))) == len(rounds)
     assert connections.count == 1
     assert connections.all_closed()
 
@@ -167,36 +216,62 @@ def one_connection_client(recorder: RecordingServer) -> httpx.AsyncClient:
     return httpx.AsyncClient(limits=httpx.Limits(max_connections=1), timeout=httpx.Timeout(5.0, pool=2.0))
 
 
-@pytest.mark.parametrize("how", ["cancelled", "transport-error"])
-def test_interrupted_download_leaves_the_shared_client_usable(recorder: RecordingServer, how: str) -> None:
-    gate = threading.Event()
-    if how == "cancelled":
-        recorder.script(200, chunks=[b"PK" * 1000, gate], headers={"Content-Type": "application/zip"})
-    else:
-        recorder.script(200, body=ARCHIVE, close_after=10, headers={"Content-Length": str(len(ARCHIVE))})
-    recorder.script(200, body=INFO)
+async def first_then_close(generator: Any) -> None:
+    await generator.__anext__()
+    await generator.aclose()
 
-    async def interrupted() -> CodeInfo:
+
+# name -> (how the operation is interrupted, the operation, its held answer)
+INTERRUPTIONS: dict[str, tuple[str, Callable[[AsyncClient], Awaitable[Any]], str]] = {
+    "stream_output closed early": ("run", lambda c: first_then_close(c.jobs.stream_output("j1")), "gated-lines"),
+    "stream_output cancelled": ("cancel", lambda c: collected(c.jobs.stream_output("j1")), "gated-lines"),
+    "get_result cancelled": ("cancel", lambda c: c.jobs.get_result("j1"), "gated-archive"),
+    "get cancelled": ("cancel", lambda c: c.jobs.get("j1"), "held"),
+    "web.run cancelled": ("cancel", lambda c: c.web.run(ZIP), "held"),
+    "async code.download cancelled": ("cancel", lambda c: c.code.download("c1"), "gated-archive"),
+    "async code.download cut off": ("transport-error", lambda c: c.code.download("c1"), "truncated"),
+    "get_result cut off": ("transport-error", lambda c: c.jobs.get_result("j1"), "truncated"),
+}
+
+
+@pytest.mark.parametrize("name", INTERRUPTIONS)
+def test_interrupted_operations_leave_the_shared_client_usable(recorder: RecordingServer, name: str) -> None:
+    how, run, held = INTERRUPTIONS[name]
+    gate = threading.Event()
+    if held == "gated-lines":
+        first = recorder.script(200, chunks=[b'{"text": "one"}\n', gate])
+    elif held == "gated-archive":
+        first = recorder.script(200, chunks=[b"PK" * 1000, gate], headers={"Content-Type": "application/zip"})
+    elif held == "held":
+        first = recorder.script(200, body=JOB, hold=True)
+    else:
+        first = recorder.script(200, body=ARCHIVE, close_after=10, headers={"Content-Length": str(len(ARCHIVE))})
+    recorder.script(200, body=JOB)
+
+    async def interrupted() -> Any:
         async with one_connection_client(recorder) as http_client:
             client = AsyncClient(recorder.base_url, api_key=API_KEY, http_client=http_client)
-            download = asyncio.ensure_future(client.code.download("c1"))
-            if how == "cancelled":
+            operation = asyncio.ensure_future(run(client))
+            if how == "cancel":
                 while not recorder.requests:
                     await asyncio.sleep(0.01)
-                download.cancel()
+                operation.cancel()
                 with pytest.raises(asyncio.CancelledError):
-                    await download
-            else:
+                    await operation
+            elif how == "transport-error":
                 with pytest.raises(httpx.TransportError):
-                    await download
-            info = await client.code.get_info("c1")
+                    await operation
+            else:
+                await operation
+            job = await client.jobs.get("j1")
             assert not http_client.is_closed
-            return info
+            return job
 
     try:
-        assert asyncio.run(interrupted()).code_id == "c1"
+        assert asyncio.run(interrupted()).job_id == "j1"
     finally:
         gate.set()
+        first.release()
 
 
 def test_download_to_a_path_on_the_shared_client(recorder: RecordingServer, tmp_path: Path) -> None:
