@@ -4,7 +4,7 @@
 
 namespace vx::names {
 
-extern const Str _client, base_url, api_key_header, _get_http_exception, httpx_error;
+extern const Str _client, base_url, api_key_header, _get_http_exception, httpx_error, _http_client;
 extern const Str httpx, HTTPStatusError, AsyncClient, raise_for_status, json, headers, params, files, data;
 extern const Str get, post, delete_, stream, GET;
 // Names of the types module, and enumeration members.

@@ -16,6 +16,17 @@ Ref parent(PyObject* self) { return getattr(self, names::_client); }
 Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
 Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
 
+Ref shared_http_client(PyObject* self) {
+    Ref owner = parent(self);
+    try {
+        Ref shared = getattr(owner, names::_http_client);
+        return shared.get() == Py_None ? Ref() : shared;
+    } catch (PyError& e) {
+        if (!e.matches(PyExc_AttributeError)) throw;
+        return Ref();
+    }
+}
+
 PyError translated(PyObject* self, PyError& e) {
     try {
         raise_translated(self, e);

@@ -16,6 +16,11 @@ Ref base_url_text(PyObject* self);
 // `self._client.api_key_header`.
 Ref api_key_header(PyObject* self);
 
+// `self._client._http_client`: the HTTP client the parent shares between its
+// requests; empty when it is None or missing, so that any parent with only
+// the members above keeps a new HTTP client per request.
+Ref shared_http_client(PyObject* self);
+
 // In an `except` handler: an `httpx.HTTPStatusError` becomes what
 // `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
 // as its context; anything else is rethrown unchanged.

@@ -10,7 +10,16 @@
 
 namespace vx {
 
-Ref new_async_client() { return call(getattr(global(names::httpx), names::AsyncClient)); }
+RequestClient::RequestClient(PyObject* self) : shared_(shared_http_client(self)) {
+    if (!shared_) own_.emplace(call(getattr(global(names::httpx), names::AsyncClient)));
+}
+
+Ref RequestClient::exit(std::optional<PyError> failure) {
+    if (own_) return own_->exit(std::move(failure));
+    if (failure) throw std::move(*failure);
+    return Ref();
+}
+
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
 Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 
@@ -22,9 +31,12 @@ CoroutineTask send_request(Args a) {
     Ref url = request.url(a);
     Ref extra = request.prepare ? request.prepare(a) : Ref();
     at(3);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
+    RequestClient http(self);
+    Ref client = http.shared();
+    if (!client) {
+        Ref entering = http.enter();
+        client = co_await std::move(entering);
+    }
     Ref result = new_none();
     std::optional<PyError> failure;
     try {
@@ -44,7 +56,9 @@ CoroutineTask send_request(Args a) {
     }
     at(3);
     Ref exiting = http.exit(std::move(failure));
-    co_await std::move(exiting);
+    if (exiting) {
+        co_await std::move(exiting);
+    }
     co_return result;
 }
 

@@ -1,9 +1,12 @@
-// The request recipe of the asynchronous clients: one request made with a
-// fresh httpx.AsyncClient that is closed on every path, an error status
-// translated through the parent client.
+// The request recipe of the asynchronous clients: one request made with the
+// parent's shared httpx.AsyncClient, or with a fresh one that is closed on
+// every path, an error status translated through the parent client.
 #pragma once
+#include <optional>
+
 #include "frame/body.h"
 #include "frame/constants.h"
+#include "frame/statements.h"
 
 namespace vx {
 
@@ -18,8 +21,34 @@ struct Request {
 // The body of every method row whose context is a `const Request*`.
 CoroutineTask send_request(Args a);
 
-// `httpx.AsyncClient()`: each request opens its own client.
-Ref new_async_client();
+// The HTTP client of one asynchronous request: the parent's shared client,
+// used as it is and never closed, or a new `httpx.AsyncClient()` entered and
+// left as `async with` does. A body uses it so:
+//     RequestClient http(self);
+//     Ref client = http.shared();
+//     if (!client) {
+//         Ref entering = http.enter();
+//         client = co_await std::move(entering);
+//     }
+//     ... failures caught into `failure` ...
+//     Ref exiting = http.exit(std::move(failure));
+//     if (exiting) {
+//         co_await std::move(exiting);
+//     }
+class RequestClient {
+public:
+    explicit RequestClient(PyObject* self);
+    // The shared client, or empty: then the body enters its own.
+    Ref shared() const { return shared_; }
+    Ref enter() { return own_->enter(); }
+    // With its own client: the awaitable of `__aexit__`. With the shared one:
+    // `failure` raised again if there is one, else empty (nothing to await).
+    Ref exit(std::optional<PyError> failure);
+
+private:
+    Ref shared_;
+    std::optional<AsyncWith> own_;
+};
 
 // `response.json()`
 Ref json_body(PyObject* response);

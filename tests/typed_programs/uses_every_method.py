@@ -148,3 +148,13 @@ async def use_async_client(base_url: str, api_key: str, workdir: Path) -> None:
         assert_type(await web_listing(), list[Job])
     await jobs.terminate(stored_page.job_id)
     assert_type(await stored.delete(page_code_id), str)
+
+    # One pooled HTTP client for a block of requests.
+    async with vexa.AsyncClient(base_url, api_key=api_key) as shared:
+        assert_type(shared, vexa.AsyncClient)
+        assert_type(await shared.code.list_info(), list[CodeInfo])
+    assert_type(await client.aclose(), None)
+    with vexa.Client(base_url, api_key=api_key) as blocking:
+        assert_type(blocking, vexa.Client)
+        assert_type(blocking.code.list_info(), list[CodeInfo])
+    blocking.close()

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import io
 from pathlib import Path
-from typing import Any, AsyncIterator, Callable, Iterator
+from typing import Any, AsyncIterator, BinaryIO, Callable, Iterator
 
 import httpx
 
@@ -21,8 +21,8 @@ from vexa.types import CodeZip
 class _CountingReader(io.BytesIO):
     """The bytes of an upload, reporting each chunk that httpx reads to send."""
 
-    def __init__(self, data: bytes, advance: Callable[[int], None]) -> None:
-        super().__init__(data)
+    def __init__(self, data: bytes | BinaryIO, advance: Callable[[int], None]) -> None:
+        super().__init__(data if isinstance(data, bytes) else data.read())
         self._advance = advance
 
     def read(self, size: int | None = -1) -> bytes:

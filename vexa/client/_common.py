@@ -2,11 +2,13 @@
 
 The sub-clients (compiled modules and `AsyncCodeClient`) reach everything here
 through their parent client: `base_url`, `api_key_header`,
-`_get_http_exception`, `_prepare_files` and the stream download helpers.
+`_get_http_exception`, `_prepare_files`, the stream download helpers and
+`_http_client`, the shared HTTP client if there is one.
 """
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import stat
@@ -14,7 +16,7 @@ import tempfile
 import unicodedata
 from pathlib import Path
 from types import TracebackType
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Generic, TypeVar
 
 import httpx
 
@@ -27,6 +29,9 @@ API_KEY_HEADER = "X-API-Key"
 # Longest service error text kept in an exception; error pages can be large.
 MAX_DETAIL_LENGTH = 500
 REDACTED = "[REDACTED]"
+
+# A multipart file part: (field, (file name, content, content type)).
+UploadPart = tuple[str, tuple[str, "bytes | BinaryIO", str]]
 
 
 def resolve_base_url(base_url: str | None) -> str:
@@ -76,12 +81,45 @@ def check_api_key(api_key: str | None) -> str | None:
     return api_key
 
 
-class BaseClient:
-    """Configuration and helpers common to `Client` and `AsyncClient`."""
+HTTPClient = TypeVar("HTTPClient", httpx.Client, httpx.AsyncClient)
 
-    def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
+
+class BaseClient(Generic[HTTPClient]):
+    """Configuration and helpers common to `Client` and `AsyncClient`.
+
+    `_http_client` is the one place where sub-clients look for a shared HTTP
+    client, at every request: None (the default) means that each request opens
+    and closes its own. It holds either the client given as `http_client`,
+    which its owner closes, or the pooled one that a `with` block opened, which
+    the block closes.
+    """
+
+    def __init__(
+        self,
+        base_url: str | None = None,
+        api_key: str | None = None,
+        *,
+        http_client: HTTPClient | None = None,
+    ) -> None:
         self.base_url = resolve_base_url(base_url)
         self.api_key = resolve_api_key(api_key)
+        self._http_client: HTTPClient | None = http_client
+        self._owns_http_client = False
+
+    def _open_http_client(self, http_client_class: type[HTTPClient]) -> None:
+        # A client given by the caller is used as it is; a second `with` on
+        # the same parent keeps the pooled client already open.
+        if self._http_client is None:
+            self._http_client = http_client_class()
+            self._owns_http_client = True
+
+    def _release_http_client(self) -> HTTPClient | None:
+        """The pooled client to close, detached from the parent; None if not ours."""
+        if not self._owns_http_client:
+            return None
+        http_client, self._http_client = self._http_client, None
+        self._owns_http_client = False
+        return http_client
 
     @property
     def api_key(self) -> str | None:
@@ -110,7 +148,7 @@ class BaseClient:
 
     def _prepare_files(
         self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-    ) -> list[tuple[str, tuple[str, bytes, str]]]:
+    ) -> list[UploadPart]:
         return prepare_files(code_zip=code_zip, metadata=metadata)
 
 
@@ -171,9 +209,17 @@ def _redact(text: str, secrets: list[str | None]) -> str:
 
 def prepare_files(
     code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-) -> list[tuple[str, tuple[str, bytes, str]]]:
-    """Multipart file parts for an upload: `code_zip`, then `metadata` if given."""
-    files = [("code_zip", ("code.zip", code_zip.zip_bytes, "application/zip"))]
+) -> list[UploadPart]:
+    """Multipart file parts for an upload: `code_zip`, then `metadata` if given.
+
+    The archive goes in as a reader over its bytes (which does not copy them):
+    httpx then sends it in small pieces, while a `bytes` part would be handed
+    to the socket whole, and the socket layer copies what remains after each
+    partial send, which doubles the memory of a large upload.
+    """
+    files: list[UploadPart] = [
+        ("code_zip", ("code.zip", io.BytesIO(code_zip.zip_bytes), "application/zip"))
+    ]
     if metadata is not None:
         if not isinstance(metadata, JsonData):
             metadata = JsonData(metadata)
@@ -203,12 +249,19 @@ class AtomicFileWriter:
             dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".part"
         )
         self.temp_path = Path(temp_name)
-        self._file = os.fdopen(fd, "wb")
+        self._file = os.fdopen(fd, "w+b")
         return self
 
     def write(self, data: bytes) -> None:
         assert self._file is not None, "write() outside the with block"
         self._file.write(data)
+
+    def read_back(self) -> bytes:
+        """Everything written so far, read in one piece from the file."""
+        assert self._file is not None, "read_back() outside the with block"
+        self._file.flush()
+        self._file.seek(0)
+        return self._file.read()
 
     def __exit__(
         self,
@@ -243,6 +296,10 @@ def _target_mode(path: Path) -> int:
 def handle_stream_download(response: httpx.Response, zip_path: Path | str | None) -> bytes:
     """Read a streamed download, saving it atomically to `zip_path` if given.
 
+    With a path, the chunks go straight to the file, which is read back once at
+    the end: the archive is held in memory once, not once as chunks and once
+    joined.
+
     Raises:
         httpx.HTTPStatusError: For an error status (the body is read first so
             that the error detail is available).
@@ -250,16 +307,12 @@ def handle_stream_download(response: httpx.Response, zip_path: Path | str | None
     if not response.is_success:
         response.read()
         response.raise_for_status()
-    chunks: list[bytes] = []
     if zip_path is None:
-        for chunk in response.iter_bytes():
-            chunks.append(chunk)
-        return b"".join(chunks)
+        return response.read()
     with AtomicFileWriter(zip_path) as writer:
         for chunk in response.iter_bytes():
             writer.write(chunk)
-            chunks.append(chunk)
-    return b"".join(chunks)
+        return writer.read_back()
 
 
 async def handle_stream_download_async(
@@ -269,13 +322,9 @@ async def handle_stream_download_async(
     if not response.is_success:
         await response.aread()
         response.raise_for_status()
-    chunks: list[bytes] = []
     if zip_path is None:
-        async for chunk in response.aiter_bytes():
-            chunks.append(chunk)
-        return b"".join(chunks)
+        return await response.aread()
     with AtomicFileWriter(zip_path) as writer:
         async for chunk in response.aiter_bytes():
             writer.write(chunk)
-            chunks.append(chunk)
-    return b"".join(chunks)
+        return writer.read_back()

@@ -82,9 +82,12 @@ CoroutineTask get_result(Args a) {
     at(12);
     Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_result});
     at(13);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
+    RequestClient http(self);
+    Ref client = http.shared();
+    if (!client) {
+        Ref entering = http.enter();
+        client = co_await std::move(entering);
+    }
     Ref zip_bytes;
     std::optional<PyError> failure;
     try {
@@ -110,7 +113,9 @@ CoroutineTask get_result(Args a) {
     }
     at(13);
     Ref exiting = http.exit(std::move(failure));
-    co_await std::move(exiting);
+    if (exiting) {
+        co_await std::move(exiting);
+    }
     at(19);
     if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
     co_return call(global(k_JobResult), {}, {{k_zip_bytes, zip_bytes}});
@@ -179,9 +184,12 @@ GeneratorTask stream_output(Args a) {
     Ref timeout = call(getattr(global(n::httpx), k_Timeout), {},
                        {{k_connect, k_five}, {k_read, read_timeout}, {k_write, k_five}, {k_pool, k_five}});
     at(16);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
+    RequestClient http(self);
+    Ref client = http.shared();
+    if (!client) {
+        Ref entering = http.enter();
+        client = co_await std::move(entering);
+    }
     std::optional<PyError> failure;
     try {
         at(17);
@@ -236,7 +244,9 @@ GeneratorTask stream_output(Args a) {
     }
     at(16);
     Ref exiting = http.exit(std::move(failure));
-    co_await std::move(exiting);
+    if (exiting) {
+        co_await std::move(exiting);
+    }
 }
 
 // --- waiting ------------------------------------------------------------------------
@@ -286,9 +296,12 @@ CoroutineTask is_healthy(Args a) {
     at(11);
     Ref url = join({base_url_text(self), k_slash, job_id, k_ping});
     at(12);
-    AsyncWith http(new_async_client());
-    Ref entering = http.enter();
-    Ref client = co_await std::move(entering);
+    RequestClient http(self);
+    Ref client = http.shared();
+    if (!client) {
+        Ref entering = http.enter();
+        client = co_await std::move(entering);
+    }
     Ref healthy = borrow(Py_False);
     std::optional<PyError> failure;
     try {
@@ -306,7 +319,9 @@ CoroutineTask is_healthy(Args a) {
     }
     at(12);
     Ref exiting = http.exit(std::move(failure));
-    co_await std::move(exiting);
+    if (exiting) {
+        co_await std::move(exiting);
+    }
     co_return healthy;
 }
 

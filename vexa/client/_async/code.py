@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+from contextlib import asynccontextmanager
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, TypeVar
+from typing import TYPE_CHECKING, Any, AsyncIterator, Callable, TypeVar
 
 import httpx
 
@@ -35,8 +36,8 @@ class AsyncCodeClient:
     The asynchronous counterpart of `vexa.Client(...).code`: get one from
     `vexa.AsyncClient(...).code` and await its methods.
 
-    Every call opens its own `httpx.AsyncClient` and closes it before it
-    returns. An error status raises what the parent's `_get_http_exception`
+    Every call sends through the parent's shared `httpx.AsyncClient` if it has
+    one, and otherwise opens its own and closes it before it returns. An error status raises what the parent's `_get_http_exception`
     returns (an `HTTPException`); other errors pass through unchanged.
     """
 
@@ -47,15 +48,25 @@ class AsyncCodeClient:
         # Read afresh at every call: a change to the parent is seen by the next request.
         return f"{self._client.base_url}{path}"
 
+    @asynccontextmanager
+    async def _http(self) -> AsyncIterator[httpx.AsyncClient]:
+        """The parent's shared HTTP client, left open; else a fresh one, closed after."""
+        shared = getattr(self._client, "_http_client", None)
+        if shared is not None:
+            yield shared
+            return
+        async with httpx.AsyncClient() as client:
+            yield client
+
     async def _request(
         self, method: str, url: str, build: Callable[[httpx.Response], T], **kwargs: Any
     ) -> T:
-        """One request on a fresh HTTP client: send, check the status, build the result.
+        """One request on the parent's HTTP client or a fresh one: send, check the status, build the result.
 
         An error status becomes the parent's HTTP exception, raised while the
         `httpx.HTTPStatusError` is handled (so that it is the context).
         """
-        async with httpx.AsyncClient() as client:
+        async with self._http() as client:
             try:
                 response = await client.request(
                     method, url, headers=self._client.api_key_header, **kwargs
@@ -145,7 +156,7 @@ class AsyncCodeClient:
             HTTPException: If the request fails.
         """
         url = self._url(f"/code/{code_id}/download")
-        async with httpx.AsyncClient() as client:
+        async with self._http() as client:
             try:
                 async with client.stream(
                     "GET", url, headers=self._client.api_key_header

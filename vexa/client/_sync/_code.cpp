@@ -22,7 +22,12 @@ const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_z
 const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
-Ref httpx_function(PyObject* name) { return getattr(global(n::httpx), name); }
+// `httpx.<name>`, or the method of that name of the parent's shared
+// `httpx.Client`, which takes the same arguments.
+Ref request_function(PyObject* self, PyObject* name) {
+    Ref shared = shared_http_client(self);
+    return getattr(shared ? shared.get() : global(n::httpx), name);
+}
 
 // The protected region of every request: `httpx.<function>(url,
 // headers=<api_key_header>, **extra())`, the status checked, the result built
@@ -33,7 +38,7 @@ Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build 
         at(2);
         KeywordList more = extra();
         at(3);
-        Ref request = httpx_function(function);
+        Ref request = request_function(self, function);
         KeywordList kwargs{{n::headers, api_key_header(self)}};
         for (auto& keyword : more) kwargs.push_back(std::move(keyword));
         Ref response = call_keywords(request, {url}, kwargs);
@@ -92,7 +97,7 @@ Ref download(Args& a) {
     Ref zip_bytes;
     try {
         at(15);
-        Ref stream = httpx_function(n::stream);
+        Ref stream = request_function(self, n::stream);
         Ref manager = call(stream, {n::GET, url}, {{n::headers, api_key_header(self)}});
         With with(manager);
         Ref response = with.enter();

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
+from types import TracebackType
 
 import httpx
 
@@ -10,25 +11,55 @@ from vexa.client._common import BaseClient, handle_stream_download
 from vexa.client._sync._code import CodeClient
 
 
-class Client(BaseClient):
+class Client(BaseClient[httpx.Client]):
     """Synchronous client for the Vexa service.
 
     Create one with `vexa.Client("http://127.0.0.1:8000", api_key="...")`, then
     use its `code` attribute: `client.code.list_info()`.
+
+    Used as `with vexa.Client(...) as client:`, all requests of the block share
+    one pooled `httpx.Client`, closed at the end of the block (or by `close()`).
+    Otherwise each request opens and closes its own connection.
 
     Args:
         base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
             the VEXA_BASE_URL environment variable; one of them is required.
         api_key: Sent as the X-API-Key header. Defaults to VEXA_API_KEY;
             without either, requests carry no key.
+        http_client: An `httpx.Client` to send every request through. It is
+            never closed here: its owner closes it.
 
     Attributes:
         code: Stored code: upload, list, inspect, download, delete, ingest.
     """
 
-    def __init__(self, base_url: str | None = None, api_key: str | None = None) -> None:
-        super().__init__(base_url=base_url, api_key=api_key)
+    def __init__(
+        self,
+        base_url: str | None = None,
+        api_key: str | None = None,
+        *,
+        http_client: httpx.Client | None = None,
+    ) -> None:
+        super().__init__(base_url=base_url, api_key=api_key, http_client=http_client)
         self.code = CodeClient(self)
+
+    def __enter__(self) -> Client:
+        self._open_http_client(httpx.Client)
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Close the pooled HTTP client that `with` opened; a given one stays open."""
+        http_client = self._release_http_client()
+        if http_client is not None:
+            http_client.close()
 
     def _handle_stream_download(
         self, response: httpx.Response, zip_path: Path | str | None
