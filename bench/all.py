@@ -13,20 +13,18 @@ from __future__ import annotations
 import argparse
 import datetime
 import importlib.util
+import json
 import platform
+import subprocess
 import sys
 import time
 from pathlib import Path
 from types import ModuleType
-from typing import Callable
 
 BENCH_DIR = Path(__file__).resolve().parent
 sys.path.insert(0, str(BENCH_DIR))
 
 import overhead  # noqa: E402
-
-Collector = Callable[[bool], list[tuple[str, str, float]]]
-
 
 def load(path: Path) -> ModuleType:
     spec = importlib.util.spec_from_file_location(f"bench_{path.stem}", path)
@@ -36,22 +34,33 @@ def load(path: Path) -> ModuleType:
     return module
 
 
-def collectors() -> list[tuple[str, Collector]]:
-    """The other bench scripts' `collect` functions, by file name. A script is
-    imported only when its text defines one, so plain scripts are not run."""
-    found = []
-    for path in sorted(BENCH_DIR.glob("*.py")):
-        if path.name in ("all.py", "overhead.py") or "\ndef collect(" not in path.read_text(encoding="utf-8"):
-            continue
-        found.append((path.name, load(path).collect))
-    return found
+def collector_scripts() -> list[Path]:
+    """The other bench scripts that define `collect`. A script is imported only
+    when its text defines one, so plain scripts are not run."""
+    return [
+        path
+        for path in sorted(BENCH_DIR.glob("*.py"))
+        if path.name not in ("all.py", "overhead.py") and "\ndef collect(" in path.read_text(encoding="utf-8")
+    ]
+
+
+def collect_in_child(path: Path, quick: bool) -> list[tuple[str, str, float]]:
+    # A process of its own: the overhead timing has replaced the native modules'
+    # globals with stubs in this one.
+    command = [sys.executable, __file__, "--collect", str(path)] + (["--quick"] if quick else [])
+    output = subprocess.run(command, check=True, stdout=subprocess.PIPE, text=True).stdout
+    return [tuple(row) for row in json.loads(output.strip().splitlines()[-1])]
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="fewer calls and repeats: a smoke run, numbers rough")
     parser.add_argument("--instructions", action="store_true", help="add callgrind instruction counts per call")
+    parser.add_argument("--collect", type=Path, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.collect:
+        print(json.dumps(load(args.collect).collect(args.quick)))
+        return
     started = time.perf_counter()
     print(
         f"{datetime.date.today()}  CPython {platform.python_version()}  {platform.machine()}  "
@@ -69,9 +78,9 @@ def main() -> None:
                 f"  {name + title:<58}  {native:9.0f}  {python:9.0f}  {cython:9.0f}  "
                 f"{native / python:6.2f}  {native / cython:6.2f}  {unit}"
             )
-    for script, collect in collectors():
-        print(f"\n{script}")
-        for name, unit, value in collect(args.quick):
+    for script in collector_scripts():
+        print(f"\n{script.name}")
+        for name, unit, value in collect_in_child(script, args.quick):
             print(f"  {name:<58}  {value:12.3f}  {unit}")
     print(f"\nTotal {time.perf_counter() - started:.0f} s")
 

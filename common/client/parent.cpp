@@ -17,14 +17,10 @@ Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::bas
 Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
 
 Ref shared_http_client(PyObject* self) {
-    Ref owner = parent(self);
-    try {
-        Ref shared = getattr(owner, names::_http_client);
-        return shared.get() == Py_None ? Ref() : shared;
-    } catch (PyError& e) {
-        if (!e.matches(PyExc_AttributeError)) throw;
-        return Ref();
-    }
+    // A parent without the attribute is as common as one holding None, so a
+    // missing one is no exception on this path.
+    Ref shared = getattr_optional(parent(self), names::_http_client);
+    return shared.get() == Py_None ? Ref() : shared;
 }
 
 PyError translated(PyObject* self, PyError& e) {

@@ -1,5 +1,7 @@
 #include "frame/ops.h"
 
+#include "compat/compat.h"
+
 #include <cstring>
 
 #include <vector>
@@ -146,6 +148,12 @@ PyObject* awaitable_iter(PyObject* o) {
         return nullptr;
     }
     return res;
+}
+
+Ref getattr_optional(PyObject* obj, PyObject* name) {
+    PyObject* result = nullptr;
+    check(compat::lookup_attr(obj, name, &result));
+    return steal(result);
 }
 
 }  // namespace vx

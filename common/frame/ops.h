@@ -12,6 +12,9 @@ namespace vx {
 using Kwargs = std::initializer_list<std::pair<PyObject*, PyObject*>>;
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+// `getattr(obj, name, None)` without raising and catching AttributeError: an
+// empty Ref when the attribute is missing.
+Ref getattr_optional(PyObject* obj, PyObject* name);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 // A call with keyword arguments known only at run time.
