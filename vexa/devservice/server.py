@@ -19,6 +19,7 @@ from starlette.applications import Starlette
 
 from .app import create_app
 from .archive import MIB, ArchiveLimits
+from .dashboard import dashboard_url
 from .jobs import JobRunner
 from .process import JobLimits
 from .storage import CodeStorage
@@ -243,6 +244,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     port = sock.getsockname()[1]
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
     print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
+    print(f"Dashboard: {dashboard_url(args.host, port, args.api_key)}", flush=True)
     if args.simulate:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
