@@ -287,6 +287,7 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
     try:
         assert process.stdout is not None
         listening = process.stdout.readline()
+        assert "Jobs are simulated" in process.stdout.readline()
         dashboard = process.stdout.readline().strip()
         port = int(listening.rsplit(":", 1)[1])
         expected = f"http://127.0.0.1:{port}/" + (f"?token={token_of(key)}" if key else "")
@@ -298,3 +299,9 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
     finally:
         process.terminate()
         process.wait(10)
+
+
+def test_the_dashboard_modules_are_clean_under_mypy_strict(tmp_path: Path) -> None:
+    from test_typing import run_mypy
+
+    assert run_mypy(tmp_path, "-p", "vexa.devservice.dashboard", "-m", "vexa._browser") == []

@@ -244,13 +244,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     port = sock.getsockname()[1]
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
     print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
-    print(f"Dashboard: {dashboard_url(args.host, port, args.api_key)}", flush=True)
     if args.simulate:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
         print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
+    print(f"Dashboard: {dashboard_url(args.host, port, args.api_key)}", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])
