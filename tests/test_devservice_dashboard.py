@@ -283,7 +283,8 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path), "--simulate"]
     if key is not None:
         command += ["--api-key", key]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    # At the most talkative log level, which still keeps access lines out.
+    process = subprocess.Popen([*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert process.stdout is not None
         listening = process.stdout.readline()
@@ -298,7 +299,10 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
             assert "<h1>Jobs</h1>" in page.text
     finally:
         process.terminate()
-        process.wait(10)
+        _, logged = process.communicate(timeout=10)
+    assert "Application startup complete" in logged  # the log was on
+    if key is not None:
+        assert token_of(key) not in logged and key not in logged
 
 
 def test_the_dashboard_modules_are_clean_under_mypy_strict(tmp_path: Path) -> None:

@@ -78,11 +78,14 @@ def duration(job: JobView) -> str:
 
 
 def size(n: int) -> str:
-    for unit in ("B", "KiB", "MiB"):
-        if n < 1024 or unit == "MiB":
-            return f"{n} {unit}" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024  # type: ignore[assignment]
-    return str(n)
+    if n < 1024:
+        return f"{n} B"
+    value = float(n)
+    for unit in ("KiB", "MiB"):
+        value /= 1024
+        if value < 1024:
+            break
+    return f"{value:.1f} {unit}"
 
 
 def page(title: str, body: str, status_code: int = 200) -> Response:
