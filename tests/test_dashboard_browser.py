@@ -10,7 +10,8 @@ VEXA_DASHBOARD_SCREENSHOTS=DIR saves a screenshot of each page seen, to look at.
 from __future__ import annotations
 
 import os
-import shutil
+import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
@@ -100,14 +101,29 @@ print("second line", flush=True)
 SLEEPER_MAIN = "import time\nprint('sleeping', flush=True)\ntime.sleep(600)\n"
 
 
-def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, service_factory: Callable[..., Any], tmp_path: Path) -> None:
+@pytest.fixture
+def printed_url(tmp_path: Path) -> Iterator[str]:
+    """A service started as a newcomer starts it; the dashboard URL it printed."""
+    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path / "data"), "--api-key", TEST_API_KEY]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout is not None
+        lines = [process.stdout.readline() for _ in range(3)]
+        while not lines[-1].startswith("Dashboard: ") and lines[-1] and len(lines) < 10:
+            lines.append(process.stdout.readline())
+        assert lines[-1].startswith("Dashboard: "), lines
+        yield lines[-1].split()[1]
+    finally:
+        process.terminate()
+        process.wait(15)
+
+
+def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, printed_url: str, tmp_path: Path) -> None:
     from selenium.webdriver.common.by import By
 
-    from vexa.devservice.dashboard import dashboard_url
-
-    service = service_factory(simulate=False)
+    base_url = printed_url.split("/?token=")[0]
     gate = tmp_path / "gate"
-    with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10) as api:
+    with httpx.Client(base_url=base_url, headers={"X-API-Key": TEST_API_KEY}, timeout=10) as api:
 
         def run(name: str, main: str) -> str:
             files = {"code_zip": ("code.zip", make_zip({"main.py": main}), "application/zip")}
@@ -117,8 +133,9 @@ def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, service
         stepped = run("stepped <i>printer</i>", STEPPED_MAIN.format(gate=str(gate)))
         sleeper = run("sleeper", SLEEPER_MAIN)
 
-        browser.get(dashboard_url(service.host, service.port, service.api_key))
-        assert browser.current_url == f"{service.base_url}/"  # the token left the address bar
+        assert "?token=" in printed_url
+        browser.get(printed_url)
+        assert browser.current_url == f"{base_url}/"  # the token left the address bar
         jobs = text_of(browser, "#jobs")
         assert stepped in jobs and sleeper in jobs
         code = text_of(browser, "#code")
@@ -139,7 +156,7 @@ def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, service
         assert api.get(result_link.get_attribute("href")).status_code == 200
         screenshot(browser, "finished-job")
 
-        browser.get(f"{service.base_url}/ui/jobs/{sleeper}")
+        browser.get(f"{base_url}/ui/jobs/{sleeper}")
         wait_for(lambda: "sleeping" in text_of(browser, "#output"), "the sleeper's line")
         assert text_of(browser, "[data-field=job_status]") == "started"
         screenshot(browser, "running-job")

@@ -287,9 +287,10 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
     process = subprocess.Popen([*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert process.stdout is not None
-        listening = process.stdout.readline()
-        assert "Jobs are simulated" in process.stdout.readline()
-        dashboard = process.stdout.readline().strip()
+        lines = [process.stdout.readline()]
+        while not lines[-1].startswith("Dashboard: ") and lines[-1] and len(lines) < 10:
+            lines.append(process.stdout.readline())
+        listening, dashboard = lines[0], lines[-1].strip()
         port = int(listening.rsplit(":", 1)[1])
         expected = f"http://127.0.0.1:{port}/" + (f"?token={token_of(key)}" if key else "")
         assert dashboard == f"Dashboard: {expected}"
