@@ -108,7 +108,7 @@ def printed_url(tmp_path: Path) -> Iterator[str]:
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     try:
         assert process.stdout is not None
-        lines = [process.stdout.readline() for _ in range(3)]
+        lines = [process.stdout.readline()]
         while not lines[-1].startswith("Dashboard: ") and lines[-1] and len(lines) < 10:
             lines.append(process.stdout.readline())
         assert lines[-1].startswith("Dashboard: "), lines
