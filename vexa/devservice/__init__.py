@@ -1,6 +1,7 @@
 """Local development service for vexa: stores code and runs it as jobs over HTTP.
 
-Standalone on starlette/uvicorn; it must not import the rest of `vexa`.
+Standalone on starlette/uvicorn; of the rest of `vexa` it imports only pure
+Python (`vexa._browser`), never the native clients.
 """
 
 from .app import create_app

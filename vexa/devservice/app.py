@@ -16,6 +16,7 @@ from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from .archive import ArchiveLimits
+from .dashboard import install_dashboard
 from .jobs import JobRunner, JobTimings, SimulatedJobRunner
 from .process import JobLimits, ProcessJobRunner
 from .routes import build_routes
@@ -101,6 +102,7 @@ def create_app(
     )
     if api_key:
         app.add_middleware(ApiKeyMiddleware, api_key=api_key)
+    install_dashboard(app, api_key)
     app.state.storage = storage
     app.state.runner = runner
     app.state.api_key = api_key

@@ -19,6 +19,7 @@ from starlette.applications import Starlette
 
 from .app import create_app
 from .archive import MIB, ArchiveLimits
+from .dashboard import dashboard_url
 from .jobs import JobRunner
 from .process import JobLimits
 from .storage import CodeStorage
@@ -249,6 +250,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
+    print(f"Dashboard: {dashboard_url(args.host, port, args.api_key)}", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])

@@ -1,0 +1,182 @@
+"""The dashboard in a real browser: Debian's chromium, headless, driven by selenium
+through the system's chromedriver (nothing is downloaded at run time).
+
+Without chromium these tests skip, unless CI is set: there they must run
+(scripts/install-browser.sh installs the browser).
+
+VEXA_DASHBOARD_SCREENSHOTS=DIR saves a screenshot of each page seen, to look at.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+import httpx
+import pytest
+
+from conftest import TEST_API_KEY, make_zip
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+DEADLINE_SECONDS = 30.0
+MISSING_BROWSER = "Debian's chromium and chromium-driver are not installed (bash scripts/install-browser.sh)"
+
+
+def _require_browser() -> Any:
+    """The selenium webdriver module, or a skip (outside CI) when the browser is missing."""
+    reason = None
+    if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
+        reason = MISSING_BROWSER
+    try:
+        from selenium import webdriver
+    except ImportError:
+        reason = "selenium is not installed (the test extra has it)"
+    if reason is not None:
+        if os.environ.get("CI"):
+            pytest.fail(f"{reason}; CI must run the browser tests")
+        pytest.skip(reason)
+    return webdriver
+
+
+@pytest.fixture
+def browser(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Iterator[Any]:
+    webdriver = _require_browser()
+    from selenium.webdriver.chrome.service import Service
+
+    monkeypatch.setenv("SE_OFFLINE", "true")  # never let Selenium Manager fetch a driver or browser
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--window-size=1280,900"):
+        options.add_argument(argument)
+    options.add_argument(f"--user-data-dir={tmp_path / 'chromium-profile'}")
+    driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
+    driver.set_page_load_timeout(DEADLINE_SECONDS)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def wait_for(check: Callable[[], Any], what: str) -> Any:
+    deadline = time.monotonic() + DEADLINE_SECONDS
+    while True:
+        try:
+            value = check()
+        except Exception:  # the page may be between two states
+            value = None
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.05)
+
+
+def screenshot(driver: Any, name: str) -> None:
+    folder = os.environ.get("VEXA_DASHBOARD_SCREENSHOTS")
+    if folder:
+        Path(folder).mkdir(parents=True, exist_ok=True)
+        driver.save_screenshot(str(Path(folder, f"{name}.png")))
+
+
+def text_of(driver: Any, selector: str) -> str:
+    from selenium.webdriver.common.by import By
+
+    return str(driver.find_element(By.CSS_SELECTOR, selector).text)
+
+
+# Prints a line, waits for the test to let it go on, prints another and ends.
+STEPPED_MAIN = """
+import pathlib, time
+print("first line <b>not bold</b>", flush=True)
+gate = pathlib.Path({gate!r})
+while not gate.exists():
+    time.sleep(0.02)
+print("second line", flush=True)
+"""
+SLEEPER_MAIN = "import time\nprint('sleeping', flush=True)\ntime.sleep(600)\n"
+
+
+@pytest.fixture
+def printed_url(tmp_path: Path) -> Iterator[str]:
+    """A service started as a newcomer starts it; the dashboard URL it printed."""
+    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path / "data"), "--api-key", TEST_API_KEY]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout is not None
+        lines = [process.stdout.readline()]
+        while not lines[-1].startswith("Dashboard: ") and lines[-1] and len(lines) < 10:
+            lines.append(process.stdout.readline())
+        assert lines[-1].startswith("Dashboard: "), lines
+        yield lines[-1].split()[1]
+    finally:
+        process.terminate()
+        process.wait(15)
+
+
+def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, printed_url: str, tmp_path: Path) -> None:
+    from selenium.webdriver.common.by import By
+
+    base_url = printed_url.split("/?token=")[0]
+    gate = tmp_path / "gate"
+    with httpx.Client(base_url=base_url, headers={"X-API-Key": TEST_API_KEY}, timeout=10) as api:
+
+        def run(name: str, main: str) -> str:
+            files = {"code_zip": ("code.zip", make_zip({"main.py": main}), "application/zip")}
+            code_id = api.post("/code/upload", data={"code_name": name, "code_type": "python"}, files=files).json()
+            return str(api.post(f"/jobs/code/{code_id}/run").json()["job_id"])
+
+        stepped = run("stepped <i>printer</i>", STEPPED_MAIN.format(gate=str(gate)))
+        sleeper = run("sleeper", SLEEPER_MAIN)
+
+        assert "?token=" in printed_url
+        browser.get(printed_url)
+        assert browser.current_url == f"{base_url}/"  # the token left the address bar
+        jobs = text_of(browser, "#jobs")
+        assert stepped in jobs and sleeper in jobs
+        code = text_of(browser, "#code")
+        assert "stepped <i>printer</i>" in code and "sleeper" in code  # names as text, not markup
+        screenshot(browser, "dashboard")
+
+        browser.find_element(By.LINK_TEXT, stepped).click()
+        wait_for(lambda: "first line <b>not bold</b>" in text_of(browser, "#output"), "the first line")
+        assert browser.find_elements(By.CSS_SELECTOR, "#output b") == []
+        browser.execute_script("window.stillTheSamePage = true")
+        gate.touch()
+        wait_for(lambda: "second line" in text_of(browser, "#output"), "the second line to arrive live")
+        wait_for(lambda: text_of(browser, "[data-field=job_status]") == "finished", "the status to show finished")
+        assert browser.execute_script("return window.stillTheSamePage") is True  # no reload
+        assert text_of(browser, "#output").splitlines()[-2:] == ["first line <b>not bold</b>", "second line"]
+        result_link = browser.find_element(By.LINK_TEXT, "Download the result")
+        assert result_link.is_displayed()
+        assert api.get(result_link.get_attribute("href")).status_code == 200
+        screenshot(browser, "finished-job")
+
+        browser.get(f"{base_url}/ui/jobs/{sleeper}")
+        wait_for(lambda: "sleeping" in text_of(browser, "#output"), "the sleeper's line")
+        assert text_of(browser, "[data-field=job_status]") == "started"
+        screenshot(browser, "running-job")
+        browser.find_element(By.XPATH, "//button[text()='Terminate']").click()
+        browser.switch_to.alert.accept()
+        wait_for(lambda: text_of(browser, "[data-field=job_status]") == "stopped", "the job to show stopped")
+        assert api.get(f"/jobs/{sleeper}").json()["job_status"] == "stopped"
+        assert not browser.find_element(By.XPATH, "//button[text()='Terminate']").is_displayed()
+        screenshot(browser, "terminated-job")
+
+
+def test_a_browser_without_the_token_sees_no_job(browser: Any, service_factory: Callable[..., Any]) -> None:
+    service = service_factory()
+    with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10) as api:
+        files = {"code_zip": ("code.zip", make_zip({"main.py": "print(1)"}), "application/zip")}
+        code_id = api.post("/code/upload", data={"code_name": "private-name", "code_type": "python"}, files=files).json()
+    browser.get(f"{service.base_url}/")
+    body = text_of(browser, "body")
+    assert "This service needs its key" in body and "private-name" not in body and code_id not in body
+    browser.get(f"{service.base_url}/?token={'0' * 64}")
+    assert "not the one of this service's key" in text_of(browser, "body")
+    assert browser.get_cookies() == []
+    assert TEST_API_KEY not in browser.page_source

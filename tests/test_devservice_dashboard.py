@@ -1,0 +1,312 @@
+"""The dashboard and browser access over real HTTP: token, cookie, forms, escaping."""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from http.cookies import SimpleCookie
+from pathlib import Path
+from typing import Any, Callable, Iterator
+
+import httpx
+import pytest
+
+from conftest import TEST_API_KEY, make_zip
+from test_devservice import upload, wait_for_status, wait_until
+from test_devservice_runner import HEADER_ECHO_APP
+
+BROWSER = {"Accept": "text/html,application/xhtml+xml", "Sec-Fetch-Mode": "navigate"}
+HOSTILE = "<script>alert('x')</script>\"&"
+
+
+def token_of(api_key: str) -> str:
+    from vexa._browser import browser_token
+
+    return browser_token(api_key)
+
+
+def session_name(service: Any) -> str:
+    return f"vexa_session_{service.port}"
+
+
+@pytest.fixture
+def keyed(service_factory: Callable[..., Any]) -> Any:
+    return service_factory()
+
+
+@pytest.fixture
+def api(keyed: Any) -> Iterator[httpx.Client]:
+    with httpx.Client(base_url=keyed.base_url, headers=keyed.headers, timeout=10) as client:
+        yield client
+
+
+@pytest.fixture
+def browser(keyed: Any) -> Iterator[httpx.Client]:
+    """A client that behaves as a browser with a session: the cookie, no key."""
+    with httpx.Client(base_url=keyed.base_url, headers=BROWSER, timeout=10) as client:
+        client.cookies.set(session_name(keyed), token_of(TEST_API_KEY))
+        yield client
+
+
+def held_job(api: httpx.Client, name: str = "hold") -> str:
+    """A simulated job that stays queued until terminated."""
+    code_id = upload(api, make_zip({"main.py": ""}), name=name)
+    return str(api.post(f"/jobs/code/{code_id}/run").json()["job_id"])
+
+
+def form_token_of(page: str) -> str:
+    match = re.search(r'name="form_token" value="([0-9a-f]+)"', page)
+    assert match is not None, "no form on the page"
+    return match.group(1)
+
+
+# ----- token -> cookie -> redirect -----
+
+
+@pytest.mark.parametrize(
+    ("path_and_query", "location"),
+    [
+        ("/?token={token}", "/"),
+        ("/ui/jobs/j_x?a=1&token={token}&b=%20two", "/ui/jobs/j_x?a=1&b=+two"),
+        ("/j_abc/deep/page?token={token}", "/j_abc/deep/page"),
+        ("//evil.example/?token={token}", "/evil.example/"),  # stays a path on this service
+    ],
+)
+def test_a_valid_token_sets_the_session_cookie_and_redirects_without_it(keyed: Any, path_and_query: str, location: str) -> None:
+    token = token_of(TEST_API_KEY)
+    response = httpx.get(keyed.base_url + path_and_query.format(token=token), headers=BROWSER)
+    assert response.status_code == 303
+    assert response.headers["location"] == location
+    set_cookie = response.headers.get_list("set-cookie")
+    assert len(set_cookie) == 1
+    cookie = SimpleCookie(set_cookie[0])[session_name(keyed)]
+    assert cookie.value == token
+    assert (cookie["httponly"], cookie["samesite"].lower(), cookie["path"]) == (True, "strict", "/")
+    assert cookie["domain"] == "" and cookie["max-age"] == "" and cookie["secure"] == ""
+    assert TEST_API_KEY not in str(response.headers)
+
+
+def test_the_session_opens_the_dashboard_after_the_redirect(keyed: Any, api: httpx.Client) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="listed-code")
+    job = api.post(f"/jobs/code/{code_id}/run").json()
+    with httpx.Client(base_url=keyed.base_url, headers=BROWSER, follow_redirects=True) as fresh:
+        page = fresh.get(f"/?token={token_of(TEST_API_KEY)}")
+        assert (page.status_code, page.url.path, page.url.query) == (200, "/", b"")
+        assert "listed-code" in page.text and code_id in page.text and job["job_id"] in page.text
+        assert fresh.get("/jobs").json()[0]["job_id"] == job["job_id"]  # the page's scripts read the API
+
+
+@pytest.mark.parametrize(
+    ("cookies", "query", "reason"),
+    [
+        ({}, "", "no session"),
+        ({"vexa_session_{port}": "0" * 64}, "", "no session"),
+        ({"vexa_session_1": "{token}"}, "", "no session"),  # another port's session
+        ({"vexa_session_{port}": TEST_API_KEY}, "", "no session"),  # the key is not the token
+        ({}, "?token=" + "0" * 64, "not the one of this service's key"),
+        ({}, "?token=" + TEST_API_KEY, "not the one of this service's key"),
+    ],
+)
+@pytest.mark.parametrize("path", ["/", "/ui/jobs/{job_id}", "/ui/code/{code_id}", "/ui/fragments/jobs", "/{job_id}/"])
+def test_without_a_session_a_browser_sees_no_job_and_no_code(
+    keyed: Any, api: httpx.Client, cookies: dict[str, str], query: str, reason: str, path: str
+) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="hidden-code")
+    job_id = api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"]
+    with httpx.Client(base_url=keyed.base_url, headers=BROWSER) as stranger:
+        for name, value in cookies.items():
+            stranger.cookies.set(name.format(port=keyed.port), value.format(token=token_of(TEST_API_KEY)))
+        response = stranger.get(path.format(job_id=job_id, code_id=code_id) + query)
+    assert response.status_code == 401
+    assert "This service needs its key" in response.text and (reason == "no session" or reason in response.text)
+    assert "hidden-code" not in response.text and code_id not in response.text and job_id not in response.text
+    assert "set-cookie" not in response.headers
+
+
+def test_api_clients_keep_the_header_and_json(keyed: Any, api: httpx.Client) -> None:
+    assert api.get("/jobs").status_code == 200
+    bare = httpx.get(keyed.base_url + "/jobs")
+    assert (bare.status_code, bare.json()) == (401, {"detail": "Invalid or missing API key"})
+    wrong = httpx.get(keyed.base_url + "/", headers={**BROWSER, "X-API-Key": "wrong"})
+    assert (wrong.status_code, wrong.json()) == (401, {"detail": "Invalid or missing API key"})  # the key check decides
+
+
+# ----- state-changing actions -----
+
+SAME_ORIGIN = "same-origin"
+
+
+@pytest.mark.parametrize(
+    ("headers", "field", "status"),
+    [
+        ({"Origin": "http://evil.example", "Sec-Fetch-Site": "cross-site"}, "right", 403),
+        ({"Origin": "http://evil.example"}, "right", 403),
+        ({"Sec-Fetch-Site": "cross-site"}, "right", 403),
+        ({"Origin": "http://127.0.0.1:1", "Sec-Fetch-Site": "same-site"}, "right", 403),  # another port, same site
+        ({"Origin": "null"}, "right", 403),
+        ({"Origin": "{origin}", "Sec-Fetch-Site": SAME_ORIGIN}, "missing", 403),
+        ({"Origin": "{origin}", "Sec-Fetch-Site": SAME_ORIGIN}, "wrong", 403),
+        ({"Origin": "{origin}", "Sec-Fetch-Site": SAME_ORIGIN}, "right", 303),
+        ({}, "right", 303),  # a program, not a page: no origin to check
+    ],
+)
+def test_terminate_form_needs_the_page_origin_and_form_token(
+    keyed: Any, api: httpx.Client, browser: httpx.Client, headers: dict[str, str], field: str, status: int
+) -> None:
+    job_id = held_job(api)
+    token = form_token_of(browser.get(f"/ui/jobs/{job_id}").text)
+    data = {"right": {"form_token": token}, "wrong": {"form_token": "f" * 64}, "missing": {}}[field]
+    sent = {name: value.format(origin=keyed.base_url) for name, value in headers.items()}
+    response = browser.post(f"/ui/jobs/{job_id}/terminate", data=data, headers=sent)
+    assert response.status_code == status
+    if status == 303:
+        assert response.headers["location"] == f"/ui/jobs/{job_id}"
+        assert api.get(f"/jobs/{job_id}").json()["job_status"] == "stopped"
+    else:
+        assert api.get(f"/jobs/{job_id}").json()["job_status"] == "queued"
+
+
+@pytest.mark.parametrize("method_path", ["POST /jobs/{job_id}/terminate", "DELETE /code/{code_id}"])
+def test_the_session_cannot_be_used_by_other_origins_on_the_api(api: httpx.Client, browser: httpx.Client, method_path: str) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="hold-api")
+    job_id = api.post(f"/jobs/code/{code_id}/run").json()["job_id"]
+    method, path = method_path.split()
+    refused = browser.request(method, path.format(job_id=job_id, code_id=code_id), headers={"Origin": "http://127.0.0.1:1"})
+    assert refused.status_code == 403
+    assert api.get(f"/jobs/{job_id}").json()["job_status"] == "queued" and api.get(f"/code/{code_id}/info").status_code == 200
+    allowed = browser.request(method, path.format(job_id=job_id, code_id=code_id), headers={"Sec-Fetch-Site": SAME_ORIGIN})
+    assert allowed.status_code == 200
+
+
+def test_delete_form_removes_the_code(api: httpx.Client, browser: httpx.Client) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="to-delete")
+    page = browser.get(f"/ui/code/{code_id}")
+    assert page.status_code == 200 and "to-delete" in page.text
+    response = browser.post(f"/ui/code/{code_id}/delete", data={"form_token": form_token_of(page.text)}, headers={"Sec-Fetch-Site": SAME_ORIGIN})
+    assert (response.status_code, response.headers["location"]) == (303, "/")
+    assert api.get(f"/code/{code_id}/info").status_code == 404
+    again = browser.post(f"/ui/code/{code_id}/delete", data={"form_token": form_token_of(page.text)})
+    assert again.status_code == 404
+
+
+def test_a_service_without_a_key_opens_to_all_but_still_checks_forms(service_factory: Callable[..., Any]) -> None:
+    service = service_factory(api_key=None)
+    with httpx.Client(base_url=service.base_url, headers=BROWSER) as anyone:
+        code_id = upload(anyone, make_zip({"main.py": ""}), name="hold-open")
+        job_id = anyone.post(f"/jobs/code/{code_id}/run").json()["job_id"]
+        page = anyone.get(f"/ui/jobs/{job_id}")
+        assert page.status_code == 200 and "set-cookie" not in page.headers
+        token = form_token_of(page.text)
+        forged = anyone.post(f"/ui/jobs/{job_id}/terminate", data={"form_token": token}, headers={"Origin": "http://evil.example"})
+        assert forged.status_code == 403
+        guessed = anyone.post(f"/ui/jobs/{job_id}/terminate", data={"form_token": token_of("")})
+        assert guessed.status_code == 403
+        assert anyone.get(f"/jobs/{job_id}").json()["job_status"] == "queued"
+        assert anyone.get("/?token=whatever").status_code == 200  # nothing to enter, nothing taken away
+
+
+# ----- what the pages show -----
+
+
+def test_hostile_names_metadata_and_errors_are_escaped(keyed: Any, api: httpx.Client, browser: httpx.Client) -> None:
+    metadata = {"note": "</pre><img src=x onerror=alert(1)>", HOSTILE: [1, 2]}
+    code_id = upload(api, make_zip({"main.py": ""}), name=HOSTILE, metadata=metadata)
+    job_id = api.post(f"/jobs/code/{code_id}/run").json()["job_id"]
+    keyed.runner.force_state(job_id, error=f"boom {HOSTILE}")
+    pages = [browser.get(path) for path in ("/", f"/ui/code/{code_id}", f"/ui/jobs/{job_id}", "/ui/fragments/jobs")]
+    for page in pages:
+        assert page.status_code == 200
+        assert "<script>alert" not in page.text and "<img src=x" not in page.text
+        assert page.headers["content-security-policy"].startswith("default-src 'none'; script-src 'self'")
+    escaped = "&lt;script&gt;alert(&#x27;x&#x27;)&lt;/script&gt;&quot;&amp;"
+    assert escaped in pages[0].text and escaped in pages[1].text
+    assert "&lt;/pre&gt;&lt;img src=x onerror=alert(1)&gt;" in pages[1].text
+    assert f"boom {escaped}" in pages[2].text
+
+
+def test_a_job_page_links_what_the_job_has(keyed: Any, api: httpx.Client, browser: httpx.Client) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="web-demo", code_type="web")
+    web = api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"]
+    wait_for_status(api, web, "started")
+    wait_until(lambda: api.get(f"/jobs/{web}").json()["job_stage"] == "running", "the web job to serve")
+    page = browser.get(f"/ui/jobs/{web}").text
+    assert f'data-show="serving" href="/{web}/">Open the web page' in page
+    assert 'data-show="ended"' in page and re.search(r'data-show="ended" href="[^"]+" hidden', page)
+    assert f'data-stream="/jobs/{web}/stream"' in page
+    listing = browser.get("/").text
+    assert f'<a href="/{web}/">web page</a>' in listing
+    api.post(f"/jobs/{web}/terminate")
+    page = browser.get(f"/ui/jobs/{web}").text
+    assert f'data-show="ended" href="/jobs/{web}/result">Download the result' in page
+    assert f'data-show="serving" href="/{web}/" hidden>' in page
+    assert browser.get("/ui/jobs/j_missing").status_code == 404
+    assert browser.get("/ui/code/c_missing").status_code == 404
+    assert browser.get("/ui/assets/dashboard.js").headers["content-type"].startswith("text/javascript")
+    assert browser.get("/ui/assets/other.js").status_code == 404
+
+
+# ----- web jobs' pages -----
+
+
+@pytest.fixture
+def real_keyed(service_factory: Callable[..., Any]) -> Any:
+    return service_factory(simulate=False)
+
+
+def test_proxied_pages_open_with_the_session_which_the_app_never_sees(real_keyed: Any) -> None:
+    with httpx.Client(base_url=real_keyed.base_url, headers=real_keyed.headers, timeout=10) as api:
+        files = {"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")}
+        job_id = api.post("/jobs/code/run/web", files=files).json()["job_id"]
+        wait_until(lambda: api.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=30)
+        token = token_of(TEST_API_KEY)
+        with httpx.Client(base_url=real_keyed.base_url, headers=BROWSER, timeout=10) as fresh:
+            entered = fresh.get(f"/{job_id}/deep?token={token}&q=1")
+            assert (entered.status_code, entered.headers["location"]) == (303, f"/{job_id}/deep?q=1")
+            fresh.cookies.set("theirs", "3")
+            answer = fresh.get(entered.headers["location"])
+            assert answer.status_code == 201
+            seen = answer.json()
+            assert seen["path"] == "/deep?q=1"
+            assert seen["headers"]["cookie"] == "theirs=3"  # the session cookie stays with the service
+            assert "x-api-key" not in seen["headers"] and token not in str(seen)
+            own = fresh.get(f"/{job_id}/reset?token=apps-own")  # the app's own parameter passes through
+            assert own.status_code == 201 and own.json()["path"] == "/reset?token=apps-own"
+        api.post(f"/jobs/{job_id}/terminate")
+
+
+# ----- what the service prints -----
+
+
+@pytest.mark.parametrize("key", [TEST_API_KEY, None])
+def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -> None:
+    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path), "--simulate"]
+    if key is not None:
+        command += ["--api-key", key]
+    # At the most talkative log level, which still keeps access lines out.
+    process = subprocess.Popen([*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert process.stdout is not None
+        lines = [process.stdout.readline()]
+        while not lines[-1].startswith("Dashboard: ") and lines[-1] and len(lines) < 10:
+            lines.append(process.stdout.readline())
+        listening, dashboard = lines[0], lines[-1].strip()
+        port = int(listening.rsplit(":", 1)[1])
+        expected = f"http://127.0.0.1:{port}/" + (f"?token={token_of(key)}" if key else "")
+        assert dashboard == f"Dashboard: {expected}"
+        with httpx.Client(headers=BROWSER, follow_redirects=True, timeout=10) as browser:
+            page = browser.get(expected)
+            assert (page.status_code, str(page.url)) == (200, f"http://127.0.0.1:{port}/")
+            assert "<h1>Jobs</h1>" in page.text
+    finally:
+        process.terminate()
+        _, logged = process.communicate(timeout=10)
+    assert "Application startup complete" in logged  # the log was on
+    if key is not None:
+        assert token_of(key) not in logged and key not in logged
+
+
+def test_the_dashboard_modules_are_clean_under_mypy_strict(tmp_path: Path) -> None:
+    from test_typing import run_mypy
+
+    assert run_mypy(tmp_path, "-p", "vexa.devservice.dashboard", "-m", "vexa._browser") == []
