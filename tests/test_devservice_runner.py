@@ -226,7 +226,10 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         followed = await http.get(httpx.URL(page_url).join(link.group(1)))  # as a browser resolves it
         assert followed.json() == {"hello": "visitor", "job_id": job.job_id}
         base = await client.jobs.get_url(job.job_id)
-        root = await http.get(base)
+        # Without its slash the job's URL is not a folder: it redirects to the one with it.
+        redirect = await http.get(base + "?q=1")
+        assert (redirect.status_code, redirect.headers["location"]) == (307, f"/{job.job_id}/?q=1")
+        root = await http.get(base, follow_redirects=True)
         assert root.status_code == 200 and "Hello from vexa" in root.text
         greeting = await http.get(base + "/hello", params={"name": "tests"})
         assert greeting.json() == {"hello": "tests", "job_id": job.job_id}

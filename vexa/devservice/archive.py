@@ -12,8 +12,7 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 
-COPY_CHUNK_BYTES = 1024 * 1024
-MIB = 1024 * 1024
+from .constants import COPY_CHUNK_BYTES, KIB, MIB
 
 
 class ArchiveError(Exception):
@@ -32,7 +31,7 @@ class ArchiveLimits:
     max_archive_bytes: int = 512 * MIB
     max_entries: int = 10_000
     max_unpacked_bytes: int = 2048 * MIB
-    max_metadata_bytes: int = 64 * 1024
+    max_metadata_bytes: int = 64 * KIB
 
 
 def _unsafe_reason(name: str) -> str | None:
