@@ -57,6 +57,7 @@ def _uvicorn_server(app: Starlette, host: str, port: int, log_level: str) -> uvi
         access_log=False,
         lifespan="on",
         ws="none",
+        proxy_headers=False,  # no proxy sits in front: a client's X-Forwarded-For says nothing of its address
         timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
     )
     return uvicorn.Server(config)
