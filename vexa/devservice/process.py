@@ -202,8 +202,13 @@ async def _exited(pid: int) -> None:
     except ProcessLookupError:
         return  # gone already
     loop = asyncio.get_running_loop()
-    readable = loop.create_future()
-    loop.add_reader(pidfd, lambda: readable.done() or readable.set_result(None))
+    readable: asyncio.Future[None] = loop.create_future()
+
+    def on_readable() -> None:
+        if not readable.done():
+            readable.set_result(None)
+
+    loop.add_reader(pidfd, on_readable)
     try:
         await readable
     finally:
