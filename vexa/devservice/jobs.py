@@ -31,6 +31,8 @@ SERVICE_STOPPED_ERROR = "The service stopped while this job was running"
 # A stream sends stored output in pages of at most this much.
 PAGE_LINES = 1000
 PAGE_BYTES = MIB
+# Output a job may have waiting for the database before its reader waits for the writes.
+MAX_PENDING_BYTES = 4 * MIB
 
 T = TypeVar("T")
 
@@ -242,7 +244,15 @@ class JobRunner:
 
     def emit(self, job: Job, stream: str, text: str) -> None:
         job.pending.append(OutputLine(job.job_id, stream, text, utc_now_iso()))
+        job.pending_bytes += len(text)
         self.notify(job)
+
+    async def keep_up(self, job: Job) -> None:
+        """Wait for the database while too much of the job's output waits for it: a
+        job printing faster than it is saved is slowed down, and memory stays flat."""
+        if job.pending_bytes > MAX_PENDING_BYTES and not job.ending.locked():
+            self._flush()
+            await self.store.drain()
 
     def say(self, job: Job, text: str, stream: str = "stdout") -> None:
         """A line from the service itself in the job's output, marked as such."""
@@ -309,6 +319,7 @@ class JobRunner:
         self._committed(job, carried)
 
     def _committed(self, job: Job, carried: int) -> None:
+        job.pending_bytes -= sum(len(line.text) for line in job.pending[:carried])
         del job.pending[:carried]
         job.saved_lines += carried
 

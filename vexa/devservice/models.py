@@ -67,6 +67,7 @@ class Job:
     pending: list[OutputLine] = field(default_factory=list)
     saved_lines: int = 0
     submitted_lines: int = 0  # handed to the writer, committed or not
+    pending_bytes: int = 0  # text held in `pending`
     output_bytes: int = 0  # of the job's own lines, against its cap
     output_cut: bool = False
     # Replaced on every change; waiters grab the current one before checking state.

@@ -23,7 +23,7 @@ import sys
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Coroutine, cast
+from typing import Any, Awaitable, Callable, Coroutine, cast
 
 import httpx
 
@@ -216,10 +216,13 @@ async def _exited(pid: int) -> None:
         os.close(pidfd)
 
 
-async def _read_lines(stream: asyncio.StreamReader, splitter: LineSplitter, on_line: Callable[[Line], None]) -> None:
+async def _read_lines(
+    stream: asyncio.StreamReader, splitter: LineSplitter, on_line: Callable[[Line], None], keep_up: Callable[[], Awaitable[None]]
+) -> None:
     while chunk := await stream.read(READ_CHUNK_BYTES):
         for line in splitter.feed(chunk):
             on_line(line)
+        await keep_up()  # the pipe fills meanwhile, which holds the job back
     for line in splitter.close():
         on_line(line)
 
@@ -424,10 +427,13 @@ class ProcessRuns:
 
             return on_line
 
+        def keep_up() -> Awaitable[None]:
+            return runner.keep_up(job)
+
         assert process.stdout is not None and process.stderr is not None
         readers = [
-            asyncio.create_task(_read_lines(process.stdout, LineSplitter(MAX_LINE_BYTES), reader("stdout"))),
-            asyncio.create_task(_read_lines(process.stderr, LineSplitter(MAX_LINE_BYTES), reader("stderr"))),
+            asyncio.create_task(_read_lines(process.stdout, LineSplitter(MAX_LINE_BYTES), reader("stdout"), keep_up)),
+            asyncio.create_task(_read_lines(process.stderr, LineSplitter(MAX_LINE_BYTES), reader("stderr"), keep_up)),
         ]
         exiting = asyncio.create_task(_exited(process.pid))
         stopping = asyncio.create_task(job.stop_requested.wait())
