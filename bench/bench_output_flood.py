@@ -48,7 +48,8 @@ def peak_and_now_mb(pid: int) -> tuple[float, float]:
 
 
 def start_service(data_dir: Path, pythonpath: str, options: list[str]) -> tuple[subprocess.Popen[str], str]:
-    env = dict(os.environ, PYTHONPATH=pythonpath)
+    env = dict(os.environ, PYTHONPATH=pythonpath, VEXA_API_KEY=API_KEY)
+    # --api-key too, for services older than the environment variable.
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", API_KEY, *options]
     # Started outside any source tree: `-m` puts the working directory first on sys.path.
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env, cwd=data_dir.parent)

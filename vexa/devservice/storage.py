@@ -93,7 +93,6 @@ class SQL:
     INSERT_LINE = "INSERT INTO job_lines (job_id, line_no, stream, text, timestamp) VALUES (?, ?, ?, ?, ?)"
     SELECT_LINES = "SELECT stream, text, timestamp FROM job_lines WHERE job_id = ? AND line_no >= ? ORDER BY line_no"
     COUNT_LINES = "SELECT job_id, MAX(line_no) + 1 FROM job_lines GROUP BY job_id"
-    OUTPUT_BYTES = "SELECT COALESCE(SUM(LENGTH(CAST(text AS BLOB)) + 1), 0) FROM job_lines WHERE job_id = ?"
 
 
 Statement = tuple[str, Sequence[Any]]
@@ -211,10 +210,6 @@ class JobStore:
             job.saved_lines = job.submitted_lines = counts.get(job.job_id) or 0
             jobs.append(job)
         return jobs
-
-    def output_bytes(self, job_id: str) -> int:
-        ((size,),) = self.database.query(SQL.OUTPUT_BYTES, (job_id,))
-        return int(size)
 
     def snapshot(self, job: Job, record: dict[str, Any] | None = None) -> tuple[list[Statement], int]:
         """Statements that save the job (as `record`, if given) and its lines not yet
