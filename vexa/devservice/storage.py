@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterator, Sequence
 
+from .metadata import MetadataError, encode_metadata, parse_metadata
 from .models import Job, OutputLine
 
 DATABASE_FILE = "vexa.sqlite3"
@@ -35,14 +36,11 @@ class Migration:
 
 
 def _strict_metadata(connection: sqlite3.Connection) -> None:
-    from .metadata import MetadataError, encode_metadata, parse_metadata
-
-    rows = connection.execute("SELECT code_id, metadata FROM code").fetchall()
-    for code_id, raw in rows:
+    for code_id, raw in connection.execute(SQL.SELECT_METADATA).fetchall():
         try:
             parse_metadata(raw.encode("utf-8", "surrogatepass"))
         except MetadataError:
-            connection.execute("UPDATE code SET metadata = ? WHERE code_id = ?", (encode_metadata(None), code_id))
+            connection.execute(SQL.UPDATE_METADATA, (encode_metadata(None), code_id))
 
 
 # Append only: a released migration never changes, since databases out there have run it.
@@ -88,6 +86,8 @@ class SQL:
     INSERT_CODE = "INSERT INTO code (code_id, code_name, code_type, size, created_at, metadata) VALUES (?, ?, ?, ?, ?, ?)"
     SELECT_CODE = "SELECT code_id, code_name, code_type, size, created_at, metadata FROM code ORDER BY rowid"
     DELETE_CODE = "DELETE FROM code WHERE code_id = ?"
+    SELECT_METADATA = "SELECT code_id, metadata FROM code"
+    UPDATE_METADATA = "UPDATE code SET metadata = ? WHERE code_id = ?"
     UPSERT_JOB = "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record"
     SELECT_JOBS = "SELECT record FROM jobs ORDER BY rowid"
     INSERT_LINE = "INSERT INTO job_lines (job_id, line_no, stream, text, timestamp) VALUES (?, ?, ?, ?, ?)"
