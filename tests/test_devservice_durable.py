@@ -426,6 +426,7 @@ def test_an_old_database_is_migrated_and_keeps_working(tmp_path: Path) -> None:
 
     data_dir = tmp_path / "old"
     (data_dir / "code" / "c_old").mkdir(parents=True)
+    (data_dir / "code").chmod(0o755)
     (data_dir / "code" / "c_old" / "code.zip").write_bytes(zip_with([("main.py", b"print(1)")]))
     with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
         database.executescript(OLD_SCHEMA)
@@ -437,6 +438,7 @@ def test_an_old_database_is_migrated_and_keeps_working(tmp_path: Path) -> None:
         }
         database.execute("INSERT INTO jobs VALUES ('j_old', ?)", (json.dumps(record),))
         database.executemany("INSERT INTO job_lines VALUES ('j_old', ?, 'stdout', ?, 't')", [(n, f"old {n}") for n in range(3)])
+    (data_dir / "vexa.sqlite3").chmod(0o644)
     with start_in_thread(data_dir, None) as service, client_for(service) as client:
         assert client.get("/code/info").json()[0]["metadata"] is None
         assert job_json(client, "j_old")["job_status"] == "finished"
@@ -444,6 +446,10 @@ def test_an_old_database_is_migrated_and_keeps_working(tmp_path: Path) -> None:
         assert result_files(client, "j_old")["output.txt"] == b"old 0\nold 1\nold 2\n"  # written at start: it had none
     with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
         assert database.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,)
+    # What an earlier version left readable to others is its owner's only now.
+    assert {name: stat.S_IMODE((data_dir / name).stat().st_mode) for name in ("vexa.sqlite3", "code", "results")} == {
+        "vexa.sqlite3": 0o600, "code": 0o700, "results": 0o700
+    }
 
 
 OLD_SCHEMA = """
@@ -471,3 +477,11 @@ def test_a_body_that_stops_arriving_is_timed_out(service: Any, monkeypatch: pyte
         while "}" not in answer and (piece := connection.recv(65536).decode()):
             answer += piece  # the head and the JSON body may come in two pieces
     assert answer.startswith("HTTP/1.1 408 ") and "did not arrive within 0.5 seconds" in answer
+
+
+def test_every_public_name_of_the_package_imports() -> None:
+    import vexa.devservice as package
+
+    assert all(getattr(package, name).__name__ == name for name in package.__all__)
+    with pytest.raises(AttributeError):
+        package.no_such_name  # noqa: B018

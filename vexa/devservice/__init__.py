@@ -40,7 +40,23 @@ _MODULES = {
     "start_in_thread": ".server",
 }
 
-__all__ = sorted(_MODULES)
+__all__ = [
+    "ArchiveLimits",
+    "CodeStorage",
+    "DataDirInUse",
+    "JobLimits",
+    "JobRunner",
+    "JobTimings",
+    "ProcessJobRunner",
+    "ProcessRuns",
+    "RunStrategy",
+    "RunningService",
+    "SimulatedJobRunner",
+    "SimulatedRuns",
+    "create_app",
+    "main",
+    "start_in_thread",
+]
 
 
 def __getattr__(name: str) -> Any:

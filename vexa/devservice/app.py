@@ -73,7 +73,8 @@ def create_app(
     The data dir (made absolute, created for its owner only) belongs to this
     app until its lifespan ends: another one on it raises `DataDirInUse`.
     """
-    data_path = private_dir(Path(data_dir).absolute())
+    # An existing folder keeps its mode: it may be one the user shares on purpose.
+    data_path = private_dir(Path(data_dir).absolute(), tighten=False)
     lock = DataDirLock(data_path)
     try:
         database = Database(data_path / DATABASE_FILE)

@@ -36,9 +36,12 @@ class StorageError(Exception):
         self.status_code = status_code
 
 
-def private_dir(path: Path) -> Path:
-    """`path` (and missing parents) created for the owner only."""
+def private_dir(path: Path, *, tighten: bool = True) -> Path:
+    """`path` (and missing parents) created for the owner only; one that exists
+    (from an earlier version) made so too, unless `tighten` is false."""
     path.mkdir(mode=PRIVATE_DIR, parents=True, exist_ok=True)
+    if tighten and path.stat().st_mode & 0o077:
+        path.chmod(PRIVATE_DIR)
     return path
 
 

@@ -1,4 +1,4 @@
-"""The real runner: each job unpacks its code and runs `main.py` in a process of its own.
+"""Running jobs for real: each unpacks its code and runs `main.py` in a process of its own.
 
 Conventions a job's code can rely on:
   - `main.py` at the zip root is started with the service's interpreter (or the
@@ -31,7 +31,7 @@ from vexa.types import JobStage, JobStatus, JobType
 
 from .archive import ArchiveError, ArchiveLimits, extract_archive
 from .codes import CodeStorage, private_dir
-from .constants import JOB_MARKER_VARIABLE, MIB
+from .constants import JOB_MARKER_VARIABLE, KIB, MIB
 from .jobs import JobRunner, JobTimings
 from .models import Job, utc_now_iso
 from .output import Line, LineSplitter
@@ -41,7 +41,7 @@ ENTRY_POINT = "main.py"
 REQUIREMENTS = "requirements.txt"
 # Longest line kept whole; the rest of a longer one is dropped, with a notice.
 MAX_LINE_BYTES = MIB
-READ_CHUNK_BYTES = 64 * 1024
+READ_CHUNK_BYTES = 64 * KIB
 ERROR_TAIL_LINES = 5
 READY_POLL_SECONDS = 0.05
 PROBE_TIMEOUT_SECONDS = 2.0

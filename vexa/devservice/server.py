@@ -20,7 +20,7 @@ from starlette.applications import Starlette
 from .app import create_app
 from .archive import ArchiveLimits
 from .codes import CodeStorage
-from .constants import MIB
+from .constants import KIB, MIB
 from .jobs import JobRunner
 from .lock import DataDirInUse
 from .process import JobLimits
@@ -219,7 +219,7 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
     uploads.add_argument("--max-archive-mb", type=positive(int), default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
     uploads.add_argument("--max-entries", type=positive(int), default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
     uploads.add_argument("--max-unpacked-mb", type=positive(int), default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
+    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // KIB, help="largest metadata document, KiB (default %(default)s)")
 
     simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
     simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
@@ -249,7 +249,7 @@ def app_options(args: argparse.Namespace) -> dict[str, Any]:
             max_archive_bytes=args.max_archive_mb * MIB,
             max_entries=args.max_entries,
             max_unpacked_bytes=args.max_unpacked_mb * MIB,
-            max_metadata_bytes=args.max_metadata_kb * 1024,
+            max_metadata_bytes=args.max_metadata_kb * KIB,
         ),
     }
 

@@ -189,9 +189,15 @@ def _statements(script: str) -> list[str]:
 
 
 def _create_private(path: Path) -> None:
-    """Create the database file for its owner only (SQLite gives its -wal and -shm files the same mode)."""
-    with contextlib.suppress(FileExistsError):
+    """Create the database file for its owner only, or make an existing one so
+    (SQLite gives its -wal and -shm files the same mode)."""
+    try:
         os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+    except FileExistsError:
+        for file in (path, path.with_name(path.name + "-wal"), path.with_name(path.name + "-shm")):
+            with contextlib.suppress(FileNotFoundError):
+                if file.stat().st_mode & 0o077:
+                    file.chmod(0o600)
 
 
 class JobStore:
