@@ -23,11 +23,11 @@ import sys
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Coroutine, cast
+from typing import Any, Awaitable, Callable, Coroutine, Literal, cast
 
 import httpx
 
-from vexa.types import JobStage, JobStatus, JobType
+from vexa.types import CodeType, JobStage, JobStatus, JobType
 
 from .archive import ArchiveError, ArchiveLimits, extract_archive
 from .codes import CodeStorage, private_dir
@@ -81,7 +81,7 @@ class JobFailure(Exception):
 class Exit:
     """How a command ended: `reason` is "exited", "stopped" or "timeout"."""
 
-    reason: str
+    reason: Literal["exited", "stopped", "timeout"]
     returncode: int | None
     stderr_tail: list[str]
 
@@ -287,7 +287,7 @@ class ProcessRuns:
             if job.job_type == JobType.INGEST:
                 if job.options.get("build_pexenv"):
                     python = await self._build_venv(runner, job, code_dir, deadline)
-                if job.code_type == "web":
+                if job.code_type == CodeType.WEB:
                     runner.say(job, f"Code {job.code_id} is ready to serve")
                     await runner.finish(job, JobStatus.FINISHED)
                     return
@@ -438,7 +438,7 @@ class ProcessRuns:
         exiting = asyncio.create_task(_exited(process.pid))
         stopping = asyncio.create_task(job.stop_requested.wait())
         starting = asyncio.create_task(on_started()) if on_started is not None else None
-        reason = "exited"
+        reason: Literal["exited", "stopped", "timeout"] = "exited"
         try:
             timeout = None if deadline is None else max(0.0, deadline - asyncio.get_running_loop().time())
             await asyncio.wait({exiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
