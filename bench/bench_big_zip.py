@@ -54,9 +54,9 @@ def sha256_of(path: Path) -> str:
 
 
 def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
-    env = dict(os.environ, PYTHONPATH=str(REPO_ROOT) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env = dict(os.environ, PYTHONPATH=str(REPO_ROOT) + os.pathsep + os.environ.get("PYTHONPATH", ""), VEXA_API_KEY=API_KEY)
     process = subprocess.Popen(
-        [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", API_KEY],
+        [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir)],
         stdout=subprocess.PIPE,
         text=True,
         env=env,

@@ -16,6 +16,7 @@ from __future__ import annotations
 import asyncio
 import importlib.metadata
 import io
+import os
 import re
 import subprocess
 import sys
@@ -36,9 +37,10 @@ def check(condition: bool, what: str) -> None:
 
 def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
     process = subprocess.Popen(
-        [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", API_KEY],
+        [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir)],
         stdout=subprocess.PIPE,
         text=True,
+        env=dict(os.environ, VEXA_API_KEY=API_KEY),
     )
     assert process.stdout is not None
     first_line = process.stdout.readline()

@@ -226,7 +226,10 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         followed = await http.get(httpx.URL(page_url).join(link.group(1)))  # as a browser resolves it
         assert followed.json() == {"hello": "visitor", "job_id": job.job_id}
         base = await client.jobs.get_url(job.job_id)
-        root = await http.get(base)
+        # Without its slash the job's URL is not a folder: it redirects to the one with it.
+        redirect = await http.get(base + "?q=1")
+        assert (redirect.status_code, redirect.headers["location"]) == (307, f"/{job.job_id}/?q=1")
+        root = await http.get(base, follow_redirects=True)
         assert root.status_code == 200 and "Hello from vexa" in root.text
         greeting = await http.get(base + "/hello", params={"name": "tests"})
         assert greeting.json() == {"hello": "tests", "job_id": job.job_id}
@@ -277,6 +280,8 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/json")
         self.send_header("Set-Cookie", "a=1")
         self.send_header("Set-Cookie", "b=2")
+        self.send_header("Connection", "X-App-Hop")
+        self.send_header("X-App-Hop", "for this connection only")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
@@ -289,14 +294,27 @@ def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx
     response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
     job_id = response.json()["job_id"]
     wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=PROCESS_DEADLINE)
-    answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers={"X-Custom": "kept", "Cookie": "c=3"})
+    sent = {
+        "X-Custom": "kept",
+        "Cookie": "c=3",
+        "Connection": "keep-alive, X-Hop-Only",  # names a header meant for this connection only
+        "X-Hop-Only": "dropped",
+        "X-Forwarded-For": "203.0.113.9",  # a client's claims about its address are not passed on
+        "X-Forwarded-Port": "1",
+        "Forwarded": "for=203.0.113.9",
+    }
+    answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers=sent)
     real_client.post(f"/jobs/{job_id}/terminate")
     assert answer.status_code == 201
     assert answer.headers.get_list("set-cookie") == ["a=1", "b=2"]
+    # One of each, the service's: the app's own would make two.
+    assert len(answer.headers.get_list("server")) == len(answer.headers.get_list("date")) == 1
+    assert "x-app-hop" not in answer.headers
     seen = answer.json()
     assert seen["path"] == "/deep/path?q=1&q=2"
     assert seen["headers"]["x-custom"] == "kept" and seen["headers"]["cookie"] == "c=3"
-    assert "x-api-key" not in seen["headers"]
+    assert not {"x-api-key", "x-hop-only", "x-forwarded-port", "forwarded"} & set(seen["headers"])
+    assert seen["headers"]["x-forwarded-for"] == "127.0.0.1"
     assert seen["headers"]["x-forwarded-prefix"] == f"/{job_id}"  # where the app's pages are seen
     assert seen["headers"]["host"] != httpx.URL(real_client.base_url).netloc.decode()
 
@@ -450,6 +468,8 @@ REFUSED_UPLOADS = {
     "zip-bomb": (zip_with([MAIN, ("zeros.bin", bytes(50 * 2**20))]), 413, "unpacks to more than 262144 bytes (at entry 'zeros.bin')"),
     "too-many-entries": (zip_with([(f"f{i}.txt", b"") for i in range(21)]), 413, "21 entries, over the limit of 20"),
     "too-large": (zip_with([("noise.bin", os.urandom(80 * 1024))], zipfile.ZIP_STORED), 413, "over the limit of 65536 bytes"),
+    "file-and-folder": (zip_with([MAIN, ("a", b"x"), ("a/b", b"y")]), 422, "'a/b' cannot be unpacked: 'a' is both a file and a folder"),
+    "folder-then-file": (zip_with([MAIN, ("a/b", b"y"), ("a", b"x")]), 422, "'a' cannot be unpacked: 'a' is both a file and a folder"),
     "bad-crc": (corrupted(zip_with([MAIN, ("data.txt", b"precious data")], zipfile.ZIP_STORED), b"precious"), 422, "'data.txt' is corrupt"),
     "magic-only": (b"PK\x03\x04" + bytes(24), 422, "not a zip archive"),
     "empty": (b"", 422, "not a zip archive"),

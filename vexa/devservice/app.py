@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import contextlib
 import hmac
 import os
@@ -16,11 +15,14 @@ from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from .archive import ArchiveLimits
+from .codes import CodeStorage, private_dir
 from .dashboard import install_dashboard
-from .jobs import JobRunner, JobTimings, SimulatedJobRunner
-from .process import JobLimits, ProcessJobRunner
+from .jobs import JobRunner, JobTimings, RunStrategy
+from .lock import DataDirLock
+from .process import JobLimits, ProcessRuns
 from .routes import build_routes
-from .storage import DATABASE_FILE, CodeStorage, Database
+from .simulated import SimulatedRuns
+from .storage import DATABASE_FILE, Database
 
 API_KEY_HEADER = b"x-api-key"  # ASGI lower-cases header names
 UNAUTHORIZED_DETAIL = "Invalid or missing API key"
@@ -68,32 +70,43 @@ def create_app(
 
     Jobs run their code for real unless `simulate` is true: then they only play
     out by the timings (`queue_seconds`, `run_seconds`, `output_lines`).
+
+    The data dir (made absolute, created for its owner only) belongs to this
+    app until its lifespan ends: another one on it raises `DataDirInUse`.
     """
-    data_path = Path(data_dir)
-    data_path.mkdir(parents=True, exist_ok=True)
-    database = Database(data_path / DATABASE_FILE)
-    storage = CodeStorage(data_path, database, archive_limits)
+    # An existing folder keeps its mode: it may be one the user shares on purpose.
+    data_path = private_dir(Path(data_dir).absolute(), tighten=False)
+    lock = DataDirLock(data_path)
+    try:
+        database = Database(data_path / DATABASE_FILE)
+        storage = CodeStorage(data_path, database, archive_limits)
+    except BaseException:
+        lock.release()
+        raise
     timings = JobTimings(
         queue_seconds=queue_seconds,
         run_seconds=run_seconds,
         output_lines=output_lines,
         keepalive_seconds=keepalive_seconds,
     )
-    runner: JobRunner
-    if simulate:
-        runner = SimulatedJobRunner(data_path / "results", timings, database=database, storage=storage)
-    else:
-        runner = ProcessJobRunner(data_path / "results", timings, database=database, storage=storage, limits=job_limits)
+    way: RunStrategy = SimulatedRuns() if simulate else ProcessRuns(storage, job_limits)
+    try:
+        runner = JobRunner(data_path / "results", timings, database=database, storage=storage, way=way)
+    except BaseException:
+        database.close()
+        lock.release()
+        raise
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
-        runner.bind_loop(asyncio.get_running_loop())
+        await runner.start()
         try:
             yield
         finally:
             await runner.close()
             runner.store.close()
             database.close()
+            lock.release()
 
     app = Starlette(
         routes=build_routes(),

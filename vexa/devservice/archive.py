@@ -12,8 +12,7 @@ import zipfile
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
 
-COPY_CHUNK_BYTES = 1024 * 1024
-MIB = 1024 * 1024
+from .constants import COPY_CHUNK_BYTES, KIB, MIB
 
 
 class ArchiveError(Exception):
@@ -32,7 +31,7 @@ class ArchiveLimits:
     max_archive_bytes: int = 512 * MIB
     max_entries: int = 10_000
     max_unpacked_bytes: int = 2048 * MIB
-    max_metadata_bytes: int = 64 * 1024
+    max_metadata_bytes: int = 64 * KIB
 
 
 def _unsafe_reason(name: str) -> str | None:
@@ -52,11 +51,29 @@ def _is_link(info: zipfile.ZipInfo) -> bool:
     return info.create_system == 3 and stat.S_ISLNK(info.external_attr >> 16)
 
 
+def _check_fits(info: zipfile.ZipInfo, files: set[str], folders: set[str]) -> None:
+    """Refuse an entry that cannot be unpacked beside the ones before it: a file
+    where a folder is (`a` and `a/b`), or a folder where a file is."""
+    parts = PurePosixPath(info.filename).parts
+    parents = ["/".join(parts[:end]) for end in range(1, len(parts))]
+    name = "/".join(parts)
+    clash = next((parent for parent in parents if parent in files), None)
+    if clash is None and not info.is_dir() and name in folders:
+        clash = name
+    if clash is None and info.is_dir() and name in files:
+        clash = name
+    if clash is not None:
+        raise ArchiveError(f"code_zip entry {info.filename!r} cannot be unpacked: {clash!r} is both a file and a folder")
+    folders.update(parents)
+    (folders if info.is_dir() else files).add(name)
+
+
 def check_archive(path: Path, limits: ArchiveLimits) -> list[zipfile.ZipInfo]:
     """The archive's entries, once it is known to be a safe, intact zip within the caps.
 
     Refuses (ArchiveError): not a zip, too many entries, an entry whose path is
-    absolute, holds '..' or is a link, a declared unpacked size over the cap, or
+    absolute, holds '..' or is a link, entries that cannot be unpacked together
+    (a file and a folder of one name), a declared unpacked size over the cap, or
     a CRC mismatch (checked by reading every entry, bounded by the declared sizes).
     """
     size = path.stat().st_size
@@ -71,12 +88,15 @@ def check_archive(path: Path, limits: ArchiveLimits) -> list[zipfile.ZipInfo]:
         if len(entries) > limits.max_entries:
             raise ArchiveError(f"code_zip has {len(entries)} entries, over the limit of {limits.max_entries}", 413)
         unpacked = 0
+        files: set[str] = set()
+        folders: set[str] = set()
         for info in entries:
             reason = _unsafe_reason(info.filename)
             if reason is None and _is_link(info):
                 reason = "is a symbolic link"
             if reason is not None:
                 raise ArchiveError(f"code_zip entry {info.filename!r} {reason}")
+            _check_fits(info, files, folders)
             unpacked += info.file_size
             if unpacked > limits.max_unpacked_bytes:
                 raise ArchiveError(

@@ -1,4 +1,4 @@
-"""The real runner: each job unpacks its code and runs `main.py` in a process of its own.
+"""Running jobs for real: each unpacks its code and runs `main.py` in a process of its own.
 
 Conventions a job's code can rely on:
   - `main.py` at the zip root is started with the service's interpreter (or the
@@ -7,7 +7,7 @@ Conventions a job's code can rely on:
   - environment: VEXA_JOB_ID, VEXA_OUTPUT_DIR (files left there make the result),
     and for web jobs PORT (serve HTTP on 127.0.0.1:$PORT);
   - CPU time, address space and file size are limited; a job past its time limit
-    is killed; the whole process group goes when the job ends.
+    is killed; when the job ends, every process it started goes with it.
 """
 
 from __future__ import annotations
@@ -23,26 +23,33 @@ import sys
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Coroutine
+from typing import Any, Awaitable, Callable, Coroutine, Literal, cast
 
 import httpx
 
-from .archive import ArchiveError, ArchiveLimits, extract_archive
-from .jobs import Job, JobRunner, JobTimings
-from .storage import CodeStorage, Database, utc_now_iso
+from vexa.types import CodeType, JobStage, JobStatus, JobType
 
-MIB = 1024 * 1024
+from .archive import ArchiveError, ArchiveLimits, extract_archive
+from .codes import CodeStorage, private_dir
+from .constants import JOB_MARKER_VARIABLE, KIB, MIB
+from .jobs import JobRunner, JobTimings
+from .models import Job, utc_now_iso
+from .output import Line, LineSplitter
+from .storage import Database
+
 ENTRY_POINT = "main.py"
 REQUIREMENTS = "requirements.txt"
-# Longest piece of output kept as one line; longer lines arrive in pieces.
-MAX_LINE_BYTES = 64 * 1024
+# Longest line kept whole; the rest of a longer one is dropped, with a notice.
+MAX_LINE_BYTES = MIB
+READ_CHUNK_BYTES = 64 * KIB
 ERROR_TAIL_LINES = 5
 READY_POLL_SECONDS = 0.05
 PROBE_TIMEOUT_SECONDS = 2.0
-# How long the pipe readers may go on after the process group is gone.
+# How long the pipe readers may go on after the job's processes are gone.
 READER_DRAIN_SECONDS = 2.0
+# Rounds of looking for and killing a job's processes (a fork bomb may spawn while we look).
+KILL_ROUNDS = 20
 PASSED_ENVIRONMENT = ("PATH", "HOME", "LANG", "LC_ALL", "TZ", "TMPDIR", "PYENV_ROOT")
-SERVICE_MARK = "[vexa]"
 # Sent with every health probe, so that an app can leave probes out of its logs.
 PROBE_USER_AGENT = "vexa-health-probe"
 PYTHON_VERSION = re.compile(r"\d+(\.\d+){0,2}")
@@ -57,13 +64,14 @@ class JobLimits:
     memory_bytes: int = 2048 * MIB
     file_size_bytes: int = 512 * MIB
     max_output_lines: int = 100_000
+    max_output_bytes: int = 16 * MIB
     kill_grace_seconds: float = 1.0
 
 
 class JobFailure(Exception):
     """Ends the job with this status and error (none for "stopped")."""
 
-    def __init__(self, error: str | None, status: str = "failed") -> None:
+    def __init__(self, error: str | None, status: JobStatus = JobStatus.FAILED) -> None:
         super().__init__(error)
         self.error = error
         self.status = status
@@ -73,7 +81,7 @@ class JobFailure(Exception):
 class Exit:
     """How a command ended: `reason` is "exited", "stopped" or "timeout"."""
 
-    reason: str
+    reason: Literal["exited", "stopped", "timeout"]
     returncode: int | None
     stderr_tail: list[str]
 
@@ -143,25 +151,39 @@ def _limit_resources(limits: JobLimits) -> Callable[[], None]:
     return apply
 
 
-def processes_of_job(pgid: int, job_id: str) -> list[int]:
-    """The live processes of process group `pgid` that a job with this id started.
+def processes_of_job(job_id: str) -> list[int]:
+    """The live processes that carry the job's marker in their environment.
 
-    The job id in their environment proves it: after a restart the group id
-    may since have gone to something else.
+    The marker (VEXA_JOB_ID=<job id>) is inherited by every process the job
+    starts, whether it stays in the job's process group or not (setsid, double
+    fork), and is unique: it cannot match anything else, even after a restart.
     """
     found = []
-    marker = f"VEXA_JOB_ID={job_id}".encode()
+    marker = f"{JOB_MARKER_VARIABLE}={job_id}".encode()
+    own = os.getpid()
     for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
+        if not entry.name.isdigit() or int(entry.name) == own:
             continue
         try:
-            group = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[2])
             environment = (entry / "environ").read_bytes().split(b"\0")
-        except (OSError, IndexError, ValueError):
+        except OSError:
             continue  # gone meanwhile, or not ours to read
-        if group == pgid and marker in environment:
+        if marker in environment:
             found.append(int(entry.name))
     return found
+
+
+def kill_job_processes(job_id: str) -> None:
+    """SIGKILL every process that carries the job's marker, until none is left. Blocks."""
+    for _ in range(KILL_ROUNDS):
+        pids = processes_of_job(job_id)
+        if not pids:
+            return
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
 
 
 def _signal_group(pgid: int, signum: int) -> None:
@@ -171,52 +193,62 @@ def _signal_group(pgid: int, signum: int) -> None:
         pass  # the group is gone already
 
 
-async def _read_lines(stream: asyncio.StreamReader, on_line: Callable[[bytes], None]) -> None:
-    while True:
-        try:
-            raw = await stream.readuntil(b"\n")
-        except asyncio.IncompleteReadError as end:
-            if end.partial:
-                on_line(end.partial)
-            return
-        except asyncio.LimitOverrunError as overrun:
-            raw = await stream.readexactly(overrun.consumed)
-        on_line(raw)
+async def _exited(pid: int) -> None:
+    """Returns once process `pid` has exited, without waiting for its pipes to close
+    (asyncio's `Process.wait()` also waits for them on Python 3.11+, and a child that
+    inherited stdout would keep the job going)."""
+    try:
+        pidfd = os.pidfd_open(pid)
+    except ProcessLookupError:
+        return  # gone already
+    loop = asyncio.get_running_loop()
+    readable: asyncio.Future[None] = loop.create_future()
+
+    def on_readable() -> None:
+        if not readable.done():
+            readable.set_result(None)
+
+    loop.add_reader(pidfd, on_readable)
+    try:
+        await readable
+    finally:
+        loop.remove_reader(pidfd)
+        os.close(pidfd)
 
 
-class ProcessJobRunner(JobRunner):
+async def _read_lines(
+    stream: asyncio.StreamReader, splitter: LineSplitter, on_line: Callable[[Line], None], keep_up: Callable[[], Awaitable[None]]
+) -> None:
+    while chunk := await stream.read(READ_CHUNK_BYTES):
+        for line in splitter.feed(chunk):
+            on_line(line)
+        await keep_up()  # the pipe fills meanwhile, which holds the job back
+    for line in splitter.close():
+        on_line(line)
+
+
+class ProcessRuns:
     """Runs each job's `main.py` (after unpacking and, for ingestions, preparing its code)."""
 
-    def __init__(
-        self,
-        results_dir: str | Path,
-        timings: JobTimings | None = None,
-        *,
-        database: Database,
-        storage: CodeStorage,
-        limits: JobLimits | None = None,
-        archive_limits: ArchiveLimits | None = None,
-    ) -> None:
-        super().__init__(results_dir, timings, database=database, storage=storage)
+    def __init__(self, storage: CodeStorage, limits: JobLimits | None = None, archive_limits: ArchiveLimits | None = None) -> None:
+        self.storage = storage
         self.limits = limits or JobLimits()
         self.archive_limits = archive_limits or storage.limits
         self.work_dir = storage.data_dir / "work"
         shutil.rmtree(self.work_dir, ignore_errors=True)  # folders of jobs that ran before a restart
-        self.work_dir.mkdir(parents=True)
+        private_dir(self.work_dir)
         self.http: httpx.AsyncClient | None = None
 
-    def bind_loop(self, loop: asyncio.AbstractEventLoop) -> None:
+    async def start(self) -> None:
         # No pooled connections: each app lives only as long as its job.
         self.http = httpx.AsyncClient(timeout=httpx.Timeout(30.0, connect=5.0), limits=httpx.Limits(max_keepalive_connections=0))
-        super().bind_loop(loop)
 
     async def close(self) -> None:
-        await super().close()
         if self.http is not None:
             await self.http.aclose()
 
     async def is_healthy(self, job: Job) -> bool:
-        return job.job_stage == "running" and not job.ended and job.port is not None and await self._app_answers(job.port)
+        return job.job_stage == JobStage.RUNNING and not job.ended and job.port is not None and await self._app_answers(job.port)
 
     async def _app_answers(self, port: int) -> bool:
         assert self.http is not None
@@ -229,71 +261,65 @@ class ProcessJobRunner(JobRunner):
         except httpx.HTTPError:
             return False
 
-    def _kill_leftovers(self, job: Job) -> None:
-        if job.pid is None:
-            return
-        for pid in processes_of_job(job.pid, job.job_id):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except (ProcessLookupError, PermissionError):
-                pass
+    def kill_leftovers(self, job: Job) -> None:
+        kill_job_processes(job.job_id)
 
-    async def _stop(self, job: Job) -> None:
+    async def stop(self, runner: JobRunner, job: Job) -> None:
         job.stop_requested.set()
         if job.task is not None:
             await asyncio.shield(job.task)
 
     # ----- one job -----
 
-    async def _drive(self, job: Job) -> None:
+    async def drive(self, runner: JobRunner, job: Job) -> None:
         work = self.work_dir / job.job_id
         code_dir, output_dir = work / "code", work / "output"
         loop = asyncio.get_running_loop()
         deadline = loop.time() + self.limits.time_limit_seconds if self.limits.time_limit_seconds else None
         try:
-            job.job_status, job.started_at = "started", utc_now_iso()
-            self._say(job, f"Unpacking {job.code_name} ({job.code_id})")
+            job.job_status, job.started_at = JobStatus.STARTED, utc_now_iso()
+            runner.say(job, f"Unpacking {job.code_name} ({job.code_id})")
             names = await self._unpack(job, code_dir, output_dir)
             if ENTRY_POINT not in names:
                 raise JobFailure(f"The code has no {ENTRY_POINT} at the root of its zip")
             python = sys.executable
             venv_python = self.storage.venv_path(job.code_id or "") / "bin" / "python"
-            if job.job_type == "ingest":
+            if job.job_type == JobType.INGEST:
                 if job.options.get("build_pexenv"):
-                    python = await self._build_venv(job, code_dir, deadline)
-                if job.code_type == "web":
-                    self._say(job, f"Code {job.code_id} is ready to serve")
-                    await self._finish(job, "finished")
+                    python = await self._build_venv(runner, job, code_dir, deadline)
+                if job.code_type == CodeType.WEB:
+                    runner.say(job, f"Code {job.code_id} is ready to serve")
+                    await runner.finish(job, JobStatus.FINISHED)
                     return
             elif await asyncio.to_thread(venv_python.exists):
                 python = str(venv_python)
             env = {"VEXA_OUTPUT_DIR": str(output_dir)}
-            if job.job_type == "web":
+            if job.job_type == JobType.WEB:
                 job.port = free_port()
                 env["PORT"] = str(job.port)
-            ended = await self._run(job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(job))
-            await self._finish(job, *self._outcome(ended, ENTRY_POINT), output_dir)
+            ended = await self._run(runner, job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(runner, job))
+            await runner.finish(job, *self._outcome(ended, ENTRY_POINT), output_dir)
         except JobFailure as failure:
             if failure.error:
-                self._say(job, failure.error, "stderr")
-            await self._finish(job, failure.status, failure.error, output_dir)
+                runner.say(job, failure.error, "stderr")
+            await runner.finish(job, failure.status, failure.error, output_dir)
         except Exception as exc:  # a fault of the service (a full disk, say): the job must still end
-            error = f"The service could not run the job: {type(exc).__name__}: {exc}"
-            self._say(job, error, "stderr")
-            await self._finish(job, "failed", error)
+            error = f"The service could not run the job: {exc}"
+            runner.say(job, error, "stderr")
+            await runner.finish(job, JobStatus.FAILED, error)
         finally:
             job.port = None
             await asyncio.to_thread(shutil.rmtree, work, True)
 
     @staticmethod
-    def _outcome(ended: Exit, what: str) -> tuple[str, str | None]:
+    def _outcome(ended: Exit, what: str) -> tuple[JobStatus, str | None]:
         if ended.reason == "stopped":
-            return "stopped", None
+            return JobStatus.STOPPED, None
         if ended.reason == "timeout":
-            return "timeout", f"{what} ran past the job's time limit and was killed"
+            return JobStatus.TIMEOUT, f"{what} ran past the job's time limit and was killed"
         if ended.returncode == 0:
-            return "finished", None
-        return "failed", ended.describe(what)
+            return JobStatus.FINISHED, None
+        return JobStatus.FAILED, ended.describe(what)
 
     async def _unpack(self, job: Job, code_dir: Path, output_dir: Path) -> list[str]:
         zip_path = self.storage.zip_path(job.code_id or "")
@@ -309,21 +335,21 @@ class ProcessJobRunner(JobRunner):
         except FileNotFoundError:
             raise JobFailure(f"Code {job.code_id} was deleted before the job started") from None
 
-    def _running_when_ready(self, job: Job) -> Callable[[], Coroutine[Any, Any, None]]:
+    def _running_when_ready(self, runner: JobRunner, job: Job) -> Callable[[], Coroutine[Any, Any, None]]:
         """What marks the job running: a web job once its app answers, others at once."""
 
         async def mark_running() -> None:
-            if job.job_type == "web":
+            if job.job_type == JobType.WEB:
                 assert job.port is not None
                 while not await self._app_answers(job.port):
                     await asyncio.sleep(READY_POLL_SECONDS)
-                self._say(job, f"Web app answers on port {job.port}")
-            job.job_stage = "running"
-            self._notify(job)
+                runner.say(job, f"Web app answers on port {job.port}")
+            job.job_stage = JobStage.RUNNING
+            runner.notify(job)
 
         return mark_running
 
-    async def _build_venv(self, job: Job, code_dir: Path, deadline: float | None) -> str:
+    async def _build_venv(self, runner: JobRunner, job: Job, code_dir: Path, deadline: float | None) -> str:
         """Build the code's virtual environment (pip's output is the job's); returns its python."""
         base = await asyncio.to_thread(find_python, job.options.get("pexenv_python"))
         venv = self.storage.venv_path(job.code_id or "")
@@ -331,22 +357,22 @@ class ProcessJobRunner(JobRunner):
         requirements = code_dir / REQUIREMENTS
         needs_pip = await asyncio.to_thread(_lists_requirements, requirements)
         await asyncio.to_thread(shutil.rmtree, staging, True)
-        self._say(job, f"Building a virtual environment with {base}")
+        runner.say(job, f"Building a virtual environment with {base}")
         create = [base, "-m", "venv", "--without-pip", str(staging)]
-        ended = await self._run(job, create, code_dir, {}, deadline)
+        ended = await self._run(runner, job, create, code_dir, {}, deadline)
         status, error = self._outcome(ended, "Creating the virtual environment")
-        if status != "finished":
+        if status != JobStatus.FINISHED:
             raise JobFailure(error, status)
         python = staging / "bin" / "python"
         if needs_pip:
-            self._say(job, f"Installing {REQUIREMENTS}")
+            runner.say(job, f"Installing {REQUIREMENTS}")
             # The service's own pip installs into the environment (pip --python): no
             # copy of pip is put into each environment, which is what takes time.
             install = [sys.executable, "-m", "pip", "--python", str(python), "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
             pip_settings = {name: value for name, value in os.environ.items() if name.startswith("PIP_")}
-            ended = await self._run(job, install, code_dir, pip_settings, deadline)
+            ended = await self._run(runner, job, install, code_dir, pip_settings, deadline)
             status, error = self._outcome(ended, f"pip install -r {REQUIREMENTS}")
-            if status != "finished":
+            if status != JobStatus.FINISHED:
                 raise JobFailure(error, status)
 
         def put_in_place() -> None:
@@ -354,11 +380,12 @@ class ProcessJobRunner(JobRunner):
             os.replace(staging, venv)
 
         await asyncio.to_thread(put_in_place)
-        self._say(job, f"Virtual environment ready at {venv}")
+        runner.say(job, f"Virtual environment ready at {venv}")
         return str(venv / "bin" / "python")
 
     async def _run(
         self,
+        runner: JobRunner,
         job: Job,
         argv: list[str],
         cwd: Path,
@@ -367,11 +394,13 @@ class ProcessJobRunner(JobRunner):
         on_started: Callable[[], Coroutine[Any, Any, None]] | None = None,
     ) -> Exit:
         """Run one command as the job: its lines become the job's output; ends it on
-        terminate or at the deadline, always taking its whole process group along."""
+        terminate or at the deadline. Once the command has ended, for whatever reason,
+        no process the job started is left (its group, and any that carry its marker)."""
         if job.stop_requested.is_set():
             return Exit("stopped", None, [])
         env = {name: os.environ[name] for name in PASSED_ENVIRONMENT if name in os.environ}
-        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", VEXA_JOB_ID=job.job_id, **extra_env)
+        env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", **extra_env)
+        env[JOB_MARKER_VARIABLE] = job.job_id
         try:
             process = await asyncio.create_subprocess_exec(
                 *argv,
@@ -382,47 +411,52 @@ class ProcessJobRunner(JobRunner):
                 stderr=asyncio.subprocess.PIPE,
                 start_new_session=True,  # own process group: one signal reaches every child
                 preexec_fn=_limit_resources(self.limits),
-                limit=MAX_LINE_BYTES,
             )
         except OSError as exc:
             raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
         job.pid = process.pid
-        self._notify(job)  # saved: a restart after a crash can find what is left of it
+        runner.notify(job)  # saved: a restart after a crash can find what is left of it
         stderr_tail: deque[str] = deque(maxlen=ERROR_TAIL_LINES)
 
-        def reader(stream_name: str) -> Callable[[bytes], None]:
-            def on_line(raw: bytes) -> None:
-                text = raw.rstrip(b"\n").rstrip(b"\r").decode("utf-8", "replace")
+        def reader(stream_name: str) -> Callable[[Line], None]:
+            def on_line(line: Line) -> None:
+                text = line.text()
                 if stream_name == "stderr":
                     stderr_tail.append(text)
-                self._emit_capped(job, stream_name, text)
+                self._emit_capped(runner, job, stream_name, text, len(line.data) + 1)
 
             return on_line
 
+        def keep_up() -> Awaitable[None]:
+            return runner.keep_up(job)
+
         assert process.stdout is not None and process.stderr is not None
         readers = [
-            asyncio.create_task(_read_lines(process.stdout, reader("stdout"))),
-            asyncio.create_task(_read_lines(process.stderr, reader("stderr"))),
+            asyncio.create_task(_read_lines(process.stdout, LineSplitter(MAX_LINE_BYTES), reader("stdout"), keep_up)),
+            asyncio.create_task(_read_lines(process.stderr, LineSplitter(MAX_LINE_BYTES), reader("stderr"), keep_up)),
         ]
-        waiting = asyncio.create_task(process.wait())
+        exiting = asyncio.create_task(_exited(process.pid))
         stopping = asyncio.create_task(job.stop_requested.wait())
         starting = asyncio.create_task(on_started()) if on_started is not None else None
+        reason: Literal["exited", "stopped", "timeout"] = "exited"
         try:
             timeout = None if deadline is None else max(0.0, deadline - asyncio.get_running_loop().time())
-            await asyncio.wait({waiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
-            if waiting.done():
-                reason = "exited"
-            else:
+            await asyncio.wait({exiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
+            if not exiting.done():
                 reason = "stopped" if stopping.done() else "timeout"
-                self._say(job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
+                runner.say(job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
                 await self._kill_group(process, graceful=True)
         finally:
-            for task in (stopping, starting):
+            for task in (stopping, starting, exiting):
                 if task is not None:
                     task.cancel()
-            if not waiting.done():  # cancelled from outside: the service is stopping
-                await asyncio.shield(self._kill_group(process, graceful=False))
-            _signal_group(process.pid, signal.SIGKILL)  # children left behind by a process that exited
+            # Whatever the job left behind goes: its group, then anything else with its marker.
+            _signal_group(process.pid, signal.SIGKILL)
+            await asyncio.shield(asyncio.to_thread(kill_job_processes, job.job_id))
+            try:  # reaped once gone; on Python 3.11+ also waits for the pipes, closed by now
+                await asyncio.wait_for(asyncio.shield(process.wait()), READER_DRAIN_SECONDS)
+            except asyncio.TimeoutError:
+                pass
             job.pid = None
             await asyncio.wait(readers, timeout=READER_DRAIN_SECONDS)
             for task in readers:
@@ -433,21 +467,47 @@ class ProcessJobRunner(JobRunner):
         if graceful and self.limits.kill_grace_seconds > 0:
             _signal_group(process.pid, signal.SIGTERM)
             try:
-                await asyncio.wait_for(process.wait(), self.limits.kill_grace_seconds)
+                await asyncio.wait_for(_exited(process.pid), self.limits.kill_grace_seconds)
             except asyncio.TimeoutError:
                 pass
         _signal_group(process.pid, signal.SIGKILL)
-        await process.wait()
 
-    def _say(self, job: Job, text: str, stream: str = "stdout") -> None:
-        """A line from the service itself in the job's output, marked as such."""
-        self._emit(job, stream, f"{SERVICE_MARK} {text}")
-
-    def _emit_capped(self, job: Job, stream: str, text: str) -> None:
-        cap = self.limits.max_output_lines
-        if cap and len(job.lines) >= cap:
-            if len(job.lines) == cap:
-                self._say(job, f"Output cut: the job printed more than {cap} lines", "stderr")
+    def _emit_capped(self, runner: JobRunner, job: Job, stream: str, text: str, size: int) -> None:
+        """Keep the line unless the job's output is over a cap; say so once where it is cut."""
+        if job.output_cut:
             return
-        self._emit(job, stream, text)
+        limits = self.limits
+        over_lines = limits.max_output_lines and job.line_count >= limits.max_output_lines
+        over_bytes = limits.max_output_bytes and job.output_bytes + size > limits.max_output_bytes
+        if over_lines or over_bytes:
+            job.output_cut = True
+            what = f"{limits.max_output_lines} lines" if over_lines else f"{limits.max_output_bytes} bytes"
+            runner.say(job, f"Output cut: the job printed more than {what}", "stderr")
+            return
+        job.output_bytes += size
+        runner.emit(job, stream, text)
 
+
+class ProcessJobRunner(JobRunner):
+    """A `JobRunner` whose way of running is `ProcessRuns`."""
+
+    def __init__(
+        self,
+        results_dir: str | Path,
+        timings: JobTimings | None = None,
+        *,
+        database: Database,
+        storage: CodeStorage,
+        limits: JobLimits | None = None,
+        archive_limits: ArchiveLimits | None = None,
+    ) -> None:
+        way = ProcessRuns(storage, limits, archive_limits)
+        super().__init__(results_dir, timings, database=database, storage=storage, way=way)
+
+    @property
+    def limits(self) -> JobLimits:
+        return cast(ProcessRuns, self.way).limits
+
+    @property
+    def http(self) -> httpx.AsyncClient | None:
+        return cast(ProcessRuns, self.way).http

@@ -14,15 +14,30 @@ HOP_BY_HOP = frozenset(
     {"connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "transfer-encoding", "upgrade"}
 )
 # The app must not learn the service's API key; Host names the service, not the app.
-NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length"} | {
-    "x-forwarded-prefix", "x-forwarded-host", "x-forwarded-proto", "x-forwarded-for"
-}
+# What a client says in Forwarded / X-Forwarded-* is not to be trusted: the service sets them.
+NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length", "forwarded"}
+FORWARDED_PREFIX = "x-forwarded-"
+# uvicorn adds its own to every answer; the app's would make two.
+SET_BY_SERVER = frozenset({"server", "date"})
+
+
+def connection_named(headers: list[tuple[str, str]]) -> set[str]:
+    """The header names that Connection headers list: hop-by-hop for this one connection (RFC 9110, 7.6.1)."""
+    return {
+        token.strip().lower()
+        for name, value in headers
+        if name.lower() == "connection"
+        for token in value.split(",")
+        if token.strip()
+    }
 
 
 async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, prefix: str, path: str) -> Response:
     """Send the request to the app on `port` as `/path`; the app learns the rest from
     X-Forwarded-Prefix (`prefix`, where its pages are seen), -Host, -Proto and -For."""
-    headers = [(name, value) for name, value in request.headers.items() if name not in NOT_FORWARDED]
+    incoming = request.headers.items()
+    dropped = NOT_FORWARDED | connection_named(incoming)
+    headers = [(name, value) for name, value in incoming if name not in dropped and not name.startswith(FORWARDED_PREFIX)]
     headers += [
         ("x-forwarded-prefix", prefix),
         ("x-forwarded-host", request.headers.get("host", "")),
@@ -51,9 +66,9 @@ async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, p
 
     response = StreamingResponse(body(), status_code=answer.status_code)
     # Raw pairs keep repeated headers such as Set-Cookie apart.
+    answered = answer.headers.multi_items()
+    dropped = HOP_BY_HOP | SET_BY_SERVER | connection_named(answered)
     response.raw_headers = [
-        (name.encode("latin-1"), value.encode("latin-1"))
-        for name, value in answer.headers.multi_items()
-        if name.lower() not in HOP_BY_HOP
+        (name.encode("latin-1"), value.encode("latin-1")) for name, value in answered if name.lower() not in dropped
     ]
     return response

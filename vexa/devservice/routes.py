@@ -2,32 +2,46 @@
 
 from __future__ import annotations
 
+import asyncio
+import enum
 import json
 import os
 from pathlib import Path
-from typing import Any, AsyncIterator, cast
+from typing import Any, AsyncIterator, Callable, TypeVar, cast
 
 from starlette.concurrency import run_in_threadpool
 from starlette.convertors import Convertor, register_url_convertor
 from starlette.datastructures import FormData, UploadFile
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
-from starlette.responses import JSONResponse, Response, StreamingResponse
+from starlette.responses import JSONResponse, RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 from starlette.types import Message
 
+from vexa.types import CodeType, JobStage, JobStatus, JobType
+
 from .archive import ArchiveLimits
-from .jobs import JOB_STAGES, JOB_STATUSES, JOB_TYPES, Job, JobRunner, detect_hooks
+from .codes import CodeStorage, StorageError
+from .constants import KIB, MIB
+from .jobs import Job, JobRunner
+from .metadata import MetadataError, parse_metadata
+from .models import CodeRecord
+from .process import ProcessRuns
 from .proxy import forward_to_app
-from .storage import CODE_TYPES, CodeRecord, CodeStorage, StorageError
+from .simulated import detect_hooks
 
 # Multipart text fields are small; files are spooled to disk by Starlette past 1 MiB.
-MAX_TEXT_FIELD_BYTES = 64 * 1024
+MAX_TEXT_FIELD_BYTES = 64 * KIB
 MAX_FORM_PARTS = 16
-FILE_CHUNK_BYTES = 256 * 1024
+FILE_CHUNK_BYTES = 256 * KIB
 PROXY_METHODS = ["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]
 # Room for the multipart framing and text fields around the zip itself.
-FORM_OVERHEAD_BYTES = 1024 * 1024 + 2 * 64 * 1024
+FORM_OVERHEAD_BYTES = MIB + 2 * 64 * KIB
+# Longest wait for the next piece of a request body (a client that stops sending mid-body).
+BODY_TIMEOUT_SECONDS = 30.0
+
+E = TypeVar("E", bound=enum.Enum)
+Found = TypeVar("Found")
 
 
 def _storage(request: Request) -> CodeStorage:
@@ -42,28 +56,41 @@ def _runner(request: Request) -> JobRunner:
     return cast(JobRunner, request.app.state.runner)
 
 
-def _choice(request: Request, name: str, allowed: tuple[str, ...]) -> str | None:
+def _choice(request: Request, name: str, allowed: type[E]) -> E | None:
     value = request.query_params.get(name)
     if value is None or value == "":
         return None
-    if value not in allowed:
-        raise HTTPException(422, f"{name} must be one of {', '.join(allowed)}, got {value!r}")
-    return value
+    try:
+        return allowed(value)
+    except ValueError:
+        choices = ", ".join(member.value for member in allowed)
+        raise HTTPException(422, f"{name} must be one of {choices}, got {value!r}") from None
+
+
+def _found_or_404(request: Request, key: str, what: str, lookup: Callable[[str], Found | None]) -> Found:
+    """What `lookup` finds for the path parameter `key`, or a 404 naming it."""
+    wanted = request.path_params[key]
+    found = lookup(wanted)
+    if found is None:
+        raise HTTPException(404, f"{what} {wanted} not found")
+    return found
 
 
 def _code_or_404(request: Request) -> CodeRecord:
-    code_id = request.path_params["code_id"]
-    record = _storage(request).get(code_id)
-    if record is None:
-        raise HTTPException(404, f"Code {code_id} not found")
-    return record
+    return _found_or_404(request, "code_id", "Code", _storage(request).get)
 
 
 def _job_or_404(request: Request) -> Job:
-    job_id = request.path_params["job_id"]
-    job = _runner(request).get(job_id)
-    if job is None:
-        raise HTTPException(404, f"Job {job_id} not found")
+    return _found_or_404(request, "job_id", "Job", _runner(request).get)
+
+
+def _web_job_or_404(request: Request) -> Job:
+    """A web job that has not ended."""
+    job = _job_or_404(request)
+    if job.job_type != JobType.WEB:
+        raise HTTPException(404, f"Job {job.job_id} is not a web job")
+    if job.ended:
+        raise HTTPException(404, f"Job {job.job_id} has ended")
     return job
 
 
@@ -100,15 +127,15 @@ async def _metadata_part(form: FormData, max_bytes: int) -> Any:
     part = form.get("metadata")
     if part is None:
         return None
-    raw = await part.read(max_bytes + 1) if isinstance(part, UploadFile) else part.encode("utf-8")
+    raw = await part.read(max_bytes + 1) if isinstance(part, UploadFile) else part.encode("utf-8", "surrogatepass")
     if len(raw) > max_bytes:
         raise HTTPException(413, f"metadata is over the limit of {max_bytes} bytes")
     if not raw.strip():
         return None
     try:
-        return json.loads(raw)
-    except (UnicodeDecodeError, json.JSONDecodeError) as exc:
-        raise HTTPException(422, f"metadata is not valid JSON: {exc}") from None
+        return parse_metadata(raw)
+    except MetadataError as exc:
+        raise HTTPException(422, str(exc)) from None
 
 
 def _parse_bool(value: str | None, name: str) -> bool:
@@ -134,7 +161,10 @@ async def _read_form(request: Request) -> FormData:
     async def receive_capped() -> Message:
         # A chunked body declares no length: count it as it arrives.
         nonlocal received
-        message = await request.receive()
+        try:
+            message = await asyncio.wait_for(request.receive(), BODY_TIMEOUT_SECONDS)
+        except asyncio.TimeoutError:
+            raise HTTPException(408, f"the request body did not arrive within {BODY_TIMEOUT_SECONDS:g} seconds") from None
         received += len(message.get("body", b""))
         if received > max_body:
             raise HTTPException(413, too_large)
@@ -144,7 +174,7 @@ async def _read_form(request: Request) -> FormData:
     try:
         return await capped.form(max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES)
     except HTTPException as exc:
-        if exc.status_code == 413:
+        if exc.status_code in (408, 413):
             raise
         # Starlette reports malformed multipart as 400; this API reports bad input as 422.
         raise HTTPException(422, str(exc.detail)) from None
@@ -167,7 +197,7 @@ def _web_code_name(upload: UploadFile) -> str:
     return filename or "web-app"
 
 
-async def _start_job(request: Request, job_type: str, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
+async def _start_job(request: Request, job_type: JobType, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
     hooks = await run_in_threadpool(detect_hooks, record.code_name, _storage(request).zip_path(record.code_id))
     return _runner(request).submit(job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type)
 
@@ -187,7 +217,7 @@ async def upload_code(request: Request) -> Response:
 
 
 async def list_code(request: Request) -> Response:
-    code_type = _choice(request, "code_type", CODE_TYPES)
+    code_type = _choice(request, "code_type", CodeType)
     return JSONResponse([r.to_json() for r in _storage(request).list(code_type)])
 
 
@@ -223,7 +253,7 @@ async def ingest_code(request: Request) -> Response:
         record = await _store_upload(request, form, code_name, code_type)
     finally:
         await form.close()
-    job = await _start_job(request, "ingest", record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python})
+    job = await _start_job(request, JobType.INGEST, record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python})
     return JSONResponse(job.to_json())
 
 
@@ -231,25 +261,25 @@ async def run_web_upload(request: Request) -> Response:
     form = await _read_form(request)
     try:
         code_name = _web_code_name(_zip_part(form))
-        record = await _store_upload(request, form, code_name, "web")
+        record = await _store_upload(request, form, code_name, CodeType.WEB)
     finally:
         await form.close()
-    return JSONResponse((await _start_job(request, "web", record)).to_json())
+    return JSONResponse((await _start_job(request, JobType.WEB, record)).to_json())
 
 
 async def run_web_stored(request: Request) -> Response:
-    return JSONResponse((await _start_job(request, "web", _code_or_404(request))).to_json())
+    return JSONResponse((await _start_job(request, JobType.WEB, _code_or_404(request))).to_json())
 
 
 async def run_stored(request: Request) -> Response:
-    return JSONResponse((await _start_job(request, "run", _code_or_404(request))).to_json())
+    return JSONResponse((await _start_job(request, JobType.RUN, _code_or_404(request))).to_json())
 
 
 async def list_jobs(request: Request) -> Response:
     jobs = _runner(request).list(
-        job_type=_choice(request, "job_type", JOB_TYPES),
-        job_status=_choice(request, "job_status", JOB_STATUSES),
-        job_stage=_choice(request, "job_stage", JOB_STAGES),
+        job_type=_choice(request, "job_type", JobType),
+        job_status=_choice(request, "job_status", JobStatus),
+        job_stage=_choice(request, "job_stage", JobStage),
     )
     return JSONResponse([job.to_json() for job in jobs])
 
@@ -302,27 +332,26 @@ async def stream_job(request: Request) -> Response:
 
 
 async def ping_web_job(request: Request) -> Response:
-    job = _job_or_404(request)
-    if job.job_type != "web":
-        raise HTTPException(404, f"Job {job.job_id} is not a web job")
-    if job.ended:
-        raise HTTPException(404, f"Job {job.job_id} has ended")
+    job = _web_job_or_404(request)
     if not await _runner(request).is_healthy(job):
         raise HTTPException(503, "not ready")
     return JSONResponse({"status": "ok"})
 
 
 async def proxy_to_web_job(request: Request) -> Response:
-    job = _job_or_404(request)
-    if job.job_type != "web":
-        raise HTTPException(404, f"Job {job.job_id} is not a web job")
-    if job.ended:
-        raise HTTPException(404, f"Job {job.job_id} has ended")
-    runner = _runner(request)
-    http = getattr(runner, "http", None)
-    if job.port is None or job.job_stage != "running" or http is None:
+    job = _web_job_or_404(request)
+    way = _runner(request).way
+    http = way.http if isinstance(way, ProcessRuns) else None
+    if job.port is None or job.job_stage != JobStage.RUNNING or http is None:
         raise HTTPException(503, f"The web app of job {job.job_id} is not serving yet")
     return await forward_to_app(request, http, job.port, f"/{job.job_id}", request.path_params.get("path", ""))
+
+
+async def redirect_to_web_job(request: Request) -> Response:
+    """`/{job_id}` is the folder `/{job_id}/`, so that the app's relative links resolve under it."""
+    job = _web_job_or_404(request)
+    query = request.url.query
+    return RedirectResponse(f"/{job.job_id}/" + (f"?{query}" if query else ""), status_code=307)
 
 
 async def _file_response(path: Path, filename: str, missing: str) -> Response:
@@ -382,6 +411,6 @@ def build_routes() -> list[Route]:
         Route("/jobs/{job_id}/stream", stream_job, methods=["GET"]),
         # Catch-all shapes: must stay last so they never shadow the routes above.
         Route("/{job_id}/ping", ping_web_job, methods=["GET"]),
-        Route("/{job_id:job_id}", proxy_to_web_job, methods=PROXY_METHODS),
+        Route("/{job_id:job_id}", redirect_to_web_job, methods=PROXY_METHODS),
         Route("/{job_id:job_id}/{path:path}", proxy_to_web_job, methods=PROXY_METHODS),
     ]

@@ -12,21 +12,26 @@ import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Sequence, TypeVar, cast
+from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar, cast
 
 import uvicorn
 from starlette.applications import Starlette
 
 from .app import create_app
-from .archive import MIB, ArchiveLimits
+from .archive import ArchiveLimits
+from .codes import CodeStorage
+from .constants import KIB, MIB
 from .dashboard import dashboard_url
 from .jobs import JobRunner
+from .lock import DataDirInUse
 from .process import JobLimits
-from .storage import CodeStorage
 
 Number = TypeVar("Number", int, float)
 
+DEFAULT_PROG = "python -m vexa.devservice"
 DEFAULT_HOST = "127.0.0.1"
+API_KEY_VARIABLE = "VEXA_API_KEY"
+EXIT_USAGE = 2
 STARTUP_TIMEOUT_SECONDS = 15.0
 # Bounded so open streams cannot stall shutdown forever.
 GRACEFUL_SHUTDOWN_SECONDS = 3
@@ -53,6 +58,7 @@ def _uvicorn_server(app: Starlette, host: str, port: int, log_level: str) -> uvi
         access_log=False,
         lifespan="on",
         ws="none",
+        proxy_headers=False,  # no proxy sits in front: a client's X-Forwarded-For says nothing of its address
         timeout_graceful_shutdown=GRACEFUL_SHUTDOWN_SECONDS,
     )
     return uvicorn.Server(config)
@@ -178,15 +184,25 @@ def positive(kind: Callable[[str], Number]) -> Callable[[str], Number]:
     return parse
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="python -m vexa.devservice",
+class _OneLineErrors(argparse.ArgumentParser):
+    """Reports a bad option in one line (with a pointer to --help), not the usage block."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
+    parser = _OneLineErrors(
+        prog=prog,
         description="Local vexa development service. It runs uploaded code as the current user: serve only code you trust.",
+        epilog=f"The API key comes from ${API_KEY_VARIABLE} or --api-key-file; without one, every request is accepted.",
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help="bind address (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=8000, help="port; 0 picks a free one (default 8000)")
-    parser.add_argument("--data-dir", required=True, help="directory for stored code, the database and job results")
-    parser.add_argument("--api-key", default=None, help="require this X-API-Key on every request")
+    parser.add_argument("--port", type=port_number, default=8000, help="port; 0 picks a free one (default 8000)")
+    parser.add_argument("--data-dir", required=True, help="directory for stored code, the database and job results (one service per directory)")
+    keys = parser.add_mutually_exclusive_group()
+    keys.add_argument("--api-key-file", default=None, help=f"require the X-API-Key in this file (its first line) on every request; or set ${API_KEY_VARIABLE}")
+    keys.add_argument("--api-key", default=None, help="require this X-API-Key (other local users can read it in the process list: prefer --api-key-file)")
     parser.add_argument("--log-level", default="warning", help="uvicorn log level")
     parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
 
@@ -197,13 +213,14 @@ def build_parser() -> argparse.ArgumentParser:
     jobs.add_argument("--memory-mb", type=non_negative(int), default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
     jobs.add_argument("--file-size-mb", type=non_negative(int), default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
     jobs.add_argument("--max-output-lines", type=non_negative(int), default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
+    jobs.add_argument("--max-output-mb", type=non_negative(int), default=defaults.max_output_bytes // MIB, help="output kept per job, MiB; the rest is cut with a notice (default %(default)s)")
 
     uploads = parser.add_argument_group("upload caps")
     caps = ArchiveLimits()
     uploads.add_argument("--max-archive-mb", type=positive(int), default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
     uploads.add_argument("--max-entries", type=positive(int), default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
     uploads.add_argument("--max-unpacked-mb", type=positive(int), default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // 1024, help="largest metadata document, KiB (default %(default)s)")
+    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // KIB, help="largest metadata document, KiB (default %(default)s)")
 
     simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
     simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
@@ -227,20 +244,81 @@ def app_options(args: argparse.Namespace) -> dict[str, Any]:
             memory_bytes=args.memory_mb * MIB,
             file_size_bytes=args.file_size_mb * MIB,
             max_output_lines=args.max_output_lines,
+            max_output_bytes=args.max_output_mb * MIB,
         ),
         "archive_limits": ArchiveLimits(
             max_archive_bytes=args.max_archive_mb * MIB,
             max_entries=args.max_entries,
             max_unpacked_bytes=args.max_unpacked_mb * MIB,
-            max_metadata_bytes=args.max_metadata_kb * 1024,
+            max_metadata_bytes=args.max_metadata_kb * KIB,
         ),
     }
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    app = create_app(args.data_dir, args.api_key, **app_options(args))
-    sock = bind_socket(args.host, args.port)
+def port_number(text: str) -> int:
+    """An argparse type: a TCP port (0 picks a free one)."""
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {text}")
+    return value
+
+
+port_number.__name__ = "port"
+
+
+def api_key_from(args: argparse.Namespace, environ: Mapping[str, str]) -> tuple[str | None, str | None]:
+    """The API key the options or the environment give, and a warning to print, if any."""
+    if args.api_key_file:
+        try:
+            text = Path(args.api_key_file).read_text(encoding="utf-8")
+        except OSError as exc:
+            raise ServiceError(f"cannot read the API key file {args.api_key_file}: {exc.strerror}") from None
+        key = text.splitlines()[0].strip() if text.strip() else ""
+        if not key:
+            raise ServiceError(f"the API key file {args.api_key_file} is empty")
+        return key, None
+    if args.api_key:
+        warning = (
+            "Warning: --api-key puts the key in the process list, where other local users can read it; "
+            f"use --api-key-file or ${API_KEY_VARIABLE} instead."
+        )
+        return args.api_key, warning
+    return environ.get(API_KEY_VARIABLE) or None, None
+
+
+class ServiceError(Exception):
+    """Why the service cannot start, in one line."""
+
+
+def main(argv: Sequence[str] | None = None, *, prog: str = DEFAULT_PROG) -> int:
+    """Run the service from the command line until interrupted; returns the exit status.
+
+    Whatever keeps it from starting (a busy port, a data dir in use, a bad
+    option) is one line on stderr, never a traceback.
+    """
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    try:
+        return _serve(args)
+    except (ServiceError, DataDirInUse) as exc:
+        print(f"{prog}: error: {exc}", file=sys.stderr, flush=True)
+        return 1
+
+
+def _serve(args: argparse.Namespace) -> int:
+    api_key, warning = api_key_from(args, os.environ)
+    if warning:
+        print(warning, file=sys.stderr, flush=True)
+    os.umask(0o077)  # everything the service creates is its owner's only
+    try:
+        sock = bind_socket(args.host, args.port)
+    except OSError as exc:
+        raise ServiceError(f"cannot listen on {args.host}:{args.port}: {exc.strerror or exc}") from None
+    try:
+        app = create_app(args.data_dir, api_key, **app_options(args))
+    except BaseException:
+        sock.close()
+        raise
     port = sock.getsockname()[1]
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
     print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
@@ -250,7 +328,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
-    print(f"Dashboard: {dashboard_url(args.host, port, args.api_key)}", flush=True)
+    print(f"Dashboard: {dashboard_url(args.host, port, api_key)}", flush=True)
     server = _uvicorn_server(app, args.host, port, args.log_level)
     try:
         server.run(sockets=[sock])

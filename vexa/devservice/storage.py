@@ -1,211 +1,261 @@
-"""On-disk state: a SQLite database (code and job records) and one folder per code id.
+"""The database: its schema, its migrations and every statement the service runs.
 
-The database is the standard library's sqlite3 in WAL mode. Every method of
-`Database` and every write of `CodeStorage` blocks: call them from worker threads.
+The standard library's sqlite3 in WAL mode. The schema version is kept in
+`PRAGMA user_version`; opening a database runs the migrations it has not had
+yet, each in its own transaction, so a database of any earlier version keeps
+working. Every method blocks: call them from worker threads.
 """
 
 from __future__ import annotations
 
+import asyncio
+import contextlib
 import json
 import os
-import secrets
-import shutil
 import sqlite3
 import threading
-from dataclasses import asdict, dataclass
-from datetime import datetime, timezone
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, BinaryIO, Iterable
+from typing import Any, Callable, Iterator, Sequence
 
-from .archive import COPY_CHUNK_BYTES, ArchiveError, ArchiveLimits, check_archive
+from .metadata import MetadataError, encode_metadata, parse_metadata
+from .models import Job, OutputLine
 
-CODE_TYPES = ("python", "web")
 DATABASE_FILE = "vexa.sqlite3"
-ZIP_FILE = "code.zip"
-VENV_DIR = "venv"
-STAGING_PREFIX = ".staging-"
-TRASH_PREFIX = ".trash-"
-
-SCHEMA = """
-CREATE TABLE IF NOT EXISTS code (
-    code_id TEXT PRIMARY KEY,
-    code_name TEXT NOT NULL,
-    code_type TEXT NOT NULL,
-    size INTEGER NOT NULL,
-    created_at TEXT NOT NULL,
-    metadata TEXT NOT NULL
-);
-CREATE TABLE IF NOT EXISTS jobs (
-    job_id TEXT PRIMARY KEY,
-    record TEXT NOT NULL
-);
-CREATE TABLE IF NOT EXISTS job_lines (
-    job_id TEXT NOT NULL,
-    line_no INTEGER NOT NULL,
-    stream TEXT NOT NULL,
-    text TEXT NOT NULL,
-    timestamp TEXT NOT NULL,
-    PRIMARY KEY (job_id, line_no)
-);
-"""
 
 
-class StorageError(Exception):
-    """Input the storage refuses; `status_code` is the HTTP status to answer with."""
+@dataclass(frozen=True)
+class Migration:
+    """One step of the schema: `sql` or `apply` (or both) on the previous version."""
 
-    def __init__(self, detail: str, status_code: int = 422) -> None:
-        super().__init__(detail)
-        self.status_code = status_code
+    version: int
+    description: str
+    sql: str = ""
+    apply: Callable[[sqlite3.Connection], None] | None = None
 
 
-def utc_now_iso() -> str:
-    return datetime.now(timezone.utc).isoformat()
+def _strict_metadata(connection: sqlite3.Connection) -> None:
+    for code_id, raw in connection.execute(SQL.SELECT_METADATA).fetchall():
+        try:
+            parse_metadata(raw.encode("utf-8", "surrogatepass"))
+        except MetadataError:
+            connection.execute(SQL.UPDATE_METADATA, (encode_metadata(None), code_id))
+
+
+# Append only: a released migration never changes, since databases out there have run it.
+MIGRATIONS = (
+    Migration(
+        1,
+        "code records, job records and job output lines",
+        """
+        CREATE TABLE IF NOT EXISTS code (
+            code_id TEXT PRIMARY KEY,
+            code_name TEXT NOT NULL,
+            code_type TEXT NOT NULL,
+            size INTEGER NOT NULL,
+            created_at TEXT NOT NULL,
+            metadata TEXT NOT NULL
+        );
+        CREATE TABLE IF NOT EXISTS jobs (
+            job_id TEXT PRIMARY KEY,
+            record TEXT NOT NULL
+        );
+        CREATE TABLE IF NOT EXISTS job_lines (
+            job_id TEXT NOT NULL,
+            line_no INTEGER NOT NULL,
+            stream TEXT NOT NULL,
+            text TEXT NOT NULL,
+            timestamp TEXT NOT NULL,
+            PRIMARY KEY (job_id, line_no)
+        );
+        """,
+    ),
+    Migration(
+        2,
+        "metadata that is not strict JSON (NaN, Infinity, lone surrogates, too deep) becomes null",
+        apply=_strict_metadata,
+    ),
+)
+SCHEMA_VERSION = MIGRATIONS[-1].version
+
+
+class SQL:
+    """Every statement the service runs, by name."""
+
+    INSERT_CODE = "INSERT INTO code (code_id, code_name, code_type, size, created_at, metadata) VALUES (?, ?, ?, ?, ?, ?)"
+    SELECT_CODE = "SELECT code_id, code_name, code_type, size, created_at, metadata FROM code ORDER BY rowid"
+    DELETE_CODE = "DELETE FROM code WHERE code_id = ?"
+    SELECT_METADATA = "SELECT code_id, metadata FROM code"
+    UPDATE_METADATA = "UPDATE code SET metadata = ? WHERE code_id = ?"
+    UPSERT_JOB = "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record"
+    SELECT_JOBS = "SELECT record FROM jobs ORDER BY rowid"
+    INSERT_LINE = "INSERT INTO job_lines (job_id, line_no, stream, text, timestamp) VALUES (?, ?, ?, ?, ?)"
+    SELECT_LINES = "SELECT stream, text, timestamp FROM job_lines WHERE job_id = ? AND line_no >= ? ORDER BY line_no"
+    COUNT_LINES = "SELECT job_id, MAX(line_no) + 1 FROM job_lines GROUP BY job_id"
+
+
+Statement = tuple[str, Sequence[Any]]
 
 
 class Database:
-    """One shared connection, serialised by a lock (writes are few and short)."""
+    """A writing connection serialised by a lock, and a reading one beside it.
+
+    WAL lets the reader see every committed write without waiting for the writer,
+    so long reads (a job's output streamed in pages) never hold up commits.
+    """
 
     def __init__(self, path: Path) -> None:
+        self.path = path
+        _create_private(path)
         self._connection = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         self._lock = threading.Lock()
         with self._lock:
             self._connection.execute("PRAGMA journal_mode=WAL")
             self._connection.execute("PRAGMA synchronous=NORMAL")
-            self._connection.executescript(SCHEMA)
+            migrate(self._connection)
+        self._reader = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
+        self._read_lock = threading.Lock()
 
     def close(self) -> None:
-        with self._lock:
+        with self._lock, self._read_lock:
+            self._reader.close()
             self._connection.close()
 
-    def query(self, sql: str, parameters: Iterable[Any] = ()) -> list[tuple[Any, ...]]:
-        with self._lock:
-            return self._connection.execute(sql, tuple(parameters)).fetchall()
+    def query(self, sql: str, parameters: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+        with self._read_lock:
+            return self._reader.execute(sql, tuple(parameters)).fetchall()
 
-    def write(self, statements: list[tuple[str, Iterable[Any]]]) -> None:
-        """Run the statements in one transaction."""
-        with self._lock:
-            connection = self._connection
-            connection.execute("BEGIN")
-            try:
-                for sql, parameters in statements:
-                    connection.execute(sql, tuple(parameters))
-            except BaseException:
-                connection.execute("ROLLBACK")
-                raise
-            connection.execute("COMMIT")
-
-
-@dataclass
-class CodeRecord:
-    code_id: str
-    code_name: str
-    code_type: str
-    size: int
-    created_at: str
-    metadata: Any = None
-
-    def to_json(self) -> dict[str, Any]:
-        return asdict(self)
-
-
-class CodeStorage:
-    """Code zips under `<data_dir>/code/<code_id>/`, records in the database.
-
-    Records are also kept in memory (read on the event loop without touching
-    the database). A code folder appears by one rename once its zip is complete
-    and is removed by a rename before its files go, so readers see either a
-    whole archive or none.
-    """
-
-    def __init__(self, data_dir: str | os.PathLike[str], database: Database, limits: ArchiveLimits | None = None) -> None:
-        self.data_dir = Path(data_dir)
-        self.code_dir = self.data_dir / "code"
-        self.code_dir.mkdir(parents=True, exist_ok=True)
-        for leftover in [*self.code_dir.glob(STAGING_PREFIX + "*"), *self.code_dir.glob(TRASH_PREFIX + "*")]:
-            shutil.rmtree(leftover, ignore_errors=True)  # from an interrupted upload or delete
-        self.database = database
-        self.limits = limits or ArchiveLimits()
-        self._lock = threading.Lock()
-        self._records = self._load()
-
-    def _load(self) -> dict[str, CodeRecord]:
-        records = {}
-        rows = self.database.query(
-            "SELECT code_id, code_name, code_type, size, created_at, metadata FROM code ORDER BY rowid"
-        )
-        for code_id, code_name, code_type, size, created_at, metadata in rows:
-            if self.zip_path(code_id).exists():  # skip records whose folder was removed by hand
-                records[code_id] = CodeRecord(code_id, code_name, code_type, size, created_at, json.loads(metadata))
-        return records
-
-    def zip_path(self, code_id: str) -> Path:
-        return self.code_dir / code_id / ZIP_FILE
-
-    def venv_path(self, code_id: str) -> Path:
-        return self.code_dir / code_id / VENV_DIR
-
-    def add_code(self, code_name: str, code_type: str, zip_file: BinaryIO, metadata: Any = None) -> CodeRecord:
-        """Copy `zip_file` to disk chunk by chunk, check it, and record it."""
-        if not code_name:
-            raise StorageError("code_name must not be empty")
-        if code_type not in CODE_TYPES:
-            raise StorageError(f"code_type must be one of {', '.join(CODE_TYPES)}, got {code_type!r}")
-        code_id = "c_" + secrets.token_hex(8)
-        staging_dir = self.code_dir / (STAGING_PREFIX + code_id)
-        staging_dir.mkdir(parents=True)
+    def iterate(self, sql: str, parameters: Sequence[Any] = (), *, page: int = 256) -> Iterator[tuple[Any, ...]]:
+        """The rows one by one, fetched in pages of `page`: memory stays flat however many there are."""
+        with self._read_lock:
+            cursor = self._reader.execute(sql, tuple(parameters))
         try:
-            size = _copy_capped(zip_file, staging_dir / ZIP_FILE, self.limits.max_archive_bytes)
-            check_archive(staging_dir / ZIP_FILE, self.limits)
-            record = CodeRecord(code_id, code_name, code_type, size, utc_now_iso(), metadata)
-            os.replace(staging_dir, self.code_dir / code_id)
-        except ArchiveError as exc:
-            shutil.rmtree(staging_dir, ignore_errors=True)
-            raise StorageError(exc.detail, exc.status_code) from None
-        except BaseException:
-            shutil.rmtree(staging_dir, ignore_errors=True)
-            raise
+            while True:
+                with self._read_lock:  # held per page only: the caller may query between rows
+                    rows = cursor.fetchmany(page)
+                if not rows:
+                    return
+                yield from rows
+        finally:
+            with self._read_lock:
+                cursor.close()
+
+    def write(self, statements: Sequence[Statement]) -> None:
+        """Run the statements in one transaction."""
+        with self.transaction() as connection:
+            for sql, parameters in statements:
+                connection.execute(sql, tuple(parameters))
+
+    @contextlib.contextmanager
+    def transaction(self) -> Iterator[sqlite3.Connection]:
+        """The writing connection inside BEGIN IMMEDIATE ... COMMIT (ROLLBACK on any error)."""
         with self._lock:
-            self.database.write(
-                [
-                    (
-                        "INSERT INTO code VALUES (?, ?, ?, ?, ?, ?)",
-                        (code_id, code_name, code_type, size, record.created_at, json.dumps(metadata)),
-                    )
-                ]
-            )
-            self._records[code_id] = record
-        return record
-
-    def get(self, code_id: str) -> CodeRecord | None:
-        with self._lock:
-            return self._records.get(code_id)
-
-    def list(self, code_type: str | None = None) -> list[CodeRecord]:
-        with self._lock:
-            records = list(self._records.values())
-        records.reverse()  # insertion order is creation order; newest first
-        if code_type is not None:
-            records = [r for r in records if r.code_type == code_type]
-        return records
-
-    def delete(self, code_id: str) -> bool:
-        with self._lock:
-            if self._records.pop(code_id, None) is None:
-                return False
-            self.database.write([("DELETE FROM code WHERE code_id = ?", (code_id,))])
-            trash = self.code_dir / (TRASH_PREFIX + code_id)
-            os.replace(self.code_dir / code_id, trash)
-        shutil.rmtree(trash, ignore_errors=True)
-        return True
+            with _transaction(self._connection):
+                yield self._connection
 
 
-def _copy_capped(source: BinaryIO, destination: Path, max_bytes: int) -> int:
-    source.seek(0)
-    size = 0
-    with open(destination, "wb") as out:
-        while chunk := source.read(COPY_CHUNK_BYTES):
-            size += len(chunk)
-            if size > max_bytes:
-                raise StorageError(f"code_zip is over the limit of {max_bytes} bytes", 413)
-            out.write(chunk)
-    return size
+@contextlib.contextmanager
+def _transaction(connection: sqlite3.Connection) -> Iterator[None]:
+    connection.execute("BEGIN IMMEDIATE")
+    try:
+        yield
+    except BaseException:
+        connection.execute("ROLLBACK")
+        raise
+    connection.execute("COMMIT")
+
+
+def migrate(connection: sqlite3.Connection) -> int:
+    """Bring the database to `SCHEMA_VERSION`; returns the version it had."""
+    (found,) = connection.execute("PRAGMA user_version").fetchone()
+    if found > SCHEMA_VERSION:
+        raise RuntimeError(f"The database has schema version {found}, newer than this service knows ({SCHEMA_VERSION})")
+    for migration in MIGRATIONS:
+        if migration.version <= found:
+            continue
+        with _transaction(connection):
+            for statement in _statements(migration.sql):
+                connection.execute(statement)
+            if migration.apply is not None:
+                migration.apply(connection)
+            connection.execute(f"PRAGMA user_version = {migration.version:d}")
+    return int(found)
+
+
+def _statements(script: str) -> list[str]:
+    # executescript() would COMMIT the surrounding transaction; the schema has no ';' in strings.
+    return [statement.strip() for statement in script.split(";") if statement.strip()]
+
+
+def _create_private(path: Path) -> None:
+    """Create the database file for its owner only, or make an existing one so
+    (SQLite gives its -wal and -shm files the same mode)."""
+    try:
+        os.close(os.open(path, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+    except FileExistsError:
+        for file in (path, path.with_name(path.name + "-wal"), path.with_name(path.name + "-shm")):
+            with contextlib.suppress(FileNotFoundError):
+                if file.stat().st_mode & 0o077:
+                    file.chmod(0o600)
+
+
+class JobStore:
+    """Job records and output lines in the database, written by one thread, in order."""
+
+    def __init__(self, database: Database) -> None:
+        self.database = database
+        self._writer = ThreadPoolExecutor(max_workers=1, thread_name_prefix="vexa-jobstore")
+
+    def load(self) -> list[Job]:
+        """The jobs, oldest first; their lines stay on disk (only counted)."""
+        counts = dict(self.database.query(SQL.COUNT_LINES))
+        jobs = []
+        for (raw,) in self.database.query(SQL.SELECT_JOBS):
+            job = Job.from_record(json.loads(raw))
+            job.saved_lines = job.submitted_lines = counts.get(job.job_id) or 0
+            jobs.append(job)
+        return jobs
+
+    def snapshot(self, job: Job, record: dict[str, Any] | None = None) -> tuple[list[Statement], int]:
+        """Statements that save the job (as `record`, if given) and its lines not yet
+        handed over; returns them and how many lines they carry. On the loop."""
+        statements: list[Statement] = [(SQL.UPSERT_JOB, (job.job_id, json.dumps(record or job.to_record())))]
+        first = job.submitted_lines - job.saved_lines
+        for offset, line in enumerate(job.pending[first:]):
+            line_no = job.submitted_lines + offset
+            statements.append((SQL.INSERT_LINE, (job.job_id, line_no, line.stream, line.text, line.timestamp)))
+        carried = len(statements) - 1
+        job.submitted_lines += carried
+        return statements, carried
+
+    def submit(self, statements: list[Statement]) -> asyncio.Future[None]:
+        """Write the statements in one transaction, after everything submitted before."""
+        return asyncio.get_running_loop().run_in_executor(self._writer, self.database.write, statements)
+
+    def write_now(self, statements: list[Statement]) -> None:
+        """Write at once (before the loop runs), after everything submitted before."""
+        self._writer.submit(self.database.write, statements).result()
+
+    def read_lines(self, job_id: str, start: int, max_lines: int, max_bytes: int) -> list[OutputLine]:
+        """Committed lines from `start`: at most `max_lines`, stopping once `max_bytes` are reached. Blocks."""
+        lines: list[OutputLine] = []
+        size = 0
+        for stream, text, timestamp in self.database.iterate(SQL.SELECT_LINES, (job_id, start), page=64):
+            lines.append(OutputLine(job_id, stream, text, timestamp))
+            size += len(text)
+            if len(lines) >= max_lines or size >= max_bytes:
+                break
+        return lines
+
+    def iter_lines(self, job_id: str) -> Iterator[OutputLine]:
+        """Every committed line of the job, in order, read in pages. Blocks."""
+        for stream, text, timestamp in self.database.iterate(SQL.SELECT_LINES, (job_id, 0)):
+            yield OutputLine(job_id, stream, text, timestamp)
+
+    def close(self) -> None:
+        self._writer.shutdown(wait=True)
+
+    async def drain(self) -> None:
+        """Wait until every write submitted so far is done."""
+        await asyncio.get_running_loop().run_in_executor(self._writer, lambda: None)
