@@ -487,7 +487,10 @@ def test_every_command_has_help_and_json() -> None:
 
     def leaves(group: click.Group, prefix: str) -> dict[str, click.Command]:
         found: dict[str, click.Command] = {}
-        for name, command in group.commands.items():
+        context = click.Context(group)
+        for name in group.list_commands(context):
+            command = group.get_command(context, name)
+            assert command is not None, name
             if isinstance(command, click.Group):
                 found.update(leaves(command, f"{prefix}{name} "))
             else:

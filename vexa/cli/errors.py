@@ -1,25 +1,15 @@
-"""Exit statuses of the `vexa` command and the one-line text of each failure."""
+"""The one-line text and the exit status of each failure the `vexa` command expects."""
 
 from __future__ import annotations
 
-import enum
 import json
 
 import httpx
 import pydantic
 
+from vexa.cli.status import ExitStatus
+from vexa.client._common import REDACTED
 from vexa.types import VexaException
-
-REDACTED = "[REDACTED]"
-
-
-class ExitStatus(enum.IntEnum):
-    OK = 0
-    FAILED = 1  # the service refused or failed the request, or could not be reached
-    USAGE = 2  # bad command, option, argument, metadata JSON or input file
-    NEGATIVE = 3  # a wait ran out of time, or a job is not healthy
-    INTERRUPTED = 130  # Ctrl-C: 128 + SIGINT, as shells report it
-    BROKEN_PIPE = 141  # the reader of stdout went away: 128 + SIGPIPE
 
 
 def describe(error: Exception, base_url: str) -> tuple[str, ExitStatus] | None:

@@ -16,6 +16,7 @@ import select
 import stat
 import sys
 from datetime import datetime, timezone
+from pathlib import Path
 from typing import Any, AsyncGenerator, AsyncIterator, Awaitable, Callable, Iterator, Sequence, TypeVar
 
 import click
@@ -185,6 +186,10 @@ class Output:
             click.echo(text)
         elif value is not None:
             click.echo(str(to_json(value)))
+
+    def saved(self, what: dict[str, Any], size: int, target: Path) -> None:
+        """A file written: as JSON (`what` plus path and size), or as a sentence."""
+        self.value({**what, "path": str(target), "size": size}, f"Saved {size} bytes to {target}")
 
     async def follow(self, lines: AsyncGenerator[StreamOutput, None]) -> None:
         """Write a job's output lines as they arrive, until they end.

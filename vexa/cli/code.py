@@ -1,0 +1,105 @@
+"""`vexa code`: stored code."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import click
+
+from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
+from vexa.cli.output import CODE_COLUMNS
+from vexa.cli.params import (
+    OUT_FILE,
+    ZIP_FILE,
+    EnumChoice,
+    checked_out_file,
+    code_type_option,
+    metadata_option,
+)
+from vexa.types import CodeType, CodeZip, JsonData
+
+
+@click.group(context_settings=CONTEXT_SETTINGS)
+def code() -> None:
+    """Stored code: upload, list, inspect, download, delete, ingest."""
+
+
+@client_command(code, "upload")
+@click.argument("path", type=ZIP_FILE)
+@click.option("--name", help="Name of the code. Default: the file name without its extension.")
+@code_type_option
+@metadata_option
+def code_upload(session: Session, path: Path, name: str | None, code_type: CodeType, metadata: JsonData | None) -> None:
+    """Upload a code zip and print its code ID."""
+    code_zip = CodeZip.from_path(path)
+    with session.output.transfer(f"Uploading {path.name}") as transfer:
+        code_id = session.client(transfer).code.upload(code_zip, name or path.stem, code_type, metadata)
+    session.output.value({"code_id": code_id}, code_id)
+
+
+@client_command(code, "list")
+@click.option("--type", "code_type", type=EnumChoice(CodeType), help="Only code of this type.")
+def code_list(session: Session, code_type: CodeType | None) -> None:
+    """List stored code."""
+    session.output.listing(session.client().code.list_info(code_type), CODE_COLUMNS, "No code stored.")
+
+
+@client_command(code, "info")
+@click.argument("code_id")
+def code_info(session: Session, code_id: str) -> None:
+    """Show what the service knows about stored code."""
+    session.output.record(session.client().code.get_info(code_id))
+
+
+@client_command(code, "metadata")
+@click.argument("code_id")
+def code_metadata(session: Session, code_id: str) -> None:
+    """Print the JSON metadata of stored code."""
+    session.output.json(session.client().code.get_metadata(code_id))
+
+
+@client_command(code, "download")
+@click.argument("code_id")
+@click.argument("out", type=OUT_FILE, required=False, callback=checked_out_file)
+def code_download(session: Session, code_id: str, out: Path | None) -> None:
+    """Save stored code to a zip file.
+
+    Writes OUT, by default CODE_ID.zip.
+    """
+    target = out or Path(f"{code_id}.zip")
+    with session.output.transfer(f"Downloading {target.name}") as transfer:
+        code_zip = session.client(transfer).code.download(code_id, target)
+    session.output.saved({"code_id": code_id}, len(code_zip.zip_bytes), target)
+
+
+@client_command(code, "delete")
+@click.argument("code_id")
+def code_delete(session: Session, code_id: str) -> None:
+    """Delete stored code."""
+    message = session.client().code.delete(code_id)
+    session.output.value({"code_id": code_id, "deleted": True}, message)
+
+
+@client_command(code, "ingest")
+@click.argument("path", type=ZIP_FILE)
+@click.option("--name", help="Name of the code. Default: the file name without its extension.")
+@code_type_option
+@metadata_option
+@click.option("--build-pexenv", is_flag=True, help="Build a virtual environment for the code.")
+@click.option("--pexenv-python", metavar="VERSION", help='Python of that environment, e.g. "3.11".')
+def code_ingest(
+    session: Session,
+    path: Path,
+    name: str | None,
+    code_type: CodeType,
+    metadata: JsonData | None,
+    build_pexenv: bool,
+    pexenv_python: str | None,
+) -> None:
+    """Upload a code zip and start its ingestion job."""
+    code_zip = CodeZip.from_path(path)
+    with session.output.transfer(f"Uploading {path.name}") as transfer:
+        job = session.client(transfer).code.ingest(
+            code_zip, name or path.stem, code_type, metadata, build_pexenv, pexenv_python
+        )
+    session.output.record(job)

@@ -1,0 +1,152 @@
+"""`vexa jobs`: list, inspect, follow, wait for, fetch the results of and stop jobs."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Awaitable, Callable
+
+import click
+
+from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
+from vexa.cli.output import JOB_COLUMNS
+from vexa.cli.params import OUT_FILE, EnumChoice, checked_out_file, stage_option, status_option, timeout_option
+from vexa.cli.status import ExitStatus
+from vexa.client import AsyncClient
+from vexa.types import CodeType, JobStage, JobStatus, JobType
+
+DEFAULT_READ_TIMEOUT = 60.0
+
+
+@click.group(context_settings=CONTEXT_SETTINGS)
+def jobs() -> None:
+    """Jobs: list, inspect, follow, wait, fetch results, stop."""
+
+
+def describe_job(client: AsyncClient, job_id: str) -> Callable[[], Awaitable[str]]:
+    """What the spinner shows while waiting for a job."""
+
+    async def describe() -> str:
+        job = await client.jobs.get(job_id)
+        return f"Waiting for job {job_id}: {job.job_status} · {job.job_stage}"
+
+    return describe
+
+
+@client_command(jobs, "list")
+@click.option("--type", "job_type", type=EnumChoice(JobType), help="Only jobs of this type.")
+@status_option
+@stage_option
+async def jobs_list(
+    session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None
+) -> None:
+    """List jobs, optionally filtered."""
+    found = await session.async_client().jobs.list(job_type=job_type, job_status=status, job_stage=stage)
+    session.output.listing(found, JOB_COLUMNS, "No jobs.")
+
+
+@client_command(jobs, "get")
+@click.argument("job_id")
+async def jobs_get(session: Session, job_id: str) -> None:
+    """Show a job."""
+    session.output.record(await session.async_client().jobs.get(job_id))
+
+
+@client_command(jobs, "status")
+@click.argument("job_id")
+async def jobs_status(session: Session, job_id: str) -> None:
+    """Print a job's status (queued, finished, ...)."""
+    session.output.value(await session.async_client().jobs.get_status(job_id))
+
+
+@client_command(jobs, "stage")
+@click.argument("job_id")
+async def jobs_stage(session: Session, job_id: str) -> None:
+    """Print a job's stage (pre_running, ...)."""
+    session.output.value(await session.async_client().jobs.get_stage(job_id))
+
+
+@client_command(jobs, "error")
+@click.argument("job_id")
+async def jobs_error(session: Session, job_id: str) -> None:
+    """Print a job's error.
+
+    Prints nothing (JSON: null) when the job has none.
+    """
+    session.output.value(await session.async_client().jobs.get_error(job_id))
+
+
+@client_command(jobs, "latest")
+@click.option("--code-type", type=EnumChoice(CodeType), help="Only jobs that run code of this type.")
+async def jobs_latest(session: Session, code_type: CodeType | None) -> None:
+    """Show the latest job (JSON: null when there is none)."""
+    session.output.record(await session.async_client().jobs.get_latest(code_type), empty="No jobs.")
+
+
+@client_command(jobs, "stream")
+@click.argument("job_id")
+@click.option(
+    "--read-timeout", type=click.FloatRange(min=0), default=DEFAULT_READ_TIMEOUT, show_default=True,
+    help="Seconds to wait for the next line; 0 waits forever.",
+)
+async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> None:
+    """Follow a job's output live until the job ends.
+
+    The job's stdout lines go to stdout and its stderr lines to stderr; with
+    --json, one JSON object per line on stdout.
+    """
+    client = session.async_client()
+    await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
+
+
+@client_command(jobs, "wait")
+@click.argument("job_id")
+@timeout_option
+@click.option(
+    "--stage", type=EnumChoice(JobStage), default=JobStage.POST_RUNNING.value, show_default=True,
+    help="The stage to wait for.",
+)
+async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage: JobStage) -> None:
+    """Wait for a job to reach a stage, then show it.
+
+    By default waits until the job has run (stage post_running).
+    """
+    client = session.async_client()
+    job = await session.output.waiting(
+        client.jobs.await_stage(job_id, timeout=timeout, stage=stage), describe_job(client, job_id)
+    )
+    session.output.record(job)
+
+
+@client_command(jobs, "health")
+@click.argument("job_id")
+async def jobs_health(session: Session, job_id: str) -> None:
+    """Tell whether a job's web app answers.
+
+    Exit status 3 when it does not.
+    """
+    healthy = await session.async_client().jobs.is_healthy(job_id)
+    session.output.value(healthy, "healthy" if healthy else "not healthy")
+    if not healthy:
+        raise click.exceptions.Exit(ExitStatus.NEGATIVE)
+
+
+@client_command(jobs, "result")
+@click.argument("job_id")
+@click.argument("out", type=OUT_FILE, required=False, callback=checked_out_file)
+async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
+    """Save a job's result zip.
+
+    Writes OUT, by default JOB_ID-result.zip.
+    """
+    target = out or Path(f"{job_id}-result.zip")
+    with session.output.transfer(f"Downloading {target.name}") as transfer:
+        result = await session.async_client(transfer).jobs.get_result(job_id, target)
+    session.output.saved({"job_id": job_id}, len(result.zip_bytes), target)
+
+
+@client_command(jobs, "terminate")
+@click.argument("job_id")
+async def jobs_terminate(session: Session, job_id: str) -> None:
+    """Stop a job."""
+    await session.async_client().jobs.terminate(job_id)
+    session.output.value({"job_id": job_id, "terminated": True}, f"Job {job_id} terminated")
