@@ -534,34 +534,46 @@ class CountingTransfer:
 
 
 def test_transfers_count_every_byte(service: Any, tmp_path: Path) -> None:
-    from vexa.cli.clients import AsyncProgressClient, ProgressClient
+    import httpx
+
+    import vexa
+    from vexa.cli.transport import AsyncCountingTransport, CountingTransport, Meter
     from vexa.types import CodeType, CodeZip
 
     # Incompressible and several of httpx's 64 KiB chunks long.
     zip_bytes = make_zip({"main.py": "print(1)\n", "blob.bin": bytes(range(256)) * 1200})
-    upload = CountingTransfer([])
-    client = ProgressClient(service.base_url, TEST_API_KEY, upload)
-    code_id = client.code.upload(CodeZip(zip_bytes=zip_bytes), "counted", CodeType.PYTHON, {"m": 1})
-    assert (upload.totals, upload.received) == ([len(zip_bytes)], len(zip_bytes))
+    meter = Meter()
+    with httpx.Client(transport=CountingTransport(meter)) as http_client:
+        client = vexa.Client(service.base_url, TEST_API_KEY, http_client=http_client)
+        meter.counter = upload = CountingTransfer([])
+        code_id = client.code.upload(CodeZip(zip_bytes=zip_bytes), "counted", CodeType.PYTHON, {"m": 1})
+        # The whole multipart body: the zip, the metadata and the parts' headers.
+        [upload_total] = upload.totals
+        assert upload_total is not None and len(zip_bytes) < upload_total < len(zip_bytes) + 1024
+        assert upload.received == upload_total
 
-    download = CountingTransfer([])
-    ProgressClient(service.base_url, TEST_API_KEY, download).code.download(code_id, tmp_path / "copy.zip")
-    assert (download.totals, download.received) == ([len(zip_bytes)], len(zip_bytes))
-    assert (tmp_path / "copy.zip").read_bytes() == zip_bytes
+        meter.counter = download = CountingTransfer([])
+        client.code.download(code_id, tmp_path / "copy.zip")
+        assert client.code.get_info(code_id).code_id == code_id  # a JSON answer: not counted
+        assert (download.totals, download.received) == ([len(zip_bytes)], len(zip_bytes))
+        assert (tmp_path / "copy.zip").read_bytes() == zip_bytes
+        meter.counter = None
+        client.code.delete(code_id)
 
     async def job_result() -> tuple[CountingTransfer, bytes]:
-        result_transfer = CountingTransfer([])
-        async_client = AsyncProgressClient(service.base_url, TEST_API_KEY, result_transfer)
-        job = await async_client.web.run(CodeZip(zip_bytes=zip_bytes))
-        await async_client.jobs.terminate(job.job_id)
-        result = await async_client.jobs.get_result(job.job_id)
-        return result_transfer, result.zip_bytes
+        meter.counter = counted = CountingTransfer([])
+        async with httpx.AsyncClient(transport=AsyncCountingTransport(meter)) as http_client:
+            async_client = vexa.AsyncClient(service.base_url, TEST_API_KEY, http_client=http_client)
+            job = await async_client.web.run(CodeZip(zip_bytes=zip_bytes))
+            await async_client.jobs.terminate(job.job_id)
+            result = await async_client.jobs.get_result(job.job_id)
+        return counted, result.zip_bytes
 
-    result_transfer, result_bytes = run_async(job_result())
-    # The web run's upload, then the result's download.
-    assert result_transfer.totals == [len(zip_bytes), len(result_bytes)]
-    assert result_transfer.received == len(zip_bytes) + len(result_bytes)
-    client.code.delete(code_id)
+    counted, result_bytes = run_async(job_result())
+    # The web run's upload, then the result's download; nothing of the JSON answers.
+    assert counted.totals[1:] == [len(result_bytes)]
+    assert counted.received == (counted.totals[0] or 0) + len(result_bytes)
+    assert len(zip_bytes) < (counted.totals[0] or 0) < len(zip_bytes) + 1024
 
 
 def test_progress_and_stage_show_on_a_terminal_only(fresh_vexa: Vexa, in_tmp: Path) -> None:

@@ -8,6 +8,7 @@ The command groups live in modules of their own (`vexa.cli.code`, `.jobs`,
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import functools
 import importlib
 import importlib.metadata
@@ -15,16 +16,18 @@ import inspect
 import io
 import os
 import sys
-from dataclasses import dataclass
-from typing import Any, Awaitable, Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any, AsyncIterator, Awaitable, Callable, Iterator, Sequence
 from urllib.parse import urlsplit
 
 import click
+import httpx
 
-from vexa.cli.clients import AsyncProgressClient, ProgressClient
 from vexa.cli.errors import describe, redact
-from vexa.cli.output import Output, Transfer
+from vexa.cli.output import Output
 from vexa.cli.status import ExitStatus
+from vexa.cli.transport import AsyncCountingTransport, CountingTransport, Meter
+from vexa.client import AsyncClient, Client
 from vexa.client._common import API_KEY_ENV, BASE_URL_ENV
 
 CONTEXT_SETTINGS: dict[str, Any] = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
@@ -37,17 +40,41 @@ NO_ARGS_IS_HELP: Any = getattr(click.exceptions, "NoArgsIsHelpError", ())
 
 @dataclass
 class Session:
-    """The connection and output settings of one command."""
+    """The connection and output settings of one command.
+
+    Its clients send every request through one pooled HTTP client whose
+    transport counts the bytes of uploads and downloads: inside a
+    `transfer(...)` block, a progress bar shows them.
+    """
 
     base_url: str
     api_key: str | None
     output: Output
+    meter: Meter = field(default_factory=Meter)
 
-    def client(self, transfer: Transfer | None = None) -> ProgressClient:
-        return ProgressClient(self.base_url, self.api_key, transfer)
+    @contextlib.contextmanager
+    def client(self) -> Iterator[Client]:
+        with httpx.Client(transport=CountingTransport(self.meter)) as http_client:
+            yield Client(self.base_url, self.api_key, http_client=http_client)
 
-    def async_client(self, transfer: Transfer | None = None) -> AsyncProgressClient:
-        return AsyncProgressClient(self.base_url, self.api_key, transfer)
+    @contextlib.asynccontextmanager
+    async def async_client(self) -> AsyncIterator[AsyncClient]:
+        async with httpx.AsyncClient(transport=AsyncCountingTransport(self.meter)) as http_client:
+            yield AsyncClient(self.base_url, self.api_key, http_client=http_client)
+
+    def url_client(self) -> AsyncClient:
+        """A client that only builds URLs, for commands that send no request."""
+        return AsyncClient(self.base_url, self.api_key)
+
+    @contextlib.contextmanager
+    def transfer(self, description: str) -> Iterator[None]:
+        """Show the bytes of the uploads and downloads of the block as a progress bar."""
+        with self.output.transfer(description) as transfer:
+            self.meter.counter = transfer
+            try:
+                yield
+            finally:
+                self.meter.counter = None
 
 
 def _checked_base_url(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:

@@ -32,8 +32,8 @@ def code() -> None:
 def code_upload(session: Session, path: Path, name: str | None, code_type: CodeType, metadata: JsonData | None) -> None:
     """Upload a code zip and print its code ID."""
     code_zip = CodeZip.from_path(path)
-    with session.output.transfer(f"Uploading {path.name}") as transfer:
-        code_id = session.client(transfer).code.upload(code_zip, name or path.stem, code_type, metadata)
+    with session.transfer(f"Uploading {path.name}"), session.client() as client:
+        code_id = client.code.upload(code_zip, name or path.stem, code_type, metadata)
     session.output.value({"code_id": code_id}, code_id)
 
 
@@ -41,21 +41,25 @@ def code_upload(session: Session, path: Path, name: str | None, code_type: CodeT
 @click.option("--type", "code_type", type=EnumChoice(CodeType), help="Only code of this type.")
 def code_list(session: Session, code_type: CodeType | None) -> None:
     """List stored code."""
-    session.output.listing(session.client().code.list_info(code_type), CODE_COLUMNS, "No code stored.")
+    with session.client() as client:
+        found = client.code.list_info(code_type)
+    session.output.listing(found, CODE_COLUMNS, "No code stored.")
 
 
 @client_command(code, "info")
 @click.argument("code_id")
 def code_info(session: Session, code_id: str) -> None:
     """Show what the service knows about stored code."""
-    session.output.record(session.client().code.get_info(code_id))
+    with session.client() as client:
+        session.output.record(client.code.get_info(code_id))
 
 
 @client_command(code, "metadata")
 @click.argument("code_id")
 def code_metadata(session: Session, code_id: str) -> None:
     """Print the JSON metadata of stored code."""
-    session.output.json(session.client().code.get_metadata(code_id))
+    with session.client() as client:
+        session.output.json(client.code.get_metadata(code_id))
 
 
 @client_command(code, "download")
@@ -67,8 +71,8 @@ def code_download(session: Session, code_id: str, out: Path | None) -> None:
     Writes OUT, by default CODE_ID.zip.
     """
     target = out or Path(f"{code_id}.zip")
-    with session.output.transfer(f"Downloading {target.name}") as transfer:
-        code_zip = session.client(transfer).code.download(code_id, target)
+    with session.transfer(f"Downloading {target.name}"), session.client() as client:
+        code_zip = client.code.download(code_id, target)
     session.output.saved({"code_id": code_id}, len(code_zip.zip_bytes), target)
 
 
@@ -76,7 +80,8 @@ def code_download(session: Session, code_id: str, out: Path | None) -> None:
 @click.argument("code_id")
 def code_delete(session: Session, code_id: str) -> None:
     """Delete stored code."""
-    message = session.client().code.delete(code_id)
+    with session.client() as client:
+        message = client.code.delete(code_id)
     session.output.value({"code_id": code_id, "deleted": True}, message)
 
 
@@ -98,8 +103,8 @@ def code_ingest(
 ) -> None:
     """Upload a code zip and start its ingestion job."""
     code_zip = CodeZip.from_path(path)
-    with session.output.transfer(f"Uploading {path.name}") as transfer:
-        job = session.client(transfer).code.ingest(
+    with session.transfer(f"Uploading {path.name}"), session.client() as client:
+        job = client.code.ingest(
             code_zip, name or path.stem, code_type, metadata, build_pexenv, pexenv_python
         )
     session.output.record(job)

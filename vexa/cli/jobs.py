@@ -40,7 +40,8 @@ async def jobs_list(
     session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None
 ) -> None:
     """List jobs, optionally filtered."""
-    found = await session.async_client().jobs.list(job_type=job_type, job_status=status, job_stage=stage)
+    async with session.async_client() as client:
+        found = await client.jobs.list(job_type=job_type, job_status=status, job_stage=stage)
     session.output.listing(found, JOB_COLUMNS, "No jobs.")
 
 
@@ -48,21 +49,24 @@ async def jobs_list(
 @click.argument("job_id")
 async def jobs_get(session: Session, job_id: str) -> None:
     """Show a job."""
-    session.output.record(await session.async_client().jobs.get(job_id))
+    async with session.async_client() as client:
+        session.output.record(await client.jobs.get(job_id))
 
 
 @client_command(jobs, "status")
 @click.argument("job_id")
 async def jobs_status(session: Session, job_id: str) -> None:
     """Print a job's status (queued, finished, ...)."""
-    session.output.value(await session.async_client().jobs.get_status(job_id))
+    async with session.async_client() as client:
+        session.output.value(await client.jobs.get_status(job_id))
 
 
 @client_command(jobs, "stage")
 @click.argument("job_id")
 async def jobs_stage(session: Session, job_id: str) -> None:
     """Print a job's stage (pre_running, ...)."""
-    session.output.value(await session.async_client().jobs.get_stage(job_id))
+    async with session.async_client() as client:
+        session.output.value(await client.jobs.get_stage(job_id))
 
 
 @client_command(jobs, "error")
@@ -72,14 +76,16 @@ async def jobs_error(session: Session, job_id: str) -> None:
 
     Prints nothing (JSON: null) when the job has none.
     """
-    session.output.value(await session.async_client().jobs.get_error(job_id))
+    async with session.async_client() as client:
+        session.output.value(await client.jobs.get_error(job_id))
 
 
 @client_command(jobs, "latest")
 @click.option("--code-type", type=EnumChoice(CodeType), help="Only jobs that run code of this type.")
 async def jobs_latest(session: Session, code_type: CodeType | None) -> None:
     """Show the latest job (JSON: null when there is none)."""
-    session.output.record(await session.async_client().jobs.get_latest(code_type), empty="No jobs.")
+    async with session.async_client() as client:
+        session.output.record(await client.jobs.get_latest(code_type), empty="No jobs.")
 
 
 @client_command(jobs, "stream")
@@ -94,8 +100,8 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
     The job's stdout lines go to stdout and its stderr lines to stderr; with
     --json, one JSON object per line on stdout.
     """
-    client = session.async_client()
-    await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
+    async with session.async_client() as client:
+        await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
 
 
 @client_command(jobs, "wait")
@@ -110,10 +116,10 @@ async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage:
 
     By default waits until the job has run (stage post_running).
     """
-    client = session.async_client()
-    job = await session.output.waiting(
-        client.jobs.await_stage(job_id, timeout=timeout, stage=stage), describe_job(client, job_id)
-    )
+    async with session.async_client() as client:
+        job = await session.output.waiting(
+            client.jobs.await_stage(job_id, timeout=timeout, stage=stage), describe_job(client, job_id)
+        )
     session.output.record(job)
 
 
@@ -124,7 +130,8 @@ async def jobs_health(session: Session, job_id: str) -> None:
 
     Exit status 3 when it does not.
     """
-    healthy = await session.async_client().jobs.is_healthy(job_id)
+    async with session.async_client() as client:
+        healthy = await client.jobs.is_healthy(job_id)
     session.output.value(healthy, "healthy" if healthy else "not healthy")
     if not healthy:
         raise click.exceptions.Exit(ExitStatus.NEGATIVE)
@@ -139,8 +146,9 @@ async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
     Writes OUT, by default JOB_ID-result.zip.
     """
     target = out or Path(f"{job_id}-result.zip")
-    with session.output.transfer(f"Downloading {target.name}") as transfer:
-        result = await session.async_client(transfer).jobs.get_result(job_id, target)
+    async with session.async_client() as client:
+        with session.transfer(f"Downloading {target.name}"):
+            result = await client.jobs.get_result(job_id, target)
     session.output.saved({"job_id": job_id}, len(result.zip_bytes), target)
 
 
@@ -148,5 +156,6 @@ async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
 @click.argument("job_id")
 async def jobs_terminate(session: Session, job_id: str) -> None:
     """Stop a job."""
-    await session.async_client().jobs.terminate(job_id)
+    async with session.async_client() as client:
+        await client.jobs.terminate(job_id)
     session.output.value({"job_id": job_id, "terminated": True}, f"Job {job_id} terminated")

@@ -39,22 +39,21 @@ async def web_run(session: Session, path: Path | None, code_id: str | None, wait
     """
     if (path is None) == (code_id is None):
         raise click.UsageError("give either a zip file PATH or --code-id")
-    if path is not None:
-        code_zip = CodeZip.from_path(path)
-        with session.output.transfer(f"Uploading {path.name}") as transfer:
-            client = session.async_client(transfer)
-            job = await client.web.run(code_zip)
-    else:
-        client = session.async_client()
-        job = await client.web.stored.run(code_id)
-    await _show_web_job(session, client, job, wait, timeout)
+    async with session.async_client() as client:
+        if path is not None:
+            code_zip = CodeZip.from_path(path)
+            with session.transfer(f"Uploading {path.name}"):
+                job = await client.web.run(code_zip)
+        else:
+            job = await client.web.stored.run(code_id)
+        await _show_web_job(session, client, job, wait, timeout)
 
 
 @client_command(web, "url")
 @click.argument("job_id")
 def web_url(session: Session, job_id: str) -> None:
     """Print the URL of a web job's page."""
-    session.output.value(session.async_client().web.get_url(job_id))
+    session.output.value(session.url_client().web.get_url(job_id))
 
 
 @client_command(web, "wait")
@@ -65,8 +64,8 @@ async def web_wait(session: Session, job_id: str, timeout: float | None) -> None
 
     Then shows the job and the URL of its page.
     """
-    client = session.async_client()
-    await _show_web_job(session, client, await client.jobs.get(job_id), True, timeout)
+    async with session.async_client() as client:
+        await _show_web_job(session, client, await client.jobs.get(job_id), True, timeout)
 
 
 @client_command(web, "list")
@@ -74,5 +73,6 @@ async def web_wait(session: Session, job_id: str, timeout: float | None) -> None
 @stage_option
 async def web_list(session: Session, status: JobStatus | None, stage: JobStage | None) -> None:
     """List web jobs, optionally filtered."""
-    found = await session.async_client().web.jobs.list(job_status=status, job_stage=stage)
+    async with session.async_client() as client:
+        found = await client.web.jobs.list(job_status=status, job_stage=stage)
     session.output.listing(found, JOB_COLUMNS, "No web jobs.")
