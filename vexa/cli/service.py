@@ -28,7 +28,7 @@ def service(arguments: Sequence[str]) -> int:
         click.echo(SERVICE_EXTRA_HINT, err=True)
         raise click.exceptions.Exit(ExitStatus.FAILED) from None
     try:
-        return int(serve(list(arguments)) or 0)
+        return int(serve(list(arguments), prog="vexa service") or 0)
     except SystemExit as exit_:  # the service's own option parser
         return exit_.code if isinstance(exit_.code, int) else ExitStatus.USAGE
     except KeyboardInterrupt:
