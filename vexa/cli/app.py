@@ -102,19 +102,29 @@ def _connection_options() -> list[click.Option]:
     ]
 
 
-def client_command(group: click.Group, name: str) -> Callable[[Callable[..., Any]], click.Command]:
+def _quiet_option() -> click.Option:
+    return click.Option(["-q", "--quiet"], is_flag=True, help="Print only the ID (one per line for lists).")
+
+
+def client_command(
+    group: click.Group, name: str, *, quiet: bool = False
+) -> Callable[[Callable[..., Any]], click.Command]:
     """Register `function(session, **arguments)` (plain or async) as a command of `group`
-    with the connection options and `--json`, and with failures turned into one line on
-    stderr and an exit status."""
+    with the connection options, `--json` and, if `quiet`, `-q/--quiet`, and with
+    failures turned into one line on stderr and an exit status."""
 
     def decorate(function: Callable[..., Any]) -> click.Command:
         @functools.wraps(function)
-        def callback(base_url: str, api_key: str | None, as_json: bool, **arguments: Any) -> None:
-            session = Session(base_url, api_key or None, Output(as_json))
+        def callback(base_url: str, api_key: str | None, as_json: bool, quiet: bool = False, **arguments: Any) -> None:
+            if as_json and quiet:
+                raise click.UsageError("give --json or --quiet, not both")
+            session = Session(base_url, api_key or None, Output(as_json, quiet))
             _run_reporting_errors(session, lambda: function(session, **arguments))
 
         command = group.command(name)(callback)
         command.params.extend(_connection_options())
+        if quiet:
+            command.params.append(_quiet_option())
         return command
 
     return decorate
@@ -133,8 +143,7 @@ def _run_reporting_errors(session: Session, operation: Callable[[], Any]) -> Non
         _silence_stdout()
         raise click.exceptions.Exit(ExitStatus.BROKEN_PIPE) from None
     except Exception as error:
-        described = describe(error, session.base_url)
-        message, status = described or (f"{type(error).__name__}: {error}", ExitStatus.FAILED)
+        message, status = describe(error, session.base_url, has_api_key=session.api_key is not None)
         click.echo(f"error: {redact(message, session.api_key)}", err=True)
         raise click.exceptions.Exit(status) from None
 

@@ -8,13 +8,25 @@ from typing import Awaitable, Callable
 import click
 
 from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
+from vexa.cli.errors import redact
 from vexa.cli.output import JOB_COLUMNS
-from vexa.cli.params import OUT_FILE, EnumChoice, checked_out_file, stage_option, status_option, timeout_option
+from vexa.cli.params import (
+    OUT_FILE,
+    EnumChoice,
+    checked_out_file,
+    force_option,
+    refuse_to_overwrite,
+    stage_option,
+    status_option,
+    timeout_option,
+)
 from vexa.cli.status import ExitStatus
 from vexa.client import AsyncClient
-from vexa.types import CodeType, JobStage, JobStatus, JobType
+from vexa.types import CodeType, Job, JobStage, JobStatus, JobType
 
 DEFAULT_READ_TIMEOUT = 60.0
+# A job in one of these has ended, whatever stage the service reports.
+ENDED_STATUSES = frozenset({JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT})
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
@@ -32,7 +44,20 @@ def describe_job(client: AsyncClient, job_id: str) -> Callable[[], Awaitable[str
     return describe
 
 
-@client_command(jobs, "list")
+def has_ended(job: Job) -> bool:
+    return job.job_stage == JobStage.POST_RUNNING or job.job_status in ENDED_STATUSES
+
+
+def ended_without_finishing(job: Job) -> str | None:
+    """Why an ended job did not finish, in one line; None if it finished or has not ended."""
+    if not has_ended(job) or job.job_status == JobStatus.FINISHED:
+        return None
+    status = str(job.job_status) if job.job_status is not None else "without a status"
+    last_line = next((line.strip() for line in reversed((job.error or "").splitlines()) if line.strip()), "")
+    return f"job {job.job_id} ended {status}" + (f": {last_line}" if last_line else "")
+
+
+@client_command(jobs, "list", quiet=True)
 @click.option("--type", "job_type", type=EnumChoice(JobType), help="Only jobs of this type.")
 @status_option
 @stage_option
@@ -80,7 +105,7 @@ async def jobs_error(session: Session, job_id: str) -> None:
         session.output.value(await client.jobs.get_error(job_id))
 
 
-@client_command(jobs, "latest")
+@client_command(jobs, "latest", quiet=True)
 @click.option("--code-type", type=EnumChoice(CodeType), help="Only jobs that run code of this type.")
 async def jobs_latest(session: Session, code_type: CodeType | None) -> None:
     """Show the latest job (JSON: null when there is none)."""
@@ -104,7 +129,7 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
         await session.output.follow(client.jobs.stream_output(job_id, read_timeout=read_timeout or None))
 
 
-@client_command(jobs, "wait")
+@client_command(jobs, "wait", quiet=True)
 @click.argument("job_id")
 @timeout_option
 @click.option(
@@ -114,13 +139,19 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
 async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage: JobStage) -> None:
     """Wait for a job to reach a stage, then show it.
 
-    By default waits until the job has run (stage post_running).
+    By default waits until the job has run (stage post_running). Exit status 4
+    when the job ended without finishing (failed, stopped, timed out, ...), 3
+    when the time ran out.
     """
     async with session.async_client() as client:
         job = await session.output.waiting(
             client.jobs.await_stage(job_id, timeout=timeout, stage=stage), describe_job(client, job_id)
         )
     session.output.record(job)
+    failure = ended_without_finishing(job)
+    if failure is not None:
+        click.echo(f"error: {redact(failure, session.api_key)}", err=True)
+        raise click.exceptions.Exit(ExitStatus.JOB_NOT_FINISHED)
 
 
 @client_command(jobs, "health")
@@ -140,12 +171,14 @@ async def jobs_health(session: Session, job_id: str) -> None:
 @client_command(jobs, "result")
 @click.argument("job_id")
 @click.argument("out", type=OUT_FILE, required=False, callback=checked_out_file)
-async def jobs_result(session: Session, job_id: str, out: Path | None) -> None:
+@force_option
+async def jobs_result(session: Session, job_id: str, out: Path | None, force: bool) -> None:
     """Save a job's result zip.
 
-    Writes OUT, by default JOB_ID-result.zip.
+    Writes OUT, by default JOB_ID-result.zip; an existing file only with --force.
     """
     target = out or Path(f"{job_id}-result.zip")
+    refuse_to_overwrite(target, force)
     async with session.async_client() as client:
         with session.transfer(f"Downloading {target.name}"):
             result = await client.jobs.get_result(job_id, target)

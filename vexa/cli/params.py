@@ -9,7 +9,15 @@ from typing import Any
 
 import click
 
-from vexa.types import CodeType, JobStage, JobStatus, JsonData
+from vexa.cli.archive import EmptyFolderError, load_code
+from vexa.cli.status import ExitStatus
+from vexa.types import CodeType, CodeZip, JobStage, JobStatus, JsonData
+
+
+class InputError(click.ClickException):
+    """An input or output path the command cannot use: one line, exit status 2."""
+
+    exit_code = ExitStatus.USAGE
 
 
 class EnumChoice(click.Choice):  # type: ignore[type-arg]  # generic only in newer Click
@@ -49,8 +57,22 @@ class JsonArgument(click.ParamType):  # type: ignore[type-arg]  # generic only i
             self.fail(f"not valid JSON in {source}: {error}", param, ctx)
 
 
-ZIP_FILE = click.Path(exists=True, dir_okay=False, readable=True, path_type=Path)
+CODE_PATH = click.Path(exists=True, readable=True, path_type=Path)
 OUT_FILE = click.Path(dir_okay=False, writable=True, path_type=Path)
+
+
+def code_of(path: Path) -> tuple[CodeZip, str]:
+    """The code zip of a zip file or a folder (zipped), and its default name."""
+    try:
+        return load_code(path)
+    except EmptyFolderError as error:
+        raise InputError(str(error)) from None
+
+
+def refuse_to_overwrite(target: Path, force: bool) -> None:
+    """Stop before a download that would replace a file, unless `force`."""
+    if target.exists() and not force:
+        raise InputError(f"{target} already exists; --force replaces it")
 
 
 def checked_out_file(ctx: click.Context, param: click.Parameter, value: Path | None) -> Path | None:
@@ -70,6 +92,7 @@ metadata_option = click.option(
 )
 status_option = click.option("--status", type=EnumChoice(JobStatus), help="Only jobs with this status.")
 stage_option = click.option("--stage", type=EnumChoice(JobStage), help="Only jobs in this stage.")
+force_option = click.option("--force", is_flag=True, help="Replace OUT if it exists.")
 timeout_option = click.option(
     "--timeout",
     type=click.FloatRange(min=0),
