@@ -1,7 +1,8 @@
 """The `vexa` command: run the local service, manage code, follow jobs and web pages.
 
     vexa service --port 8000 --data-dir ./data
-    vexa code upload app.zip --name app --type web
+    vexa code upload ./app --type web       # a zip file or a folder
+    vexa web open JOB_ID
     vexa jobs wait JOB_ID --timeout 60
 
 The command needs the `cli` extra (Click and Rich); the library itself does
