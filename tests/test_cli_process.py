@@ -73,13 +73,17 @@ class PipeWatcher:
 
 @pytest.fixture
 def ended_processes() -> Iterator[list[subprocess.Popen[str]]]:
-    """Processes a test starts; any still running at its end is killed."""
+    """Processes a test starts; any still running at its end is killed, and its pipes closed
+    (a test that failed half-way leaves them open, and the warning would land in another test)."""
     started: list[subprocess.Popen[str]] = []
     yield started
     for process in started:
         if process.poll() is None:
             process.kill()
             process.wait(10)
+        for pipe in (process.stdout, process.stderr):
+            if pipe is not None:
+                pipe.close()
 
 
 def test_connection_from_the_environment(service: Any, tmp_path: Path) -> None:
