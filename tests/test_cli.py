@@ -678,7 +678,7 @@ REQUIRED_COMMANDS = {
         f"jobs {name}"
         for name in "list get status stage error latest stream wait health result terminate".split()
     ),
-    *(f"web {name}" for name in "run url wait list".split()),
+    *(f"web {name}" for name in "run open url wait list".split()),
 }
 
 
