@@ -7,8 +7,12 @@ request, so the tests check the command line, not the service.
 from __future__ import annotations
 
 import asyncio
+import io
 import json
+import os
+import re
 import socket
+import zipfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Coroutine, Iterator, TypeVar
@@ -219,18 +223,23 @@ def test_http_errors_are_one_line_with_exit_1(
     ("args", "message"),
     [
         (["code", "upload"], "error: Missing argument 'PATH' (see 'vexa code upload --help')"),
-        (["code", "upload", "absent.zip"], "error: Invalid value for 'PATH': File 'absent.zip' does not exist"),
+        (["code", "upload", "absent.zip"], "error: Invalid value for 'PATH': Path 'absent.zip' does not exist"),
+        (["code", "upload", "empty"], "error: empty holds no files to zip"),
+        (["web", "run", "empty"], "error: empty holds no files to zip"),
+        (["code", "list", "--json", "-q"], "error: give --json or --quiet, not both"),
         (["code", "list", "--type", "java"], "error: Invalid value for '--type': 'java' is not one of"),
         (["jobs", "list", "--status", "done"], "error: Invalid value for '--status': 'done' is not one of"),
         (["jobs", "wait", "j", "--timeout", "-1"], "error: Invalid value for '--timeout': -1.0 is not in the range"),
-        (["web", "run"], "error: give either a zip file PATH or --code-id (see 'vexa web run --help')"),
-        (["web", "run", "app.zip", "--code-id", "c"], "error: give either a zip file PATH or --code-id"),
+        (["web", "run"], "error: give either a zip file or folder PATH, or --code-id (see 'vexa web run --help')"),
+        (["web", "run", "app.zip", "--code-id", "c"], "error: give either a zip file or folder PATH, or --code-id"),
         (["code", "frobnicate"], "error: No such command 'frobnicate' (see 'vexa code --help')"),
         (["code", "download", "c", "absent/c.zip"], "error: Invalid value for '[OUT]': directory 'absent' does not"),
         (["jobs", "result", "j", "absent/j.zip"], "error: Invalid value for '[OUT]': directory 'absent' does not"),
     ],
 )
 def test_usage_errors_are_one_line_with_exit_2(vexa_cli: Vexa, in_tmp: Path, args: list[str], message: str) -> None:
+    (in_tmp / "empty" / "__pycache__").mkdir(parents=True)
+    (in_tmp / "empty" / "__pycache__" / "app.cpython-310.pyc").write_bytes(b"")
     result = vexa_cli(*args)
     assert result.exit_code == 2
     assert one_error_line(result).startswith(message)
@@ -257,6 +266,7 @@ def test_connection_from_environment(vexa_cli: Vexa) -> None:
     refused = vexa_cli("code", "list", connect=False, env={"VEXA_BASE_URL": vexa_cli.base_url})
     assert refused.exit_code == 1
     assert one_error_line(refused).startswith("error: 401 Unauthorized for GET ")
+    assert one_error_line(refused).endswith("; the service wants an API key: set VEXA_API_KEY or pass --api-key")
 
 
 def test_wrong_api_key_is_refused_and_never_printed(vexa_cli: Vexa) -> None:
@@ -264,6 +274,7 @@ def test_wrong_api_key_is_refused_and_never_printed(vexa_cli: Vexa) -> None:
     assert result.exit_code == 1
     line = one_error_line(result)
     assert line.startswith(f"error: 401 Unauthorized for GET {vexa_cli.base_url}/code/info")
+    assert line.endswith("; the service refused the API key: check VEXA_API_KEY or --api-key")
     assert "wrong-secret-key" not in line
 
 
@@ -301,7 +312,40 @@ def test_faulty_service_answers_are_one_line_with_exit_1(
     finally:
         scripted.release()
     assert result.exit_code == 1
-    assert one_error_line(result).startswith("error: " + message.format(url=recorder.base_url))
+    line = one_error_line(result)
+    assert line.startswith("error: " + message.format(url=recorder.base_url))
+    assert_plain_words(line)
+
+
+# An exception class name as Python prints it: "ReadTimeout", "JSONDecodeError", "httpx.ConnectError".
+CLASS_NAME = re.compile(r"\b(?:[a-z_]+\.)*[A-Z][a-z]+(?:[A-Z][a-z]*)+\b|\b\w+(?:Error|Exception|Timeout)\b")
+
+
+def assert_plain_words(line: str) -> None:
+    assert CLASS_NAME.search(line) is None, line
+
+
+@pytest.mark.parametrize(
+    ("base_url", "api_key", "args", "message"),
+    [
+        ("http://127.0.0.1:{closed}", TEST_API_KEY, ["code", "list"], "cannot reach the service at http://127.0.0.1:"),
+        ("http://127.0.0.1:{closed}", TEST_API_KEY, ["jobs", "get", "j"], "cannot reach the service at http://127.0.0.1:"),
+        ("{service}", "bad\nkey", ["code", "list"], "The API key contains a control character (U+000A at position 3)"),
+        ("{service}", "", ["code", "delete", "absent"], "401 Unauthorized for DELETE "),
+        ("{service}", TEST_API_KEY, ["jobs", "wait", "absent"], "404 Not Found for GET "),
+    ],
+)
+def test_errors_are_plain_words(
+    vexa_cli: Vexa, in_tmp: Path, base_url: str, api_key: str, args: list[str], message: str
+) -> None:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        closed = sock.getsockname()[1]
+    result = Vexa(base_url.format(closed=closed, service=vexa_cli.base_url), api_key or None)(*args)
+    assert result.exit_code == 1
+    line = one_error_line(result)
+    assert line.startswith("error: " + message)
+    assert_plain_words(line)
 
 
 # --- jobs -----------------------------------------------------------------------------------
@@ -380,19 +424,34 @@ def test_job_listings_match_the_library(two_ended_jobs: Vexa, filters: dict[str,
     listed = two_ended_jobs.json("jobs", "list", *options)
     assert listed == [job.model_dump(mode="json") for job in expected]
     table = two_ended_jobs.ok("jobs", "list", *options)
-    assert [job.job_id for job in expected] == [
-        line.split()[1] for line in table.splitlines() if line.split()[1:2] and line.split()[1].startswith("j_")
-    ]
+    assert [job.job_id for job in expected] == [line.split()[0] for line in table.splitlines() if line.startswith("j_")]
     if not expected:
         assert table == "No jobs.\n"
 
 
-def test_failed_job_reports_its_error(fresh_vexa: Vexa, in_tmp: Path) -> None:
-    job_id = _ingest(fresh_vexa, "fail-app")
-    assert fresh_vexa.json("jobs", "wait", job_id)["job_status"] == "failed"  # waiting succeeded
-    error = run_async(fresh_vexa.library().jobs.get_error(job_id))
-    assert error and job_id in error
-    assert fresh_vexa.ok("jobs", "error", job_id) == error + "\n"
+@pytest.mark.parametrize(
+    ("name", "status", "exit_code"),
+    [("job-app", "finished", 0), ("fail-app", "failed", 4), ("timeout-app", "timeout", 4)],
+)
+@pytest.mark.parametrize("as_json", [False, True])
+def test_wait_exit_status_tells_whether_the_job_finished(
+    fresh_vexa: Vexa, in_tmp: Path, name: str, status: str, exit_code: int, as_json: bool
+) -> None:
+    job_id = _ingest(fresh_vexa, name)
+    result = fresh_vexa("jobs", "wait", job_id, *(["--json"] if as_json else []))
+    assert result.exit_code == exit_code
+    job = run_async(fresh_vexa.library().jobs.get(job_id))
+    assert (job.job_status.value, job.job_stage.value) == (status, "post_running")  # type: ignore[union-attr]
+    # The job is shown either way; the failure is one more line on stderr.
+    if as_json:
+        assert json.loads(result.stdout) == job.model_dump(mode="json")
+    else:
+        assert f"job_status  {status}" in result.stdout
+    if exit_code == 0:
+        assert result.stderr == ""
+    else:
+        assert job.error and result.stderr == f"error: job {job_id} ended {status}: {job.error.splitlines()[-1]}\n"
+        assert fresh_vexa.ok("jobs", "error", job_id) == job.error + "\n"
 
 
 def test_stream_follows_the_job_and_splits_its_streams(fresh_vexa: Vexa, in_tmp: Path) -> None:
@@ -467,6 +526,149 @@ def test_web_run_with_wait(fresh_vexa: Vexa, in_tmp: Path) -> None:
     assert run_async(fresh_vexa.library().jobs.is_healthy(job["job_id"])) is True
 
 
+# --- folders, quiet output, table width, overwriting ----------------------------------------
+
+# path in the folder -> whether the zip holds it
+FOLDER_FILES = {
+    "main.py": True,
+    "pkg/__init__.py": True,
+    "pkg/data/table.csv": True,
+    ".env.example": True,
+    "__pycache__/main.cpython-310.pyc": False,
+    "pkg/__pycache__/mod.cpython-310.pyc": False,
+    ".git/HEAD": False,
+    ".venv/pyvenv.cfg": False,
+    ".venv/lib/site.py": False,
+    "env2/pyvenv.cfg": False,  # any folder with a pyvenv.cfg is a virtual environment
+    "env2/bin/python": False,
+}
+
+
+def make_folder(root: Path) -> Path:
+    folder = root / "my-app"
+    for name in FOLDER_FILES:
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_text(f"content of {name}\n", encoding="utf-8")
+    (folder / "linked").symlink_to(folder / "pkg", target_is_directory=True)  # links to folders: left out
+    return folder
+
+
+def zip_entries(zip_bytes: bytes) -> dict[str, str]:
+    with zipfile.ZipFile(io.BytesIO(zip_bytes)) as archive:
+        return {name: archive.read(name).decode("utf-8") for name in archive.namelist()}
+
+
+@pytest.mark.parametrize("command", [["code", "upload"], ["code", "ingest"], ["web", "run"]])
+@pytest.mark.parametrize("where", ["path", "cwd"])
+def test_folders_are_zipped_without_caches_repositories_and_environments(
+    fresh_vexa: Vexa, in_tmp: Path, command: list[str], where: str
+) -> None:
+    folder = make_folder(in_tmp)
+    if where == "cwd":
+        os.chdir(folder)
+    first = fresh_vexa.json(*command, str(folder) if where == "path" else ".")
+    code_id = first["code_id"]
+    client = fresh_vexa.library()
+    stored = run_async(client.code.download(code_id)).zip_bytes
+    expected = [name for name, kept in FOLDER_FILES.items() if kept]
+    assert list(zip_entries(stored)) == sorted(expected)  # in path order
+    assert zip_entries(stored) == {name: f"content of {name}\n" for name in expected}
+    if command != ["web", "run"]:  # a web job's code has no name of its own
+        assert run_async(client.code.get_info(code_id)).code_name == "my-app"
+    # The same files give the same bytes.
+    second_id = fresh_vexa.json(*command, str(folder))["code_id"]
+    assert run_async(client.code.download(second_id)).zip_bytes == stored
+
+
+@pytest.mark.parametrize(
+    ("args", "id_field", "many"),
+    [
+        (["code", "upload", "app.zip"], "code_id", False),
+        (["code", "ingest", "app.zip"], "job_id", False),
+        (["web", "run", "app.zip"], "job_id", False),
+        (["code", "list"], "code_id", True),
+        (["jobs", "list"], "job_id", True),
+        (["jobs", "list", "--type", "web"], "job_id", True),
+        (["web", "list"], "job_id", True),
+        (["jobs", "latest"], "job_id", False),
+    ],
+)
+def test_quiet_prints_only_the_ids(fresh_vexa: Vexa, in_tmp: Path, args: list[str], id_field: str, many: bool) -> None:
+    fresh_vexa.ok("web", "run", "app.zip")
+    fresh_vexa.ok("code", "ingest", "app.zip")
+    quiet = fresh_vexa.ok(*args, "-q")
+    if many:
+        listed = fresh_vexa.json(*args)
+        assert listed and quiet == "".join(f"{item[id_field]}\n" for item in listed)
+    else:
+        assert re.fullmatch(r"[cj]_[0-9a-f]+\n", quiet), quiet
+        listed = fresh_vexa.json("code" if id_field == "code_id" else "jobs", "list")
+        assert quiet.strip() in {item[id_field] for item in listed}
+        if args[:2] == ["jobs", "latest"]:
+            assert quiet.strip() == fresh_vexa.json("jobs", "latest")["job_id"]
+
+
+def test_quiet_wait_prints_the_id_and_keeps_the_exit_status(fresh_vexa: Vexa, in_tmp: Path) -> None:
+    finished, failed = _ingest(fresh_vexa), _ingest(fresh_vexa, "fail-app")
+    assert fresh_vexa.ok("jobs", "wait", finished, "--quiet") == finished + "\n"
+    result = fresh_vexa("jobs", "wait", failed, "-q")
+    assert (result.exit_code, result.stdout) == (4, failed + "\n")
+    assert result.stderr.startswith(f"error: job {failed} ended failed: ")
+
+
+LONG_NAME = "a-rather-long-application-name-that-will-not-fit-in-its-column"
+
+
+@pytest.mark.parametrize("command", [["code", "list"], ["jobs", "list"], ["web", "list"]])
+@pytest.mark.parametrize("columns", ["80", None])
+def test_tables_fit_80_columns(fresh_vexa: Vexa, in_tmp: Path, command: list[str], columns: str | None) -> None:
+    for name in (LONG_NAME, "timeout-app", "short"):  # a long name; the longest status and stage
+        fresh_vexa.ok("code", "ingest", "app.zip", "--name", name)
+        fresh_vexa.ok("web", "run", "app.zip")
+    listed = fresh_vexa.json(*command)
+    table = fresh_vexa.ok(*command, env={"COLUMNS": columns} if columns else None)
+    lines = table.splitlines()
+    id_field = "code_id" if command[0] == "code" else "job_id"
+    # Every ID is whole, at the start of its row.
+    assert [line.split()[0] for line in lines if re.match(r"[cj]_", line)] == [item[id_field] for item in listed]
+    if columns or command[0] != "code":  # piped without COLUMNS, a long name stays on one line
+        assert max(map(len, lines)) <= 80, table
+    if columns and command[0] == "code":
+        assert LONG_NAME not in table and LONG_NAME[:12] in table and LONG_NAME[-6:] in table  # wrapped, not cut
+
+
+@pytest.mark.parametrize("command", [["code", "download", "{code_id}"], ["jobs", "result", "{job_id}"]])
+def test_downloads_replace_a_file_only_with_force(fresh_vexa: Vexa, in_tmp: Path, command: list[str]) -> None:
+    job = fresh_vexa.json("code", "ingest", "app.zip")
+    fresh_vexa.ok("jobs", "wait", job["job_id"])
+    args = [part.format(code_id=job["code_id"], job_id=job["job_id"]) for part in command]
+    target = in_tmp / "out.zip"
+    target.write_bytes(b"keep me")
+    refused = fresh_vexa(*args, "out.zip")
+    assert refused.exit_code == 2
+    assert one_error_line(refused) == "error: out.zip already exists; --force replaces it"
+    assert target.read_bytes() == b"keep me"
+    saved = fresh_vexa.json(*args, "out.zip", "--force")
+    assert saved["size"] == target.stat().st_size and zipfile.is_zipfile(target)
+    default = in_tmp / (f"{args[2]}.zip" if command[0] == "code" else f"{args[2]}-result.zip")
+    default.write_bytes(b"keep me too")
+    assert one_error_line(fresh_vexa(*args)) == f"error: {default.name} already exists; --force replaces it"
+    assert default.read_bytes() == b"keep me too"
+
+
+@pytest.mark.parametrize("api_key", [TEST_API_KEY, None], ids=["with-key", "without-key"])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_web_open_print(service_factory: Callable[..., Any], api_key: str | None, as_json: bool) -> None:
+    from vexa._browser import browser_token
+
+    service = service_factory(api_key=api_key)
+    page = f"{service.base_url}/j_1234/"
+    printed = Vexa(service.base_url, api_key).ok("web", "open", "j_1234", "--print", *(["--json"] if as_json else []))
+    expected = page if api_key is None else f"{page}?token={browser_token(api_key)}"
+    assert (json.loads(printed) if as_json else printed) == (expected if as_json else expected + "\n")
+    assert browser_token(TEST_API_KEY) != TEST_API_KEY and len(browser_token(TEST_API_KEY)) == 64
+
+
 # --- shape of the command tree ------------------------------------------------------------
 
 REQUIRED_COMMANDS = {
@@ -476,7 +678,7 @@ REQUIRED_COMMANDS = {
         f"jobs {name}"
         for name in "list get status stage error latest stream wait health result terminate".split()
     ),
-    *(f"web {name}" for name in "run url wait list".split()),
+    *(f"web {name}" for name in "run open url wait list".split()),
 }
 
 
@@ -487,7 +689,10 @@ def test_every_command_has_help_and_json() -> None:
 
     def leaves(group: click.Group, prefix: str) -> dict[str, click.Command]:
         found: dict[str, click.Command] = {}
-        for name, command in group.commands.items():
+        context = click.Context(group)
+        for name in group.list_commands(context):
+            command = group.get_command(context, name)
+            assert command is not None, name
             if isinstance(command, click.Group):
                 found.update(leaves(command, f"{prefix}{name} "))
             else:
@@ -531,34 +736,46 @@ class CountingTransfer:
 
 
 def test_transfers_count_every_byte(service: Any, tmp_path: Path) -> None:
-    from vexa.cli.clients import AsyncProgressClient, ProgressClient
+    import httpx
+
+    import vexa
+    from vexa.cli.transport import AsyncCountingTransport, CountingTransport, Meter
     from vexa.types import CodeType, CodeZip
 
     # Incompressible and several of httpx's 64 KiB chunks long.
     zip_bytes = make_zip({"main.py": "print(1)\n", "blob.bin": bytes(range(256)) * 1200})
-    upload = CountingTransfer([])
-    client = ProgressClient(service.base_url, TEST_API_KEY, upload)
-    code_id = client.code.upload(CodeZip(zip_bytes=zip_bytes), "counted", CodeType.PYTHON, {"m": 1})
-    assert (upload.totals, upload.received) == ([len(zip_bytes)], len(zip_bytes))
+    meter = Meter()
+    with httpx.Client(transport=CountingTransport(meter)) as http_client:
+        client = vexa.Client(service.base_url, TEST_API_KEY, http_client=http_client)
+        meter.counter = upload = CountingTransfer([])
+        code_id = client.code.upload(CodeZip(zip_bytes=zip_bytes), "counted", CodeType.PYTHON, {"m": 1})
+        # The whole multipart body: the zip, the metadata and the parts' headers.
+        [upload_total] = upload.totals
+        assert upload_total is not None and len(zip_bytes) < upload_total < len(zip_bytes) + 1024
+        assert upload.received == upload_total
 
-    download = CountingTransfer([])
-    ProgressClient(service.base_url, TEST_API_KEY, download).code.download(code_id, tmp_path / "copy.zip")
-    assert (download.totals, download.received) == ([len(zip_bytes)], len(zip_bytes))
-    assert (tmp_path / "copy.zip").read_bytes() == zip_bytes
+        meter.counter = download = CountingTransfer([])
+        client.code.download(code_id, tmp_path / "copy.zip")
+        assert client.code.get_info(code_id).code_id == code_id  # a JSON answer: not counted
+        assert (download.totals, download.received) == ([len(zip_bytes)], len(zip_bytes))
+        assert (tmp_path / "copy.zip").read_bytes() == zip_bytes
+        meter.counter = None
+        client.code.delete(code_id)
 
     async def job_result() -> tuple[CountingTransfer, bytes]:
-        result_transfer = CountingTransfer([])
-        async_client = AsyncProgressClient(service.base_url, TEST_API_KEY, result_transfer)
-        job = await async_client.web.run(CodeZip(zip_bytes=zip_bytes))
-        await async_client.jobs.terminate(job.job_id)
-        result = await async_client.jobs.get_result(job.job_id)
-        return result_transfer, result.zip_bytes
+        meter.counter = counted = CountingTransfer([])
+        async with httpx.AsyncClient(transport=AsyncCountingTransport(meter)) as http_client:
+            async_client = vexa.AsyncClient(service.base_url, TEST_API_KEY, http_client=http_client)
+            job = await async_client.web.run(CodeZip(zip_bytes=zip_bytes))
+            await async_client.jobs.terminate(job.job_id)
+            result = await async_client.jobs.get_result(job.job_id)
+        return counted, result.zip_bytes
 
-    result_transfer, result_bytes = run_async(job_result())
-    # The web run's upload, then the result's download.
-    assert result_transfer.totals == [len(zip_bytes), len(result_bytes)]
-    assert result_transfer.received == len(zip_bytes) + len(result_bytes)
-    client.code.delete(code_id)
+    counted, result_bytes = run_async(job_result())
+    # The web run's upload, then the result's download; nothing of the JSON answers.
+    assert counted.totals[1:] == [len(result_bytes)]
+    assert counted.received == (counted.totals[0] or 0) + len(result_bytes)
+    assert len(zip_bytes) < (counted.totals[0] or 0) < len(zip_bytes) + 1024
 
 
 def test_progress_and_stage_show_on_a_terminal_only(fresh_vexa: Vexa, in_tmp: Path) -> None:

@@ -73,13 +73,17 @@ class PipeWatcher:
 
 @pytest.fixture
 def ended_processes() -> Iterator[list[subprocess.Popen[str]]]:
-    """Processes a test starts; any still running at its end is killed."""
+    """Processes a test starts; any still running at its end is killed, and its pipes closed
+    (a test that failed half-way leaves them open, and the warning would land in another test)."""
     started: list[subprocess.Popen[str]] = []
     yield started
     for process in started:
         if process.poll() is None:
             process.kill()
             process.wait(10)
+        for pipe in (process.stdout, process.stderr):
+            if pipe is not None:
+                pipe.close()
 
 
 def test_connection_from_the_environment(service: Any, tmp_path: Path) -> None:
@@ -225,4 +229,51 @@ def test_service_help_is_the_services_own(tmp_path: Path) -> None:
         timeout=60,
     )
     assert completed.returncode == 0
+    assert completed.stdout.startswith("usage: vexa service ")
     assert "--data-dir" in completed.stdout and "--port" in completed.stdout
+
+
+def _run(*args: str, env: dict[str, str], cwd: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [sys.executable, "-m", "vexa.cli", *args], env=env, cwd=cwd, capture_output=True, text=True, timeout=60
+    )
+
+
+@pytest.mark.parametrize("api_key", [TEST_API_KEY, None], ids=["with-key", "without-key"])
+def test_web_open_hands_the_page_to_the_browser(
+    service_factory: Callable[..., Any], tmp_path: Path, api_key: str | None
+) -> None:
+    from vexa._browser import browser_token
+
+    service = service_factory(api_key=api_key)
+    # $BROWSER names the browser command; this one writes down the URL it was given.
+    opened = tmp_path / "opened.txt"
+    browser = tmp_path / "browser.py"
+    browser.write_text(f"import sys\nopen({str(opened)!r}, 'w').write(sys.argv[1])\n", encoding="utf-8")
+    env = _environment(VEXA_BASE_URL=service.base_url, BROWSER=f"{sys.executable} {browser} %s")
+    if api_key:
+        env["VEXA_API_KEY"] = api_key
+    completed = _run("web", "open", "j_1234", env=env, cwd=tmp_path)
+    assert (completed.returncode, completed.stderr) == (0, "")
+    assert completed.stdout == "Opened the page of job j_1234 in the browser\n"
+    token = f"?token={browser_token(api_key)}" if api_key else ""
+    assert opened.read_text(encoding="utf-8") == f"{service.base_url}/j_1234/{token}"
+
+    # A browser command that fails: one line that says how to get the URL.
+    failing = _run("web", "open", "j_1234", env={**env, "BROWSER": "false"}, cwd=tmp_path)
+    assert (failing.returncode, failing.stdout) == (1, "")
+    assert failing.stderr == "error: no browser to open; 'vexa web open j_1234 --print' prints the URL\n"
+
+
+@pytest.mark.parametrize(
+    ("words", "expected"),
+    [("vexa jo", {"jobs"}), ("vexa jobs w", {"wait"}), ("vexa w", {"web"}), ("vexa web o", {"open"})],
+)
+def test_shell_completion(tmp_path: Path, words: str, expected: set[str]) -> None:
+    env = _environment(_VEXA_COMPLETE="bash_complete", COMP_WORDS=words, COMP_CWORD=str(len(words.split()) - 1))
+    completed = _run(env=env, cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    assert {line.split(",", 1)[1] for line in completed.stdout.splitlines()} == expected
+
+    script = _run(env=_environment(_VEXA_COMPLETE="bash_source"), cwd=tmp_path)
+    assert script.returncode == 0 and "_VEXA_COMPLETE=bash_complete" in script.stdout

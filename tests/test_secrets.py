@@ -118,15 +118,26 @@ def texts_of(error: BaseException) -> Iterator[str]:
         yield repr(link)
         yield from (repr(arg) for arg in link.args)
         yield from (repr(value) for value in vars(link).values() if isinstance(value, (str, int, dict, list)))
+        if isinstance(link, httpx.HTTPStatusError):  # what a caller may read of the chained error
+            yield from http_texts(link.request, link.response)
         pending += [link.__cause__, link.__context__]
 
 
-def sweep(run: Callable[[], Any], caplog: pytest.LogCaptureFixture) -> BaseException | None:
-    """Runs an operation with every logger at DEBUG; returns its error (None if it
+def http_texts(request: httpx.Request, response: httpx.Response) -> Iterator[str]:
+    yield str(request.url)
+    yield from (f"{name}: {value}" for message in (request, response) for name, value in message.headers.multi_items())
+    try:
+        yield response.text
+    except httpx.ResponseNotRead:
+        pass
+
+
+def sweep(run: Callable[[], Any], caplog: pytest.LogCaptureFixture, level: int = logging.DEBUG) -> BaseException | None:
+    """Runs an operation with every logger at `level`; returns its error (None if it
     succeeded) after checking that no text it left contains the key."""
     caplog.clear()
     error: BaseException | None = None
-    with caplog.at_level(logging.DEBUG):
+    with caplog.at_level(level):
         try:
             run()
         except Exception as raised:  # noqa: BLE001 - the error is what is searched
@@ -191,6 +202,32 @@ def test_http_errors_whose_body_echoes_the_key(recorder: RecordingServer, caplog
     for name, call in all_calls(recorder.base_url).items():
         error = sweep(call, caplog)
         assert getattr(error, "status_code", None) == status, name
+    assert all(request.header("X-API-Key") == KEY for request in recorder.requests)
+
+
+REDIRECTS = {
+    "location": {"Location": f"http://127.0.0.1:9/login?next=/code&key={KEY}"},
+    "location-and-header": {"Location": f"/{KEY}/elsewhere", "X-Seen-Key": KEY, "Set-Cookie": f"k={KEY}"},
+}
+
+
+@pytest.mark.parametrize("body", [b"", f"moved; your key was {KEY}".encode()], ids=["no-body", "body-echo"])
+@pytest.mark.parametrize("redirect", REDIRECTS)
+def test_redirects_that_echo_the_key(
+    recorder: RecordingServer, caplog: pytest.LogCaptureFixture, redirect: str, body: bytes
+) -> None:
+    recorder.set_default(302, body=body, headers={"Content-Type": "text/plain", **REDIRECTS[redirect]})
+    for name, call in all_calls(recorder.base_url).items():
+        # At INFO: httpcore's DEBUG trace lists response headers as they arrive, the echo included.
+        error = sweep(call, caplog, logging.INFO)
+        assert getattr(error, "status_code", None) == 302, name
+        # The httpx error stays in the chain, its texts redacted, the rest intact.
+        context = error.__context__ if error is not None else None
+        assert isinstance(context, httpx.HTTPStatusError), name
+        assert str(context).startswith("Redirect response '302 Found' for url "), name
+        assert "Redirect location: " in str(context) and "[REDACTED]" in context.response.headers["Location"]
+        assert context.request.headers["X-API-Key"] == "[REDACTED]"
+        assert context.response.status_code == 302
     assert all(request.header("X-API-Key") == KEY for request in recorder.requests)
 
 

@@ -87,6 +87,12 @@ def test_the_package_is_clean(mypy_workdir: Path) -> None:
     assert errors == []
 
 
+def test_the_command_line_is_clean(mypy_workdir: Path) -> None:
+    # The `vexa` command (with the types of Click and Rich) and the browser token it uses.
+    errors = run_mypy(mypy_workdir, "-p", "vexa.cli", "-m", "vexa._browser")
+    assert errors == []
+
+
 def test_the_typed_program_is_clean(mypy_errors: MypyErrors) -> None:
     assert mypy_errors[TYPED_PROGRAM.name] == []
 

@@ -16,11 +16,12 @@ import select
 import stat
 import sys
 from datetime import datetime, timezone
+from pathlib import Path
 from typing import Any, AsyncGenerator, AsyncIterator, Awaitable, Callable, Iterator, Sequence, TypeVar
 
 import click
 from pydantic import BaseModel
-from rich import filesize
+from rich import box, filesize
 from rich.console import Console
 from rich.live import Live
 from rich.progress import (
@@ -40,22 +41,24 @@ from vexa.types import StreamOutput
 
 T = TypeVar("T")
 
-# (field, column header) of the listing tables.
+# (field, column header) of the listing tables; the first is the ID that --quiet
+# prints. A job row fits 80 columns (its code ID is in `vexa jobs get`); of a
+# code row only the name is wrapped when the terminal is narrow.
 CODE_COLUMNS = [
     ("code_id", "ID"),
     ("code_name", "Name"),
     ("code_type", "Type"),
     ("size", "Size"),
-    ("created_at", "Created"),
+    ("created_at", "Created (UTC)"),
 ]
 JOB_COLUMNS = [
     ("job_id", "ID"),
     ("job_type", "Type"),
     ("job_status", "Status"),
     ("job_stage", "Stage"),
-    ("code_id", "Code"),
-    ("created_at", "Created"),
+    ("created_at", "Created (UTC)"),
 ]
+WRAPPED_COLUMNS = frozenset({"code_name"})
 STATUS_STYLES = {
     "finished": "green",
     "failed": "red",
@@ -88,8 +91,11 @@ def to_json(value: Any) -> Any:
     return value
 
 
-def cell_text(field: str, value: Any) -> Text:
-    """One table cell; `Text` so that brackets in names are never read as markup."""
+def cell_text(field: str, value: Any, zone: str = " UTC") -> Text:
+    """One table cell; `Text` so that brackets in names are never read as markup.
+
+    Times are shown in UTC, followed by `zone` (listings name it in the header).
+    """
     if value is None:
         return Text("-", style="dim")
     if isinstance(value, enum.Enum):
@@ -97,7 +103,7 @@ def cell_text(field: str, value: Any) -> Text:
     if isinstance(value, datetime):
         if value.tzinfo is None:
             return Text(value.strftime("%Y-%m-%d %H:%M:%S"))
-        return Text(value.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%S UTC"))
+        return Text(value.astimezone(timezone.utc).strftime("%Y-%m-%d %H:%M:%S") + zone)
     if field == "size" and isinstance(value, int):
         return Text(filesize.decimal(value))
     if isinstance(value, (dict, list)):
@@ -128,10 +134,11 @@ class Transfer:
 
 
 class Output:
-    """Prints results as JSON (`as_json`) or as tables and text."""
+    """Prints results as JSON (`as_json`), as IDs only (`quiet`), or as tables and text."""
 
-    def __init__(self, as_json: bool) -> None:
+    def __init__(self, as_json: bool, quiet: bool = False) -> None:
         self.as_json = as_json
+        self.quiet = quiet
         # No file given: Rich writes to whatever sys.stdout/sys.stderr are at the time.
         self.console = Console(highlight=False)
         if not self.console.is_terminal and "COLUMNS" not in os.environ:
@@ -149,23 +156,38 @@ class Output:
         if self.as_json:
             self.json(list(items))
             return
+        if self.quiet:
+            id_field = columns[0][0]
+            for item in items:
+                click.echo(model_fields(item)[id_field])
+            return
         if not items:
             self.console.print(empty, style="dim")
             return
-        table = Table(*(header for _, header in columns))
+        # No vertical lines and no outer padding: narrow, and a row's first word is its ID.
+        table = Table(*(header for _, header in columns), box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
         for item in items:
             fields = model_fields(item)
-            table.add_row(*(cell_text(name, fields.get(name)) for name, _ in columns))
+            table.add_row(*(cell_text(name, fields.get(name), zone="") for name, _ in columns))
         for column, (name, _) in zip(table.columns, columns):
-            if name.endswith("_id"):  # identifiers are what people copy: never wrapped or cut
+            if name in WRAPPED_COLUMNS:
+                column.overflow = "fold"
+            else:  # identifiers, types and times: never wrapped or cut
                 column.no_wrap = True
-                column.min_width = max(len(str(model_fields(item).get(name) or "")) for item in items)
+                column.min_width = max(len(cell_text(name, model_fields(item).get(name), zone="")) for item in items)
         self.console.print(table)
 
     def record(self, item: BaseModel | None, empty: str = "", **extra: Any) -> None:
-        """One model as field/value rows (plus `extra` fields); `empty` (or JSON null) for None."""
+        """One model as field/value rows (plus `extra` fields); `empty` (or JSON null) for None.
+
+        With `quiet`, only the model's first field, its ID (nothing for None).
+        """
         if self.as_json:
             self.json(None if item is None else {**to_json(item), **extra})
+            return
+        if self.quiet:
+            if item is not None:
+                click.echo(next(iter(model_fields(item).values())))
             return
         if item is None:
             self.console.print(empty, style="dim")
@@ -185,6 +207,10 @@ class Output:
             click.echo(text)
         elif value is not None:
             click.echo(str(to_json(value)))
+
+    def saved(self, what: dict[str, Any], size: int, target: Path) -> None:
+        """A file written: as JSON (`what` plus path and size), or as a sentence."""
+        self.value({**what, "path": str(target), "size": size}, f"Saved {size} bytes to {target}")
 
     async def follow(self, lines: AsyncGenerator[StreamOutput, None]) -> None:
         """Write a job's output lines as they arrive, until they end.

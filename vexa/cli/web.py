@@ -1,0 +1,107 @@
+"""`vexa web`: web-page jobs."""
+
+from __future__ import annotations
+
+import webbrowser
+from pathlib import Path
+
+import click
+
+from vexa._browser import browser_token
+from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
+from vexa.cli.jobs import describe_job
+from vexa.cli.output import JOB_COLUMNS
+from vexa.cli.params import CODE_PATH, code_of, stage_option, status_option, timeout_option
+from vexa.client import AsyncClient
+from vexa.types import Job, JobStage, JobStatus
+
+
+@click.group(context_settings=CONTEXT_SETTINGS)
+def web() -> None:
+    """Web-page jobs: run, open or get the page URL, wait until healthy, list."""
+
+
+async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: bool, timeout: float | None) -> None:
+    if wait:
+        job = await session.output.waiting(
+            client.web.await_healthy(job.job_id, timeout=timeout), describe_job(client, job.job_id)
+        )
+    session.output.record(job, url=client.web.get_url(job.job_id))
+
+
+@client_command(web, "run", quiet=True)
+@click.argument("path", type=CODE_PATH, required=False)
+@click.option("--code-id", help="Run stored web code instead of a zip file or folder.")
+@click.option("--wait", is_flag=True, help="Then wait until the page answers.")
+@timeout_option
+async def web_run(session: Session, path: Path | None, code_id: str | None, wait: bool, timeout: float | None) -> None:
+    """Run a web app from a zip file, a folder or stored code.
+
+    A folder is zipped as by `vexa code upload`. Shows the job and the URL of
+    its page.
+    """
+    async with session.async_client() as client:
+        if path is not None and code_id is None:
+            code_zip, default_name = code_of(path)
+            with session.transfer(f"Uploading {path.name or default_name}"):
+                job = await client.web.run(code_zip)
+        elif code_id is not None and path is None:
+            job = await client.web.stored.run(code_id)
+        else:
+            raise click.UsageError("give either a zip file or folder PATH, or --code-id")
+        await _show_web_job(session, client, job, wait, timeout)
+
+
+@client_command(web, "url")
+@click.argument("job_id")
+def web_url(session: Session, job_id: str) -> None:
+    """Print the URL of a web job's page."""
+    session.output.value(session.url_client().web.get_url(job_id))
+
+
+def browser_url(session: Session, job_id: str) -> str:
+    """The page's URL for a browser: with an API key, plus the token that lets it in."""
+    url = session.url_client().web.get_url(job_id)
+    if session.api_key is None:
+        return url
+    return f"{url}{'&' if '?' in url else '?'}token={browser_token(session.api_key)}"
+
+
+@client_command(web, "open")
+@click.argument("job_id")
+@click.option("--print", "print_only", is_flag=True, help="Print the URL instead of opening it.")
+def web_open(session: Session, job_id: str, print_only: bool) -> None:
+    """Open a web job's page in the browser.
+
+    With an API key, the URL carries a token made from it (never the key
+    itself), which the service trades for a cookie and takes off the URL.
+    """
+    url = browser_url(session, job_id)
+    if print_only:
+        session.output.value(url)
+    elif webbrowser.open(url):
+        session.output.value({"job_id": job_id, "opened": True}, f"Opened the page of job {job_id} in the browser")
+    else:
+        raise click.ClickException(f"no browser to open; 'vexa web open {job_id} --print' prints the URL")
+
+
+@client_command(web, "wait", quiet=True)
+@click.argument("job_id")
+@timeout_option
+async def web_wait(session: Session, job_id: str, timeout: float | None) -> None:
+    """Wait until a web job's page answers.
+
+    Then shows the job and the URL of its page.
+    """
+    async with session.async_client() as client:
+        await _show_web_job(session, client, await client.jobs.get(job_id), True, timeout)
+
+
+@client_command(web, "list", quiet=True)
+@status_option
+@stage_option
+async def web_list(session: Session, status: JobStatus | None, stage: JobStage | None) -> None:
+    """List web jobs, optionally filtered."""
+    async with session.async_client() as client:
+        found = await client.web.jobs.list(job_status=status, job_stage=stage)
+    session.output.listing(found, JOB_COLUMNS, "No web jobs.")
