@@ -1,5 +1,5 @@
 // Everything that differs between the supported interpreters (CPython 3.10
-// to 3.13) or reaches into their internals, behind functions with one meaning
+// to 3.15) or reaches into their internals, behind functions with one meaning
 // on every version. Nothing outside this folder touches an interpreter struct
 // field or calls an underscore API; the internal headers are included only in
 // compat.cpp.
@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
-#error "the native modules are written for CPython 3.10 to 3.13"
+#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x03100000
+#error "the native modules are written for CPython 3.10 to 3.15"
 #endif
 
 #define VX_PY_AT_LEAST(minor) (PY_VERSION_HEX >= (0x03000000 | ((minor) << 16)))
