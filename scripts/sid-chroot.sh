@@ -8,9 +8,10 @@
 #   bash scripts/sid-chroot.sh run [--bind DIR]... [--host-root] -- COMMAND [ARG]...
 #       Runs COMMAND inside the chroot (as root, in a mount namespace of its
 #       own) with /proc, /dev, /dev/shm and each DIR (at the same path as on
-#       the host) mounted. --host-root also mounts the host's / read-only at
-#       /host. The mounts live in the private mount namespace only, so they
-#       vanish when COMMAND ends, whether it succeeds, fails or is killed.
+#       the host) mounted. --host-root also mounts the host's / at /host
+#       (for running the host's compiler, see scripts/build-wheels.sh). The
+#       mounts live in the private mount namespace only, so they vanish when
+#       COMMAND ends, whether it succeeds, fails or is killed.
 #
 # The chroot is cached under ${XDG_CACHE_HOME:-$HOME/.cache}/vexa/, in a
 # folder named after a hash of the package list below: it is reused while the
@@ -130,6 +131,11 @@ _sid_enter() {
     done
     shift
     mount --make-rprivate /
+    # First, so that the host's tree seen at /host holds none of the mounts below.
+    if [ "$host_root" = 1 ]; then
+        mkdir -p "$root/host"
+        mount --rbind / "$root/host"
+    fi
     mount -t proc proc "$root/proc"
     mount --rbind /dev "$root/dev"
     mkdir -p "$root/dev/shm"
@@ -139,11 +145,6 @@ _sid_enter() {
         mkdir -p "$root$dir"
         mount --bind "$dir" "$root$dir"
     done
-    if [ "$host_root" = 1 ]; then
-        mkdir -p "$root/host"
-        mount --rbind / "$root/host"
-        mount -o remount,bind,ro "$root/host" 2>/dev/null || true
-    fi
     # A clean environment, but for the project's, pip's and pytest's settings.
     local -a keep=()
     local name
