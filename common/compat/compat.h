@@ -183,6 +183,17 @@ inline PyObject* async_gen_finalizer() noexcept { return thread_state()->async_g
 inline constexpr bool has_cr_suspended = VX_PY_AT_LEAST(11);
 inline constexpr bool has_ag_suspended = VX_PY_AT_LEAST(12);
 
+// cr_state / ag_state (3.15 and later): the body's state as the names
+// inspect uses ("CORO_SUSPENDED", "AGEN_CLOSED"...). The state is the body's
+// own, so an async generator suspended at an await inside asend() is
+// suspended, though ag_running is true.
+inline constexpr bool has_state_attribute = VX_PY_AT_LEAST(15);
+
+// coroutine.throw(): from 3.15 on a running or finished coroutine refuses
+// ("already executing", "cannot reuse already awaited coroutine") before the
+// arguments are checked; up to 3.14 the arguments are checked first.
+inline constexpr bool throw_checks_state_first = VX_PY_AT_LEAST(15);
+
 // A StopIteration or StopAsyncIteration thrown into a body that has not
 // started becomes RuntimeError up to 3.11; from 3.12 on it passes through
 // unchanged (the conversion belongs to the body's code, which never ran).
