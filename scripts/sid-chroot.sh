@@ -16,8 +16,8 @@
 # The chroot is cached under ${XDG_CACHE_HOME:-$HOME/.cache}/vexa/, in a
 # folder named after a hash of the package list below: it is reused while the
 # list stays the same and rebuilt (the old one removed) when the list changes.
-# The first build downloads about 250 MB and takes 3 to 5 minutes; it needs
-# about 1 GB of disk.
+# The first build takes 2 to 5 minutes (debootstrap from the mirror below) and
+# leaves about 760 MB.
 set -euo pipefail
 
 # Changing this list (or the mirror) rebuilds the chroot.
