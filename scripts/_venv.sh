@@ -137,8 +137,11 @@ _vexa_maybe_enter_sid() {
     [[ " $VEXA_SID_VERSIONS " == *" $choice "* ]] || return 0
     _vexa_find_version "$choice" >/dev/null 2>&1 && return 0
     echo "CPython $choice: running ${0##*/} in the Debian sid chroot (scripts/sid-chroot.sh)"
-    exec bash "$VEXA_ROOT/scripts/sid-chroot.sh" run --bind "$VEXA_ROOT" -- \
-        bash "$VEXA_ROOT/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
+    # The checkout is mounted at its physical path.
+    local root
+    root="$(cd "$VEXA_ROOT" && pwd -P)"
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" -- \
+        bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
 }
 
 # VEXA_TOOLCHAIN: the default compiler, or clang with libc++.
