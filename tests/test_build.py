@@ -50,3 +50,17 @@ def test_needs_nothing_beyond_libc_and_libpthread(path: Path) -> None:
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", output)
     assert "Dynamic section" in output
     assert set(needed) - ALLOWED_NEEDED == set()
+
+
+@pytest.mark.parametrize("path", MODULE_FILES, ids=module_name)
+def test_every_strong_undefined_symbol_is_libcs_or_the_interpreters(path: Path) -> None:
+    # A runtime member left out of a static link shows up here, not in the
+    # NEEDED list: the module would fail to import.
+    output = run(tool("nm"), "-D", "--undefined-only", str(path))
+    entries = [line.split()[-2:] for line in output.splitlines() if line.strip()]
+    assert entries, "no undefined symbols at all: the listing is not what this test reads"
+    unresolved = [
+        name for kind, name in entries if kind == "U" and "@GLIBC_" not in name and not re.match(r"_?Py", name)
+    ]
+    assert unresolved == []
+

@@ -54,8 +54,17 @@ def classes_of(module: types.ModuleType) -> dict[str, type]:
     }
 
 
+# From 3.14 on a class body with annotations gets the function that evaluates
+# them lazily; it is no method.
+CLASS_BODY_FUNCTIONS = {"__annotate__", "__annotate_func__"}
+
+
 def methods_of(cls: type) -> dict[str, Any]:
-    return {name: value for name, value in vars(cls).items() if hasattr(value, "__code__")}
+    return {
+        name: value
+        for name, value in vars(cls).items()
+        if hasattr(value, "__code__") and name not in CLASS_BODY_FUNCTIONS
+    }
 
 
 def runtime_namespace(module: types.ModuleType) -> dict[str, Any]:

@@ -1,5 +1,5 @@
 // Everything that differs between the supported interpreters (CPython 3.10
-// to 3.13) or reaches into their internals, behind functions with one meaning
+// to 3.15) or reaches into their internals, behind functions with one meaning
 // on every version. Nothing outside this folder touches an interpreter struct
 // field or calls an underscore API; the internal headers are included only in
 // compat.cpp.
@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
-#error "the native modules are written for CPython 3.10 to 3.13"
+#if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x03100000
+#error "the native modules are written for CPython 3.10 to 3.15"
 #endif
 
 #define VX_PY_AT_LEAST(minor) (PY_VERSION_HEX >= (0x03000000 | ((minor) << 16)))
@@ -182,6 +182,17 @@ inline PyObject* async_gen_finalizer() noexcept { return thread_state()->async_g
 // 3.10 (cr_suspended, ag_suspended) are offered where the interpreter has them.
 inline constexpr bool has_cr_suspended = VX_PY_AT_LEAST(11);
 inline constexpr bool has_ag_suspended = VX_PY_AT_LEAST(12);
+
+// cr_state / ag_state (3.15 and later): the body's state as the names
+// inspect uses ("CORO_SUSPENDED", "AGEN_CLOSED"...). The state is the body's
+// own, so an async generator suspended at an await inside asend() is
+// suspended, though ag_running is true.
+inline constexpr bool has_state_attribute = VX_PY_AT_LEAST(15);
+
+// coroutine.throw(): from 3.15 on a running or finished coroutine refuses
+// ("already executing", "cannot reuse already awaited coroutine") before the
+// arguments are checked; up to 3.14 the arguments are checked first.
+inline constexpr bool throw_checks_state_first = VX_PY_AT_LEAST(15);
 
 // A StopIteration or StopAsyncIteration thrown into a body that has not
 // started becomes RuntimeError up to 3.11; from 3.12 on it passes through

@@ -413,9 +413,12 @@ PyGetSetDef gen_getset[] = {
     {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
     {"ag_code", body_get_code, nullptr, nullptr, nullptr},
     {"ag_frame", body_get_frame, nullptr, nullptr, nullptr},
-    // Last: where the interpreter has no such attribute, this entry ends the table.
+    // Last, each implying the one before: where the interpreter lacks one, its entry ends the table.
     compat::has_ag_suspended ? PyGetSetDef{"ag_suspended", body_get_suspended, nullptr, nullptr, nullptr}
                              : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+    compat::has_state_attribute
+        ? PyGetSetDef{"ag_state", body_get_state, nullptr, nullptr, const_cast<char*>("AGEN")}
+        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

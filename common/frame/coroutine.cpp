@@ -448,6 +448,18 @@ PyObject* body_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_bod
 PyObject* body_get_suspended(PyObject* obj, void*) {
     return PyBool_FromLong(as_body(obj)->status == BodyStatus::Suspended);
 }
+PyObject* body_get_state(PyObject* obj, void* prefix) {
+    const char* state = "CREATED";
+    switch (as_body(obj)->status) {
+        case BodyStatus::Created: break;
+        case BodyStatus::Running: state = "RUNNING"; break;
+        case BodyStatus::Suspended: state = "SUSPENDED"; break;
+        case BodyStatus::Closed: state = "CLOSED"; break;
+    }
+    PyObject* name = PyUnicode_FromFormat("%s_%s", static_cast<const char*>(prefix), state);
+    if (name) PyUnicode_InternInPlace(&name);
+    return name;
+}
 PyObject* body_get_code(PyObject* obj, void*) { return Py_NewRef(as_body(obj)->code); }
 PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
@@ -486,6 +498,17 @@ PyObject* coro_iternext(PyObject* obj) {
 
 PyObject* coro_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
     if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
+    if (compat::throw_checks_state_first) {
+        CoroutineObject* self = as_body(obj);
+        if (self->status == BodyStatus::Running) {
+            PyErr_Format(PyExc_ValueError, "%s already executing", kind_name(self));
+            return nullptr;
+        }
+        if (self->status == BodyStatus::Closed) {
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            return nullptr;
+        }
+    }
     return body_throw(as_body(obj), true, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
@@ -524,9 +547,12 @@ PyGetSetDef coro_getset[] = {
     {"cr_code", body_get_code, nullptr, nullptr, nullptr},
     {"cr_frame", body_get_frame, nullptr, nullptr, nullptr},
     {"cr_origin", body_get_none, nullptr, nullptr, nullptr},
-    // Last: where the interpreter has no such attribute, this entry ends the table.
+    // Last, each implying the one before: where the interpreter lacks one, its entry ends the table.
     compat::has_cr_suspended ? PyGetSetDef{"cr_suspended", body_get_suspended, nullptr, nullptr, nullptr}
                              : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+    compat::has_state_attribute
+        ? PyGetSetDef{"cr_state", body_get_state, nullptr, nullptr, const_cast<char*>("CORO")}
+        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

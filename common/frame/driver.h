@@ -60,6 +60,8 @@ PyObject* body_get_none(PyObject* obj, void*);
 PyObject* body_get_frame(PyObject* obj, void*);
 // cr_suspended / ag_suspended (3.11 / 3.12 and later): suspended at an await or yield.
 PyObject* body_get_suspended(PyObject* obj, void*);
+// cr_state / ag_state (3.15 and later): the closure is the names' prefix ("CORO", "AGEN").
+PyObject* body_get_state(PyObject* obj, void* prefix);
 extern PyMemberDef body_members[];
 
 extern PyTypeObject* coroutine_type;
