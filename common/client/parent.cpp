@@ -23,6 +23,11 @@ Ref shared_http_client(PyObject* self) {
     return shared.get() == Py_None ? Ref() : shared;
 }
 
+Ref ssl_context(PyObject* self) {
+    Ref context = getattr_optional(parent(self), names::_ssl_context);
+    return context.get() == Py_None ? Ref() : context;
+}
+
 PyError translated(PyObject* self, PyError& e) {
     try {
         raise_translated(self, e);

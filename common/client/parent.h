@@ -21,6 +21,11 @@ Ref api_key_header(PyObject* self);
 // the members above keeps a new HTTP client per request.
 Ref shared_http_client(PyObject* self);
 
+// `self._client._ssl_context`: the TLS context the parent makes once for all
+// the HTTP clients its requests open, passed to each as `verify=`; empty when
+// it is None or missing, so that a parent without it keeps httpx's default.
+Ref ssl_context(PyObject* self);
+
 // In an `except` handler: an `httpx.HTTPStatusError` becomes what
 // `self._client._get_http_exception(httpx_error=e)` returns, raised with `e`
 // as its context; anything else is rethrown unchanged.

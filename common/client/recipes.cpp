@@ -11,7 +11,10 @@
 namespace vx {
 
 RequestClient::RequestClient(PyObject* self) : shared_(shared_http_client(self)) {
-    if (!shared_) own_.emplace(call(getattr(global(names::httpx), names::AsyncClient)));
+    if (shared_) return;
+    Ref client_class = getattr(global(names::httpx), names::AsyncClient);
+    Ref context = ssl_context(self);
+    own_.emplace(context ? call(client_class, {}, {{names::verify, context}}) : call(client_class));
 }
 
 Ref RequestClient::exit(std::optional<PyError> failure) {

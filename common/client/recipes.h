@@ -23,7 +23,8 @@ CoroutineTask send_request(Args a);
 
 // The HTTP client of one asynchronous request: the parent's shared client,
 // used as it is and never closed, or a new `httpx.AsyncClient()` entered and
-// left as `async with` does. A body uses it so:
+// left as `async with` does (given the parent's TLS context as `verify=`
+// when it has one). A body uses it so:
 //     RequestClient http(self);
 //     Ref client = http.shared();
 //     if (!client) {

@@ -22,12 +22,23 @@ const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_z
 const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
-// `httpx.<name>`, or the method of that name of the parent's shared
-// `httpx.Client`, which takes the same arguments.
-Ref request_function(PyObject* self, PyObject* name) {
-    Ref shared = shared_http_client(self);
-    return getattr(shared ? shared.get() : global(n::httpx), name);
-}
+// What sends one request: the method `name` of the parent's shared
+// `httpx.Client`, or else the function `httpx.<name>` (which opens and closes
+// a client of its own), then given the parent's TLS context as `verify=`.
+// Both take the same arguments.
+struct RequestFunction {
+    Ref function;
+    Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
+
+    RequestFunction(PyObject* self, PyObject* name) {
+        Ref shared = shared_http_client(self);
+        function = getattr(shared ? shared.get() : global(n::httpx), name);
+        if (!shared) verify = ssl_context(self);
+    }
+    void add_verify(KeywordList& kwargs) const {
+        if (verify) kwargs.emplace_back(n::verify, verify);
+    }
+};
 
 // The protected region of every request: `httpx.<function>(url,
 // headers=<api_key_header>, **extra())`, the status checked, the result built
@@ -38,10 +49,11 @@ Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build 
         at(2);
         KeywordList more = extra();
         at(3);
-        Ref request = request_function(self, function);
+        RequestFunction request(self, function);
         KeywordList kwargs{{n::headers, api_key_header(self)}};
         for (auto& keyword : more) kwargs.push_back(std::move(keyword));
-        Ref response = call_keywords(request, {url}, kwargs);
+        request.add_verify(kwargs);
+        Ref response = call_keywords(request.function, {url}, kwargs);
         at(4);
         call_method(response, n::raise_for_status);
         at(5);
@@ -97,8 +109,10 @@ Ref download(Args& a) {
     Ref zip_bytes;
     try {
         at(15);
-        Ref stream = request_function(self, n::stream);
-        Ref manager = call(stream, {n::GET, url}, {{n::headers, api_key_header(self)}});
+        RequestFunction stream(self, n::stream);
+        KeywordList kwargs{{n::headers, api_key_header(self)}};
+        stream.add_verify(kwargs);
+        Ref manager = call_keywords(stream.function, {n::GET, url}, kwargs);
         With with(manager);
         Ref response = with.enter();
         std::optional<PyError> failure;
