@@ -1,7 +1,7 @@
 #include "client/parent.h"
 
 #include "client/names.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 

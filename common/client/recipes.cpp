@@ -4,7 +4,7 @@
 
 #include "client/names.h"
 #include "client/parent.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 

@@ -1,5 +1,5 @@
 // Argument binding with the messages callers see.
-#include "frame/function.h"
+#include "frame/method.h"
 
 #include <cstring>
 

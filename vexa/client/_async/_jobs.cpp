@@ -9,6 +9,7 @@
 #include "client/recipes.h"
 #include "frame/body.h"
 #include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
