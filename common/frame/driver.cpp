@@ -38,35 +38,42 @@ int BodyState::traverse(visitproc visit, void* arg) const {
 }
 
 VX_HOT bool PyAwaiter::await_ready() {
-    Ref iter = steal(awaitable_iter(awaitable_));
-    awaitable_.reset();
+    Ref iter = steal(awaitable_iter(held_));
+    held_.reset();
     if (iter && PyCoro_CheckExact(iter.get()) && compat::coroutine_is_awaiting(iter)) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         iter.reset();
     }
     if (!iter) {
-        error_ = capture_error();
+        held_ = borrow(capture_error().value());
+        outcome_ = Outcome::Error;
         return true;
     }
     // Eager first step: an awaitable that completes at once never suspends the body.
     PyObject* value = nullptr;
     switch (PyIter_Send(iter, Py_None, &value)) {
-        case PYGEN_RETURN: value_ = steal(value); return true;
-        case PYGEN_ERROR: error_ = capture_error(); return true;
+        case PYGEN_RETURN: held_ = steal(value); return true;
+        case PYGEN_ERROR:
+            held_ = borrow(capture_error().value());
+            outcome_ = Outcome::Error;
+            return true;
         case PYGEN_NEXT: break;
     }
-    iter_ = std::move(iter);
-    value_ = steal(value);
+    state_->delegate = std::move(iter);
+    state_->yielded = steal(value);
+    state_->wrapped = false;
     return false;
 }
 
 VX_HOT Ref PyAwaiter::await_resume() {
-    if (suspended_) {
-        if (state_->resume_error) throw PyError(std::move(state_->resume_error));
-        return std::move(state_->resume_value);
+    switch (outcome_) {
+        case Outcome::Suspended:
+            if (state_->resume_error) throw PyError(std::move(state_->resume_error));
+            return std::move(state_->resume_value);
+        case Outcome::Error: throw PyError(std::move(held_));
+        case Outcome::Value: break;
     }
-    if (error_) throw PyError(std::move(error_));
-    return std::move(value_);
+    return std::move(held_);
 }
 
 void PromiseBase::unhandled_exception() noexcept {

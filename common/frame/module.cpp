@@ -134,6 +134,7 @@ int exec_module(PyObject* module) {
         PyObject* globals = module_state.globals;
         Ref builtins = check(PyImport_ImportModule("builtins"));
         check(PyDict_SetItemString(globals, "__builtins__", builtins));
+        if (!start_global_cache(globals)) throw_error();
         warn_on_version_mismatch(spec);
         if (!Str::create_all()) throw_error();
 

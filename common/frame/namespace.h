@@ -1,29 +1,21 @@
-// The module's state and the lookup of its globals. Each module is its own
-// shared library with its own copy of the frame, so this state is the
-// module's alone; it lives until the process ends (kept as raw pointers: it
-// must not be released after the interpreter has shut down).
+// The lookup of the running module's globals, as the interpreter's
+// LOAD_GLOBAL does it: the module namespace, then builtins; cached per name
+// constant while neither namespace changes.
 #pragma once
-#include <cstdint>
-
-#include "frame/ref.h"
+#include "frame/constants.h"
+#include "frame/state.h"
 
 namespace vx {
 
-struct ModuleSpec;
-
-struct ModuleState {
-    const ModuleSpec* spec = nullptr;  // the module's tables, set by PyInit_*
-    PyObject* module = nullptr;        // the executed module object (owned)
-    PyObject* globals = nullptr;       // its namespace (borrowed from the module)
-    int64_t interpreter = -1;          // the interpreter that first created the module
-    PyObject* is_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine, once imported
-};
-
-extern ModuleState module_state;
-
 // Looks a name up in the running module's namespace, then in builtins.
 Ref global(PyObject* name);
+// The same for a name constant, through its cache.
+Ref global(const Str& name);
 // `owner.name` for a module global `owner`, e.g. `JobStage.RUNNING`.
-Ref member(PyObject* owner, PyObject* name);
+Ref member(const Str& owner, PyObject* name);
+
+// Starts the cache for a module that has just been created; false with an
+// error set.
+bool start_global_cache(PyObject* globals);
 
 }  // namespace vx
