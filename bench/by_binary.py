@@ -7,7 +7,8 @@ Reads the callgrind dumps that `overhead.py --keep-profiles` keeps (one per
 kind of call and implementation) and splits each call's instructions by the
 binary that executed them: the implementation's own extension module ("own":
 a vexa module, or the Cython build of the plain client, or nothing for plain
-Python), libpython, libc, and the rest. The empty caller loop is subtracted
+Python), libpython, libc, the dynamic loader (libpython's thread-local
+variables on some builds) and the rest. The empty caller loop is subtracted
 per binary, as overhead.py subtracts it from the totals. `--calls` must match
 the number of calls the dumps were made with (200 with `--quick`).
 """
@@ -28,9 +29,11 @@ def binary_of(path: str) -> str:
         return "libpython"
     if name.startswith("libc.so") or name.startswith("libm.so"):
         return "libc"
+    if name.startswith("ld-linux"):
+        return "ld.so"  # the dynamic loader: thread-local variables of libpython (__tls_get_addr)
     if name.startswith(("_code.", "_jobs.", "_web.", "plain_client.")):
         return "own"
-    return "other"
+    return "other"  # other extension modules (_asyncio), the python executable
 
 
 OBJECT_LINE = re.compile(r"c?ob=(?:\((\d+)\))?\s*(.*)")
@@ -88,7 +91,7 @@ def main() -> None:
     names = object_names(dumps)
     kinds = sorted({dump.stem.split("--", 1)[1] for dump in dumps} - {"empty-loop"})
     empty = {impl: self_cost_by_binary(args.profiles / f"{impl}--empty-loop.out", names) for impl in IMPLEMENTATIONS}
-    binaries = ("own", "libpython", "libc", "other")
+    binaries = ("own", "libpython", "libc", "ld.so", "other")
     print(f"Instructions per call by binary ({args.calls} calls per dump, caller loop subtracted)")
     print(f"  {'kind of call':<52} {'impl':<7}" + "".join(f"{b:>10}" for b in binaries) + f"{'total':>10}")
     for kind in kinds:
