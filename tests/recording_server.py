@@ -10,6 +10,7 @@ from __future__ import annotations
 import io
 import json
 import socket
+import ssl
 import threading
 import zipfile
 from collections import deque
@@ -217,7 +218,8 @@ class _Server(ThreadingHTTPServer):
 class RecordingServer:
     """Start with `start()`, stop with `close()`; `script(...)` queues answers (FIFO)."""
 
-    def __init__(self, default: ScriptedResponse | None = None) -> None:
+    def __init__(self, default: ScriptedResponse | None = None, tls: ssl.SSLContext | None = None) -> None:
+        """`tls`: a server-side context; then the server speaks HTTPS only."""
         self.requests: list[RecordedRequest] = []
         self.default = default or ScriptedResponse(200, body={})
         self._scripts: deque[ScriptedResponse] = deque()
@@ -225,6 +227,11 @@ class RecordingServer:
         self._condition = threading.Condition()
         self._server = _Server(("127.0.0.1", 0), _Handler)
         self._server.recorder = self
+        self._scheme = "http"
+        if tls is not None:
+            # A failed handshake fails the accept, which the server ignores.
+            self._server.socket = tls.wrap_socket(self._server.socket, server_side=True)
+            self._scheme = "https"
         self._thread = threading.Thread(
             target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="recording-server", daemon=True
         )
@@ -235,7 +242,7 @@ class RecordingServer:
 
     @property
     def base_url(self) -> str:
-        return f"http://127.0.0.1:{self.port}"
+        return f"{self._scheme}://127.0.0.1:{self.port}"
 
     def start(self) -> "RecordingServer":
         self._thread.start()

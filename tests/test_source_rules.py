@@ -106,6 +106,54 @@ def test_layers_include_only_what_is_below_them(path: Path) -> None:
     assert (outside, local) == ([], [])
 
 
+def _include_graph() -> dict[str, set[str]]:
+    """Unit -> the units it includes, where a unit is a header with its source
+    (frame/function.h and frame/function.cpp are the unit frame/function)."""
+    graph: dict[str, set[str]] = {}
+    for path in LAYER_SOURCES:
+        unit = str(path.relative_to(COMMON).with_suffix(""))
+        for name in INCLUDE.findall(_code(path)):
+            target = str(Path(name).with_suffix(""))
+            if target != unit:
+                graph.setdefault(unit, set()).add(target)
+    return graph
+
+
+def _cycles(graph: dict[str, set[str]]) -> list[list[str]]:
+    found: list[list[str]] = []
+    state: dict[str, str] = {}
+    stack: list[str] = []
+
+    def visit(unit: str) -> None:
+        state[unit] = "open"
+        stack.append(unit)
+        for target in sorted(graph.get(unit, ())):
+            if state.get(target) == "open":
+                found.append(stack[stack.index(target):] + [target])
+            elif target not in state:
+                visit(target)
+        stack.pop()
+        state[unit] = "done"
+
+    for unit in sorted(graph):
+        if unit not in state:
+            visit(unit)
+    return found
+
+
+@pytest.mark.skipif(not LAYER_SOURCES, reason="C++ sources not present (installed package)")
+def test_no_units_include_each_other() -> None:
+    # Units form layers inside the frame too: a unit that needs another's
+    # insides gets a smaller unit below both, never a loop.
+    assert _cycles(_include_graph()) == []
+
+
+def test_the_cycle_finder_finds_cycles() -> None:
+    assert _cycles({"a": {"b"}, "b": {"a"}}) == [["a", "b", "a"]]
+    assert _cycles({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [["a", "b", "c", "a"]]
+    assert _cycles({"a": {"b", "c"}, "b": {"c"}}) == []
+
+
 @pytest.mark.skipif(not LAYER_SOURCES, reason="C++ sources not present (installed package)")
 @pytest.mark.parametrize(
     "path",

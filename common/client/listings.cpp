@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "client/names.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 
 namespace vx {
 

@@ -3,10 +3,11 @@
 namespace vx::names {
 
 const Str _client{"_client"}, base_url{"base_url"}, api_key_header{"api_key_header"},
-    _get_http_exception{"_get_http_exception"}, httpx_error{"httpx_error"}, _http_client{"_http_client"};
+    _get_http_exception{"_get_http_exception"}, httpx_error{"httpx_error"}, _http_client{"_http_client"},
+    _ssl_context{"_ssl_context"};
 const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"AsyncClient"},
     raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
-    data{"data"};
+    data{"data"}, verify{"verify"};
 const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
 const Str Job{"Job"}, JobStatus{"JobStatus"}, JobStage{"JobStage"}, job_status{"job_status"},
     job_stage{"job_stage"};

@@ -1,7 +1,7 @@
 #include "client/parent.h"
 
 #include "client/names.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
@@ -12,30 +12,35 @@ Ref store_parent(Args& a) {
     return new_none();
 }
 
-Ref parent(PyObject* self) { return getattr(self, names::_client); }
-Ref base_url_text(PyObject* self) { return text(getattr(parent(self), names::base_url)); }
-Ref api_key_header(PyObject* self) { return getattr(parent(self), names::api_key_header); }
+Ref parent_of(PyObject* self) { return getattr(self, names::_client); }
+Ref base_url_text(PyObject* parent) { return text(getattr(parent, names::base_url)); }
+Ref api_key_header(PyObject* parent) { return getattr(parent, names::api_key_header); }
 
-Ref shared_http_client(PyObject* self) {
+Ref shared_http_client(PyObject* parent) {
     // A parent without the attribute is as common as one holding None, so a
     // missing one is no exception on this path.
-    Ref shared = getattr_optional(parent(self), names::_http_client);
+    Ref shared = getattr_optional(parent, names::_http_client);
     return shared.get() == Py_None ? Ref() : shared;
 }
 
-PyError translated(PyObject* self, PyError& e) {
+Ref ssl_context(PyObject* parent) {
+    Ref context = getattr_optional(parent, names::_ssl_context);
+    return context.get() == Py_None ? Ref() : context;
+}
+
+PyError translated(PyObject* parent, PyError& e) {
     try {
-        raise_translated(self, e);
+        raise_translated(parent, e);
     } catch (PyError& result) {
         return std::move(result);
     }
 }
 
-void raise_translated(PyObject* self, PyError& e) {
+void raise_translated(PyObject* parent, PyError& e) {
     Ref status_error = getattr(global(names::httpx), names::HTTPStatusError);
     if (!e.matches(status_error)) throw;
     HandlingScope handling(e.value());
-    Ref translated = call(getattr(parent(self), names::_get_http_exception), {}, {{names::httpx_error, e.value()}});
+    Ref translated = call_method(parent, names::_get_http_exception, {}, {{names::httpx_error, e.value()}});
     raise_object(translated);
 }
 

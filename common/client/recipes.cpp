@@ -4,14 +4,17 @@
 
 #include "client/names.h"
 #include "client/parent.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
 namespace vx {
 
-RequestClient::RequestClient(PyObject* self) : shared_(shared_http_client(self)) {
-    if (!shared_) own_.emplace(call(getattr(global(names::httpx), names::AsyncClient)));
+RequestClient::RequestClient(PyObject* parent) : shared_(shared_http_client(parent)) {
+    if (shared_) return;
+    Ref client_class = getattr(global(names::httpx), names::AsyncClient);
+    Ref context = ssl_context(parent);
+    own_.emplace(context ? call(client_class, {}, {{names::verify, context}}) : call(client_class));
 }
 
 Ref RequestClient::exit(std::optional<PyError> failure) {
@@ -26,12 +29,12 @@ Ref job_from_response(PyObject* response) { return call_expanded(global(names::J
 // `co_await` only in the forms body.h allows.
 CoroutineTask send_request(Args a) {
     const Request& request = *static_cast<const Request*>(a.context);
-    PyObject* self = a[0];
     at(1);
-    Ref url = request.url(a);
+    Ref parent = parent_of(a[0]);
+    Ref url = request.url(a, parent);
     Ref extra = request.prepare ? request.prepare(a) : Ref();
     at(3);
-    RequestClient http(self);
+    RequestClient http(parent);
     Ref client = http.shared();
     if (!client) {
         Ref entering = http.enter();
@@ -41,7 +44,7 @@ CoroutineTask send_request(Args a) {
     std::optional<PyError> failure;
     try {
         at(5);
-        Ref headers = api_key_header(self);
+        Ref headers = api_key_header(parent);
         Ref sending = request.keyword
                           ? call_method(client, *request.method, {url}, {{names::headers, headers}, {*request.keyword, extra}})
                           : call_method(client, *request.method, {url}, {{names::headers, headers}});
@@ -52,7 +55,7 @@ CoroutineTask send_request(Args a) {
         if (request.result) result = request.result(response);
     } catch (PyError& e) {
         at(9);
-        failure = translated(self, e);
+        failure = translated(parent, e);
     }
     at(3);
     Ref exiting = http.exit(std::move(failure));

@@ -12,7 +12,7 @@ namespace vx {
 
 struct Request {
     const Str* method;                        // the client's "get" or "post"
-    Ref (*url)(Args& a);                      // built first
+    Ref (*url)(Args& a, PyObject* parent);    // built first
     const Str* keyword = nullptr;             // one more keyword argument of the request...
     Ref (*prepare)(Args& a) = nullptr;        // ...prepared before the client is opened
     Ref (*result)(PyObject* response) = nullptr;  // built after the status check; none: None
@@ -23,8 +23,9 @@ CoroutineTask send_request(Args a);
 
 // The HTTP client of one asynchronous request: the parent's shared client,
 // used as it is and never closed, or a new `httpx.AsyncClient()` entered and
-// left as `async with` does. A body uses it so:
-//     RequestClient http(self);
+// left as `async with` does (given the parent's TLS context as `verify=`
+// when it has one). A body uses it so:
+//     RequestClient http(parent);
 //     Ref client = http.shared();
 //     if (!client) {
 //         Ref entering = http.enter();
@@ -37,7 +38,7 @@ CoroutineTask send_request(Args a);
 //     }
 class RequestClient {
 public:
-    explicit RequestClient(PyObject* self);
+    explicit RequestClient(PyObject* parent);
     // The shared client, or empty: then the body enters its own.
     Ref shared() const { return shared_; }
     Ref enter() { return own_->enter(); }

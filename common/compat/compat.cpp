@@ -89,6 +89,37 @@ int traverse_exc_state(const ExcState& state, visitproc visit, void* arg) {
 
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+#if VX_PY_AT_LEAST(12)
+// The watcher's count, and whether it runs: a watcher callback gets no
+// context, so these two are this module's only state outside ModuleState.
+uint64_t namespace_changes = 1;
+bool namespaces_watched = false;
+
+namespace {
+int count_namespace_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++namespace_changes;
+    return 0;
+}
+}  // namespace
+
+void watch_namespaces(PyObject* globals, PyObject* builtins) noexcept {
+    if (namespaces_watched) return;
+    int watcher = PyDict_AddWatcher(count_namespace_change);
+    if (watcher < 0) {
+        PyErr_Clear();
+        return;
+    }
+    if (PyDict_Watch(watcher, globals) < 0 || PyDict_Watch(watcher, builtins) < 0) {
+        PyErr_Clear();
+        PyDict_ClearWatcher(watcher);
+        return;
+    }
+    namespaces_watched = true;
+}
+#else
+void watch_namespaces(PyObject*, PyObject*) noexcept {}
+#endif
+
 bool hide_slot_wrapper(PyTypeObject* type, const char* name) {
     // Heap types keep their dict in tp_dict on every version (3.12 moved only
     // the static builtin types' dicts elsewhere).

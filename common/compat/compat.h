@@ -125,6 +125,39 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
+// --- namespace versions ---------------------------------------------------------
+
+// A number that changes whenever an item of `globals` or `builtins` is set,
+// replaced or deleted, so that a value looked up in them can be kept while
+// it stays the same. Up to 3.11 the dicts carry a version tag (taken from a
+// counter shared by all dicts, so the larger of the two changes when either
+// does); from 3.12 on, dict watchers count the changes. Call
+// watch_namespaces() once with the two dicts before using the version.
+#if VX_PY_AT_LEAST(12)
+extern uint64_t namespace_changes;
+extern bool namespaces_watched;
+inline uint64_t namespaces_version(PyObject*, PyObject*) noexcept {
+    // Unwatched (no watcher was free): a new number each time, so nothing is kept.
+    return namespaces_watched ? namespace_changes : ++namespace_changes;
+}
+#else
+inline uint64_t namespaces_version(PyObject* globals, PyObject* builtins) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    uint64_t g = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
+    uint64_t b = reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    return g > b ? g : b;
+}
+#endif
+// Starts watching (3.12 and later; nothing to do before). A missing free
+// watcher is no error: values are then looked up every time.
+void watch_namespaces(PyObject* globals, PyObject* builtins) noexcept;
+
 // `name` looked up along the type's MRO without descriptors (borrowed or NULL).
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name);
 

@@ -1,5 +1,5 @@
 // Argument binding with the messages callers see.
-#include "frame/function.h"
+#include "frame/method.h"
 
 #include <cstring>
 
@@ -86,6 +86,9 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
     bound.open(static_cast<int>(n));
     bound.context = def.context;
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.set(static_cast<int>(i), args[i]);
+    // Exactly the parameters by position, with nothing to convert or test:
+    // bound as they are.
+    if (nargs == n && !kwnames && !(rt.converted | rt.typed)) return true;
 
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -109,7 +112,8 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
         }
     }
 
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    // Without keywords, the first `nargs` are bound already.
+    for (Py_ssize_t i = kwnames ? 0 : nargs; i < n; ++i) {
         if (bound[static_cast<int>(i)]) continue;
         if (i < rt.required) {
             raise_count(rt, ndefaults ? "at least" : "exactly", rt.required, i);

@@ -27,18 +27,20 @@ namespace vx {
 
 // The mailbox between a body and its driver. Every owned field is consumed
 // exactly once.
+// (It is part of every coroutine frame, which must stay within the
+// interpreter's small-object limit of 512 bytes: the two flags sit together.)
 struct BodyState {
     Ref delegate;            // iterator an await is driving (cr_await)
     Ref yielded;             // value handed up at the latest suspension
-    bool wrapped = false;    // that suspension was a `co_yield` (async generators)
     Ref resume_value;        // what the suspended await produces on resume...
     PyError resume_error;    // ...or throws
     Ref result;              // the body's return value
     PyError error;           // the error that escaped the body
-    ResultCheck result_check = ResultCheck::None;
     Frame frame;             // names the body's traceback entries
     Args* args = nullptr;    // the frame's copy of the arguments
     compat::ExcState exc_state{};
+    bool wrapped = false;    // the latest suspension was a `co_yield` (async generators)
+    ResultCheck result_check = ResultCheck::None;
 
     BodyState() = default;
     BodyState(const BodyState&) = delete;
@@ -48,25 +50,23 @@ struct BodyState {
 };
 
 
+// The awaiter of one `co_await`. It lives in the coroutine frame, once per
+// await in the body, so it is kept to three words: what it holds is first
+// the awaitable, then the result or error of an await that finished at once.
 class PyAwaiter {
 public:
-    PyAwaiter(Ref awaitable, BodyState* state) noexcept : awaitable_(std::move(awaitable)), state_(state) {}
+    PyAwaiter(Ref awaitable, BodyState* state) noexcept : held_(std::move(awaitable)), state_(state) {}
+    // A real yield hands the iterator and the yielded value to the driver here
+    // (await_suspend always follows a false return).
     bool await_ready();
-    void await_suspend(std::coroutine_handle<>) noexcept {
-        suspended_ = true;
-        state_->delegate = std::move(iter_);
-        state_->yielded = std::move(value_);
-        state_->wrapped = false;
-    }
+    void await_suspend(std::coroutine_handle<>) noexcept { outcome_ = Outcome::Suspended; }
     Ref await_resume();
 
 private:
-    Ref awaitable_;
-    Ref iter_;
-    Ref value_;
-    PyError error_;
+    enum class Outcome : uint8_t { Value, Error, Suspended };
+    Ref held_;
     BodyState* state_;
-    bool suspended_ = false;
+    Outcome outcome_ = Outcome::Value;
 };
 
 struct PromiseBase : BodyState {

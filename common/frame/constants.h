@@ -1,6 +1,8 @@
 // Constant strings and numbers, created once (strings interned) when the
 // module executes.
 #pragma once
+#include <cstdint>
+
 #include "frame/ref.h"
 
 namespace vx {
@@ -22,9 +24,18 @@ public:
     // Creates every registered string and number; false with an error set.
     static bool create_all();
 
+    // The module global of this name as last looked up (borrowed) and the
+    // namespace version it was found at: the cache of global() (namespace.h).
+    struct GlobalCache {
+        PyObject* value = nullptr;
+        uint64_t version = 0;
+    };
+    GlobalCache& global_cache() const noexcept { return cache_; }
+
 private:
     const char* text_;
     PyObject* object_ = nullptr;
+    mutable GlobalCache cache_;
 };
 
 // A number constant, created with the strings (`static const Number k_one{1L};`).

@@ -1,8 +1,9 @@
 // The driver of native bodies and the Python types that run them: private to
-// the frame (coroutine.cpp, asyncgen.cpp, function.cpp); bodies see only body.h.
+// the frame (driver.cpp, coroutine.cpp, asyncgen.cpp, and function.cpp, which
+// creates the objects); bodies see only body.h.
 #pragma once
 #include "frame/body.h"
-#include "frame/function.h"
+#include "frame/method.h"
 
 #include <structmember.h>
 
@@ -27,8 +28,18 @@ struct CoroutineObject {
     bool running_async;       // an asend/athrow awaitable is in progress
 };
 
-PyObject* new_coroutine(FunctionObject* function, Args&& args);
-PyObject* new_async_generator(FunctionObject* function, Args&& args);
+// What a body object is made from: its method's run-time data, and the name,
+// qualified name and code its method function shows at the call (a
+// function's __name__ and __qualname__ can be reassigned).
+struct BodyOrigin {
+    const MethodRuntime* runtime;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* code;
+};
+
+PyObject* new_coroutine(const BodyOrigin& origin, Args&& args);
+PyObject* new_async_generator(const BodyOrigin& origin, Args&& args);
 
 // Driver shared by both kinds (mirrors the interpreter's generator driver).
 PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out);
@@ -45,7 +56,7 @@ PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObje
 CoroutineObject* as_body(PyObject* obj);
 // Creates the object of `type` running `body` on `args` (frame included).
 template <class Task, class Body>
-CoroutineObject* new_body_object(PyTypeObject* type, FunctionObject* function, Body body, Args&& args);
+CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& origin, Body body, Args&& args);
 void body_dealloc(PyObject* obj);
 int body_clear(PyObject* obj);
 void body_finalize(PyObject* obj);

@@ -2,6 +2,7 @@
 // pending error aside, and the checks that turn C API failures into throws.
 #pragma once
 #include "compat/compat.h"
+#include "frame/error_scope.h"
 #include "frame/ref.h"
 
 namespace vx {
@@ -38,20 +39,6 @@ public:
 
 private:
     Ref value_;
-};
-
-// Keeps the pending error (if any) aside for the scope's duration, for code
-// that must run with a clean indicator (destructors, frame creation), and
-// puts it back at the end.
-class ErrorScope {
-public:
-    ErrorScope() noexcept : saved_(compat::take_error()) {}
-    ~ErrorScope() { compat::restore_error(saved_); }
-    ErrorScope(const ErrorScope&) = delete;
-    ErrorScope& operator=(const ErrorScope&) = delete;
-
-private:
-    PyObject* saved_;
 };
 
 // Fetches the pending Python error, adding the running body's traceback entry.

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "frame/driver.h"
-#include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/slots.h"
 #include "frame/traceback.h"
@@ -16,8 +16,6 @@ namespace vx {
 PyTypeObject* function_type = nullptr;
 
 namespace {
-
-PyObject* g_is_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine, once imported
 
 const char* check_prefix(Check check) {
     switch (check) {
@@ -96,8 +94,9 @@ VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
                 return nullptr;
             }
         }
-        case Kind::Coroutine: return new_coroutine(self, std::move(bound));
-        case Kind::AsyncGenerator: return new_async_generator(self, std::move(bound));
+        case Kind::Coroutine: return new_coroutine({&rt, self->name, self->qualname, self->code}, std::move(bound));
+        case Kind::AsyncGenerator:
+            return new_async_generator({&rt, self->name, self->qualname, self->code}, std::move(bound));
     }
     return nullptr;
 }
@@ -249,18 +248,18 @@ PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_is_coroutine(PyObject* self, void*) {
     if (as_function(self)->runtime->def->kind == Kind::Plain) Py_RETURN_FALSE;
-    if (!g_is_coroutine_marker) {
+    if (!module_state.is_coroutine_marker) {
         PyObject* module = PyImport_ImportModule("asyncio.coroutines");
         if (module) {
-            g_is_coroutine_marker = PyObject_GetAttrString(module, "_is_coroutine");
+            module_state.is_coroutine_marker = PyObject_GetAttrString(module, "_is_coroutine");
             Py_DECREF(module);
         }
-        if (!g_is_coroutine_marker) {
+        if (!module_state.is_coroutine_marker) {
             PyErr_Clear();
             Py_RETURN_TRUE;
         }
     }
-    return Py_NewRef(g_is_coroutine_marker);
+    return Py_NewRef(module_state.is_coroutine_marker);
 }
 
 PyGetSetDef function_getset[] = {

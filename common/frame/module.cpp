@@ -5,18 +5,13 @@
 
 #include "frame/constants.h"
 #include "frame/function.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/traceback.h"
 
 namespace vx {
 
 namespace {
-
-// Process-wide state of this module (one copy per shared library).
-const ModuleSpec* g_spec = nullptr;
-PyObject* g_module = nullptr;       // the executed module object
-PyObject* g_globals = nullptr;      // its namespace
-int64_t g_interpreter = -1;         // interpreter that first created the module
 
 bool copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* from, const char* to) {
     Ref value = steal(PyObject_GetAttrString(spec, from));
@@ -31,15 +26,15 @@ bool copy_spec_attr(PyObject* spec, PyObject* module_dict, const char* from, con
 
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
     int64_t id = compat::interpreter_id();
-    if (g_interpreter == -1) {
-        g_interpreter = id;
-    } else if (g_interpreter != id) {
+    if (module_state.interpreter == -1) {
+        module_state.interpreter = id;
+    } else if (module_state.interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
-    if (g_module) return Py_NewRef(g_module);
+    if (module_state.module) return Py_NewRef(module_state.module);
 
     Ref name = steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -123,22 +118,23 @@ void forget_module(const char* full_name, PyObject* module) noexcept {
 }
 
 int exec_module(PyObject* module) {
-    const ModuleSpec& spec = *g_spec;
-    if (g_module) {
-        if (g_module == module) return 0;
+    const ModuleSpec& spec = *module_state.spec;
+    if (module_state.module) {
+        if (module_state.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
                      spec.short_name);
         return -1;
     }
-    g_module = Py_NewRef(module);
-    g_globals = PyModule_GetDict(module);
+    module_state.module = Py_NewRef(module);
+    module_state.globals = PyModule_GetDict(module);
     int line = 1;
     bool inserted = false;  // the sys.modules entry is ours to remove on failure
     try {
-        PyObject* globals = g_globals;
+        PyObject* globals = module_state.globals;
         Ref builtins = check(PyImport_ImportModule("builtins"));
         check(PyDict_SetItemString(globals, "__builtins__", builtins));
+        if (!start_global_cache(globals)) throw_error();
         warn_on_version_mismatch(spec);
         if (!Str::create_all()) throw_error();
 
@@ -174,11 +170,11 @@ int exec_module(PyObject* module) {
                 ErrorScope pending;
                 code = steal(traceback_code(filename, name, 1));
             }
-            if (code) add_traceback(code, g_globals, line);
+            if (code) add_traceback(code, module_state.globals, line);
         }
         if (inserted) forget_module(spec.full_name, module);
-        Py_CLEAR(g_module);
-        g_globals = nullptr;
+        Py_CLEAR(module_state.module);
+        module_state.globals = nullptr;
         return -1;
     }
 }
@@ -191,26 +187,11 @@ PyModuleDef_Slot g_slots[] = {
 
 }  // namespace
 
-Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(g_globals, name);
-    if (!value) {
-        if (PyErr_Occurred()) throw_error();
-        value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
-        if (!value) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-    }
-    return borrow(value);
-}
-
-Ref member(PyObject* owner, PyObject* name) { return getattr(global(owner), name); }
-
 PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)()) {
-    g_spec = &spec();
+    module_state.spec = &spec();
     PyModuleDef_Base base = PyModuleDef_HEAD_INIT;
     def.m_base = base;
-    def.m_name = g_spec->short_name;
+    def.m_name = module_state.spec->short_name;
     def.m_doc = nullptr;
     def.m_size = 0;
     def.m_methods = nullptr;

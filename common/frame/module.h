@@ -21,11 +21,6 @@ struct ModuleSpec {
     std::vector<ClassDef> classes;
 };
 
-// Looks a name up in the running module's namespace, then in builtins.
-Ref global(PyObject* name);
-// `owner.name` for a module global `owner`, e.g. `JobStage.RUNNING`.
-Ref member(PyObject* owner, PyObject* name);
-
 // The module definition for PyInit_*: multi-phase, no docstring, no state,
 // no functions, a create and an exec slot. The ModuleSpec is built on first use.
 PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)());

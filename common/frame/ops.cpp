@@ -1,14 +1,35 @@
 #include "frame/ops.h"
 
-#include "compat/compat.h"
-
 #include <cstring>
 
-#include <vector>
+#include "compat/compat.h"
+#include "frame/state.h"
 
 namespace vx {
 
 namespace {
+// The keyword-name tuple of a call with these names: made once per distinct
+// sequence and kept (module_state.kwnames). The names are interned constants
+// that a call site passes in the same order every time, so each call site
+// finds its own tuple at once. Returned as a new reference: a nested call
+// may replace the table's entry while this call still uses it.
+Ref kwnames_for(PyObject* const* names, size_t count) {
+    uintptr_t hash = count;
+    for (size_t i = 0; i < count; ++i) hash = hash * 31 + (reinterpret_cast<uintptr_t>(names[i]) >> 4);
+    PyObject*& slot = module_state.kwnames[(hash ^ (hash >> 7)) % ModuleState::kKwnamesSlots];
+    if (PyObject* cached = slot) {
+        if (static_cast<size_t>(PyTuple_GET_SIZE(cached)) == count) {
+            size_t i = 0;
+            while (i < count && PyTuple_GET_ITEM(cached, static_cast<Py_ssize_t>(i)) == names[i]) ++i;
+            if (i == count) return borrow(cached);
+        }
+    }
+    Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
+    Py_XSETREF(slot, tuple.new_ref());
+    return tuple;
+}
+
 // Lays out positional then keyword values in one array, with a kwnames tuple.
 struct CallFrame {
     PyObject* stack[16];
@@ -21,17 +42,33 @@ struct CallFrame {
         if (first) stack[1 + nargs++] = first;
         for (PyObject* a : args) stack[1 + nargs++] = a;
         if (kwargs.size()) {
-            kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+            PyObject* names[sizeof stack / sizeof stack[0]];
             size_t i = 0;
             for (auto& [key, value] : kwargs) {
-                PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(i), Py_NewRef(key));
+                names[i] = key;
                 stack[1 + nargs + i++] = value;
             }
+            kwnames = kwnames_for(names, kwargs.size());
         }
     }
     PyObject* const* args() { return stack + 1; }
 };
 }  // namespace
+
+void KeywordList::emplace_back(PyObject* name, Ref value) {
+    if (size_ == kCapacity) raise(PyExc_SystemError, "native call with too many keyword arguments");
+    names_[size_] = name;
+    values_[size_++] = value.release();
+}
+
+void KeywordList::extend(KeywordList&& more) {
+    if (size_ + more.size_ > kCapacity) raise(PyExc_SystemError, "native call with too many keyword arguments");
+    for (int i = 0; i < more.size_; ++i) {
+        names_[size_] = more.names_[i];
+        values_[size_++] = more.values_[i];
+    }
+    more.size_ = 0;
+}
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwargs) {
     CallFrame frame(nullptr, args, kwargs);
@@ -40,16 +77,13 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwarg
 }
 
 Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs) {
-    Ref kwnames = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    std::vector<PyObject*> stack(1 + args.size() + kwargs.size());
+    PyObject* stack[1 + 8 + KeywordList::kCapacity];
+    if (args.size() > 8) raise(PyExc_SystemError, "native call with too many arguments");
     size_t i = 1;
     for (PyObject* arg : args) stack[i++] = arg;
-    for (size_t k = 0; k < kwargs.size(); ++k) {
-        PyTuple_SET_ITEM(kwnames.get(), static_cast<Py_ssize_t>(k), Py_NewRef(kwargs[k].first));
-        stack[i++] = kwargs[k].second.get();
-    }
-    return check(PyObject_Vectorcall(callable, stack.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     kwnames));
+    for (int k = 0; k < kwargs.size(); ++k) stack[i++] = kwargs.value(k);
+    Ref kwnames = kwargs.size() ? kwnames_for(kwargs.names(), static_cast<size_t>(kwargs.size())) : Ref();
+    return check(PyObject_Vectorcall(callable, stack + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {

@@ -3,7 +3,6 @@
 #pragma once
 #include <initializer_list>
 #include <utility>
-#include <vector>
 
 #include "frame/error.h"
 
@@ -11,14 +10,53 @@ namespace vx {
 
 using Kwargs = std::initializer_list<std::pair<PyObject*, PyObject*>>;
 
-inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+// The names are str, so the type's own slot is called directly, as
+// PyObject_GetAttr would after its checks.
+inline Ref getattr(PyObject* obj, PyObject* name) {
+    getattrofunc get = Py_TYPE(obj)->tp_getattro;
+    return check(get ? get(obj, name) : PyObject_GetAttr(obj, name));
+}
 // `getattr(obj, name, None)` without raising and catching AttributeError: an
 // empty Ref when the attribute is missing.
 Ref getattr_optional(PyObject* obj, PyObject* name);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
-// A call with keyword arguments known only at run time.
-using KeywordList = std::vector<std::pair<PyObject*, Ref>>;
+// Keyword arguments known only at run time, held on the stack: a name (an
+// interned constant) and an owned value each, at most kCapacity. Only the
+// first size() entries are live, so an empty list costs nothing to make or
+// drop.
+class KeywordList {
+public:
+    static constexpr int kCapacity = 8;
+    KeywordList() noexcept = default;
+    KeywordList(std::initializer_list<std::pair<PyObject*, Ref>> items) {
+        for (const auto& [name, value] : items) emplace_back(name, value);
+    }
+    KeywordList(const KeywordList&) = delete;
+    KeywordList& operator=(const KeywordList&) = delete;
+    KeywordList(KeywordList&& other) noexcept : size_(other.size_) {
+        for (int i = 0; i < size_; ++i) {
+            names_[i] = other.names_[i];
+            values_[i] = other.values_[i];
+        }
+        other.size_ = 0;
+    }
+    ~KeywordList() {
+        for (int i = 0; i < size_; ++i) Py_DECREF(values_[i]);
+    }
+
+    void emplace_back(PyObject* name, Ref value);
+    // Appends the keywords of `more`, which is left empty.
+    void extend(KeywordList&& more);
+    int size() const noexcept { return size_; }
+    PyObject* const* names() const noexcept { return names_; }
+    PyObject* value(int i) const noexcept { return values_[i]; }
+
+private:
+    int size_ = 0;
+    PyObject* names_[kCapacity];
+    PyObject* values_[kCapacity];  // owned
+};
 Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs);
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
                 Kwargs kwargs = {});

@@ -30,37 +30,61 @@ const Str k_enter{"__enter__"}, k_exit{"__exit__"}, k_aenter{"__aenter__"}, k_ae
 
 
 namespace {
-Ref special(PyObject* manager, PyObject* name) {
-    // Looked up on the type, as the interpreter's `with` statement does.
+// A special method of `manager`, looked up on its type as the interpreter's
+// `with` statement does. A method that binds like a function is kept unbound
+// (`*unbound` set) and called with the manager in front, which makes no
+// bound-method object; anything else is bound as usual.
+Ref special(PyObject* manager, PyObject* name, bool* unbound) {
     PyObject* attr = compat::lookup_on_type(Py_TYPE(manager), name);
     if (!attr) {
         PyErr_SetObject(PyExc_AttributeError, name);
         throw_error();
     }
+    *unbound = PyType_HasFeature(Py_TYPE(attr), Py_TPFLAGS_METHOD_DESCRIPTOR);
     descrgetfunc get = Py_TYPE(attr)->tp_descr_get;
-    if (!get) return borrow(attr);
+    if (*unbound || !get) return borrow(attr);
     return check(get(attr, manager, reinterpret_cast<PyObject*>(Py_TYPE(manager))));
 }
 
-Ref call_exit(PyObject* exit, const PyError& error) {
+// `method(*args)` for a special method from special(): the manager goes in
+// front when it is unbound.
+Ref call_special(PyObject* method, bool unbound, PyObject* manager, std::initializer_list<PyObject*> args) {
+    PyObject* stack[5];  // one free slot (PY_VECTORCALL_ARGUMENTS_OFFSET), the manager, three arguments
+    size_t n = 2;
+    for (PyObject* arg : args) stack[n++] = arg;
+    stack[1] = manager;
+    PyObject* const* first = unbound ? stack + 1 : stack + 2;
+    const size_t count = unbound ? n - 1 : n - 2;
+    return check(PyObject_Vectorcall(method, first, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref enter_special(PyObject* manager, PyObject* name) {
+    bool unbound;
+    Ref method = special(manager, name, &unbound);
+    return call_special(method, unbound, manager, {});
+}
+
+Ref call_exit(PyObject* exit, bool unbound, PyObject* manager, const PyError& error) {
     HandlingScope handling(error.value());
     PyObject* tb = error.traceback() ? error.traceback() : Py_None;
-    return call(exit, {error.type(), error.value(), tb});
+    return call_special(exit, unbound, manager, {error.type(), error.value(), tb});
 }
 }  // namespace
 
-With::With(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, k_exit); }
-Ref With::enter() { return call(special(manager_, k_enter)); }
+With::With(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, k_exit, &exit_unbound_); }
+Ref With::enter() { return enter_special(manager_, k_enter); }
 void With::exit(std::optional<PyError> failure) {
     if (!failure) {
-        call(exit_, {Py_None, Py_None, Py_None});
-    } else if (!truth(call_exit(exit_, *failure))) {
+        call_special(exit_, exit_unbound_, manager_, {Py_None, Py_None, Py_None});
+    } else if (!truth(call_exit(exit_, exit_unbound_, manager_, *failure))) {
         throw PyError(std::move(*failure));
     }
 }
 
-AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) { exit_ = special(manager, k_aexit); }
-Ref AsyncWith::enter() { return call(special(manager_, k_aenter)); }
+AsyncWith::AsyncWith(PyObject* manager) : manager_(borrow(manager)) {
+    exit_ = special(manager, k_aexit, &exit_unbound_);
+}
+Ref AsyncWith::enter() { return enter_special(manager_, k_aenter); }
 namespace {
 
 // Awaits `__aexit__(type, value, traceback)` of a failed block while the
@@ -182,8 +206,8 @@ PyType_Spec exit_spec = {
 }  // namespace
 
 Ref AsyncWith::exit(std::optional<PyError> failure) {
-    if (!failure) return call(exit_, {Py_None, Py_None, Py_None});
-    Ref awaitable = call_exit(exit_, *failure);
+    if (!failure) return call_special(exit_, exit_unbound_, manager_, {Py_None, Py_None, Py_None});
+    Ref awaitable = call_exit(exit_, exit_unbound_, manager_, *failure);
     if (!exit_awaitable_type) {
         exit_awaitable_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&exit_spec));
         if (!exit_awaitable_type) throw_error();

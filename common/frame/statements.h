@@ -27,6 +27,7 @@ public:
 private:
     Ref manager_;
     Ref exit_;
+    bool exit_unbound_ = false;  // exit_ is called with the manager in front
 };
 
 // `async with manager as value:` for bodies: each call returns the awaitable
@@ -44,6 +45,7 @@ public:
 private:
     Ref manager_;
     Ref exit_;
+    bool exit_unbound_ = false;  // exit_ is called with the manager in front
 };
 
 }  // namespace vx

@@ -1,6 +1,6 @@
 #include "frame/traceback.h"
 
-#include "frame/error.h"
+#include "frame/error_scope.h"
 
 namespace vx {
 

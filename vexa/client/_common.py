@@ -3,7 +3,8 @@
 The sub-clients (compiled modules and `AsyncCodeClient`) reach everything here
 through their parent client: `base_url`, `api_key_header`,
 `_get_http_exception`, `_prepare_files`, the stream download helpers and
-`_http_client`, the shared HTTP client if there is one.
+`_http_client`, the shared HTTP client if there is one, and `_ssl_context`,
+the TLS context given to every HTTP client that a request opens.
 """
 
 from __future__ import annotations
@@ -11,6 +12,7 @@ from __future__ import annotations
 import io
 import json
 import os
+import ssl
 import stat
 import tempfile
 import unicodedata
@@ -83,6 +85,19 @@ def check_api_key(api_key: str | None) -> str | None:
 
 HTTPClient = TypeVar("HTTPClient", httpx.Client, httpx.AsyncClient)
 
+def create_ssl_context(verify: ssl.SSLContext | str | bool) -> ssl.SSLContext:
+    """The TLS context that httpx would make for `verify=verify`.
+
+    A CA path is loaded as httpx loads it (a directory as `capath`, anything
+    else as `cafile`), without the warning newer httpx versions give for
+    a path, since here the path is the documented form.
+    """
+    if isinstance(verify, str):
+        if os.path.isdir(verify):
+            return ssl.create_default_context(capath=verify)
+        return ssl.create_default_context(cafile=verify)
+    return httpx.create_ssl_context(verify=verify)
+
 
 class BaseClient(Generic[HTTPClient]):
     """Configuration and helpers common to `Client` and `AsyncClient`.
@@ -92,6 +107,11 @@ class BaseClient(Generic[HTTPClient]):
     and closes its own. It holds either the client given as `http_client`,
     which its owner closes, or the pooled one that a `with` block opened, which
     the block closes.
+
+    `_ssl_context` is the TLS context made from `verify` once, on first use,
+    and given as `verify=` to every HTTP client opened here or by a request:
+    making one is most of the cost of a new httpx client, so a request that
+    opens its own costs little more than one on a shared client.
     """
 
     def __init__(
@@ -100,17 +120,29 @@ class BaseClient(Generic[HTTPClient]):
         api_key: str | None = None,
         *,
         http_client: HTTPClient | None = None,
+        verify: ssl.SSLContext | str | bool = True,
     ) -> None:
         self.base_url = resolve_base_url(base_url)
         self.api_key = resolve_api_key(api_key)
         self._http_client: HTTPClient | None = http_client
         self._owns_http_client = False
+        self._verify = verify
+        self._made_ssl_context: ssl.SSLContext | None = None
+
+    @property
+    def _ssl_context(self) -> ssl.SSLContext:
+        # Two threads may both make one at first; either serves, and the
+        # later one is kept.
+        context = self._made_ssl_context
+        if context is None:
+            context = self._made_ssl_context = create_ssl_context(self._verify)
+        return context
 
     def _open_http_client(self, http_client_class: type[HTTPClient]) -> None:
         # A client given by the caller is used as it is; a second `with` on
         # the same parent keeps the pooled client already open.
         if self._http_client is None:
-            self._http_client = http_client_class()
+            self._http_client = http_client_class(verify=self._ssl_context)
             self._owns_http_client = True
 
     def _release_http_client(self) -> HTTPClient | None:

@@ -9,6 +9,7 @@
 #include "client/recipes.h"
 #include "frame/body.h"
 #include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
@@ -45,13 +46,13 @@ const Number k_five{5.0}, k_one{1L}, k_ok_status{200L};
 
 // --- queries, results and termination ----------------------------------------------
 
-Ref job_url(Args& a, const Str* suffix) {
-    Ref url = join({base_url_text(a[0]), k_jobs_slash, a[1]});
-    return suffix ? join({url, *suffix}) : url;
+Ref job_url(Args& a, PyObject* parent, const Str* suffix) {
+    return suffix ? join({base_url_text(parent), k_jobs_slash, a[1], *suffix})
+                  : join({base_url_text(parent), k_jobs_slash, a[1]});
 }
 template <const Str* Suffix>
-Ref job_url(Args& a) { return job_url(a, Suffix); }
-Ref jobs_url(Args& a) { return join({base_url_text(a[0]), k_jobs}); }
+Ref job_url(Args& a, PyObject* parent) { return job_url(a, parent, Suffix); }
+Ref jobs_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jobs}); }
 
 // Filters that are given, in order, as their text form; None when none is.
 Ref list_params(Args& a) {
@@ -78,11 +79,12 @@ const Request get_job_code_id{&n::get, job_url<&k_code_id>, nullptr, nullptr, bu
 const Request terminate_job{&n::post, job_url<&k_terminate>};
 
 CoroutineTask get_result(Args a) {
-    PyObject *self = a[0], *job_id = a[1], *zip_path = a[2];
+    PyObject *job_id = a[1], *zip_path = a[2];
     at(12);
-    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_result});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_jobs_slash, job_id, k_result});
     at(13);
-    RequestClient http(self);
+    RequestClient http(parent);
     Ref client = http.shared();
     if (!client) {
         Ref entering = http.enter();
@@ -92,14 +94,14 @@ CoroutineTask get_result(Args a) {
     std::optional<PyError> failure;
     try {
         at(15);
-        Ref headers = api_key_header(self);
+        Ref headers = api_key_header(parent);
         AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> handler_failure;
         try {
             at(16);
-            Ref handling = call_method(parent(self), k_handle_stream_download_async, {response, zip_path});
+            Ref handling = call_method(parent, k_handle_stream_download_async, {response, zip_path});
             zip_bytes = co_await std::move(handling);
         } catch (PyError& e) {
             handler_failure.emplace(std::move(e));
@@ -109,7 +111,7 @@ CoroutineTask get_result(Args a) {
         co_await std::move(stream_exiting);
     } catch (PyError& e) {
         at(18);
-        failure = translated(self, e);
+        failure = translated(parent, e);
     }
     at(13);
     Ref exiting = http.exit(std::move(failure));
@@ -125,7 +127,7 @@ CoroutineTask get_result(Args a) {
 
 CoroutineTask get_url(Args a) {
     at(10);
-    co_return call_method(parent(a[0]), k_get_proxy_url, {a[1]});
+    co_return call_method(parent_of(a[0]), k_get_proxy_url, {a[1]});
 }
 
 // JobType.from_code_type(code_type) when code_type is true, else None.
@@ -139,7 +141,7 @@ CoroutineTask get_latest(Args a) {
     at(9);
     Ref job_type = job_type_of(code_type);
     at(10);
-    Ref listing = call(getattr(self, k_list), {}, {{k_job_type, job_type}});
+    Ref listing = call_method(self, k_list, {}, {{k_job_type, job_type}});
     Ref jobs = co_await std::move(listing);
     at(11);
     if (truth(jobs)) co_return check(PySequence_GetItem(jobs, 0));
@@ -169,7 +171,7 @@ CoroutineTask run_listing(Args a) {
     Ref job_type = job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    Ref request = call(getattr(self, k_list), {}, {{k_job_type, job_type}, {listing_keyword(listing), filter}});
+    Ref request = call_method(self, k_list, {}, {{k_job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -177,14 +179,15 @@ CoroutineTask run_listing(Args a) {
 // --- output streaming -------------------------------------------------------------
 
 GeneratorTask stream_output(Args a) {
-    PyObject *self = a[0], *job_id = a[1], *read_timeout = a[2];
+    PyObject *job_id = a[1], *read_timeout = a[2];
     at(14);
-    Ref url = join({base_url_text(self), k_jobs_slash, job_id, k_stream});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_jobs_slash, job_id, k_stream});
     at(15);
     Ref timeout = call(getattr(global(n::httpx), k_Timeout), {},
                        {{k_connect, k_five}, {k_read, read_timeout}, {k_write, k_five}, {k_pool, k_five}});
     at(16);
-    RequestClient http(self);
+    RequestClient http(parent);
     Ref client = http.shared();
     if (!client) {
         Ref entering = http.enter();
@@ -193,7 +196,7 @@ GeneratorTask stream_output(Args a) {
     std::optional<PyError> failure;
     try {
         at(17);
-        Ref headers = api_key_header(self);
+        Ref headers = api_key_header(parent);
         AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{k_timeout, timeout}, {n::headers, headers}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
@@ -210,7 +213,7 @@ GeneratorTask stream_output(Args a) {
                     call_method(response, n::raise_for_status);
                 } catch (PyError& e) {
                     at(22);
-                    raise_translated(self, e);
+                    raise_translated(parent, e);
                 }
             }
             at(23);
@@ -265,7 +268,7 @@ CoroutineTask await_stage(Args a) {
     Ref start_time = now();
     for (;;) {
         at(21);
-        Ref fetching = call(getattr(self, k_get), {job_id});
+        Ref fetching = call_method(self, k_get, {job_id});
         Ref job = co_await std::move(fetching);
         at(22);
         Ref current_stage = getattr(job, k_job_stage);
@@ -292,11 +295,12 @@ CoroutineTask await_stage(Args a) {
 }
 
 CoroutineTask is_healthy(Args a) {
-    PyObject *self = a[0], *job_id = a[1];
+    PyObject* job_id = a[1];
     at(11);
-    Ref url = join({base_url_text(self), k_slash, job_id, k_ping});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_slash, job_id, k_ping});
     at(12);
-    RequestClient http(self);
+    RequestClient http(parent);
     Ref client = http.shared();
     if (!client) {
         Ref entering = http.enter();
@@ -306,7 +310,7 @@ CoroutineTask is_healthy(Args a) {
     std::optional<PyError> failure;
     try {
         at(14);
-        Ref headers = api_key_header(self);
+        Ref headers = api_key_header(parent);
         Ref request = call_method(client, n::get, {url}, {{n::headers, headers}});
         Ref response = co_await std::move(request);
         at(15);
@@ -331,11 +335,11 @@ CoroutineTask await_healthy(Args a) {
     Ref start_time = now();
     for (;;) {
         at(18);
-        Ref probing = call(getattr(self, k_is_healthy), {}, {{k_job_id, job_id}});
+        Ref probing = call_method(self, k_is_healthy, {}, {{k_job_id, job_id}});
         Ref healthy = co_await std::move(probing);
         if (truth(healthy)) break;
         at(19);
-        Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
+        Ref fetching = call_method(getattr(parent_of(self), k_jobs_attr), k_get, {job_id});
         Ref job = co_await std::move(fetching);
         at(20);
         if (equals(getattr(job, k_job_stage), member(k_JobStage, n::POST_RUNNING))) {
@@ -353,7 +357,7 @@ CoroutineTask await_healthy(Args a) {
         co_await std::move(sleeping);
     }
     at(31);
-    Ref fetching = call(getattr(getattr(parent(self), k_jobs_attr), k_get), {job_id});
+    Ref fetching = call_method(getattr(parent_of(self), k_jobs_attr), k_get, {job_id});
     Ref job = co_await std::move(fetching);
     co_return job;
 }

@@ -10,6 +10,7 @@
 #include "client/recipes.h"
 #include "frame/body.h"
 #include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
@@ -35,10 +36,12 @@ const Str k_code_quote{"Code '"}, k_is{"' is "},
 // --- running web pages -------------------------------------------------------------
 
 // A web-page job from stored code: POST with no body.
-Ref stored_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_slash, a[1], k_run_web}); }
+Ref stored_run_url(Args& a, PyObject* parent) {
+    return join({base_url_text(parent), k_jobs_code_slash, a[1], k_run_web});
+}
 // From a code zip: POST with the parent's multipart files.
-Ref zip_run_url(Args& a) { return join({base_url_text(a[0]), k_jobs_code_run_web}); }
-Ref zip_files(Args& a) { return call(getattr(parent(a[0]), k_prepare_files), {}, {{k_code_zip, a[1]}}); }
+Ref zip_run_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jobs_code_run_web}); }
+Ref zip_files(Args& a) { return call_method(parent_of(a[0]), k_prepare_files, {}, {{k_code_zip, a[1]}}); }
 
 const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, job_from_response};
 const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, job_from_response};
@@ -62,14 +65,20 @@ struct Delegation {
     std::vector<Keyword> keywords;
 };
 
-CoroutineTask run_delegation(Args a) {
-    const Delegation& d = *static_cast<const Delegation*>(a.context);
-    at(10);
-    Ref target = d.target ? getattr(parent(a[0]), *d.target) : borrow(a[0]);
+// The delegated call, made before the body awaits it (its keywords stay out
+// of the coroutine frame).
+Ref delegated_call(const Delegation& d, Args& a) {
+    Ref target = d.target ? getattr(parent_of(a[0]), *d.target) : borrow(a[0]);
     KeywordList kwargs;
     for (const Keyword& k : d.keywords)
         kwargs.emplace_back(*k.name, k.param >= 0 ? borrow(a[k.param]) : member(*k.owner, *k.member));
-    Ref request = call_keywords(getattr(target, *d.operation), {}, kwargs);
+    return call_keywords(getattr(target, *d.operation), {}, kwargs);
+}
+
+CoroutineTask run_delegation(Args a) {
+    const Delegation& d = *static_cast<const Delegation*>(a.context);
+    at(10);
+    Ref request = delegated_call(d, a);
     Ref result = co_await std::move(request);
     co_return result;
 }
@@ -89,7 +98,7 @@ const Delegation ingest_web_code{&k_code, &k_ingest,
 CoroutineTask delete_web_code(Args a) {
     PyObject *self = a[0], *code_id = a[1];
     at(12);
-    Ref lookup = call_method(getattr(parent(self), k_code), k_get_info, {code_id});
+    Ref lookup = call_method(getattr(parent_of(self), k_code), k_get_info, {code_id});
     Ref code_info = co_await std::move(lookup);
     at(13);
     if (not_equals(getattr(code_info, k_code_type), member(k_CodeType, k_WEB))) {
@@ -98,7 +107,7 @@ CoroutineTask delete_web_code(Args a) {
         raise_object(call(PyExc_ValueError, {join({k_code_quote, code_id, k_is, code_type, k_not_web})}));
     }
     at(18);
-    Ref deletion = call_method(getattr(parent(self), k_code), k_delete, {code_id});
+    Ref deletion = call_method(getattr(parent_of(self), k_code), k_delete, {code_id});
     Ref message = co_await std::move(deletion);
     co_return message;
 }
@@ -107,7 +116,7 @@ CoroutineTask delete_web_code(Args a) {
 
 CoroutineTask latest_web_job(Args a) {
     at(7);
-    Ref listing = call(getattr(a[0], k_list));
+    Ref listing = call_method(a[0], k_list);
     Ref jobs = co_await std::move(listing);
     at(8);
     if (jobs == Py_None || !truth(jobs)) co_return new_none();
@@ -134,7 +143,7 @@ CoroutineTask run_shortcut(Args a) {
     const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
     at(10);
     Ref filter = listing_filter(shortcut);
-    Ref request = call(getattr(a[0], k_list), {}, {{listing_keyword(shortcut), filter}});
+    Ref request = call_method(a[0], k_list, {}, {{listing_keyword(shortcut), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -154,7 +163,7 @@ Ref init_web_client(Args& a) {
 
 Ref get_url(Args& a) {
     at(10);
-    return call_method(parent(a[0]), k_get_subdomain_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), k_get_subdomain_proxy_url, {a[1]});
 }
 
 // --- the class tables ----------------------------------------------------------------------

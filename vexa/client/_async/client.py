@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ipaddress
+import ssl
 from pathlib import Path
 from types import TracebackType
 from urllib.parse import urlsplit
@@ -23,7 +24,8 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
 
     Used as `async with vexa.AsyncClient(...) as client:`, all requests of the
     block share one pooled `httpx.AsyncClient`, closed at the end of the block
-    (or by `aclose()`). Otherwise each request opens and closes its own.
+    (or by `aclose()`). Otherwise each request opens and closes its own, all
+    with the one TLS context this client makes, so that this costs little.
 
     Args:
         base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
@@ -32,6 +34,10 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
             without either, requests carry no key.
         http_client: An `httpx.AsyncClient` to send every request through. It
             is never closed here: its owner closes it.
+        verify: TLS verification, as httpx's `verify`: True (the default CA
+            bundle), False (none), the path of a CA bundle file or directory,
+            or an `ssl.SSLContext`. The context is made once and serves
+            every HTTP client this client opens.
 
     Attributes:
         jobs: Jobs: query, list, wait for, stream output, fetch results.
@@ -45,8 +51,9 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
         api_key: str | None = None,
         *,
         http_client: httpx.AsyncClient | None = None,
+        verify: ssl.SSLContext | str | bool = True,
     ) -> None:
-        super().__init__(base_url=base_url, api_key=api_key, http_client=http_client)
+        super().__init__(base_url=base_url, api_key=api_key, http_client=http_client, verify=verify)
         self.jobs = AsyncJobsClient(self)
         self.code = AsyncCodeClient(self)
         self.web = AsyncWebClient(self)

@@ -50,12 +50,16 @@ class AsyncCodeClient:
 
     @asynccontextmanager
     async def _http(self) -> AsyncIterator[httpx.AsyncClient]:
-        """The parent's shared HTTP client, left open; else a fresh one, closed after."""
+        """The parent's shared HTTP client, left open; else a fresh one, closed after.
+
+        A fresh one gets the parent's TLS context as `verify=`, if it has one.
+        """
         shared = getattr(self._client, "_http_client", None)
         if shared is not None:
             yield shared
             return
-        async with httpx.AsyncClient() as client:
+        context = getattr(self._client, "_ssl_context", None)
+        async with (httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context)) as client:
             yield client
 
     async def _request(

@@ -6,6 +6,7 @@
 #include "client/recipes.h"
 #include "frame/body.h"
 #include "frame/module.h"
+#include "frame/namespace.h"
 #include "frame/ops.h"
 #include "frame/statements.h"
 
@@ -22,33 +23,45 @@ const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_z
 const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
-// `httpx.<name>`, or the method of that name of the parent's shared
-// `httpx.Client`, which takes the same arguments.
-Ref request_function(PyObject* self, PyObject* name) {
-    Ref shared = shared_http_client(self);
-    return getattr(shared ? shared.get() : global(n::httpx), name);
-}
+// What sends one request: the method `name` of the parent's shared
+// `httpx.Client`, or else the function `httpx.<name>` (which opens and closes
+// a client of its own), then given the parent's TLS context as `verify=`.
+// Both take the same arguments.
+struct RequestFunction {
+    Ref function;
+    Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
+
+    RequestFunction(PyObject* parent, PyObject* name) {
+        Ref shared = shared_http_client(parent);
+        function = getattr(shared ? shared.get() : global(n::httpx).get(), name);
+        if (!shared) verify = ssl_context(parent);
+    }
+    void add_verify(KeywordList& kwargs) const {
+        if (verify) kwargs.emplace_back(n::verify, verify);
+    }
+};
 
 // The protected region of every request: `httpx.<function>(url,
 // headers=<api_key_header>, **extra())`, the status checked, the result built
 // from the response; an error status becomes the parent's HTTP exception.
 template <class Extra, class Build>
-Ref send(PyObject* self, const Str& function, PyObject* url, Extra extra, Build build) {
+Ref send(PyObject* parent, const Str& function, PyObject* url, Extra extra, Build build) {
     try {
         at(2);
         KeywordList more = extra();
         at(3);
-        Ref request = request_function(self, function);
-        KeywordList kwargs{{n::headers, api_key_header(self)}};
-        for (auto& keyword : more) kwargs.push_back(std::move(keyword));
-        Ref response = call_keywords(request, {url}, kwargs);
+        RequestFunction request(parent, function);
+        KeywordList kwargs{{n::headers, api_key_header(parent)}};
+        kwargs.extend(std::move(more));
+        request.add_verify(kwargs);
+        Ref response = call_keywords(request.function, {url}, kwargs);
         at(4);
         call_method(response, n::raise_for_status);
         at(5);
         return build(response.get());
     } catch (PyError& e) {
         at(7);
-        raise_translated(self, e);
+        raise_translated(parent, e);
     }
 }
 
@@ -70,12 +83,13 @@ Ref form_data(Args& a, int count) {
 
 // upload and ingest: the files and form data are prepared before the request.
 Ref post_code(Args& a, const Str& path, int fields, Ref (*build)(PyObject* response)) {
-    PyObject *self = a[0], *code_zip = a[1], *metadata = a[4];
+    PyObject *code_zip = a[1], *metadata = a[4];
     at(1);
-    Ref url = join({base_url_text(self), path});
-    Ref files = call(getattr(parent(self), k_prepare_files), {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), path});
+    Ref files = call_method(parent, k_prepare_files, {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
     Ref data = form_data(a, fields);
-    return send(self, n::post, url, [&] { return KeywordList{{n::files, files}, {n::data, data}}; }, build);
+    return send(parent, n::post, url, [&] { return KeywordList{{n::files, files}, {n::data, data}}; }, build);
 }
 
 Ref upload(Args& a) {
@@ -91,20 +105,23 @@ Ref ingest(Args& a) {
 }
 
 Ref download(Args& a) {
-    PyObject *self = a[0], *code_id = a[1], *zip_path = a[2];
+    PyObject *code_id = a[1], *zip_path = a[2];
     at(13);
-    Ref url = join({base_url_text(self), k_code_slash, code_id, k_download});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_code_slash, code_id, k_download});
     Ref zip_bytes;
     try {
         at(15);
-        Ref stream = request_function(self, n::stream);
-        Ref manager = call(stream, {n::GET, url}, {{n::headers, api_key_header(self)}});
+        RequestFunction stream(parent, n::stream);
+        KeywordList kwargs{{n::headers, api_key_header(parent)}};
+        stream.add_verify(kwargs);
+        Ref manager = call_keywords(stream.function, {n::GET, url}, kwargs);
         With with(manager);
         Ref response = with.enter();
         std::optional<PyError> failure;
         try {
             at(16);
-            zip_bytes = call(getattr(parent(self), k_handle_stream_download), {response, zip_path});
+            zip_bytes = call_method(parent, k_handle_stream_download, {response, zip_path});
         } catch (PyError& e) {
             failure.emplace(std::move(e));
         }
@@ -112,7 +129,7 @@ Ref download(Args& a) {
         with.exit(std::move(failure));
     } catch (PyError& e) {
         at(18);
-        raise_translated(self, e);
+        raise_translated(parent, e);
     }
     at(19);
     if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
@@ -120,23 +137,26 @@ Ref download(Args& a) {
 }
 
 Ref delete_(Args& a) {
-    PyObject *self = a[0], *code_id = a[1];
+    PyObject* code_id = a[1];
     at(1);
-    Ref url = join({base_url_text(self), k_code_slash, code_id});
-    return send(self, n::delete_, url, no_extra, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_code_slash, code_id});
+    return send(parent, n::delete_, url, no_extra, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
 }
 
 Ref get_info(Args& a) {
     at(1);
-    Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_info});
-    return send(a[0], n::get, url, no_extra,
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_code_slash, a[1], k_info});
+    return send(parent, n::get, url, no_extra,
                 [](PyObject* response) { return call_expanded(global(k_CodeInfo), json_body(response)); });
 }
 
 Ref list_info(Args& a) {
-    PyObject *self = a[0], *code_type = a[1];
+    PyObject* code_type = a[1];
     at(1);
-    Ref url = join({base_url_text(self), k_code_info});
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_code_info});
     // Only a code type that is true filters; otherwise no query string at all.
     auto query = [code_type] {
         Ref params = borrow(Py_None);
@@ -146,14 +166,15 @@ Ref list_info(Args& a) {
         }
         return KeywordList{{n::params, params}};
     };
-    return send(self, n::get, url, query,
+    return send(parent, n::get, url, query,
                 [](PyObject* response) { return call_expanded_each(global(k_CodeInfo), json_body(response)); });
 }
 
 Ref get_metadata(Args& a) {
     at(1);
-    Ref url = join({base_url_text(a[0]), k_code_slash, a[1], k_metadata});
-    return send(a[0], n::get, url, no_extra,
+    Ref parent = parent_of(a[0]);
+    Ref url = join({base_url_text(parent), k_code_slash, a[1], k_metadata});
+    return send(parent, n::get, url, no_extra,
                 [](PyObject* response) { return call(global(k_JsonData), {json_body(response)}); });
 }
 

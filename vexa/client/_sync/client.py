@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ssl
 from pathlib import Path
 from types import TracebackType
 
@@ -19,7 +20,8 @@ class Client(BaseClient[httpx.Client]):
 
     Used as `with vexa.Client(...) as client:`, all requests of the block share
     one pooled `httpx.Client`, closed at the end of the block (or by `close()`).
-    Otherwise each request opens and closes its own connection.
+    Otherwise each request opens and closes its own connection (with the
+    one TLS context this client makes, so that this costs little).
 
     Args:
         base_url: The service URL, e.g. "http://127.0.0.1:8000". Defaults to
@@ -28,6 +30,10 @@ class Client(BaseClient[httpx.Client]):
             without either, requests carry no key.
         http_client: An `httpx.Client` to send every request through. It is
             never closed here: its owner closes it.
+        verify: TLS verification, as httpx's `verify`: True (the default CA
+            bundle), False (none), the path of a CA bundle file or directory,
+            or an `ssl.SSLContext`. The context is made once and serves
+            every HTTP client this client opens.
 
     Attributes:
         code: Stored code: upload, list, inspect, download, delete, ingest.
@@ -39,8 +45,9 @@ class Client(BaseClient[httpx.Client]):
         api_key: str | None = None,
         *,
         http_client: httpx.Client | None = None,
+        verify: ssl.SSLContext | str | bool = True,
     ) -> None:
-        super().__init__(base_url=base_url, api_key=api_key, http_client=http_client)
+        super().__init__(base_url=base_url, api_key=api_key, http_client=http_client, verify=verify)
         self.code = CodeClient(self)
 
     def __enter__(self) -> Client:

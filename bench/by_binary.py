@@ -1,0 +1,111 @@
+"""Instructions per call by binary: where each implementation spends them.
+
+    .venv/bin/python bench/overhead.py --instructions --keep-profiles build/profiles
+    .venv/bin/python bench/by_binary.py build/profiles [--calls 2000]
+
+Reads the callgrind dumps that `overhead.py --keep-profiles` keeps (one per
+kind of call and implementation) and splits each call's instructions by the
+binary that executed them: the implementation's own extension module ("own":
+a vexa module, or the Cython build of the plain client, or nothing for plain
+Python), libpython, libc, the dynamic loader (libpython's thread-local
+variables on some builds) and the rest. The empty caller loop is subtracted
+per binary, as overhead.py subtracts it from the totals. `--calls` must match
+the number of calls the dumps were made with (200 with `--quick`).
+"""
+
+from __future__ import annotations
+
+import argparse
+import re
+from collections import defaultdict
+from pathlib import Path
+
+IMPLEMENTATIONS = ("native", "python", "cython")
+
+
+def binary_of(path: str) -> str:
+    name = Path(path).name
+    if name.startswith("libpython"):
+        return "libpython"
+    if name.startswith("libc.so") or name.startswith("libm.so"):
+        return "libc"
+    if name.startswith("ld-linux"):
+        return "ld.so"  # the dynamic loader: thread-local variables of libpython (__tls_get_addr)
+    if name.startswith(("_code.", "_jobs.", "_web.", "plain_client.")):
+        return "own"
+    return "other"  # other extension modules (_asyncio), the python executable
+
+
+OBJECT_LINE = re.compile(r"c?ob=(?:\((\d+)\))?\s*(.*)")
+
+
+def object_names(dumps: list[Path]) -> dict[str, str]:
+    """The object-file names behind callgrind's compressed ids; the parts of
+    one run share them, and a part may use an id that another defined."""
+    names: dict[str, str] = {}
+    for dump in dumps:
+        for line in dump.read_text().splitlines():
+            if line.startswith(("ob=", "cob=")):
+                found = OBJECT_LINE.match(line)
+                assert found is not None
+                key, name = found.groups()
+                if key and name:
+                    names[key] = name
+    return names
+
+
+def self_cost_by_binary(dump: Path, names: dict[str, str]) -> dict[str, int]:
+    """Exclusive instructions in the dump, summed per binary.
+
+    Read from the callgrind file itself: a cost line belongs to the current
+    `ob=` (object file) unless it follows a `calls=` line, where it is the
+    inclusive cost of that call and is counted in the callee instead.
+    """
+    totals: dict[str, int] = defaultdict(int)
+    current = "other"
+    after_call = False
+    for line in dump.read_text().splitlines():
+        if line.startswith("ob="):
+            found = OBJECT_LINE.match(line)
+            assert found is not None
+            key, name = found.groups()
+            current = binary_of(names[key] if key else name)
+        elif line.startswith("calls="):
+            after_call = True
+        elif line[:1].isdigit() or line[:1] in "+-*":
+            if after_call:
+                after_call = False
+                continue
+            fields = line.split()
+            if len(fields) > 1:  # a position alone carries no cost
+                totals[current] += int(fields[-1])
+    return totals
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("profiles", type=Path, help="the folder given to overhead.py --keep-profiles")
+    parser.add_argument("--calls", type=int, default=2_000, help="calls per dump (200 with --quick)")
+    args = parser.parse_args()
+    dumps = sorted(args.profiles.glob("*--*.out"))
+    names = object_names(dumps)
+    kinds = sorted({dump.stem.split("--", 1)[1] for dump in dumps} - {"empty-loop"})
+    empty = {impl: self_cost_by_binary(args.profiles / f"{impl}--empty-loop.out", names) for impl in IMPLEMENTATIONS}
+    binaries = ("own", "libpython", "libc", "ld.so", "other")
+    print(f"Instructions per call by binary ({args.calls} calls per dump, caller loop subtracted)")
+    print(f"  {'kind of call':<52} {'impl':<7}" + "".join(f"{b:>10}" for b in binaries) + f"{'total':>10}")
+    for kind in kinds:
+        for impl in IMPLEMENTATIONS:
+            dump = args.profiles / f"{impl}--{kind}.out"
+            if not dump.exists():
+                continue
+            cost = self_cost_by_binary(dump, names)
+            # One stream item is measured without the empty loop's subtraction, as in overhead.py.
+            base = {} if kind == "one-stream-output-item" else empty[impl]
+            per_call = {b: (cost.get(b, 0) - base.get(b, 0)) / args.calls for b in binaries}
+            print(f"  {kind:<52} {impl:<7}" + "".join(f"{per_call[b]:10.0f}" for b in binaries)
+                  + f"{sum(per_call.values()):10.0f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,7 @@
+#include "frame/state.h"
+
+namespace vx {
+
+ModuleState module_state;
+
+}  // namespace vx
