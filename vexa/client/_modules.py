@@ -55,7 +55,7 @@ def load(name: str) -> ModuleType:
                 # The library itself does not load (built for another
                 # interpreter or platform): the twin stands in. A failure
                 # of its body (a missing collaborator) propagates.
-                if error.name != name:
+                if error.path != spec.origin:
                     raise
     return _load_twin(name, register=True)
 

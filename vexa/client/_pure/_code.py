@@ -17,7 +17,7 @@ from vexa.client._pure import _frame  # noqa: E402 - after the names the compile
 
 class CodeClient:
     @_frame.method()
-    def __init__(self, client: Client):  # type: ignore[no-untyped-def] # no return annotation, as compiled
+    def __init__(self, client: Client):  # no return annotation, as compiled
         self._client = client
 
     @_frame.method(code_name=_frame.STR)

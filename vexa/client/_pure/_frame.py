@@ -22,6 +22,7 @@ import contextlib
 import enum
 import functools
 import inspect
+import sys
 import types
 from typing import Any, AsyncContextManager, Callable, TypeVar
 
@@ -105,7 +106,7 @@ def http_function(parent: Any, httpx: Any, name: str) -> Callable[..., Any]:
         return getattr(shared, name)  # type: ignore[no-any-return]
     function = getattr(httpx, name)
     verify = _verify(parent)
-    return functools.partial(function, **verify) if verify else function  # type: ignore[no-any-return]
+    return functools.partial(function, **verify) if verify else function
 
 
 def http_client(parent: Any, httpx: Any) -> AsyncContextManager[Any]:
@@ -243,9 +244,9 @@ class Method:
                     raise self._count_error("at least" if self._defaults else "exactly", self._required, index)
                 values[index] = self._defaults[index - self._required]
         # Conversions first, then type tests, each in parameter order.
-        for index, kind in self._converted:
+        for index, conversion in self._converted:
             value = values[index]
-            if kind is Check.BOOL:
+            if conversion is Check.BOOL:
                 values[index] = bool(value)
             elif value is not None and type(value) is not float:
                 values[index] = _to_float(self._names[index], value)
@@ -291,7 +292,7 @@ def renamed(body: F, name: str, qualname: str) -> F:
     """`body` under another name, for methods made by a function (the listing
     shortcuts): its coroutines and tracebacks then show the method's names."""
     code = body.__code__.replace(co_name=name)
-    if hasattr(code, "co_qualname"):
+    if sys.version_info >= (3, 11):
         code = code.replace(co_qualname=qualname)
     body.__code__ = code
     body.__name__ = name

@@ -56,7 +56,7 @@ def _listing(name: str, by_stage: bool, member: str, summary: str, returns: str)
 
 class AsyncJobsClient:
     @_frame.method()
-    def __init__(self, client: AsyncClient):  # type: ignore[no-untyped-def] # no return annotation, as compiled
+    def __init__(self, client: AsyncClient):  # no return annotation, as compiled
         self._client = client
 
     @_frame.method(job_id=_frame.STR)

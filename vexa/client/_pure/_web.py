@@ -20,7 +20,7 @@ def _job(response: Any) -> Any:
 
 class AsyncStoredWebClient:
     @_frame.method()
-    def __init__(self, client: AsyncClient):  # type: ignore[no-untyped-def] # no return annotation, as compiled
+    def __init__(self, client: AsyncClient):  # no return annotation, as compiled
         self._client = client
 
     @_frame.method(code_id=_frame.STR)
@@ -72,20 +72,21 @@ class AsyncStoredWebClient:
 def _shortcut(name: str, by_stage: bool, member: str, summary: str, returns: str) -> Any:
     """A listing shortcut: `self.list(job_status=JobStatus.<member>)` or `self.list(job_stage=JobStage.<member>)`."""
 
-    async def shortcut(self) -> List[Job]:  # type: ignore[no-untyped-def] # `self` unannotated, as compiled
+    async def shortcut(self: AsyncWebJobsClient) -> List[Job]:
         if by_stage:
             jobs = await self.list(job_stage=getattr(JobStage, member))
         else:
             jobs = await self.list(job_status=getattr(JobStatus, member))
         return _frame.expect_list(jobs)  # type: ignore[no-any-return]
 
+    del shortcut.__annotations__["self"]  # compiled methods annotate no `self`
     shortcut.__doc__ = f"{summary}\n\nReturns:\n    {returns}"
     return _frame.method()(_frame.renamed(shortcut, name, f"AsyncWebJobsClient.{name}"))
 
 
 class AsyncWebJobsClient:
     @_frame.method()
-    def __init__(self, client):  # type: ignore[no-untyped-def] # unannotated, as compiled
+    def __init__(self, client):  # type: (Any) -> None  # unannotated at run time, as compiled
         self._client = client
 
     @_frame.method()
@@ -162,7 +163,7 @@ class AsyncWebJobsClient:
 
 class AsyncWebClient:
     @_frame.method()
-    def __init__(self, client: AsyncClient):  # type: ignore[no-untyped-def] # no return annotation, as compiled
+    def __init__(self, client: AsyncClient):  # no return annotation, as compiled
         self._client = client
         self.stored = AsyncStoredWebClient(client)
         self.jobs = AsyncWebJobsClient(client)
