@@ -7,8 +7,14 @@
 - `expect_str`, `expect_list`: the result checks.
 - `expanded`, `expanded_each`: `Model(**json)` with the compiled modules'
   handling of values that are not dictionaries.
-- `http_function`, `http_client`, `send`: the request recipe with the parent's
-  optional shared HTTP client (`_http_client`) and TLS context (`_ssl_context`).
+- `http_function`, `http_client`: the HTTP function or client of one request,
+  with the parent's optional shared HTTP client (`_http_client`) and TLS
+  context (`_ssl_context`).
+
+The request recipe itself is written out in each method body: one coroutine
+per call, as in the compiled modules, so that closing or throwing into it
+behaves the same (a helper coroutine awaited by the body would end where the
+compiled body stays suspended).
 
 The modules pass their own `httpx` global to the request helpers, so that a
 test or benchmark that replaces a module's `httpx` affects the twin exactly as
@@ -116,21 +122,6 @@ def http_client(parent: Any, httpx: Any) -> AsyncContextManager[Any]:
     if shared is not None:
         return contextlib.nullcontext(shared)
     return httpx.AsyncClient(**_verify(parent))  # type: ignore[no-any-return]
-
-
-async def send(
-    self: Any, httpx: Any, method: str, url: str, build: Callable[[Any], Any] | None, **extra: Any
-) -> Any:
-    """One request of an asynchronous client: `client.<method>(url, headers=..., **extra)`,
-    the status checked, the result built by `build(response)` (None without
-    it); an error status becomes the parent's HTTP exception."""
-    async with http_client(self._client, httpx) as client:
-        try:
-            response = await getattr(client, method)(url, headers=self._client.api_key_header, **extra)
-            response.raise_for_status()
-            return build(response) if build is not None else None
-        except httpx.HTTPStatusError as e:
-            raise self._client._get_http_exception(httpx_error=e)
 
 
 # --- methods ------------------------------------------------------------------------

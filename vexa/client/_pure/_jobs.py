@@ -27,15 +27,6 @@ if TYPE_CHECKING:
 from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
 
 
-def _job(response: Any) -> Any:
-    return _frame.expanded(Job, response.json())
-
-
-def _text(response: Any) -> Any:
-    # Checked inside the request, so a wrong type still closes the client first.
-    return _frame.expect_str(response.json())
-
-
 def _listing(name: str, by_stage: bool, member: str, summary: str, returns: str) -> Any:
     """A listing shortcut: `self.list(job_type=..., job_status=JobStatus.<member>)` or `job_stage=JobStage.<member>`."""
 
@@ -72,7 +63,14 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
-        return await _frame.send(self, httpx, "get", f"{self._client.base_url}/jobs/{job_id}", _job)  # type: ignore[no-any-return]
+        url = f"{self._client.base_url}/jobs/{job_id}"
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return _frame.expanded(Job, response.json())  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method()
     async def list(
@@ -97,10 +95,13 @@ class AsyncJobsClient:
         for key, value in (("job_type", job_type), ("job_status", job_status), ("job_stage", job_stage)):
             if value is not None:
                 params[key] = str(value)  # type: ignore[index]
-        jobs = await _frame.send(
-            self, httpx, "get", url, lambda response: _frame.expanded_each(Job, response.json()), params=params or None
-        )
-        return _frame.expect_list(jobs)  # type: ignore[no-any-return]
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header, params=params or None)
+                response.raise_for_status()
+                return _frame.expect_list(_frame.expanded_each(Job, response.json()))  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     async def get_url(self, job_id: str) -> str:
@@ -128,7 +129,13 @@ class AsyncJobsClient:
             HTTPException: If the request fails.
         """
         url = f"{self._client.base_url}/jobs/{job_id}/status"
-        return await _frame.send(self, httpx, "get", url, lambda response: JobStatus(response.json()))  # type: ignore[no-any-return]
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return JobStatus(response.json())
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     async def get_stage(self, job_id: str) -> JobStage:
@@ -144,7 +151,13 @@ class AsyncJobsClient:
             HTTPException: If the request fails.
         """
         url = f"{self._client.base_url}/jobs/{job_id}/stage"
-        return await _frame.send(self, httpx, "get", url, lambda response: JobStage(response.json()))  # type: ignore[no-any-return]
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return JobStage(response.json())
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     async def get_error(self, job_id: str) -> str | None:
@@ -159,7 +172,14 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
-        return await _frame.send(self, httpx, "get", f"{self._client.base_url}/jobs/{job_id}/error", _text)  # type: ignore[no-any-return]
+        url = f"{self._client.base_url}/jobs/{job_id}/error"
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return _frame.expect_str(response.json())  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     async def get_code_id(self, job_id: str) -> str | None:
@@ -174,7 +194,14 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
-        return await _frame.send(self, httpx, "get", f"{self._client.base_url}/jobs/{job_id}/code_id", _text)  # type: ignore[no-any-return]
+        url = f"{self._client.base_url}/jobs/{job_id}/code_id"
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.get(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return _frame.expect_str(response.json())  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     async def get_result(self, job_id: str, zip_path: Path | str | None = None) -> JobResult:
@@ -209,7 +236,13 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
-        await _frame.send(self, httpx, "post", f"{self._client.base_url}/jobs/{job_id}/terminate", None)
+        url = f"{self._client.base_url}/jobs/{job_id}/terminate"
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.post(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR, read_timeout=_frame.FLOAT)
     async def stream_output(self, job_id: str, read_timeout: float | None = 60.0) -> AsyncGenerator[StreamOutput, None]:

@@ -14,10 +14,6 @@ if TYPE_CHECKING:
 from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
 
 
-def _job(response: Any) -> Any:
-    return _frame.expanded(Job, response.json())
-
-
 class AsyncStoredWebClient:
     @_frame.method()
     def __init__(self, client: AsyncClient):  # no return annotation, as compiled
@@ -37,7 +33,13 @@ class AsyncStoredWebClient:
             HTTPException: If the request fails.
         """
         url = f"{self._client.base_url}/jobs/code/{code_id}/run/web"
-        return await _frame.send(self, httpx, "post", url, _job)  # type: ignore[no-any-return]
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.post(url, headers=self._client.api_key_header)
+                response.raise_for_status()
+                return _frame.expanded(Job, response.json())  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method()
     async def list_info(self) -> list[CodeInfo]:
@@ -183,7 +185,13 @@ class AsyncWebClient:
         """
         url = f"{self._client.base_url}/jobs/code/run/web"
         files = self._client._prepare_files(code_zip=code_zip)
-        return await _frame.send(self, httpx, "post", url, _job, files=files)  # type: ignore[no-any-return]
+        async with _frame.http_client(self._client, httpx) as client:
+            try:
+                response = await client.post(url, headers=self._client.api_key_header, files=files)
+                response.raise_for_status()
+                return _frame.expanded(Job, response.json())  # type: ignore[no-any-return]
+            except httpx.HTTPStatusError as e:
+                raise self._client._get_http_exception(httpx_error=e)
 
     @_frame.method(job_id=_frame.STR)
     def get_url(self, job_id: str) -> str:
