@@ -206,4 +206,5 @@ class CodeClient:
             raise self._client._get_http_exception(httpx_error=e)
 
 
-del annotations
+# The compiled module does not bind it.
+globals().pop("annotations", None)

@@ -403,4 +403,6 @@ class AsyncJobsClient:
     )
 
 
-del annotations, Any
+# The compiled module binds neither.
+globals().pop("annotations", None)
+del Any

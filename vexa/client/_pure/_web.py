@@ -286,4 +286,6 @@ class AsyncWebClient:
         )
 
 
-del annotations, Any
+# The compiled module binds neither.
+globals().pop("annotations", None)
+del Any
