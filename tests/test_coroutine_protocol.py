@@ -1060,6 +1060,7 @@ def test_await_object_of_a_custom_awaitable_is_its_iterator() -> None:
     assert both(scenario) == ("generator", "__await__", stop("x"))
 
 
+@pytest.mark.native_only
 def test_code_name_and_type_checks() -> None:
     coro = ScriptedJobs(one_suspension).get_latest()
     try:
@@ -1114,6 +1115,7 @@ def test_inspect_coroutine_state() -> None:
     assert both(scenario) == ["CORO_CREATED", "CORO_SUSPENDED", "CORO_CLOSED"]
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize(
     ("script", "expected_names"),
     [

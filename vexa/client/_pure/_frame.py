@@ -30,6 +30,7 @@ import functools
 import inspect
 import sys
 import types
+import warnings
 from typing import Any, AsyncContextManager, Callable, TypeVar
 
 F = TypeVar("F", bound=Callable[..., Any])
@@ -143,17 +144,23 @@ def _coroutine_marker() -> Any:
     return getattr(coroutines, "_is_coroutine", True)
 
 
+# A method of a pure-Python client class, made by `method`.
+#
+# Like the compiled modules' method objects, it is not a Python function but
+# offers what introspection reads from one (`__name__`, `__qualname__`,
+# `__module__`, `__doc__`, `__defaults__`, `__kwdefaults__`, `__annotations__`,
+# `__code__`, `__globals__`, `__closure__`), with the same checks when they are
+# replaced, and binds as a method. A call binds the arguments (and raises
+# binding errors) first, then calls the body with them by position: a
+# coroutine or asynchronous generator body then returns its coroutine or
+# generator unstarted. Its own state lives in slots, so that `__dict__` holds
+# what users put there (and `__module__`, which a slot cannot be).
 class Method:
-    """A method of a pure-Python client class, made by `method`.
-
-    Like the compiled modules' method objects, it is not a Python function but
-    offers what introspection reads from one (`__name__`, `__qualname__`,
-    `__module__`, `__doc__`, `__defaults__`, `__kwdefaults__`,
-    `__annotations__`, `__code__`, `__globals__`, `__closure__`) and binds as a
-    method. A call binds the arguments (and raises binding errors) first, then
-    calls the body with them by position: a coroutine or asynchronous
-    generator body then returns its coroutine or generator unstarted.
-    """
+    __slots__ = (
+        "_body", "_name", "_names", "_index", "_defaults", "_required", "_converted", "_typed",
+        "_shown_name", "_qualname", "_doc", "_shown_defaults", "_kwdefaults", "_annotations",
+        "_is_coroutine", "__dict__", "__weakref__",
+    )
 
     def __init__(self, body: Callable[..., Any], checks: dict[str, Check]) -> None:
         code = body.__code__
@@ -172,18 +179,88 @@ class Method:
         self._converted = [(index, kind) for index, kind in enumerate(kinds) if kind in (Check.FLOAT, Check.BOOL)]
         self._typed = [(index, kind) for index, kind in enumerate(kinds) if kind in (Check.STR, Check.OPTIONAL_STR)]
 
-        self.__name__ = body.__name__
-        self.__qualname__ = body.__qualname__
+        self._shown_name = body.__name__
+        self._qualname = body.__qualname__
         self.__module__ = body.__module__
-        self.__defaults__ = body.__defaults__
-        self.__kwdefaults__ = None
-        self.__annotations__ = body.__annotations__
-        self.__code__ = code
-        self.__globals__ = body.__globals__
-        self.__closure__ = None
+        self._shown_defaults = body.__defaults__
+        self._kwdefaults: dict[str, Any] | None = None
+        self._annotations: dict[str, Any] | None = body.__annotations__
         coroutine = bool(code.co_flags & (inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR))
         self._is_coroutine = _coroutine_marker() if coroutine else False
-        self.__doc__ = self._docstring(kinds, body.__doc__)
+        self._doc: Any = self._docstring(kinds, body.__doc__)
+
+    @property
+    def __name__(self) -> str:
+        return self._shown_name
+
+    @__name__.setter
+    def __name__(self, value: str) -> None:
+        if not isinstance(value, str):
+            raise TypeError("__name__ must be set to a string object")
+        self._shown_name = value
+
+    @property
+    def __qualname__(self) -> str:
+        return self._qualname
+
+    @__qualname__.setter
+    def __qualname__(self, value: str) -> None:
+        if not isinstance(value, str):
+            raise TypeError("__qualname__ must be set to a string object")
+        self._qualname = value
+
+    @property
+    def __doc__(self) -> Any:
+        return self._doc
+
+    @__doc__.setter
+    def __doc__(self, value: Any) -> None:
+        self._doc = value
+
+    @property
+    def __defaults__(self) -> tuple[Any, ...] | None:
+        return self._shown_defaults
+
+    @__defaults__.setter
+    def __defaults__(self, value: tuple[Any, ...] | None) -> None:
+        if value is not None and not isinstance(value, tuple):
+            raise TypeError("__defaults__ must be set to a tuple object")
+        warnings.warn("changes to __defaults__ do not affect the values used in calls of this method", RuntimeWarning, 2)
+        self._shown_defaults = value
+
+    @property
+    def __kwdefaults__(self) -> dict[str, Any] | None:
+        return self._kwdefaults
+
+    @__kwdefaults__.setter
+    def __kwdefaults__(self, value: dict[str, Any] | None) -> None:
+        if value is not None and not isinstance(value, dict):
+            raise TypeError("__kwdefaults__ must be set to a dict object")
+        self._kwdefaults = value
+
+    @property
+    def __annotations__(self) -> dict[str, Any]:
+        if self._annotations is None:
+            self._annotations = {}
+        return self._annotations
+
+    @__annotations__.setter
+    def __annotations__(self, value: dict[str, Any] | None) -> None:
+        if value is not None and not isinstance(value, dict):
+            raise TypeError("__annotations__ must be set to a dict object")
+        self._annotations = value
+
+    @property
+    def __code__(self) -> types.CodeType:
+        return self._body.__code__
+
+    @property
+    def __globals__(self) -> dict[str, Any]:
+        return self._body.__globals__
+
+    @property
+    def __closure__(self) -> None:
+        return None
 
     def _docstring(self, kinds: list[Check], text: str | None) -> str:
         """The signature line, then the body's docstring (summary and sections) after an empty line."""
