@@ -154,11 +154,12 @@ def _coroutine_marker() -> Any:
 # binding errors) first, then calls the body with them by position: a
 # coroutine or asynchronous generator body then returns its coroutine or
 # generator unstarted. Its own state lives in slots, so that `__dict__` holds
-# what users put there (and `__module__`, which a slot cannot be).
+# what users put there (and `__module__` and `__qualname__`, which cannot be
+# slots or properties of a class).
 class Method:
     __slots__ = (
         "_body", "_name", "_names", "_index", "_defaults", "_required", "_converted", "_typed",
-        "_shown_name", "_qualname", "_doc", "_shown_defaults", "_kwdefaults", "_annotations",
+        "_shown_name", "_doc", "_shown_defaults", "_kwdefaults", "_annotations",
         "_is_coroutine", "__dict__", "__weakref__",
     )
 
@@ -180,7 +181,7 @@ class Method:
         self._typed = [(index, kind) for index, kind in enumerate(kinds) if kind in (Check.STR, Check.OPTIONAL_STR)]
 
         self._shown_name = body.__name__
-        self._qualname = body.__qualname__
+        self.__qualname__ = body.__qualname__
         self.__module__ = body.__module__
         self._shown_defaults = body.__defaults__
         self._kwdefaults: dict[str, Any] | None = None
@@ -199,15 +200,11 @@ class Method:
             raise TypeError("__name__ must be set to a string object")
         self._shown_name = value
 
-    @property
-    def __qualname__(self) -> str:
-        return self._qualname
-
-    @__qualname__.setter
-    def __qualname__(self, value: str) -> None:
-        if not isinstance(value, str):
+    def __setattr__(self, name: str, value: Any) -> None:
+        # `__qualname__` cannot be a property of a class; it lives in `__dict__`.
+        if name == "__qualname__" and not isinstance(value, str):
             raise TypeError("__qualname__ must be set to a string object")
-        self._qualname = value
+        object.__setattr__(self, name, value)
 
     @property
     def __doc__(self) -> Any:
