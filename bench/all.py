@@ -1,5 +1,5 @@
-"""Every benchmark in one table: the overhead per kind of call (native, plain
-Python, Cython 3), then the rows of every other bench script in bench/ that
+"""Every benchmark in one table: the overhead per kind of call (native, the
+pure-Python twins, their Cython 3 build), then the rows of every other bench script in bench/ that
 offers `collect(quick: bool) -> list[tuple[str, str, float]]` (row name, unit,
 value), e.g. end to end against a local keep-alive server and memory.
 

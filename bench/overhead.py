@@ -1,6 +1,6 @@
 """The client's own cost per kind of call, network and models stubbed out: the
-native modules, the same client as plain Python (bench/plain_client.py) and a
-Cython 3 build of that file.
+native modules, their shipped pure-Python twins (vexa/client/_pure/, the
+package's fallback) and a Cython 3 build of those twins.
 
     .venv/bin/python bench/overhead.py [--quick] [--instructions]
 
@@ -32,12 +32,15 @@ from typing import Any, Callable, Iterator
 
 import vexa.client._async._jobs as native_jobs
 import vexa.client._async._web as native_web
+import vexa.client._pure
 import vexa.client._sync._code as native_code
+from vexa.client import _modules
 from vexa.types import JobStage
 
 BENCH_DIR = Path(__file__).resolve().parent
-PLAIN_SOURCE = BENCH_DIR / "plain_client.py"
 CYTHON_BUILD_DIR = BENCH_DIR.parent / "build" / "bench-cython"
+TWINS_DIR = Path(vexa.client._pure.__file__).parent
+FRAME_NAME = "vexa.client._pure._frame"
 IMPLEMENTATIONS = ("native", "python", "cython")
 
 
@@ -154,36 +157,49 @@ def load_from_file(name: str, path: Path) -> ModuleType:
 
 
 def build_cython() -> Path:
-    """Compiles bench/plain_client.py with Cython 3 (once per source and interpreter)."""
+    """Compiles the twins and their frame with Cython 3 (once per source and
+    interpreter); returns the folder of the extension modules."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     out_dir = CYTHON_BUILD_DIR / sys.implementation.cache_tag
-    target = out_dir / f"plain_client{suffix}"
-    if target.exists() and target.stat().st_mtime >= PLAIN_SOURCE.stat().st_mtime:
-        return target
     out_dir.mkdir(parents=True, exist_ok=True)
-    c_file = out_dir / "plain_client.c"
-    subprocess.run([sys.executable, "-m", "cython", "-3", str(PLAIN_SOURCE), "-o", str(c_file)], check=True)
-    compiler = shutil.which("cc") or "gcc"
-    include = sysconfig.get_paths()["include"]
-    subprocess.run([compiler, "-O3", "-fPIC", "-shared", "-I", include, str(c_file), "-o", str(target)], check=True)
-    return target
+    for source in (TWINS_DIR / f"{name}.py" for name in ("_frame", "_code", "_jobs", "_web")):
+        target = out_dir / f"{source.stem}{suffix}"
+        if target.exists() and target.stat().st_mtime >= source.stat().st_mtime:
+            continue
+        c_file = out_dir / f"{source.stem}.c"
+        subprocess.run([sys.executable, "-m", "cython", "-3", str(source), "-o", str(c_file)], check=True)
+        compiler = shutil.which("cc") or "gcc"
+        include = sysconfig.get_paths()["include"]
+        subprocess.run([compiler, "-O3", "-fPIC", "-shared", "-I", include, str(c_file), "-o", str(target)], check=True)
+    return out_dir
+
+
+def cython_twins() -> list[ModuleType]:
+    """The Cython builds of the three twins, which use the Cython build of their frame."""
+    out_dir, suffix = build_cython(), sysconfig.get_config_var("EXT_SUFFIX")
+    frame = load_from_file(FRAME_NAME, out_dir / f"_frame{suffix}")
+    saved = sys.modules[FRAME_NAME]
+    # The twins import their frame by name while they execute.
+    sys.modules[FRAME_NAME] = vexa.client._pure._frame = frame  # type: ignore[attr-defined]
+    try:
+        return [load_from_file(name, out_dir / f"{name.rsplit('.', 1)[1]}{suffix}") for name in _modules.MODULES]
+    finally:
+        sys.modules[FRAME_NAME] = vexa.client._pure._frame = saved  # type: ignore[attr-defined]
 
 
 def implementation(kind: str) -> SimpleNamespace:
     """The three client classes of one implementation and the modules whose globals the stubs replace."""
     if kind == "native":
-        return SimpleNamespace(
-            CodeClient=native_code.CodeClient,
-            AsyncJobsClient=native_jobs.AsyncJobsClient,
-            AsyncWebJobsClient=native_web.AsyncWebJobsClient,
-            modules=[native_code, native_jobs, native_web],
-        )
-    module = load_from_file("plain_client", PLAIN_SOURCE if kind == "python" else build_cython())
+        code, jobs, web = native_code, native_jobs, native_web
+    elif kind == "python":
+        code, jobs, web = (_modules.load_twin(name) for name in _modules.MODULES)
+    else:
+        code, jobs, web = cython_twins()
     return SimpleNamespace(
-        CodeClient=module.CodeClient,
-        AsyncJobsClient=module.AsyncJobsClient,
-        AsyncWebJobsClient=module.AsyncWebJobsClient,
-        modules=[module],
+        CodeClient=code.CodeClient,
+        AsyncJobsClient=jobs.AsyncJobsClient,
+        AsyncWebJobsClient=web.AsyncWebJobsClient,
+        modules=[code, jobs, web],
     )
 
 
@@ -406,6 +422,8 @@ def main() -> None:
     parser.add_argument("--keep-profiles", type=Path, help="with --instructions: keep the callgrind dumps here")
     parser.add_argument("--count-here", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if not _modules.native():
+        raise SystemExit("the compiled modules are not in use (not built, or VEXA_NO_EXTENSIONS is set)")
     if args.count_here:
         measure_instructions_here(args.count_here)
         return

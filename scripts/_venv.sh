@@ -206,7 +206,10 @@ _vexa_setup_venv() {
         _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
     fi
     echo "Installing vexa into ${VEXA_VENV##*/} (CPython $version, building the C++ modules)"
-    (cd "$VEXA_ROOT" && _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation \
+    # Always with the compiled modules: VEXA_NO_EXTENSIONS=1 chooses the
+    # pure-Python twins when the tests run, not a build without them (that
+    # build, the universal wheel, is tested by test_dist.py and build-wheels.sh).
+    (cd "$VEXA_ROOT" && _vexa_quiet env -u VEXA_NO_EXTENSIONS "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation \
         ${VEXA_TOOLCHAIN_SUFFIX:+--config-settings=build-dir="build/{wheel_tag}$VEXA_TOOLCHAIN_SUFFIX"} \
         ".[service,cli,test]") || return 1
 }

@@ -193,6 +193,33 @@ for version in "${versions[@]}"; do
     fi
 done
 
+# --- The universal wheel: no compiled code, the pure-Python client modules ----------
+# Built from the sdist with VEXA_NO_EXTENSIONS=1. pip then chooses among all
+# the wheels in dist/ for a platform that has no native wheel here (macOS
+# arm64, CPython 3.12): it must pick this one. The wheel it picked is
+# installed where there is no compiler and smoke-tested; it must report the
+# pure modules in use.
+echo "Universal wheel: building it from the sdist with VEXA_NO_EXTENSIONS=1"
+universal_python="$(find_python "${versions[0]}")"
+new_venv "$universal_python" "$work/build-universal"
+quiet env VEXA_NO_EXTENSIONS=1 "$work/build-universal/bin/python" -m pip wheel -q --no-deps -w "$work/universal" "$sdist"
+wheel="$(ls "$work/universal"/vexa-*-py3-none-any.whl)"
+"$tools_python" "$root/scripts/check_dist.py" "$wheel"
+mv "$wheel" "$out/"
+echo "Universal wheel: what pip picks from dist/ for macOS arm64 / CPython 3.12"
+quiet "$tools_python" -m pip download -q --no-deps --no-index --find-links "$out" --only-binary=:all: \
+    --platform macosx_11_0_arm64 --python-version 3.12 --implementation cp -d "$work/picked" vexa
+picked="$(ls "$work/picked")"
+if [ "$picked" != "$(basename "$wheel")" ]; then
+    echo "error: pip picked $picked, not the universal wheel" >&2
+    exit 1
+fi
+echo "Universal wheel: installing the picked wheel where there is no compiler, then the smoke test"
+trial="$work/trial-universal"
+new_venv "$universal_python" "$trial"
+quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: "$work/picked/$picked[service]"
+(cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py" --pure)
+
 echo "Built:"
 for file in "$out"/vexa-*; do
     printf '  %s  %s bytes\n' "$(basename "$file")" "$(stat -c %s "$file")"

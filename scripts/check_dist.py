@@ -2,9 +2,11 @@
 
     python scripts/check_dist.py dist/vexa-*.whl dist/vexa-*.tar.gz
 
-A wheel must carry each native module once, with its .pyi stub, plus py.typed
-and the licence, and nothing of the C++ sources or grafted libraries; each
-module must export one symbol and need nothing beyond libc. An sdist must
+A wheel must carry each native module once, with its .pyi stub and its
+pure-Python twin, plus py.typed and the licence, and nothing of the C++
+sources or grafted libraries; each module must export one symbol and need
+nothing beyond libc. The universal wheel (py3-none-any) must carry the stubs
+and twins and no compiled file at all. An sdist must
 carry everything a wheel is built from, and no built module. Prints the
 problems found and exits with status 1 if there are any.
 """
@@ -21,6 +23,8 @@ from collections.abc import Iterable
 from pathlib import Path, PurePosixPath
 
 NATIVE_MODULES = ("vexa/client/_sync/_code", "vexa/client/_async/_jobs", "vexa/client/_async/_web")
+PURE_TWINS = ("vexa/client/_pure/_frame.py", "vexa/client/_pure/_code.py", "vexa/client/_pure/_jobs.py",
+              "vexa/client/_pure/_web.py", "vexa/client/_modules.py")
 ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}
 SOURCE_SUFFIXES = {".cpp", ".cc", ".h", ".hpp"}
 
@@ -30,14 +34,19 @@ def _module_files(names: Iterable[str], module: str) -> list[str]:
     return [name for name in names if re.fullmatch(rf"{re.escape(directory)}/{stem}\.[^/]+\.so", name)]
 
 
-def wheel_problems(names: Iterable[str]) -> list[str]:
-    """What is missing from or wrongly in a wheel, given its member names."""
+def wheel_problems(names: Iterable[str], universal: bool = False) -> list[str]:
+    """What is missing from or wrongly in a wheel, given its member names;
+    `universal`: the pure-Python wheel, which has no compiled file."""
     names = sorted(names)
     problems = []
+    if universal:
+        problems += [f"compiled file in the universal wheel: {name}" for name in names
+                     if name.endswith((".so", ".pyd", ".dylib"))]
+    problems += [f"no pure-Python twin {twin}" for twin in PURE_TWINS if twin not in names]
     for module in NATIVE_MODULES:
         count = len(_module_files(names, module))
-        if count != 1:
-            problems.append(f"{count} compiled files for {module} (want 1)")
+        if count != (0 if universal else 1):
+            problems.append(f"{count} compiled files for {module} (want {0 if universal else 1})")
         if f"{module}.pyi" not in names:
             problems.append(f"no stub {module}.pyi")
     if "vexa/py.typed" not in names:
@@ -91,7 +100,7 @@ def _run(*command: str) -> str:
 def check_file(path: Path) -> list[str]:
     if path.suffix == ".whl":
         with zipfile.ZipFile(path) as wheel, tempfile.TemporaryDirectory() as scratch:
-            problems = wheel_problems(wheel.namelist())
+            problems = wheel_problems(wheel.namelist(), universal=path.name.endswith("-py3-none-any.whl"))
             for name in wheel.namelist():
                 if name.endswith(".so"):
                     problems += linkage_problems(Path(wheel.extract(name, scratch)))

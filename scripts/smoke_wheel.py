@@ -3,7 +3,8 @@
 Run by scripts/build-wheels.sh with the python of a fresh virtual environment
 into which only the wheel (with its `service` extra) was installed:
 
-    python scripts/smoke_wheel.py
+    python scripts/smoke_wheel.py           # a native wheel: the compiled modules must be in use
+    python scripts/smoke_wheel.py --pure    # the universal wheel: the pure-Python twins must be
 
 Starts `python -m vexa.devservice` on a free port, stores, lists, reads,
 downloads and deletes code with `vexa.Client`, then ingests it with
@@ -25,6 +26,7 @@ import zipfile
 from pathlib import Path
 
 import vexa
+import vexa.client
 from vexa.types import CodeType, CodeZip, JobStage, NotFoundError
 
 API_KEY = "smoke-key"
@@ -51,8 +53,9 @@ def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
     return process, found.group(0).rstrip("/")
 
 
-def check_installation() -> None:
+def check_installation(pure: bool) -> None:
     package = Path(vexa.__file__).parent
+    check(vexa.client.NATIVE is not pure, f"vexa.client.NATIVE is {vexa.client.NATIVE}")
     check("site-packages" in package.parts, f"vexa imported from {package}, not an installed wheel")
     check(vexa.__version__ == importlib.metadata.version("vexa"), "vexa.__version__ differs from the metadata")
     for stub in ("py.typed", "client/_sync/_code.pyi", "client/_async/_jobs.pyi", "client/_async/_web.pyi"):
@@ -88,7 +91,8 @@ async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
 
 
 def main() -> None:
-    check_installation()
+    pure = sys.argv[1:] == ["--pure"]
+    check_installation(pure)
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
         archive.writestr("main.py", 'print("smoke")\n')
@@ -102,7 +106,11 @@ def main() -> None:
         finally:
             process.terminate()
             process.wait(timeout=30)
-    print(f"smoke test passed: vexa {vexa.__version__} on Python {sys.version.split()[0]}, {line_count} output lines")
+    modules = "pure-Python" if pure else "compiled"
+    print(
+        f"smoke test passed: vexa {vexa.__version__} ({modules} client modules) on Python {sys.version.split()[0]}, "
+        f"{line_count} output lines"
+    )
 
 
 if __name__ == "__main__":

@@ -2,6 +2,9 @@
 # Builds and installs vexa into .venv, then runs the whole test suite against
 # the installed package. Extra arguments go to pytest, e.g.
 #   bash scripts/test.sh -k code -x
+# With VEXA_NO_EXTENSIONS=1 the tests run against the pure-Python twins of
+# the compiled modules (the same suite; tests of what only the compiled
+# modules can have are skipped: `native_only` in tests/conftest.py).
 # The tests run in VEXA_TEST_WORKERS processes (default 2, one per core of the
 # machines this is built on); `-n 0` runs them in this one.
 set -euo pipefail
@@ -12,7 +15,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/_venv.sh"
 # stale or no compiled modules) is not on sys.path: the tests exercise the
 # package that was just installed.
 cd "$VEXA_ROOT/tests"
-"$VEXA_PYTHON_BIN" -c 'import vexa; print("Testing", vexa.__file__.rsplit("/", 1)[0])'
+"$VEXA_PYTHON_BIN" -c 'import vexa, vexa.client
+print("Testing", vexa.__file__.rsplit("/", 1)[0])
+print("Client modules:", "compiled (native)" if vexa.client.NATIVE else "pure Python (VEXA_NO_EXTENSIONS or no compiled modules)")'
 
 status=0
 "$VEXA_PYTHON_BIN" -m pytest -q -n "${VEXA_TEST_WORKERS:-2}" "$@" || status=$?

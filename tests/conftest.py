@@ -34,6 +34,26 @@ FAST_TIMINGS: dict[str, Any] = {
 __all__ = ["FAST_TIMINGS", "TEST_API_KEY", "RecordedRequest", "RecordingServer", "ScriptedResponse", "make_zip"]
 
 
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "native_only: checks what only the compiled modules have (code objects, native frames and "
+        "object types, leaks, the build); skipped when the pure-Python twins are in use",
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    marked = [item for item in items if item.get_closest_marker("native_only")]
+    if not marked:
+        return
+    from vexa.client import NATIVE
+
+    if not NATIVE:
+        skip = pytest.mark.skip(reason="the pure-Python client modules are in use (VEXA_NO_EXTENSIONS)")
+        for item in marked:
+            item.add_marker(skip)
+
+
 def _start_service(data_dir: Path, api_key: str | None, **options: Any) -> "RunningService":
     from vexa.devservice import start_in_thread
 

@@ -1,31 +1,22 @@
-"""The native methods written as `async def`: the references of the differential tests and benchmarks."""
+"""The references of the differential tests and benchmarks: the shipped pure-Python twins.
+
+The same code is the package's fallback where the compiled modules are not
+in use, so a difference that a differential test finds is a fault of one of
+the two shipped implementations. `load_twin` gives a copy of the twin that
+exists next to the compiled module (it is loaded from the twin's file, not
+imported under the module's name).
+"""
 
 from __future__ import annotations
 
-from typing import Any, AsyncIterator
+from typing import Any
 
-import httpx
+from vexa.client._modules import load_twin
 
-from vexa.types import StreamOutput
-
+JOBS_TWIN: Any = load_twin("vexa.client._async._jobs").AsyncJobsClient
 STREAM_OUTPUT_QUALNAME = "AsyncJobsClient.stream_output"
 
-
-async def stream_output(self: Any, job_id: str, read_timeout: float | None = 60.0) -> AsyncIterator[StreamOutput]:
-    url = f"{self._client.base_url}/jobs/{job_id}/stream"
-    timeout = httpx.Timeout(connect=5.0, read=read_timeout, write=5.0, pool=5.0)
-    async with httpx.AsyncClient() as client:
-        async with client.stream("GET", url, timeout=timeout, headers=self._client.api_key_header) as response:
-            if not response.is_success:
-                await response.aread()
-                try:
-                    response.raise_for_status()
-                except httpx.HTTPStatusError as e:
-                    raise self._client._get_http_exception(httpx_error=e)
-            async for line in response.aiter_lines():
-                if not line.strip():
-                    continue
-                yield StreamOutput.model_validate_json(line)
-
-
-stream_output.__qualname__ = STREAM_OUTPUT_QUALNAME
+# Called as plain functions with the jobs client as `self`.
+stream_output = JOBS_TWIN.stream_output
+get_latest = JOBS_TWIN.get_latest
+get = JOBS_TWIN.get

@@ -803,6 +803,7 @@ def test_attributes_through_the_life_cycle(harness: Harness) -> None:
     )
 
 
+@pytest.mark.native_only
 def test_code_and_names() -> None:
     jobs = AsyncJobsClient(Parent("http://127.0.0.1:9"))
     gen = jobs.stream_output("j1")

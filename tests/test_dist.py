@@ -9,10 +9,12 @@ from __future__ import annotations
 
 import importlib.metadata
 import importlib.util
+import os
 import re
 import subprocess
 import sys
 import tarfile
+import zipfile
 from pathlib import Path
 from types import ModuleType
 from typing import Callable
@@ -100,3 +102,45 @@ def test_the_sdist_carries_the_sources_and_no_built_module(tmp_path: Path) -> No
     with tarfile.open(tmp_path / name) as sdist:
         members = [member.split("/", 1)[1] for member in sdist.getnames() if "/" in member]
     assert check_dist.sdist_problems(members) == []
+
+
+def build_universal_wheel(tmp_path: Path) -> Path:
+    """The universal wheel, built by the build backend's own hook from the source tree."""
+    script = "import sys, scikit_build_core.build as b; print(b.build_wheel(sys.argv[1]))"
+    environment = {**os.environ, "VEXA_NO_EXTENSIONS": "1"}
+    completed = subprocess.run(
+        [sys.executable, "-c", script, str(tmp_path)],
+        cwd=SOURCE_TREE, env=environment, capture_output=True, text=True, timeout=300,
+    )
+    assert completed.returncode == 0, completed.stderr
+    return tmp_path / completed.stdout.strip().splitlines()[-1]
+
+
+def test_the_universal_wheel_has_no_compiled_code(tmp_path: Path) -> None:
+    wheel = build_universal_wheel(tmp_path)
+    assert wheel.name == f"vexa-{vexa.__version__}-py3-none-any.whl"
+    assert check_dist.check_file(wheel) == []
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+    assert [name for name in names if name.endswith(".so")] == []
+    # Everything else the native wheel carries, and the same files otherwise.
+    native = {
+        name for name in installed_names()
+        if name.startswith("vexa/") and not name.endswith((".so", ".pyc"))
+    }
+    assert {name for name in names if ".dist-info/" not in name} == native
+
+
+@pytest.mark.parametrize(
+    "change, problem",
+    [
+        (lambda names: names + ["vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so"],
+         "compiled file in the universal wheel: vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so"),
+        (lambda names: [n for n in names if n != "vexa/client/_pure/_web.py"],
+         "no pure-Python twin vexa/client/_pure/_web.py"),
+    ],
+)
+def test_the_universal_wheel_check_names_each_fault(change: Callable[[list[str]], list[str]], problem: str) -> None:
+    universal = [name for name in installed_names() if not name.endswith(".so")]
+    assert check_dist.wheel_problems(universal, universal=True) == []
+    assert problem in check_dist.wheel_problems(change(universal), universal=True)

@@ -710,6 +710,7 @@ def test_binding_errors_at_call_time(
     assert recorder.requests == []
 
 
+@pytest.mark.native_only
 def test_binding_error_traceback_names_the_method(jobs: AsyncJobsClient) -> None:
     with pytest.raises(TypeError) as caught:
         jobs.get(5)

@@ -81,6 +81,7 @@ ORDERS = list(itertools.permutations(MODULES))
 ORDER_IDS = ["-".join(name.rsplit(".", 1)[1] for name in order) for order in ORDERS]
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize("mode", ["package", "bare"])
 @pytest.mark.parametrize("order", ORDERS, ids=ORDER_IDS)
 def test_modules_import_in_any_order(mode: str, order: tuple[str, ...]) -> None:

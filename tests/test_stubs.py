@@ -36,7 +36,9 @@ UNANNOTATED_AT_RUNTIME = {("AsyncWebJobsClient", "__init__", "client")}
 
 def load_stub(module_name: str) -> types.ModuleType:
     module = importlib.import_module(module_name)
-    stub_path = Path(module.__file__).with_name(module_name.rsplit(".", 1)[1] + ".pyi")
+    package_name, _, short_name = module_name.rpartition(".")
+    # Beside the compiled module, in its package (the pure twin's file lies elsewhere).
+    stub_path = Path(importlib.import_module(package_name).__file__).with_name(short_name + ".pyi")
     assert stub_path.is_file(), f"no stub beside {module.__file__}"
     loader = importlib.machinery.SourceFileLoader(f"stub_of_{module_name}", str(stub_path))
     spec = importlib.util.spec_from_loader(loader.name, loader)

@@ -81,8 +81,9 @@ def mypy_errors(mypy_workdir: Path) -> MypyErrors:
 
 def test_the_package_is_clean(mypy_workdir: Path) -> None:
     # The installed package's own annotations: the parent clients, the
-    # asynchronous code client, the types, the local service and the package itself.
-    targets = ["-m", "vexa", "-m", "vexa._version", "-m", "vexa.types", "-p", "vexa.client", "-p", "vexa.devservice"]
+    # asynchronous code client, the pure-Python client modules, the types, the
+    # demo, the local service and the package itself.
+    targets = ["-m", "vexa", "-m", "vexa._version", "-m", "vexa.types", "-m", "vexa.demo", "-p", "vexa.client", "-p", "vexa.devservice"]
     errors = run_mypy(mypy_workdir, *targets)
     assert errors == []
 

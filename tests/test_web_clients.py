@@ -810,6 +810,7 @@ MEMBERS = [(cls, name, line) for cls, members in MEMBER_LINES for name, line in 
 MEMBER_IDS = [f"{cls.__name__}.{name}" for cls, name, _ in MEMBERS]
 
 
+@pytest.mark.native_only
 @pytest.mark.parametrize(("cls", "name", "line"), MEMBERS, ids=MEMBER_IDS)
 def test_definition_lines(cls: type, name: str, line: str) -> None:
     code = getattr(cls, name).__code__

@@ -6,11 +6,15 @@ if TYPE_CHECKING:
     from vexa.client._async import AsyncClient
     from vexa.client._sync import Client
 
-__all__ = ["AsyncClient", "Client"]
+__all__ = ["NATIVE", "AsyncClient", "Client"]
+
+# True when the compiled modules are in use, False when their pure-Python
+# twins are (no compiled modules in this install, or VEXA_NO_EXTENSIONS=1).
+NATIVE: bool
 
 
 if not TYPE_CHECKING:
-    # Imported on first use: each client needs its compiled modules. Type
+    # Imported on first use: each client loads its modules (compiled or pure). Type
     # checkers see the import above instead.
 
     def __getattr__(name: str) -> object:
@@ -22,4 +26,10 @@ if not TYPE_CHECKING:
             from vexa.client._async import AsyncClient
 
             return AsyncClient
+        if name == "NATIVE":
+            from vexa.client._modules import native
+
+            global NATIVE
+            NATIVE = native()
+            return NATIVE
         raise AttributeError(f"module 'vexa.client' has no attribute {name!r}")
