@@ -485,3 +485,22 @@ def test_every_public_name_of_the_package_imports() -> None:
     assert all(getattr(package, name).__name__ == name for name in package.__all__)
     with pytest.raises(AttributeError):
         package.no_such_name  # noqa: B018
+
+
+def test_a_paged_read_in_progress_hides_no_later_commit(tmp_path: Path) -> None:
+    """Two jobs end at once: the first one's result is still being read in pages when
+    the second commits its last lines; reading the second must see all of them."""
+    from vexa.devservice.storage import SQL, Database
+
+    database = Database(tmp_path / "vexa.db")
+    try:
+        database.write([(SQL.INSERT_LINE, ("j_first", n, "stdout", f"first {n}", "t")) for n in range(10)])
+        first = database.iterate(SQL.SELECT_LINES, ("j_first", 0), page=2)
+        assert next(first)[1] == "first 0"  # a statement left open mid-read
+        database.write([(SQL.INSERT_LINE, ("j_second", n, "stdout", f"second {n}", "t")) for n in range(5)])
+        second = [text for _, text, _ in database.iterate(SQL.SELECT_LINES, ("j_second", 0))]
+        assert second == [f"second {n}" for n in range(5)]
+        assert [text for _, text, _ in database.query(SQL.SELECT_LINES, ("j_second", 0))] == second
+        assert [row[1] for row in first] == [f"first {n}" for n in range(1, 10)]
+    finally:
+        database.close()

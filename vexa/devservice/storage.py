@@ -127,19 +127,19 @@ class Database:
             return self._reader.execute(sql, tuple(parameters)).fetchall()
 
     def iterate(self, sql: str, parameters: Sequence[Any] = (), *, page: int = 256) -> Iterator[tuple[Any, ...]]:
-        """The rows one by one, fetched in pages of `page`: memory stays flat however many there are."""
-        with self._read_lock:
-            cursor = self._reader.execute(sql, tuple(parameters))
+        """The rows one by one, fetched in pages of `page`: memory stays flat however many there are.
+
+        Each iteration reads through a connection of its own: an unfinished
+        statement pins its connection's snapshot, and on the shared reader it
+        would hide from every other query what was committed after it began.
+        """
+        reader = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None)
         try:
-            while True:
-                with self._read_lock:  # held per page only: the caller may query between rows
-                    rows = cursor.fetchmany(page)
-                if not rows:
-                    return
+            cursor = reader.execute(sql, tuple(parameters))
+            while rows := cursor.fetchmany(page):
                 yield from rows
         finally:
-            with self._read_lock:
-                cursor.close()
+            reader.close()
 
     def write(self, statements: Sequence[Statement]) -> None:
         """Run the statements in one transaction."""
