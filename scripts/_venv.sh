@@ -173,9 +173,18 @@ _vexa_toolchain() {
     esac
 }
 
+# Compiles through ccache where it is installed: every venv and every fresh
+# clone builds the same sources, and paths below the checkout are made
+# relative so that clones in other folders share the cache.
+_vexa_compiler_cache() {
+    command -v ccache >/dev/null || return 0
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$VEXA_ROOT" CCACHE_NOHASHDIR=1
+}
+
 _vexa_setup_venv() {
     local python version
     _vexa_toolchain || return 1
+    _vexa_compiler_cache
     python="$(_vexa_find_python)" || return 1
     version="$(_vexa_cpython_version "$python")"
     if [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
