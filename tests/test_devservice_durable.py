@@ -226,10 +226,13 @@ ESCAPES = {
         "if os.fork() == 0:\n"
         "    os.setsid()\n"
         "    if os.fork() == 0:\n"
-        "        print('child', os.getpid(), flush=True)\n"
+        "        os.write(1, f'child {os.getpid()}\\n'.encode())  # one write: whole or not at all\n"
+        "        open('child.ready', 'w').close()\n"
         "        time.sleep(300)\n"
         "    os._exit(0)\n"
-        "os.wait()"
+        "os.wait()\n"
+        "while not os.path.exists('child.ready'):  # its line is in the pipe before main.py ends\n"
+        "    time.sleep(0.01)"
     ),
 }
 ENDINGS = {

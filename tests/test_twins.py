@@ -357,12 +357,14 @@ CALLS: list[tuple[str, str, tuple[Any, ...], dict[str, Any]]] = [
 ]
 
 
-def world(kind: str, base_url: str) -> tuple[Client, AsyncClient]:
+def world(
+    kind: str, base_url: str, parents: tuple[type[Client], type[AsyncClient]] = (Client, AsyncClient)
+) -> tuple[Client, AsyncClient]:
     """Parent clients whose sub-clients all come from the compiled modules or all from the twins."""
     module = {name: compiled(name) if kind == "native" else TWINS[name] for name in MODULES}
-    client = Client(base_url, api_key=API_KEY)
+    client = parents[0](base_url, api_key=API_KEY)
     client.code = module["vexa.client._sync._code"].CodeClient(client)
-    async_client = AsyncClient(base_url, api_key=API_KEY)
+    async_client = parents[1](base_url, api_key=API_KEY)
     async_client.jobs = module["vexa.client._async._jobs"].AsyncJobsClient(async_client)
     async_client.web = module["vexa.client._async._web"].AsyncWebClient(async_client)
     return client, async_client
@@ -447,6 +449,10 @@ class RecordingHttpx(types.SimpleNamespace):
         return call
 
 
+def _no_ssl_context(parent: object) -> Any:
+    raise AttributeError("_ssl_context")
+
+
 @pytest.mark.parametrize("context", [None, "context"], ids=["no-context", "context"])
 @pytest.mark.parametrize("has_attribute", [False, True], ids=["plain-parent", "parent-with-attribute"])
 def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
@@ -456,9 +462,11 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
     recorded = RecordingHttpx()
     for module in TWINS.values():
         monkeypatch.setattr(module, "httpx", recorded)
-    client, async_client = world("twin", recorder.base_url)
-    if has_attribute:
-        client._ssl_context = async_client._ssl_context = tls  # type: ignore[attr-defined]
+    # The package's parents always have the member: these have it as given, or not at all.
+    member = tls if has_attribute else property(_no_ssl_context)
+    parents = (type("Parent", (Client,), {"_ssl_context": member}),
+               type("AsyncParent", (AsyncClient,), {"_ssl_context": member}))
+    client, async_client = world("twin", recorder.base_url, parents)
     recorder.set_default(200, JOB)
     client.code.get_info("c1")
     client.code.download("c1")
