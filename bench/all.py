@@ -26,6 +26,7 @@ sys.path.insert(0, str(BENCH_DIR))
 
 import overhead  # noqa: E402
 
+
 def load(path: Path) -> ModuleType:
     spec = importlib.util.spec_from_file_location(f"bench_{path.stem}", path)
     assert spec is not None and spec.loader is not None

@@ -28,7 +28,7 @@ import timeit
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType, SimpleNamespace
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
 
 import vexa.client._async._jobs as native_jobs
 import vexa.client._async._web as native_web

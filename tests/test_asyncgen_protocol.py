@@ -25,9 +25,9 @@ from typing import Any, Awaitable, Callable
 
 import httpx
 import pytest
-
 from recording_server import ConnectionLog, RecordingServer, ScriptedResponse
 from reference import stream_output
+
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._common import get_http_exception
 from vexa.types import NotFoundError, StreamOutput

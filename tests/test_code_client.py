@@ -12,8 +12,8 @@ from typing import Any, Callable
 
 import httpx
 import pytest
-
 from recording_server import RecordedRequest, RecordingServer
+
 from vexa.client._sync import Client
 from vexa.client._sync._code import CodeClient
 from vexa.types import (

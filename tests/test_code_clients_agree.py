@@ -14,8 +14,8 @@ from typing import Any
 
 import pytest
 from pydantic import BaseModel
-
 from recording_server import RecordingServer, ScriptedResponse
+
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip

@@ -23,10 +23,10 @@ from typing import Any, Awaitable, Callable, Iterator
 
 import httpx
 import pytest
-
-import vexa.client
 from recording_server import ConnectionLog, RecordingServer
 from reference import get, get_latest
+
+import vexa.client
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import CodeType, JobType
 

@@ -18,7 +18,6 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-
 from conftest import TEST_API_KEY, make_zip
 
 CHROMIUM = "/usr/bin/chromium"

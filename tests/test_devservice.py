@@ -13,7 +13,6 @@ from typing import Any, Callable
 
 import httpx
 import pytest
-
 from recording_server import RecordingServer
 
 DEADLINE_SECONDS = 10.0

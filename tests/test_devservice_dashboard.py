@@ -11,7 +11,6 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-
 from conftest import TEST_API_KEY, make_zip
 from test_devservice import upload, wait_for_status, wait_until
 from test_devservice_runner import HEADER_ECHO_APP

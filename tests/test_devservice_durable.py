@@ -13,7 +13,6 @@ import stat
 import subprocess
 import sys
 import time
-import zipfile
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
@@ -21,7 +20,6 @@ import httpx
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
 from test_devservice import job_json, upload, wait_until
 from test_devservice_runner import (
     PROCESS_DEADLINE,

@@ -17,7 +17,6 @@ from typing import Any, Callable
 
 import httpx
 import pytest
-
 from recording_server import make_zip as make_zip_bytes
 from test_devservice import ingest, job_json, read_ndjson, upload, wait_until
 

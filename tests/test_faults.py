@@ -24,8 +24,8 @@ from typing import Any, Awaitable, Callable, Iterator
 import httpx
 import pydantic
 import pytest
-
 from fault_server import BIG_LINE_BYTES, FaultServer, big_object, running_fault_server
+
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip, HTTPException, ServerError

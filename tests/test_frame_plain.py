@@ -25,12 +25,11 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
+from recording_server import RecordingServer
 
 import vexa
 import vexa.types
-from recording_server import RecordingServer
-from vexa.client._sync import Client
-from vexa.client._sync import _code
+from vexa.client._sync import Client, _code
 from vexa.client._sync._code import CodeClient
 from vexa.types import CodeType, CodeZip, NotFoundError
 

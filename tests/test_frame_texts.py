@@ -8,8 +8,8 @@ import ctypes
 
 import httpx
 import pytest
-
 from recording_server import RecordingServer
+
 from vexa.client._sync._code import CodeClient
 
 

@@ -22,8 +22,8 @@ from decimal import Decimal
 from fractions import Fraction
 from typing import Any
 
-from fuzzing import scaled
 import pytest
+from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
 

@@ -27,14 +27,14 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 
 import pytest
+from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
-
-from fuzzing import scaled
 from recording_server import RecordingServer
 from reference import stream_output
 from test_asyncgen_protocol import Parent as StreamParent
 from test_coroutine_protocol import ScriptedJobs, Suspend, get_latest, raised
+
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import StreamOutput
 

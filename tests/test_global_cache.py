@@ -15,11 +15,11 @@ from types import ModuleType
 from typing import Any, Callable
 
 import pytest
+from recording_server import RecordingServer
 
 import vexa.client._async._jobs as jobs_module
 import vexa.client._async._web as web_module
 import vexa.client._sync._code as code_module
-from recording_server import RecordingServer
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
 

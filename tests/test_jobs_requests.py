@@ -14,8 +14,8 @@ from typing import Any, Iterator
 
 import httpx
 import pytest
-
 from recording_server import RecordingServer
+
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import (

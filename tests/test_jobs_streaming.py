@@ -11,9 +11,9 @@ from typing import Any, ClassVar, Iterator
 import httpx
 import pydantic
 import pytest
+from recording_server import RecordingServer
 
 import vexa.client._async._jobs as jobs_module
-from recording_server import RecordingServer
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import ConflictError, NotFoundError, ServerError, StreamOutput, UnauthorizedError

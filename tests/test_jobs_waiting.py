@@ -8,8 +8,8 @@ import time
 from typing import Any
 
 import pytest
-
 from recording_server import RecordingServer
+
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import Job, JobStage, NotFoundError, ServerError, VexaError, VexaException

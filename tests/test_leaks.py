@@ -19,8 +19,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 
 import pytest
-
 from recording_server import RecordingServer
+
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._sync._code import CodeClient
 
@@ -296,7 +296,7 @@ def test_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -
     async def consume() -> None:
         gen = jobs.stream_output(job_id, read_timeout=read_timeout)
         count = 0
-        async for output in gen:
+        async for _output in gen:
             count += 1
             if ending == "closed-halfway" and count == STREAM_LINES // 2:
                 break

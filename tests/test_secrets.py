@@ -21,9 +21,9 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-
 from fault_server import FaultServer, running_fault_server
 from recording_server import RecordingServer
+
 from vexa.client._async import AsyncClient
 from vexa.client._common import API_KEY_ENV, BASE_URL_ENV, BaseClient
 from vexa.client._sync import Client

@@ -19,13 +19,13 @@ from typing import Any, Awaitable, Callable
 
 import httpx
 import pytest
-
 from recording_server import ConnectionLog, RecordedRequest, RecordingServer, ScriptedResponse, make_zip
+
 from vexa.client._async import AsyncClient
 from vexa.client._async.code import AsyncCodeClient
 from vexa.client._common import get_http_exception, prepare_files
 from vexa.client._sync import Client
-from vexa.types import CodeInfo, CodeType, CodeZip, HTTPException, JobStatus, JobType
+from vexa.types import CodeType, CodeZip, HTTPException, JobStatus, JobType
 
 API_KEY = "shared-key"
 ARCHIVE = make_zip({"main.py": "print('shared')"})

@@ -24,9 +24,9 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-
 from recording_server import ConnectionLog, RecordingServer
 from test_shared_http_client import API_KEY, OPERATIONS, Operation, answer
+
 from vexa.client import _common
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient

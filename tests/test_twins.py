@@ -35,14 +35,14 @@ from typing import Any, Callable
 
 import httpx
 import pytest
+from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
 from pydantic import BaseModel
+from recording_server import RecordedRequest, RecordingServer
 
 import vexa
 import vexa.client
-from fuzzing import scaled
-from recording_server import RecordedRequest, RecordingServer
 from vexa.client import _modules
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client

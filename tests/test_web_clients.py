@@ -11,8 +11,7 @@ import httpx
 import pytest
 from recording_server import RecordingServer
 
-from vexa.client._async import AsyncClient
-from vexa.client._async import _web
+from vexa.client._async import AsyncClient, _web
 from vexa.client._async._web import AsyncStoredWebClient, AsyncWebClient, AsyncWebJobsClient
 from vexa.types import CodeInfo, CodeType, CodeZip, Job, JobStage, JobStatus, JobType, NotFoundError, ServerError
 

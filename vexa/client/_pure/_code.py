@@ -1,5 +1,8 @@
 """`CodeClient` in plain Python: the twin of the compiled `vexa.client._sync._code`."""
 
+# The imports bind their names in the compiled module's order: never sorted.
+# isort: skip_file
+
 from __future__ import annotations
 
 from pathlib import Path

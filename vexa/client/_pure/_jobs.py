@@ -1,11 +1,14 @@
 """`AsyncJobsClient` in plain Python: the twin of the compiled `vexa.client._async._jobs`."""
 
+# The imports bind their names in the compiled module's order: never sorted.
+# isort: skip_file
+
 from __future__ import annotations
 
 import asyncio
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, AsyncGenerator, List
+from typing import TYPE_CHECKING, AsyncGenerator, List
 
 import httpx
 
@@ -22,6 +25,8 @@ from vexa.types import (
 )
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from vexa.client._async import AsyncClient
 
 from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
@@ -403,6 +408,5 @@ class AsyncJobsClient:
     )
 
 
-# The compiled module binds neither.
+# The compiled module does not bind it.
 globals().pop("annotations", None)
-del Any

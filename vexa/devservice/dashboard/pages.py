@@ -81,7 +81,7 @@ def size(n: int) -> str:
     if n < 1024:
         return f"{n} B"
     value = float(n)
-    for unit in ("KiB", "MiB"):
+    for unit in ("KiB", "MiB"):  # noqa: B007 - the unit reached is the one shown
         value /= 1024
         if value < 1024:
             break
