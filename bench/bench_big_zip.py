@@ -54,7 +54,9 @@ def sha256_of(path: Path) -> str:
 
 
 def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
-    env = dict(os.environ, PYTHONPATH=str(REPO_ROOT) + os.pathsep + os.environ.get("PYTHONPATH", ""), VEXA_API_KEY=API_KEY)
+    env = dict(
+        os.environ, PYTHONPATH=str(REPO_ROOT) + os.pathsep + os.environ.get("PYTHONPATH", ""), VEXA_API_KEY=API_KEY
+    )
     process = subprocess.Popen(
         [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir)],
         stdout=subprocess.PIPE,
@@ -122,7 +124,9 @@ def main() -> int:
 
                 reported = client.get(f"/code/{code_id}/info").json()["size"]
             same = target.stat().st_size == size == reported and sha256_of(target) == source_hash
-            print(f"round trip       size {target.stat().st_size} (reported {reported})  sha256 {'equal' if same else 'DIFFERENT'}")
+            print(
+                f"round trip       size {target.stat().st_size} (reported {reported})  sha256 {'equal' if same else 'DIFFERENT'}"
+            )
             print(f"peak RSS growth  {(final_hwm - baseline) / 1024:.1f} MiB for a {size / MIB:.1f} MiB zip")
         finally:
             process.terminate()

@@ -92,7 +92,9 @@ async def py_get_latest(self: Any, code_type: Any = None) -> Any:
     return jobs[0] if jobs else None
 
 
-async def py_await_stage(self: Any, job_id: str, timeout: float | None = None, stage: JobStage = JobStage.POST_RUNNING) -> Any:
+async def py_await_stage(
+    self: Any, job_id: str, timeout: float | None = None, stage: JobStage = JobStage.POST_RUNNING
+) -> Any:
     start_time = time.time()  # noqa: F841 - read as the compiled body reads it: part of the measured work
     while True:
         job = await self.get(job_id)
@@ -126,8 +128,6 @@ class PythonJobs:
 
     def __init__(self, client: Any) -> None:
         self._client = client
-
-
 
 
 # --- measuring ---------------------------------------------------------------------------------------------
@@ -223,7 +223,7 @@ def timings(quick: bool, recorder: RecordingServer) -> None:
             ns_per_op('py_jobs.await_stage("j", 5.0).close()', namespace, 200_000 // scale),
         ),
         (
-            'bound call, 3 params: native coroutine vs plain def',
+            "bound call, 3 params: native coroutine vs plain def",
             ns_per_op('jobs.await_stage("j", 5.0).close()', namespace, 200_000 // scale),
             ns_per_op('py_jobs.three("j", 5.0)', namespace, 500_000 // scale),
         ),
@@ -369,7 +369,9 @@ def flatness(quick: bool, recorder: RecordingServer) -> None:
     ]
     print(f"\nFlatness: {calls:,} calls of each kind (KiB; tracemalloc current and RSS, after gc.collect()):")
     width = max(len(name) for name, _ in kinds)
-    print(f"  {'kind':<{width}}  {'traced before':>13}  {'after':>8}  {'delta':>7}  {'RSS before':>10}  {'after':>8}  {'delta':>7}  {'s':>5}")
+    print(
+        f"  {'kind':<{width}}  {'traced before':>13}  {'after':>8}  {'delta':>7}  {'RSS before':>10}  {'after':>8}  {'delta':>7}  {'s':>5}"
+    )
     tracemalloc.start()
     for name, run in kinds:
         run()  # warm-up: caches, free lists, first-use allocations

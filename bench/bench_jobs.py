@@ -164,7 +164,10 @@ def main() -> int:
     parser.add_argument("--quick", action="store_true", help="fewer runs and smaller sizes")
     args = parser.parse_args()
     runs, lines = (3, 20_000) if args.quick else (7, 100_000)
-    with tempfile.TemporaryDirectory(prefix="vexa-bench-") as temp, start_in_thread(Path(temp) / "data", "bench") as service:
+    with (
+        tempfile.TemporaryDirectory(prefix="vexa-bench-") as temp,
+        start_in_thread(Path(temp) / "data", "bench") as service,
+    ):
         run(service, runs, lines)
     return 0
 

@@ -50,9 +50,22 @@ def peak_and_now_mb(pid: int) -> tuple[float, float]:
 def start_service(data_dir: Path, pythonpath: str, options: list[str]) -> tuple[subprocess.Popen[str], str]:
     env = dict(os.environ, PYTHONPATH=pythonpath, VEXA_API_KEY=API_KEY)
     # --api-key too, for services older than the environment variable.
-    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), "--api-key", API_KEY, *options]
+    command = [
+        sys.executable,
+        "-m",
+        "vexa.devservice",
+        "--port",
+        "0",
+        "--data-dir",
+        str(data_dir),
+        "--api-key",
+        API_KEY,
+        *options,
+    ]
     # Started outside any source tree: `-m` puts the working directory first on sys.path.
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env, cwd=data_dir.parent)
+    process = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env, cwd=data_dir.parent
+    )
     assert process.stdout is not None
     banner = process.stdout.readline()  # "vexa devservice listening on http://host:port"
     return process, banner.split()[-1]
@@ -71,8 +84,12 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--flood-mb", type=int, default=256, help="MiB the job prints (default 256)")
     parser.add_argument("--line-bytes", type=int, default=4095, help="bytes per line before its newline (default 4095)")
-    parser.add_argument("--pythonpath", default=str(REPO_ROOT), help="source tree to run the service from (default: this one)")
-    parser.add_argument("--service-option", action="append", default=[], help="extra option for the service (repeatable)")
+    parser.add_argument(
+        "--pythonpath", default=str(REPO_ROOT), help="source tree to run the service from (default: this one)"
+    )
+    parser.add_argument(
+        "--service-option", action="append", default=[], help="extra option for the service (repeatable)"
+    )
     args = parser.parse_args()
 
     count = args.flood_mb * MIB // (args.line_bytes + 1)
@@ -109,7 +126,12 @@ def main() -> None:
                     response.raise_for_status()
                     for piece in response.iter_bytes():
                         downloaded += len(piece)
-                rows.append((f"streamed {lines} lines, {streamed / MIB:.0f} MiB; result {downloaded / MIB:.1f} MiB", *peak_and_now_mb(process.pid)))
+                rows.append(
+                    (
+                        f"streamed {lines} lines, {streamed / MIB:.0f} MiB; result {downloaded / MIB:.1f} MiB",
+                        *peak_and_now_mb(process.pid),
+                    )
+                )
         finally:
             stop(process)
         process, base_url = start_service(data_dir, args.pythonpath, args.service_option)
@@ -119,7 +141,9 @@ def main() -> None:
         finally:
             stop(process)
 
-    print(f"job printing {args.flood_mb} MiB in lines of {args.line_bytes + 1} bytes; service options {args.service_option or 'default'}")
+    print(
+        f"job printing {args.flood_mb} MiB in lines of {args.line_bytes + 1} bytes; service options {args.service_option or 'default'}"
+    )
     print(f"{'after':<45} {'peak RSS MB':>12} {'RSS MB':>8}")
     for label, peak, now in rows:
         print(f"{label:<45} {peak:>12.0f} {now:>8.0f}")

@@ -103,8 +103,11 @@ def main() -> None:
             # One stream item is measured without the empty loop's subtraction, as in overhead.py.
             base = {} if kind == "one-stream-output-item" else empty[impl]
             per_call = {b: (cost.get(b, 0) - base.get(b, 0)) / args.calls for b in binaries}
-            print(f"  {kind:<52} {impl:<7}" + "".join(f"{per_call[b]:10.0f}" for b in binaries)
-                  + f"{sum(per_call.values()):10.0f}")
+            print(
+                f"  {kind:<52} {impl:<7}"
+                + "".join(f"{per_call[b]:10.0f}" for b in binaries)
+                + f"{sum(per_call.values()):10.0f}"
+            )
 
 
 if __name__ == "__main__":

@@ -54,15 +54,18 @@ Row = tuple[str, str, float]
 # --- The server ------------------------------------------------------------------
 
 
-async def serve_connection(reader: asyncio.StreamReader, writer: asyncio.StreamWriter, archive_mb: int,
-                           lines: int) -> None:
+async def serve_connection(
+    reader: asyncio.StreamReader, writer: asyncio.StreamWriter, archive_mb: int, lines: int
+) -> None:
     """One keep-alive connection: answers requests until the client closes it."""
     try:
         while True:
             head = await reader.readuntil(b"\r\n\r\n")
             request_line, *header_lines = head.decode("latin-1").split("\r\n")
             method, target, _ = request_line.split(" ", 2)
-            headers = {name.lower(): value.strip() for name, _, value in (line.partition(":") for line in header_lines if line)}
+            headers = {
+                name.lower(): value.strip() for name, _, value in (line.partition(":") for line in header_lines if line)
+            }
             remaining = int(headers.get("content-length", "0"))
             while remaining:  # uploads are read and dropped
                 remaining -= len(await reader.read(min(remaining, MB)))
@@ -94,8 +97,9 @@ async def send(writer: asyncio.StreamWriter, length: int, pieces: Iterator[bytes
 
 def run_server(archive_mb: int, lines: int) -> None:
     async def main() -> None:
-        server = await asyncio.start_server(lambda r, w: serve_connection(r, w, archive_mb, lines), "127.0.0.1", 0,
-                                            backlog=2048)
+        server = await asyncio.start_server(
+            lambda r, w: serve_connection(r, w, archive_mb, lines), "127.0.0.1", 0, backlog=2048
+        )
         print(server.sockets[0].getsockname()[1], flush=True)
         await server.serve_forever()
 
@@ -125,6 +129,7 @@ async def raw_get(http: httpx.AsyncClient, base_url: str, job_id: str) -> Job:
 
 async def time_async(base_url: str, mode: str, count: int, concurrent: bool) -> float:
     """Seconds per `get` (sequential) or for all of them (concurrent)."""
+
     async def timed(get: Callable[[], Awaitable[Job]]) -> float:
         await get()  # warm: connection made, caches filled
         started = time.perf_counter()
@@ -156,6 +161,7 @@ async def time_async(base_url: str, mode: str, count: int, concurrent: bool) -> 
 
 def time_sync(base_url: str, mode: str, count: int) -> float:
     """Seconds per blocking `code.get_info`."""
+
     def timed(get: Callable[[], CodeInfo]) -> float:
         get()
         started = time.perf_counter()
@@ -165,10 +171,12 @@ def time_sync(base_url: str, mode: str, count: int) -> float:
 
     if mode == "raw httpx":
         with httpx.Client() as http:
+
             def raw() -> CodeInfo:
                 response = http.get(f"{base_url}/code/c1/info", headers={"X-API-Key": "k"})
                 response.raise_for_status()
                 return CodeInfo(**response.json())
+
             return timed(raw)
     if mode == "raw per request":
         context = ssl.create_default_context()
@@ -177,6 +185,7 @@ def time_sync(base_url: str, mode: str, count: int) -> float:
             response = httpx.get(f"{base_url}/code/c1/info", headers={"X-API-Key": "k"}, verify=context)
             response.raise_for_status()
             return CodeInfo(**response.json())
+
         return timed(per_request)
     if mode == "shared":
         with Client(base_url, api_key="k") as client:
@@ -190,8 +199,11 @@ MODES = ["default", "raw per request", "shared", "raw httpx"]
 
 def collect_time(base_url: str, quick: bool, runs: int) -> list[Row]:
     rows: list[Row] = []
-    sequential = ({"default": 20, "raw per request": 20, "shared": 300, "raw httpx": 300} if quick
-                  else {"default": 300, "raw per request": 300, "shared": 3000, "raw httpx": 3000})
+    sequential = (
+        {"default": 20, "raw per request": 20, "shared": 300, "raw httpx": 300}
+        if quick
+        else {"default": 300, "raw per request": 300, "shared": 3000, "raw httpx": 3000}
+    )
     concurrent = 100 if quick else 1000
     for mode in MODES:
         best = min(time_sync(base_url, mode, sequential[mode]) for _ in range(runs))
@@ -256,11 +268,13 @@ def measure(base_url: str, what: str, scratch: str) -> dict[str, float]:
         size = source.stat().st_size
         with_sync(lambda c: c.code.upload(CodeZip.from_path(source), "big", CodeType.PYTHON))
     elif kind == "stream":
+
         async def count_lines(client: AsyncClient) -> int:
             count = 0
             async for _ in client.jobs.stream_output("j1"):
                 count += 1
             return count
+
         size = asyncio.run(with_async(count_lines))
     peak = status_bytes("VmHWM")
     return {"peak_above_baseline": peak - baseline, "size": size}
@@ -278,8 +292,12 @@ def collect_memory(base_url: str, archive_mb: int, lines: int, runs: int) -> lis
         for what in MEMORY + [f"{kind} shared" for kind in MEMORY]:
             results = []
             for _ in range(runs):
-                output = subprocess.run([sys.executable, __file__, "--measure", what, base_url, scratch],
-                                        capture_output=True, text=True, check=True).stdout
+                output = subprocess.run(
+                    [sys.executable, __file__, "--measure", what, base_url, scratch],
+                    capture_output=True,
+                    text=True,
+                    check=True,
+                ).stdout
                 results.append(json.loads(output.strip().splitlines()[-1]))
             peak = min(result["peak_above_baseline"] for result in results)
             if what.startswith("stream"):
@@ -326,11 +344,20 @@ def main() -> None:
     for name, unit, value in rows:
         print(f"{name:<{width}}  {value:>10.3f} {unit}")
     times = {name: value for name, _, value in rows}
-    for call in [] if args.only == "memory" else ["Client.code.get_info sequential", "AsyncClient.jobs.get sequential",
-                 f"AsyncClient.jobs.get {100 if args.quick else 1000} concurrent"]:
+    for call in (
+        []
+        if args.only == "memory"
+        else [
+            "Client.code.get_info sequential",
+            "AsyncClient.jobs.get sequential",
+            f"AsyncClient.jobs.get {100 if args.quick else 1000} concurrent",
+        ]
+    ):
         shared, raw = times[f"{call}, shared"], times[f"{call}, raw httpx"]
         default, per_request = times[f"{call}, default"], times[f"{call}, raw per request"]
-        print(f"{call}: shared / raw httpx = {shared / raw:.2f}, default / raw per request = {default / per_request:.2f}")
+        print(
+            f"{call}: shared / raw httpx = {shared / raw:.2f}, default / raw per request = {default / per_request:.2f}"
+        )
 
 
 if __name__ == "__main__":

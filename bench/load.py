@@ -86,10 +86,26 @@ runpy.run_module("vexa.devservice", run_name="__main__", alter_sys=True)
 @contextmanager
 def local_service(data_dir: str) -> Iterator[str]:
     """The local service in a subprocess with simulated jobs; yields its base URL."""
-    options = ["--port", "0", "--data-dir", data_dir, "--api-key", API_KEY,
-               "--queue-seconds", "0.2", "--run-seconds", "1.0", "--output-lines", "5", "--keepalive-seconds", "0.5"]
+    options = [
+        "--port",
+        "0",
+        "--data-dir",
+        data_dir,
+        "--api-key",
+        API_KEY,
+        "--queue-seconds",
+        "0.2",
+        "--run-seconds",
+        "1.0",
+        "--output-lines",
+        "5",
+        "--keepalive-seconds",
+        "0.5",
+    ]
     command = [sys.executable, "-c", SERVICE_LAUNCHER, *options]
-    help_text = subprocess.run([sys.executable, "-m", "vexa.devservice", "--help"], capture_output=True, text=True).stdout
+    help_text = subprocess.run(
+        [sys.executable, "-m", "vexa.devservice", "--help"], capture_output=True, text=True
+    ).stdout
     if "--simulate" in help_text:  # once the service runs code for real, keep the simulated runner
         command.append("--simulate")
     service = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
@@ -125,7 +141,9 @@ async def load(client: AsyncClient, counts: Counts, concurrency: int | None) -> 
         return sum([1 async for _ in client.jobs.stream_output(job_id)])
 
     operations: list[Callable[[], Awaitable[Any]]] = []
-    operations += [partial(client.jobs.await_stage, job_ids[index % JOBS], timeout=120) for index in range(counts.await_stage)]
+    operations += [
+        partial(client.jobs.await_stage, job_ids[index % JOBS], timeout=120) for index in range(counts.await_stage)
+    ]
     operations += [partial(client.jobs.get, job_ids[index % JOBS]) for index in range(counts.get)]
     operations += [partial(stream, job_ids[index % JOBS]) for index in range(counts.stream)]
     started = time.perf_counter()
@@ -167,9 +185,11 @@ def main() -> None:
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     in_flight = args.concurrency or "all"
-    print(f"{counts.await_stage} await_stage + {counts.get} get + {counts.stream} stream_output on one AsyncClient, "
-          f"{in_flight} in flight, {args.runs} runs, CPython {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
-          f"load average {os.getloadavg()[0]:.1f}")
+    print(
+        f"{counts.await_stage} await_stage + {counts.get} get + {counts.stream} stream_output on one AsyncClient, "
+        f"{in_flight} in flight, {args.runs} runs, CPython {sys.version.split()[0]}, {os.cpu_count()} CPUs, "
+        f"load average {os.getloadavg()[0]:.1f}"
+    )
     child_options = ["--await-stage", str(counts.await_stage), "--get", str(counts.get), "--stream", str(counts.stream)]
     if args.concurrency:
         child_options += ["--concurrency", str(args.concurrency)]
@@ -179,17 +199,23 @@ def main() -> None:
             for _ in range(args.runs):
                 finished = subprocess.run(
                     [sys.executable, __file__, "--child", base_url, "--mode", mode, *child_options],
-                    capture_output=True, text=True,
+                    capture_output=True,
+                    text=True,
                 )
                 if finished.returncode != 0:
                     sys.exit(f"{mode}: the run failed:\n{finished.stderr[-3000:]}")
                 run = json.loads(finished.stdout.strip().splitlines()[-1])
                 runs.append(run)
                 failed = sum(run["failures"].values())
-                print(f"  {mode}: {run['wall_s']:.1f} s, peak RSS {run['peak_rss_mb']:.0f} MB, "
-                      f"{failed} of {counts.total} failed {run['failures'] or ''}", flush=True)
-            print(f"{mode}: wall {min(run['wall_s'] for run in runs):.1f} s, "
-                  f"client peak RSS {min(run['peak_rss_mb'] for run in runs):.0f} MB (min of {len(runs)})")
+                print(
+                    f"  {mode}: {run['wall_s']:.1f} s, peak RSS {run['peak_rss_mb']:.0f} MB, "
+                    f"{failed} of {counts.total} failed {run['failures'] or ''}",
+                    flush=True,
+                )
+            print(
+                f"{mode}: wall {min(run['wall_s'] for run in runs):.1f} s, "
+                f"client peak RSS {min(run['peak_rss_mb'] for run in runs):.0f} MB (min of {len(runs)})"
+            )
 
 
 if __name__ == "__main__":

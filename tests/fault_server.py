@@ -23,7 +23,9 @@ from typing import Iterator
 # that forgets a client cannot keep a server thread forever.
 STALL_LIMIT_SECONDS = 60.0
 BIG_LINE_BYTES = 10 * 1024 * 1024
-HTML_PAGE = b"<html><head><title>502 Bad Gateway</title></head><body>" + b"<p>upstream down</p>" * 100 + b"</body></html>"
+HTML_PAGE = (
+    b"<html><head><title>502 Bad Gateway</title></head><body>" + b"<p>upstream down</p>" * 100 + b"</body></html>"
+)
 NON_UTF8_TEXT = b"caf\xe9 \xff"
 
 FAULTS = (
@@ -122,7 +124,9 @@ def answer(connection: socket.socket, fault: str, kind: str) -> None:
         except OSError:
             pass
     elif fault == "html-500":
-        connection.sendall(head("500 Internal Server Error", [("Content-Type", "text/html")], len(HTML_PAGE)) + HTML_PAGE)
+        connection.sendall(
+            head("500 Internal Server Error", [("Content-Type", "text/html")], len(HTML_PAGE)) + HTML_PAGE
+        )
     elif fault == "redirect":
         connection.sendall(head("302 Found", [("Location", "http://127.0.0.1:9/elsewhere")], 0))
     else:

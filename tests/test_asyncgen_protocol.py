@@ -40,8 +40,6 @@ API_KEY = "stream-key-5d2e"
 # --- the two implementations ------------------------------------------------------------
 
 
-
-
 class Parent:
     """A parent client; reading `api_key_header` (done inside the body) runs `on_header`."""
 
@@ -151,7 +149,9 @@ class ClientWatch:
         elsewhere = open_http_clients()
 
         def on_header() -> None:
-            self.seen.extend(client for client in open_http_clients() if client not in elsewhere and client not in self.seen)
+            self.seen.extend(
+                client for client in open_http_clients() if client not in elsewhere and client not in self.seen
+            )
 
         parent.on_header = on_header
 
@@ -169,7 +169,10 @@ ABC = (line("a"), line("b"), line("c"))
 CHUNKINGS = {
     "line-per-chunk": ([line("a"), line("b"), line("c")], ["a", "b", "c"]),
     "blank-lines": ([line("a"), b"\n", b"   \n", line("b"), b"\t\n"], ["a", "b"]),
-    "split-lines": ([(line("a") + line("b"))[:5], (line("a") + line("b"))[5:20], (line("a") + line("b"))[20:]], ["a", "b"]),
+    "split-lines": (
+        [(line("a") + line("b"))[:5], (line("a") + line("b"))[5:20], (line("a") + line("b"))[20:]],
+        ["a", "b"],
+    ),
     "crlf": ([line("a").replace(b"\n", b"\r\n"), line("b").replace(b"\n", b"\r\n")], ["a", "b"]),
     "no-final-newline": ([line("a"), b'{"text": "last"}'], ["a", "last"]),
     "all-in-one": ([b"".join(line(str(n)) for n in range(50))], [str(n) for n in range(50)]),
@@ -219,7 +222,11 @@ def test_error_status_is_the_parents_http_exception(harness: Harness) -> None:
 
     (error_type, message, context, clients_closed, after), connection_closed = harness.run(scenario, responses)
     assert (error_type, context, clients_closed, connection_closed, after) == (
-        NotFoundError, httpx.HTTPStatusError, True, True, STOP_ASYNC,
+        NotFoundError,
+        httpx.HTTPStatusError,
+        True,
+        True,
+        STOP_ASYNC,
     )
     assert "no such job" in message
 
@@ -235,7 +242,9 @@ def test_invalid_line_raises_out_of_the_generator(harness: Harness) -> None:
             outcomes.append((type(error).__name__, error.errors()[0]["loc"], watch.all_closed()))
         return outcomes
 
-    outcomes, connection_closed = harness.run(scenario, lambda: harness.stream(line("a"), b'{"detail": "x"}\n', line("b")))
+    outcomes, connection_closed = harness.run(
+        scenario, lambda: harness.stream(line("a"), b'{"detail": "x"}\n', line("b"))
+    )
     assert outcomes == [item("a"), ("ValidationError", ("text",), True)]
     assert connection_closed is True
 
@@ -332,7 +341,12 @@ def test_second_operation_while_the_first_is_awaiting(harness: Harness) -> None:
         return first, state, refused, second, rest
 
     (first, state, refused, second, rest), connection_closed = harness.run(scenario, responses)
-    assert (first, state, second, rest) == (item("a"), (True, "async_generator_asend"), item("b"), [item("c"), ("returned", None)])
+    assert (first, state, second, rest) == (
+        item("a"),
+        (True, "async_generator_asend"),
+        item("b"),
+        [item("c"), ("returned", None)],
+    )
 
     def refusal(message: str) -> tuple[Any, ...]:
         return ("raised", RuntimeError, message, (message,))
@@ -396,9 +410,24 @@ def test_reentry_from_inside_the_body(harness: Harness) -> None:
     (inside, outcome), _ = harness.run(scenario, lambda: harness.stream(*ABC))
     assert inside == [
         True,
-        ("raised", RuntimeError, "anext(): asynchronous generator is already running", ("anext(): asynchronous generator is already running",)),
-        ("raised", RuntimeError, "aclose(): asynchronous generator is already running", ("aclose(): asynchronous generator is already running",)),
-        ("raised", RuntimeError, "athrow(): asynchronous generator is already running", ("athrow(): asynchronous generator is already running",)),
+        (
+            "raised",
+            RuntimeError,
+            "anext(): asynchronous generator is already running",
+            ("anext(): asynchronous generator is already running",),
+        ),
+        (
+            "raised",
+            RuntimeError,
+            "aclose(): asynchronous generator is already running",
+            ("aclose(): asynchronous generator is already running",),
+        ),
+        (
+            "raised",
+            RuntimeError,
+            "athrow(): asynchronous generator is already running",
+            ("athrow(): asynchronous generator is already running",),
+        ),
     ]
     assert outcome == item("a")
 
@@ -439,7 +468,13 @@ def test_athrow_at_a_yield(harness: Harness, form: str) -> None:
     assert first == item("a")
     assert outcome[1] is expected_type
     assert outcome[4] is (form == "instance")
-    assert (clients_closed, running, awaiting, closing, connection_closed) == (True, False, None, ("returned", None), True)
+    assert (clients_closed, running, awaiting, closing, connection_closed) == (
+        True,
+        False,
+        None,
+        ("returned", None),
+        True,
+    )
 
 
 @pytest.mark.parametrize(
@@ -454,7 +489,12 @@ def test_athrow_at_a_yield(harness: Harness, form: str) -> None:
 def test_athrow_with_bad_arguments_at_a_yield(harness: Harness, args: tuple[Any, ...], message: str) -> None:
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
-        return [await attempt(gen.__anext__()), await attempt(gen.athrow(*args)), await attempt(gen.__anext__()), await attempt(gen.aclose())]
+        return [
+            await attempt(gen.__anext__()),
+            await attempt(gen.athrow(*args)),
+            await attempt(gen.__anext__()),
+            await attempt(gen.aclose()),
+        ]
 
     outcomes, connection_closed = harness.run(scenario, lambda: harness.stream(*ABC))
     assert outcomes[0] == item("a")
@@ -470,7 +510,11 @@ def test_athrow_before_start(harness: Harness) -> None:
         try:
             await gen.athrow(thrown)
         except ValueError as error:
-            return error is thrown, [entry.name for entry in traceback.extract_tb(error.__traceback__)][1:], await attempt(gen.aclose())
+            return (
+                error is thrown,
+                [entry.name for entry in traceback.extract_tb(error.__traceback__)][1:],
+                await attempt(gen.aclose()),
+            )
         return "no error"
 
     assert harness.run(scenario) == ((True, ["stream_output"], ("returned", None)), True)
@@ -529,7 +573,9 @@ def test_aclose(harness: Harness, where: str) -> None:
     assert len(harness.recorder.requests) == (0 if where == "before-start" else 2)
 
 
-@pytest.mark.parametrize("ending", ["exhausted", "aclose-before-start", "aclose-at-a-yield", "athrow-at-a-yield", "athrow-before-start"])
+@pytest.mark.parametrize(
+    "ending", ["exhausted", "aclose-before-start", "aclose-at-a-yield", "athrow-at-a-yield", "athrow-before-start"]
+)
 def test_anext_on_a_finished_generator(harness: Harness, ending: str) -> None:
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
@@ -563,8 +609,18 @@ def test_reuse_of_an_awaited_asend_or_athrow(harness: Harness) -> None:
         return steps
 
     steps, connection_closed = harness.run(scenario, lambda: harness.stream(*ABC))
-    reuse_asend = ("raised", RuntimeError, "cannot reuse already awaited __anext__()/asend()", ("cannot reuse already awaited __anext__()/asend()",))
-    reuse_athrow = ("raised", RuntimeError, "cannot reuse already awaited aclose()/athrow()", ("cannot reuse already awaited aclose()/athrow()",))
+    reuse_asend = (
+        "raised",
+        RuntimeError,
+        "cannot reuse already awaited __anext__()/asend()",
+        ("cannot reuse already awaited __anext__()/asend()",),
+    )
+    reuse_athrow = (
+        "raised",
+        RuntimeError,
+        "cannot reuse already awaited aclose()/athrow()",
+        ("cannot reuse already awaited aclose()/athrow()",),
+    )
     assert steps == [
         item("a"),
         reuse_asend,
@@ -795,7 +851,12 @@ def test_attributes_through_the_life_cycle(harness: Harness) -> None:
 
     observed, _ = harness.run(scenario, responses)
     assert observed == (
-        [("created", False, None), ("at a yield", False, None), ("awaiting", True, "async_generator_asend"), ("closed", False, None)],
+        [
+            ("created", False, None),
+            ("at a yield", False, None),
+            ("awaiting", True, "async_generator_asend"),
+            ("closed", False, None),
+        ],
         "stream_output",
         QUALNAME,
         f"<async_generator object {QUALNAME} at ADDRESS>",
@@ -815,5 +876,8 @@ def test_code_and_names() -> None:
     with pytest.raises(TypeError, match="^__qualname__ must be set to a string object$"):
         gen.__qualname__ = 5
     awaitable = gen.asend(None)
-    assert (type(awaitable).__name__, type(gen.aclose()).__name__) == ("async_generator_asend", "async_generator_athrow")
+    assert (type(awaitable).__name__, type(gen.aclose()).__name__) == (
+        "async_generator_asend",
+        "async_generator_athrow",
+    )
     awaitable.close()

@@ -329,7 +329,12 @@ def assert_plain_words(line: str) -> None:
     ("base_url", "api_key", "args", "message"),
     [
         ("http://127.0.0.1:{closed}", TEST_API_KEY, ["code", "list"], "cannot reach the service at http://127.0.0.1:"),
-        ("http://127.0.0.1:{closed}", TEST_API_KEY, ["jobs", "get", "j"], "cannot reach the service at http://127.0.0.1:"),
+        (
+            "http://127.0.0.1:{closed}",
+            TEST_API_KEY,
+            ["jobs", "get", "j"],
+            "cannot reach the service at http://127.0.0.1:",
+        ),
         ("{service}", "bad\nkey", ["code", "list"], "The API key contains a control character (U+000A at position 3)"),
         ("{service}", "", ["code", "delete", "absent"], "401 Unauthorized for DELETE "),
         ("{service}", TEST_API_KEY, ["jobs", "wait", "absent"], "404 Not Found for GET "),
@@ -674,10 +679,7 @@ def test_web_open_print(service_factory: Callable[..., Any], api_key: str | None
 REQUIRED_COMMANDS = {
     "service",
     *(f"code {name}" for name in "upload list info metadata download delete ingest".split()),
-    *(
-        f"jobs {name}"
-        for name in "list get status stage error latest stream wait health result terminate".split()
-    ),
+    *(f"jobs {name}" for name in "list get status stage error latest stream wait health result terminate".split()),
     *(f"web {name}" for name in "run open url wait list".split()),
 }
 

@@ -89,9 +89,24 @@ REQUESTS: list[tuple[Callable[[CodeClient], Any], Any, str, str]] = [
     (lambda c: c.download("a/b"), b"zip", "GET", "/code/a/b/download"),
 ]
 REQUEST_IDS = [
-    "get_info", "get_info-slash", "get_info-question", "get_info-space", "get_metadata", "get_metadata-slash",
-    "delete", "delete-slash", "list_info", "list_info-None", "list_info-empty", "list_info-zero", "list_info-web",
-    "list_info-python", "upload", "ingest", "download", "download-slash",
+    "get_info",
+    "get_info-slash",
+    "get_info-question",
+    "get_info-space",
+    "get_metadata",
+    "get_metadata-slash",
+    "delete",
+    "delete-slash",
+    "list_info",
+    "list_info-None",
+    "list_info-empty",
+    "list_info-zero",
+    "list_info-web",
+    "list_info-python",
+    "upload",
+    "ingest",
+    "download",
+    "download-slash",
 ]
 
 
@@ -182,7 +197,11 @@ def test_no_api_key_sends_no_key_header(recorder: RecordingServer) -> None:
         ),
         (
             lambda c: c.ingest(
-                code_zip=ZIP, code_name="n", code_type=CodeType.WEB, metadata=JsonData([1]), build_pexenv=1,
+                code_zip=ZIP,
+                code_name="n",
+                code_type=CodeType.WEB,
+                metadata=JsonData([1]),
+                build_pexenv=1,
                 pexenv_python="3.10",
             ),
             [
@@ -222,8 +241,16 @@ def test_multipart_fields_then_file_parts(
 
 @pytest.mark.parametrize(
     ("body", "code_id"),
-    [("c_1", "c_1"), ("  c_2\n", "c_2"), ("\t\r\nc_3 \n", "c_3"), (42, "42"), (1.5, "1.5"), (None, "None"),
-     (True, "True"), ({"id": 1}, "{'id': 1}")],
+    [
+        ("c_1", "c_1"),
+        ("  c_2\n", "c_2"),
+        ("\t\r\nc_3 \n", "c_3"),
+        (42, "42"),
+        (1.5, "1.5"),
+        (None, "None"),
+        (True, "True"),
+        ({"id": 1}, "{'id': 1}"),
+    ],
     ids=["plain", "blanks", "line-breaks", "int", "float", "null", "bool", "object"],
 )
 def test_upload_returns_stripped_text_of_the_body(
@@ -258,13 +285,17 @@ def test_list_info_builds_a_list_in_order(
 @pytest.mark.parametrize(
     ("body", "expected"),
     [
-        ({"code_id": "a", "code_name": "n", "code_type": "python"},
-         CodeInfo(code_id="a", code_name="n", code_type=CodeType.PYTHON)),
+        (
+            {"code_id": "a", "code_name": "n", "code_type": "python"},
+            CodeInfo(code_id="a", code_name="n", code_type=CodeType.PYTHON),
+        ),
         ([["code_id", "p"]], CodeInfo(code_id="p")),
     ],
     ids=["object", "pairs"],
 )
-def test_get_info_builds_a_code_info(code: CodeClient, recorder: RecordingServer, body: Any, expected: CodeInfo) -> None:
+def test_get_info_builds_a_code_info(
+    code: CodeClient, recorder: RecordingServer, body: Any, expected: CodeInfo
+) -> None:
     recorder.script(200, body=body)
     assert code.get_info("a") == expected
 
@@ -277,9 +308,7 @@ def test_get_metadata_wraps_any_json_value(code: CodeClient, recorder: Recording
     assert result.root == value
 
 
-@pytest.mark.parametrize(
-    ("status", "body"), [(200, {"detail": "deleted"}), (200, b"not json"), (204, b""), (202, [1])]
-)
+@pytest.mark.parametrize(("status", "body"), [(200, {"detail": "deleted"}), (200, b"not json"), (204, b""), (202, [1])])
 @pytest.mark.parametrize("code_id", ["c_1", "a/b"])
 def test_delete_returns_the_confirmation_whatever_the_body(
     code: CodeClient, recorder: RecordingServer, status: int, body: Any, code_id: str
@@ -298,19 +327,42 @@ def test_ingest_returns_the_job(code: CodeClient, recorder: RecordingServer) -> 
     ("call", "body", "error", "message"),
     [
         (lambda c: c.get_info("a"), None, TypeError, "argument after ** must be a mapping, not NoneType"),
-        (lambda c: c.list_info(), [{"code_id": "a"}, None], TypeError,
-         "argument after ** must be a mapping, not NoneType"),
-        (lambda c: c.ingest(ZIP, "n", CodeType.WEB), None, TypeError,
-         "argument after ** must be a mapping, not NoneType"),
-        (lambda c: c.get_info("a"), as_json("text"), ValueError,
-         "dictionary update sequence element #0 has length 1; 2 is required"),
+        (
+            lambda c: c.list_info(),
+            [{"code_id": "a"}, None],
+            TypeError,
+            "argument after ** must be a mapping, not NoneType",
+        ),
+        (
+            lambda c: c.ingest(ZIP, "n", CodeType.WEB),
+            None,
+            TypeError,
+            "argument after ** must be a mapping, not NoneType",
+        ),
+        (
+            lambda c: c.get_info("a"),
+            as_json("text"),
+            ValueError,
+            "dictionary update sequence element #0 has length 1; 2 is required",
+        ),
         (lambda c: c.get_info("a"), 5, TypeError, "'int' object is not iterable"),
-        (lambda c: c.get_info("a"), b"{oops", json.JSONDecodeError,
-         "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)"),
+        (
+            lambda c: c.get_info("a"),
+            b"{oops",
+            json.JSONDecodeError,
+            "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)",
+        ),
         (lambda c: c.get_metadata("a"), b"", json.JSONDecodeError, "Expecting value: line 1 column 1 (char 0)"),
     ],
-    ids=["get_info-null", "list_info-null-item", "ingest-null", "get_info-text", "get_info-number",
-         "get_info-bad-json", "get_metadata-empty"],
+    ids=[
+        "get_info-null",
+        "list_info-null-item",
+        "ingest-null",
+        "get_info-text",
+        "get_info-number",
+        "get_info-bad-json",
+        "get_metadata-empty",
+    ],
 )
 def test_body_decoding_failures_pass_through(
     code: CodeClient, recorder: RecordingServer, call: Callable, body: Any, error: type, message: str
@@ -357,7 +409,10 @@ def test_error_status_raises_the_parents_exception(
     raised = info.value
     assert type(raised) is error
     assert (raised.status_code, raised.method, raised.url, raised.detail) == (
-        status, method, recorder.base_url + target, "refused here",
+        status,
+        method,
+        recorder.base_url + target,
+        "refused here",
     )
     assert type(raised.__context__) is httpx.HTTPStatusError
     assert raised.__context__.response.status_code == status
@@ -429,10 +484,14 @@ def test_download_without_path_writes_nothing(
 @pytest.mark.parametrize(
     ("options", "message"),
     [
-        ({"body": ZIP_BYTES, "close_after": 100},
-         f"peer closed connection without sending complete message body (received 100 bytes, expected {len(ZIP_BYTES)})"),
-        ({"chunks": [ZIP_BYTES[:100], ZIP_BYTES[100:]], "close_after": 150},
-         "peer closed connection without sending complete message body (incomplete chunked read)"),
+        (
+            {"body": ZIP_BYTES, "close_after": 100},
+            f"peer closed connection without sending complete message body (received 100 bytes, expected {len(ZIP_BYTES)})",
+        ),
+        (
+            {"chunks": [ZIP_BYTES[:100], ZIP_BYTES[100:]], "close_after": 150},
+            "peer closed connection without sending complete message body (incomplete chunked read)",
+        ),
     ],
     ids=["length", "chunked"],
 )
@@ -585,12 +644,13 @@ def test_http_error_is_mapped_with_one_keyword(
     [(name, args, kwargs)] = [entry for entry in custom.calls if entry[0] == "_get_http_exception"]
     assert (name, args, list(kwargs)) == ("_get_http_exception", (), ["httpx_error"])
     assert info.value.__context__ is kwargs["httpx_error"]
-    assert (kwargs["httpx_error"].request.method, kwargs["httpx_error"].request.url.raw_path.decode()) == (method, target)
+    assert (kwargs["httpx_error"].request.method, kwargs["httpx_error"].request.url.raw_path.decode()) == (
+        method,
+        target,
+    )
 
 
-def test_status_error_from_prepare_files_is_not_translated(
-    custom: RecordingParent, recorder: RecordingServer
-) -> None:
+def test_status_error_from_prepare_files_is_not_translated(custom: RecordingParent, recorder: RecordingServer) -> None:
     request = httpx.Request("GET", "http://127.0.0.1/")
     error = httpx.HTTPStatusError("early", request=request, response=httpx.Response(400, request=request))
 

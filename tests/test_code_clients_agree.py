@@ -74,7 +74,9 @@ def run_both(recorder: RecordingServer, operation: str, response: ScriptedRespon
     requests = []
     for make in (
         lambda: getattr(Client(recorder.base_url, api_key=API_KEY).code, operation)(*OPERATIONS[operation]),
-        lambda: asyncio.run(getattr(AsyncClient(recorder.base_url, api_key=API_KEY).code, operation)(*OPERATIONS[operation])),
+        lambda: asyncio.run(
+            getattr(AsyncClient(recorder.base_url, api_key=API_KEY).code, operation)(*OPERATIONS[operation])
+        ),
     ):
         recorder.reset()
         recorder.script_response(ScriptedResponse(status=response.status, body=response.body, headers=response.headers))

@@ -47,8 +47,13 @@ def client(service: Any) -> vexa.Client:
     ids=["web-with-metadata", "python-without-metadata"],
 )
 def test_code_round_trip(
-    client: vexa.Client, service: Any, make_zip: Callable[..., bytes], tmp_path: Path,
-    code_type: CodeType, other_type: CodeType, metadata: Any,
+    client: vexa.Client,
+    service: Any,
+    make_zip: Callable[..., bytes],
+    tmp_path: Path,
+    code_type: CodeType,
+    other_type: CodeType,
+    metadata: Any,
 ) -> None:
     zip_bytes = make_zip({"main.py": "print('round trip')", "static/index.html": "<p>hi</p>"})
     code_id = client.code.upload(CodeZip(zip_bytes=zip_bytes), f"round-trip-{code_type}", code_type, metadata)
@@ -61,7 +66,11 @@ def test_code_round_trip(
 
     info = client.code.get_info(code_id)
     assert (info.code_id, info.code_name, info.code_type, info.size, info.metadata) == (
-        code_id, f"round-trip-{code_type}", code_type, len(zip_bytes), metadata,
+        code_id,
+        f"round-trip-{code_type}",
+        code_type,
+        len(zip_bytes),
+        metadata,
     )
     assert client.code.get_metadata(code_id).root == metadata
 
@@ -95,7 +104,10 @@ def test_unknown_code_is_not_found(client: vexa.Client, service: Any, call: Call
     with pytest.raises(NotFoundError) as raised:
         call(client.code)
     assert (raised.value.status_code, raised.value.method, raised.value.url, raised.value.detail) == (
-        404, method, service.base_url + path, "Code c_missing not found",
+        404,
+        method,
+        service.base_url + path,
+        "Code c_missing not found",
     )
 
 

@@ -50,7 +50,13 @@ def browser(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> Iterator[Any]:
     monkeypatch.setenv("SE_OFFLINE", "true")  # never let Selenium Manager fetch a driver or browser
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--window-size=1280,900"):
+    for argument in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--disable-gpu",
+        "--window-size=1280,900",
+    ):
         options.add_argument(argument)
     options.add_argument(f"--user-data-dir={tmp_path / 'chromium-profile'}")
     driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
@@ -103,7 +109,17 @@ SLEEPER_MAIN = "import time\nprint('sleeping', flush=True)\ntime.sleep(600)\n"
 @pytest.fixture
 def printed_url(tmp_path: Path) -> Iterator[str]:
     """A service started as a newcomer starts it; the dashboard URL it printed."""
-    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path / "data"), "--api-key", TEST_API_KEY]
+    command = [
+        sys.executable,
+        "-m",
+        "vexa.devservice",
+        "--port",
+        "0",
+        "--data-dir",
+        str(tmp_path / "data"),
+        "--api-key",
+        TEST_API_KEY,
+    ]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     try:
         assert process.stdout is not None
@@ -171,7 +187,9 @@ def test_a_browser_without_the_token_sees_no_job(browser: Any, service_factory: 
     service = service_factory()
     with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10) as api:
         files = {"code_zip": ("code.zip", make_zip({"main.py": "print(1)"}), "application/zip")}
-        code_id = api.post("/code/upload", data={"code_name": "private-name", "code_type": "python"}, files=files).json()
+        code_id = api.post(
+            "/code/upload", data={"code_name": "private-name", "code_type": "python"}, files=files
+        ).json()
     browser.get(f"{service.base_url}/")
     body = text_of(browser, "body")
     assert "This service needs its key" in body and "private-name" not in body and code_id not in body

@@ -16,7 +16,9 @@ def run_demo(*args: str, cwd: Path) -> subprocess.CompletedProcess[str]:
     """The demo of the vexa under test (installed or source tree), from an empty folder."""
     vexa = pytest.importorskip("vexa")
     env = {**os.environ, "PYTHONPATH": str(Path(vexa.__file__).resolve().parents[1])}
-    return subprocess.run([sys.executable, "-m", "vexa.demo", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-m", "vexa.demo", *args], cwd=cwd, env=env, capture_output=True, text=True, timeout=120
+    )
 
 
 def test_demo_serves_the_example_app_and_every_step_holds(tmp_path: Path) -> None:

@@ -30,7 +30,9 @@ def wait_until(check: Callable[[], Any], what: str, timeout: float = DEADLINE_SE
         time.sleep(0.01)
 
 
-def upload(client: httpx.Client, zip_bytes: bytes, name: str = "demo", code_type: str = "python", metadata: Any = None) -> str:
+def upload(
+    client: httpx.Client, zip_bytes: bytes, name: str = "demo", code_type: str = "python", metadata: Any = None
+) -> str:
     files: dict[str, Any] = {"code_zip": ("code.zip", zip_bytes, "application/zip")}
     if metadata is not None:
         files["metadata"] = ("metadata.json", json.dumps(metadata).encode(), "application/json")
@@ -41,11 +43,16 @@ def upload(client: httpx.Client, zip_bytes: bytes, name: str = "demo", code_type
     return code_id
 
 
-def ingest(client: httpx.Client, zip_bytes: bytes, name: str = "ingested", build_pexenv: bool = False) -> dict[str, Any]:
+def ingest(
+    client: httpx.Client, zip_bytes: bytes, name: str = "ingested", build_pexenv: bool = False
+) -> dict[str, Any]:
     response = client.post(
         "/jobs/code/ingest",
         data={"code_name": name, "code_type": "python", "build_pexenv": build_pexenv, "pexenv_python": None},
-        files={"code_zip": ("code.zip", zip_bytes, "application/zip"), "metadata": ("m.json", b"{}", "application/json")},
+        files={
+            "code_zip": ("code.zip", zip_bytes, "application/zip"),
+            "metadata": ("m.json", b"{}", "application/json"),
+        },
     )
     assert response.status_code == 200, response.text
     return response.json()
@@ -82,7 +89,9 @@ def read_ndjson(response: httpx.Response) -> tuple[list[dict[str, Any]], int]:
     ("method", "path"),
     [("GET", "/code/info"), ("GET", "/jobs"), ("GET", "/jobs/j_missing"), ("POST", "/code/upload"), ("GET", "/x/ping")],
 )
-@pytest.mark.parametrize("headers", [{}, {"X-API-Key": "wrong-key"}, {"X-API-Key": ""}], ids=["missing", "wrong", "empty"])
+@pytest.mark.parametrize(
+    "headers", [{}, {"X-API-Key": "wrong-key"}, {"X-API-Key": ""}], ids=["missing", "wrong", "empty"]
+)
 def test_requests_without_the_right_key_are_rejected(service, method: str, path: str, headers: dict[str, str]) -> None:
     response = httpx.request(method, service.base_url + path, headers=headers)
     assert response.status_code == 401
@@ -175,7 +184,10 @@ def test_metadata_may_be_any_json_value(service_client: httpx.Client, make_zip, 
 def test_code_list_filters_by_type(service_factory, make_zip, code_type: str) -> None:
     fresh = service_factory()
     with httpx.Client(base_url=fresh.base_url, headers=fresh.headers) as client:
-        ids = {kind: [upload(client, make_zip({"f": kind}), name=f"{kind}-{i}", code_type=kind) for i in range(2)] for kind in ("python", "web")}
+        ids = {
+            kind: [upload(client, make_zip({"f": kind}), name=f"{kind}-{i}", code_type=kind) for i in range(2)]
+            for kind in ("python", "web")
+        }
         everything = client.get("/code/info").json()
         filtered = client.get("/code/info", params={"code_type": code_type}).json()
     assert [item["code_id"] for item in everything] == ids["web"][::-1] + ids["python"][::-1]
@@ -186,14 +198,29 @@ def test_code_list_filters_by_type(service_factory, make_zip, code_type: str) ->
 @pytest.mark.parametrize(
     ("data", "files", "fragment"),
     [
-        ({"code_name": "n", "code_type": "python"}, {"code_zip": ("c.zip", b"not a zip", "application/zip")}, "not a zip"),
-        ({"code_name": "n", "code_type": "cobol"}, {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip")}, "code_type"),
-        ({"code_name": "", "code_type": "python"}, {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip")}, "code_name"),
+        (
+            {"code_name": "n", "code_type": "python"},
+            {"code_zip": ("c.zip", b"not a zip", "application/zip")},
+            "not a zip",
+        ),
+        (
+            {"code_name": "n", "code_type": "cobol"},
+            {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip")},
+            "code_type",
+        ),
+        (
+            {"code_name": "", "code_type": "python"},
+            {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip")},
+            "code_name",
+        ),
         ({"code_type": "python"}, {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip")}, "code_name"),
         ({"code_name": "n", "code_type": "python"}, {"other": ("c.zip", b"PK", "application/zip")}, "code_zip"),
         (
             {"code_name": "n", "code_type": "python"},
-            {"code_zip": ("c.zip", b"PK\x03\x04", "application/zip"), "metadata": ("m.json", b"{broken", "application/json")},
+            {
+                "code_zip": ("c.zip", b"PK\x03\x04", "application/zip"),
+                "metadata": ("m.json", b"{broken", "application/json"),
+            },
             "metadata",
         ),
     ],
@@ -207,7 +234,15 @@ def test_bad_uploads_answer_422(service_client: httpx.Client, data: dict, files:
     assert len(service_client.get("/code/info").json()) == before
 
 
-@pytest.mark.parametrize(("path", "params"), [("/code/info", {"code_type": "cobol"}), ("/jobs", {"job_status": "sleeping"}), ("/jobs", {"job_type": "x"}), ("/jobs", {"job_stage": "x"})])
+@pytest.mark.parametrize(
+    ("path", "params"),
+    [
+        ("/code/info", {"code_type": "cobol"}),
+        ("/jobs", {"job_status": "sleeping"}),
+        ("/jobs", {"job_type": "x"}),
+        ("/jobs", {"job_stage": "x"}),
+    ],
+)
 def test_bad_filters_answer_422(service_client: httpx.Client, path: str, params: dict[str, str]) -> None:
     response = service_client.get(path, params=params)
     assert response.status_code == 422
@@ -276,7 +311,9 @@ def test_ingest_job_runs_to_finished(service_client: httpx.Client, make_zip) -> 
     ],
     ids=["fail-name", "fail-file", "timeout", "cancel"],
 )
-def test_failing_jobs_end_with_an_error(service_client: httpx.Client, make_zip, name: str, files: dict, status: str) -> None:
+def test_failing_jobs_end_with_an_error(
+    service_client: httpx.Client, make_zip, name: str, files: dict, status: str
+) -> None:
     job_id = ingest(service_client, make_zip(files), name=name)["job_id"]
     ended = wait_for_status(service_client, job_id, "finished", "failed", "timeout", "canceled", "stopped")
     assert ended["job_status"] == status
@@ -293,7 +330,9 @@ def test_unknown_stage_hook(service_client: httpx.Client, make_zip) -> None:
 
 def test_web_job_ping_and_terminate(service, service_client: httpx.Client, make_zip) -> None:
     # The "hold" file keeps the job queued until released, so "not ready" is observable.
-    response = service_client.post("/jobs/code/run/web", files={"code_zip": ("site.zip", make_zip({"hold": ""}), "application/zip")})
+    response = service_client.post(
+        "/jobs/code/run/web", files={"code_zip": ("site.zip", make_zip({"hold": ""}), "application/zip")}
+    )
     assert response.status_code == 200, response.text
     job = response.json()
     job_id = job["job_id"]

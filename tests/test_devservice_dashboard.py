@@ -72,7 +72,9 @@ def form_token_of(page: str) -> str:
         ("//evil.example/?token={token}", "/evil.example/"),  # stays a path on this service
     ],
 )
-def test_a_valid_token_sets_the_session_cookie_and_redirects_without_it(keyed: Any, path_and_query: str, location: str) -> None:
+def test_a_valid_token_sets_the_session_cookie_and_redirects_without_it(
+    keyed: Any, path_and_query: str, location: str
+) -> None:
     token = token_of(TEST_API_KEY)
     response = httpx.get(keyed.base_url + path_and_query.format(token=token), headers=BROWSER)
     assert response.status_code == 303
@@ -167,14 +169,23 @@ def test_terminate_form_needs_the_page_origin_and_form_token(
 
 
 @pytest.mark.parametrize("method_path", ["POST /jobs/{job_id}/terminate", "DELETE /code/{code_id}"])
-def test_the_session_cannot_be_used_by_other_origins_on_the_api(api: httpx.Client, browser: httpx.Client, method_path: str) -> None:
+def test_the_session_cannot_be_used_by_other_origins_on_the_api(
+    api: httpx.Client, browser: httpx.Client, method_path: str
+) -> None:
     code_id = upload(api, make_zip({"main.py": ""}), name="hold-api")
     job_id = api.post(f"/jobs/code/{code_id}/run").json()["job_id"]
     method, path = method_path.split()
-    refused = browser.request(method, path.format(job_id=job_id, code_id=code_id), headers={"Origin": "http://127.0.0.1:1"})
+    refused = browser.request(
+        method, path.format(job_id=job_id, code_id=code_id), headers={"Origin": "http://127.0.0.1:1"}
+    )
     assert refused.status_code == 403
-    assert api.get(f"/jobs/{job_id}").json()["job_status"] == "queued" and api.get(f"/code/{code_id}/info").status_code == 200
-    allowed = browser.request(method, path.format(job_id=job_id, code_id=code_id), headers={"Sec-Fetch-Site": SAME_ORIGIN})
+    assert (
+        api.get(f"/jobs/{job_id}").json()["job_status"] == "queued"
+        and api.get(f"/code/{code_id}/info").status_code == 200
+    )
+    allowed = browser.request(
+        method, path.format(job_id=job_id, code_id=code_id), headers={"Sec-Fetch-Site": SAME_ORIGIN}
+    )
     assert allowed.status_code == 200
 
 
@@ -182,7 +193,11 @@ def test_delete_form_removes_the_code(api: httpx.Client, browser: httpx.Client) 
     code_id = upload(api, make_zip({"main.py": ""}), name="to-delete")
     page = browser.get(f"/ui/code/{code_id}")
     assert page.status_code == 200 and "to-delete" in page.text
-    response = browser.post(f"/ui/code/{code_id}/delete", data={"form_token": form_token_of(page.text)}, headers={"Sec-Fetch-Site": SAME_ORIGIN})
+    response = browser.post(
+        f"/ui/code/{code_id}/delete",
+        data={"form_token": form_token_of(page.text)},
+        headers={"Sec-Fetch-Site": SAME_ORIGIN},
+    )
     assert (response.status_code, response.headers["location"]) == (303, "/")
     assert api.get(f"/code/{code_id}/info").status_code == 404
     again = browser.post(f"/ui/code/{code_id}/delete", data={"form_token": form_token_of(page.text)})
@@ -197,7 +212,9 @@ def test_a_service_without_a_key_opens_to_all_but_still_checks_forms(service_fac
         page = anyone.get(f"/ui/jobs/{job_id}")
         assert page.status_code == 200 and "set-cookie" not in page.headers
         token = form_token_of(page.text)
-        forged = anyone.post(f"/ui/jobs/{job_id}/terminate", data={"form_token": token}, headers={"Origin": "http://evil.example"})
+        forged = anyone.post(
+            f"/ui/jobs/{job_id}/terminate", data={"form_token": token}, headers={"Origin": "http://evil.example"}
+        )
         assert forged.status_code == 403
         guessed = anyone.post(f"/ui/jobs/{job_id}/terminate", data={"form_token": token_of("")})
         assert guessed.status_code == 403
@@ -283,7 +300,9 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
     if key is not None:
         command += ["--api-key", key]
     # At the most talkative log level, which still keeps access lines out.
-    process = subprocess.Popen([*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         assert process.stdout is not None
         lines = [process.stdout.readline()]

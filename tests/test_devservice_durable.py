@@ -56,14 +56,23 @@ def spawn() -> Iterator[Callable[..., tuple[subprocess.Popen[str], str]]]:
     """Start `python -m vexa.devservice` (stopped after the test); returns it and its base URL."""
     started: list[subprocess.Popen[str]] = []
 
-    def start(data_dir: Path | str, *options: str, cwd: Path | None = None, **env: str) -> tuple[subprocess.Popen[str], str]:
+    def start(
+        data_dir: Path | str, *options: str, cwd: Path | None = None, **env: str
+    ) -> tuple[subprocess.Popen[str], str]:
         process = subprocess.Popen(
-            service_command(data_dir, *options), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=cwd, env=service_env(**env)
+            service_command(data_dir, *options),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=cwd,
+            env=service_env(**env),
         )
         started.append(process)
         assert process.stdout is not None
         banner = process.stdout.readline()
-        assert banner.startswith("vexa devservice listening on "), banner + process.stderr.read() if process.stderr else ""
+        assert banner.startswith("vexa devservice listening on "), (
+            banner + process.stderr.read() if process.stderr else ""
+        )
         return process, banner.split()[-1]
 
     yield start
@@ -100,16 +109,30 @@ def test_jobs_reported_ended_survive_kill_9_whole(spawn: Callable[..., Any], tmp
     lines = 3000
     with httpx.Client(base_url=base_url, headers={"X-API-Key": KEY}, timeout=30.0) as client:
         keeper = run_stored(client, make_zip({"main.py": SETSID_CHILD}), name="keeper")
-        jobs = [run_stored(client, make_zip({"main.py": PRINTER.format(lines=lines)}), name=f"printer{n}")["job_id"] for n in range(4)]
+        jobs = [
+            run_stored(client, make_zip({"main.py": PRINTER.format(lines=lines)}), name=f"printer{n}")["job_id"]
+            for n in range(4)
+        ]
         child_pid = wait_until(
-            lambda: next((int(text.split()[1]) for _, text in output_so_far(client, keeper["job_id"]) if text.startswith("child")), None),
+            lambda: next(
+                (
+                    int(text.split()[1])
+                    for _, text in output_so_far(client, keeper["job_id"])
+                    if text.startswith("child")
+                ),
+                None,
+            ),
             "the detached child to start",
             timeout=PROCESS_DEADLINE,
         )
         reported: dict[str, str] = {}
         deadline = time.monotonic() + PROCESS_DEADLINE
         while not reported and time.monotonic() < deadline:
-            reported = {job["job_id"]: job["job_status"] for job in client.get("/jobs").json() if job["job_id"] in jobs and job["job_status"] != "started" and job["job_status"] != "queued"}
+            reported = {
+                job["job_id"]: job["job_status"]
+                for job in client.get("/jobs").json()
+                if job["job_id"] in jobs and job["job_status"] != "started" and job["job_status"] != "queued"
+            }
     process.send_signal(signal.SIGKILL)
     process.wait()
     assert reported, "no job ended in time"
@@ -154,7 +177,9 @@ out.write(b"no newline at the end")
 """
 
 
-def test_lines_split_only_at_newlines_and_never_inside_a_character(service_factory: Callable[..., Any], make_zip: MakeZip) -> None:
+def test_lines_split_only_at_newlines_and_never_inside_a_character(
+    service_factory: Callable[..., Any], make_zip: MakeZip
+) -> None:
     service = service_factory(simulate=False)
     with client_for(service) as client:
         job = run_stored(client, make_zip({"main.py": LONG_LINES}))
@@ -187,7 +212,9 @@ def test_output_over_its_byte_cap_is_cut_where_it_says(service_factory: Callable
 
 @settings(max_examples=200, deadline=None)
 @given(
-    data=st.lists(st.sampled_from([b"a", b"\n", b"\r", "é".encode(), "€".encode(), "😀".encode(), b"\xff"]), max_size=60).map(b"".join),
+    data=st.lists(
+        st.sampled_from([b"a", b"\n", b"\r", "é".encode(), "€".encode(), "😀".encode(), b"\xff"]), max_size=60
+    ).map(b"".join),
     cuts=st.lists(st.integers(min_value=0, max_value=400)),
     limit=st.integers(min_value=1, max_value=12),
 )
@@ -243,7 +270,9 @@ ENDINGS = {
 
 @pytest.mark.parametrize("ending", ENDINGS, ids=ENDINGS.keys())
 @pytest.mark.parametrize("escape", ESCAPES, ids=ESCAPES.keys())
-def test_processes_that_leave_the_group_end_with_the_job(service_factory: Callable[..., Any], make_zip: MakeZip, escape: str, ending: str) -> None:
+def test_processes_that_leave_the_group_end_with_the_job(
+    service_factory: Callable[..., Any], make_zip: MakeZip, escape: str, ending: str
+) -> None:
     from vexa.devservice import JobLimits
 
     tail, status, limits = ENDINGS[ending]
@@ -252,7 +281,10 @@ def test_processes_that_leave_the_group_end_with_the_job(service_factory: Callab
     with client_for(service) as client:
         job = run_stored(client, make_zip({"main.py": main}))
         child_pid = wait_until(
-            lambda: next((int(text.split()[1]) for _, text in output_so_far(client, job["job_id"]) if text.startswith("child")), None),
+            lambda: next(
+                (int(text.split()[1]) for _, text in output_so_far(client, job["job_id"]) if text.startswith("child")),
+                None,
+            ),
             "the escaped child to start",
             timeout=PROCESS_DEADLINE,
         )
@@ -306,7 +338,10 @@ def test_metadata_must_be_strict_json(service: Any, document: str, detail: str) 
         response = client.post(
             "/code/upload",
             data={"code_name": "meta", "code_type": "python"},
-            files={"code_zip": ("c.zip", zip_with([("main.py", b"")]), "application/zip"), "metadata": ("m.json", document.encode(), "application/json")},
+            files={
+                "code_zip": ("c.zip", zip_with([("main.py", b"")]), "application/zip"),
+                "metadata": ("m.json", document.encode(), "application/json"),
+            },
         )
         assert response.status_code == 422, response.text
         assert detail in response.json()["detail"]
@@ -334,7 +369,10 @@ def test_a_second_service_on_a_data_dir_stops_at_once(spawn: Callable[..., Any],
     first, _ = spawn(tmp_path / "data")
     second = run_to_end(service_command(tmp_path / "data"))
     assert second.returncode == 1 and second.stdout == ""
-    assert second.stderr == f"python -m vexa.devservice: error: the data dir {tmp_path / 'data'} is in use by another vexa service (PID {first.pid})\n"
+    assert (
+        second.stderr
+        == f"python -m vexa.devservice: error: the data dir {tmp_path / 'data'} is in use by another vexa service (PID {first.pid})\n"
+    )
     with pytest.raises(DataDirInUse, match=f"PID {first.pid}"):
         start_in_thread(tmp_path / "data")
     first.kill()
@@ -346,7 +384,9 @@ def test_a_second_service_on_a_data_dir_stops_at_once(spawn: Callable[..., Any],
 WRITER = "import os, pathlib\npathlib.Path(os.environ['VEXA_OUTPUT_DIR'], 'answer.txt').write_text('42')\n"
 
 
-def test_relative_data_dir_runs_jobs_that_write_results(spawn: Callable[..., Any], tmp_path: Path, make_zip: MakeZip) -> None:
+def test_relative_data_dir_runs_jobs_that_write_results(
+    spawn: Callable[..., Any], tmp_path: Path, make_zip: MakeZip
+) -> None:
     key_file = tmp_path / "key"
     key_file.write_text(KEY + "\n")
     _, base_url = spawn("./data", "--api-key-file", str(key_file), cwd=tmp_path)
@@ -355,9 +395,17 @@ def test_relative_data_dir_runs_jobs_that_write_results(spawn: Callable[..., Any
         assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
         assert result_files(client, job["job_id"])["answer.txt"] == b"42"
     data_dir = tmp_path / "data"
-    private = [data_dir, data_dir / "vexa.sqlite3", data_dir / "code", *data_dir.glob("code/*/code.zip"), *data_dir.glob("results/*.zip")]
+    private = [
+        data_dir,
+        data_dir / "vexa.sqlite3",
+        data_dir / "code",
+        *data_dir.glob("code/*/code.zip"),
+        *data_dir.glob("results/*.zip"),
+    ]
     assert len(private) == 5
-    assert {path.name: oct(stat.S_IMODE(path.stat().st_mode) & 0o077) for path in private} == {path.name: "0o0" for path in private}
+    assert {path.name: oct(stat.S_IMODE(path.stat().st_mode) & 0o077) for path in private} == {
+        path.name: "0o0" for path in private
+    }
 
 
 @pytest.mark.parametrize(
@@ -371,7 +419,13 @@ def test_relative_data_dir_runs_jobs_that_write_results(spawn: Callable[..., Any
     ids=["environment", "environment-wrong-key", "option-warns", "file-over-environment"],
 )
 def test_the_key_comes_from_the_environment_or_a_file(
-    spawn: Callable[..., Any], tmp_path: Path, options: list[str], env: dict[str, str], sent: str, status: int, warned: bool
+    spawn: Callable[..., Any],
+    tmp_path: Path,
+    options: list[str],
+    env: dict[str, str],
+    sent: str,
+    status: int,
+    warned: bool,
 ) -> None:
     key_file = tmp_path / "key"
     key_file.write_text(KEY)
@@ -386,10 +440,19 @@ def test_the_key_comes_from_the_environment_or_a_file(
     ("options", "message"),
     [
         (["--port", "{busy}"], "error: cannot listen on 127.0.0.1:{busy}: Address already in use"),
-        (["--port", "70000"], "error: argument --port: must be from 0 to 65535, got 70000 (see python -m vexa.devservice --help)"),
-        (["--max-entries", "x"], "error: argument --max-entries: invalid int value: 'x' (see python -m vexa.devservice --help)"),
+        (
+            ["--port", "70000"],
+            "error: argument --port: must be from 0 to 65535, got 70000 (see python -m vexa.devservice --help)",
+        ),
+        (
+            ["--max-entries", "x"],
+            "error: argument --max-entries: invalid int value: 'x' (see python -m vexa.devservice --help)",
+        ),
         (["--api-key-file", "{missing}"], "error: cannot read the API key file {missing}: No such file or directory"),
-        (["--api-key", "a", "--api-key-file", "b"], "error: argument --api-key-file: not allowed with argument --api-key (see python -m vexa.devservice --help)"),
+        (
+            ["--api-key", "a", "--api-key-file", "b"],
+            "error: argument --api-key-file: not allowed with argument --api-key (see python -m vexa.devservice --help)",
+        ),
     ],
     ids=["busy-port", "bad-port", "bad-number", "missing-key-file", "two-keys"],
 )
@@ -407,7 +470,9 @@ def test_a_missing_extra_is_one_line(tmp_path: Path) -> None:
     hide = "import runpy, sys; sys.modules['uvicorn'] = None; sys.argv[0] = 'x'; runpy.run_module('vexa.devservice', run_name='__main__')"
     completed = run_to_end([sys.executable, "-c", hide, "--data-dir", str(tmp_path)])
     assert completed.returncode == 1
-    assert completed.stderr == "python -m vexa.devservice: error: the service needs uvicorn: pip install 'vexa[service]'\n"
+    assert (
+        completed.stderr == "python -m vexa.devservice: error: the service needs uvicorn: pip install 'vexa[service]'\n"
+    )
 
 
 def test_the_program_name_is_the_callers() -> None:
@@ -431,14 +496,29 @@ def test_an_old_database_is_migrated_and_keeps_working(tmp_path: Path) -> None:
     (data_dir / "code" / "c_old" / "code.zip").write_bytes(zip_with([("main.py", b"print(1)")]))
     with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
         database.executescript(OLD_SCHEMA)
-        database.execute("INSERT INTO code VALUES ('c_old', 'old', 'python', 10, '2024-01-01T00:00:00+00:00', ?)", (json.dumps({"x": float("nan")}),))
+        database.execute(
+            "INSERT INTO code VALUES ('c_old', 'old', 'python', 10, '2024-01-01T00:00:00+00:00', ?)",
+            (json.dumps({"x": float("nan")}),),
+        )
         record = {
-            "job_id": "j_old", "job_type": "run", "job_status": "finished", "job_stage": "post_running", "code_id": "c_old",
-            "created_at": "2024-01-01T00:00:00+00:00", "started_at": None, "ended_at": "2024-01-01T00:00:01+00:00",
-            "error": None, "code_name": "old", "code_type": "python", "options": {}, "pid": None,
+            "job_id": "j_old",
+            "job_type": "run",
+            "job_status": "finished",
+            "job_stage": "post_running",
+            "code_id": "c_old",
+            "created_at": "2024-01-01T00:00:00+00:00",
+            "started_at": None,
+            "ended_at": "2024-01-01T00:00:01+00:00",
+            "error": None,
+            "code_name": "old",
+            "code_type": "python",
+            "options": {},
+            "pid": None,
         }
         database.execute("INSERT INTO jobs VALUES ('j_old', ?)", (json.dumps(record),))
-        database.executemany("INSERT INTO job_lines VALUES ('j_old', ?, 'stdout', ?, 't')", [(n, f"old {n}") for n in range(3)])
+        database.executemany(
+            "INSERT INTO job_lines VALUES ('j_old', ?, 'stdout', ?, 't')", [(n, f"old {n}") for n in range(3)]
+        )
     (data_dir / "vexa.sqlite3").chmod(0o644)
     with start_in_thread(data_dir, None) as service, client_for(service) as client:
         assert client.get("/code/info").json()[0]["metadata"] is None
@@ -449,7 +529,9 @@ def test_an_old_database_is_migrated_and_keeps_working(tmp_path: Path) -> None:
         assert database.execute("PRAGMA user_version").fetchone() == (SCHEMA_VERSION,)
     # What an earlier version left readable to others is its owner's only now.
     assert {name: stat.S_IMODE((data_dir / name).stat().st_mode) for name in ("vexa.sqlite3", "code", "results")} == {
-        "vexa.sqlite3": 0o600, "code": 0o700, "results": 0o700
+        "vexa.sqlite3": 0o600,
+        "code": 0o700,
+        "results": 0o700,
     }
 
 

@@ -42,7 +42,9 @@ def run_stored(client: httpx.Client, zip_bytes: bytes, name: str = "job") -> dic
 def wait_for_end(client: httpx.Client, job_id: str) -> dict[str, Any]:
     """The job once it has ended."""
     ended: dict[str, Any] = wait_until(
-        lambda: (job := job_json(client, job_id))["job_status"] in ENDED and job, f"job {job_id} to end", timeout=PROCESS_DEADLINE
+        lambda: (job := job_json(client, job_id))["job_status"] in ENDED and job,
+        f"job {job_id} to end",
+        timeout=PROCESS_DEADLINE,
     )
     return ended
 
@@ -99,7 +101,9 @@ out = pathlib.Path(os.environ["VEXA_OUTPUT_DIR"])
 """
 
 
-def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: MakeZip, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_job_output_lines_and_result_files(
+    real_client: httpx.Client, make_zip: MakeZip, monkeypatch: pytest.MonkeyPatch
+) -> None:
     monkeypatch.setenv("SERVICE_SECRET", "must not leak")  # read by the job's process at start
     job = run_stored(real_client, make_zip({"main.py": LINES_AND_FILES}))
     ended = wait_for_end(real_client, job["job_id"])
@@ -131,7 +135,9 @@ def test_job_output_lines_and_result_files(real_client: httpx.Client, make_zip: 
     ],
     ids=["exit-status", "exception", "no-entry-point", "entry-point-not-at-root"],
 )
-def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, files: dict[str, str], status: str, error_parts: list[str]) -> None:
+def test_failing_jobs_report_why(
+    real_client: httpx.Client, make_zip: MakeZip, files: dict[str, str], status: str, error_parts: list[str]
+) -> None:
     job = run_stored(real_client, make_zip(files))
     ended = wait_for_end(real_client, job["job_id"])
     assert ended["job_status"] == status
@@ -142,7 +148,12 @@ def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, f
 @pytest.mark.parametrize(
     ("limits", "main", "status", "error_part"),
     [
-        ({"time_limit_seconds": 0.5}, "import time\nprint('sleeping', flush=True)\ntime.sleep(60)", "timeout", "time limit"),
+        (
+            {"time_limit_seconds": 0.5},
+            "import time\nprint('sleeping', flush=True)\ntime.sleep(60)",
+            "timeout",
+            "time limit",
+        ),
         ({"cpu_seconds": 1}, "while True:\n    pass", "failed", "SIGXCPU"),
         ({"memory_bytes": 256 * 2**20}, "block = bytearray(1024 * 2**20)", "failed", "MemoryError"),
         (
@@ -154,7 +165,14 @@ def test_failing_jobs_report_why(real_client: httpx.Client, make_zip: MakeZip, f
     ],
     ids=["time", "cpu", "memory", "file-size"],
 )
-def test_limits_end_the_job(service_factory: Callable[..., Any], make_zip: MakeZip, limits: dict[str, Any], main: str, status: str, error_part: str) -> None:
+def test_limits_end_the_job(
+    service_factory: Callable[..., Any],
+    make_zip: MakeZip,
+    limits: dict[str, Any],
+    main: str,
+    status: str,
+    error_part: str,
+) -> None:
     from vexa.devservice import JobLimits
 
     service = service_factory(simulate=False, job_limits=JobLimits(kill_grace_seconds=0.2, **limits))
@@ -238,7 +256,11 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
                 yield piece
 
         echoed = await http.post(base + "/echo", content=body(), headers={"Content-Type": "text/x-test"})
-        assert (echoed.status_code, echoed.content, echoed.headers["content-type"]) == (200, b"streamed in pieces", "text/x-test")
+        assert (echoed.status_code, echoed.content, echoed.headers["content-type"]) == (
+            200,
+            b"streamed in pieces",
+            "text/x-test",
+        )
         assert (await http.get(base + "/missing")).status_code == 404  # the app's own answer, passed on
 
     await client.jobs.terminate(job.job_id)
@@ -262,7 +284,9 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         ("GET", "/{job_id}/", 404, "is not a web job"),
     ],
 )
-def test_proxy_refuses_what_is_no_running_web_job(real_client: httpx.Client, make_zip: MakeZip, method: str, path: str, status: int, detail: str) -> None:
+def test_proxy_refuses_what_is_no_running_web_job(
+    real_client: httpx.Client, make_zip: MakeZip, method: str, path: str, status: int, detail: str
+) -> None:
     job = run_stored(real_client, make_zip({"main.py": "print(1)"}))
     response = real_client.request(method, path.format(job_id=job["job_id"]))
     assert response.status_code == status and detail in response.json()["detail"]
@@ -290,9 +314,14 @@ HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
 
 
 def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip: MakeZip) -> None:
-    response = real_client.post("/jobs/code/run/web", files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")})
+    response = real_client.post(
+        "/jobs/code/run/web",
+        files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")},
+    )
     job_id = response.json()["job_id"]
-    wait_until(lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=PROCESS_DEADLINE)
+    wait_until(
+        lambda: real_client.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=PROCESS_DEADLINE
+    )
     sent = {
         "X-Custom": "kept",
         "Cookie": "c=3",
@@ -335,14 +364,24 @@ PRINT_PREFIX = "import sys\nprint('prefix', sys.prefix)\n"
     ids=["no-requirements", "empty-requirements", "named-python", "missing-python", "bad-version"],
 )
 def test_ingestion_builds_a_virtual_environment(
-    real_client: httpx.Client, make_zip: MakeZip, pexenv_python: str | None, requirements: str | None, status: str, expected: str
+    real_client: httpx.Client,
+    make_zip: MakeZip,
+    pexenv_python: str | None,
+    requirements: str | None,
+    status: str,
+    expected: str,
 ) -> None:
     files = {"main.py": PRINT_PREFIX}
     if requirements is not None:
         files["requirements.txt"] = requirements
     response = real_client.post(
         "/jobs/code/ingest",
-        data={"code_name": "env", "code_type": "python", "build_pexenv": "true", **({"pexenv_python": pexenv_python} if pexenv_python else {})},
+        data={
+            "code_name": "env",
+            "code_type": "python",
+            "build_pexenv": "true",
+            **({"pexenv_python": pexenv_python} if pexenv_python else {}),
+        },
         files={"code_zip": ("code.zip", make_zip(files), "application/zip")},
     )
     assert response.status_code == 200, response.text
@@ -364,7 +403,9 @@ def test_ingestion_builds_a_virtual_environment(
 
 
 @pytest.mark.parametrize("simulate", [False, True], ids=["real", "simulated"])
-def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callable[..., Any], tmp_path: Path, make_zip: MakeZip, simulate: bool) -> None:
+def test_restart_keeps_ended_jobs_and_ends_running_ones(
+    service_factory: Callable[..., Any], tmp_path: Path, make_zip: MakeZip, simulate: bool
+) -> None:
     data_dir = tmp_path / "persistent"
     first = service_factory(data_dir=data_dir, simulate=simulate)
     with client_for(first) as client:
@@ -373,7 +414,11 @@ def test_restart_keeps_ended_jobs_and_ends_running_ones(service_factory: Callabl
         # "hold" keeps a simulated job queued; the real one sleeps.
         running = ingest(client, make_zip({"main.py": "import time\ntime.sleep(120)", "hold": ""}), name="long")
         if not simulate:
-            wait_until(lambda: job_json(client, running["job_id"])["job_stage"] == "running", "the long job to run", timeout=PROCESS_DEADLINE)
+            wait_until(
+                lambda: job_json(client, running["job_id"])["job_stage"] == "running",
+                "the long job to run",
+                timeout=PROCESS_DEADLINE,
+            )
         lines_before = output_of(client, done["job_id"])
         result_before = result_files(client, done["job_id"])
     first.stop()
@@ -404,8 +449,17 @@ def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path
         base_url = service.stdout.readline().split()[-1]
         assert "runs uploaded code as the current user" in service.stdout.readline()
         with httpx.Client(base_url=base_url, headers={"X-API-Key": "k"}, timeout=30.0) as client:
-            job = run_stored(client, make_zip({"main.py": CHILD_KEEPER.replace('print("child"', 'print("main", os.getpid(), "child"')}))
-            line = wait_until(lambda: next((text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None), "its line to be saved", timeout=PROCESS_DEADLINE)
+            job = run_stored(
+                client,
+                make_zip({"main.py": CHILD_KEEPER.replace('print("child"', 'print("main", os.getpid(), "child"')}),
+            )
+            line = wait_until(
+                lambda: next(
+                    (text for _, text in lines_so_far(data_dir, job["job_id"]) if text.startswith("main")), None
+                ),
+                "its line to be saved",
+                timeout=PROCESS_DEADLINE,
+            )
     finally:
         service.kill()
         service.wait()
@@ -426,7 +480,9 @@ def test_jobs_running_when_the_service_dies_end_at_the_next_start(tmp_path: Path
 def lines_so_far(data_dir: Path, job_id: str) -> list[tuple[str, str]]:
     """The job's lines as the database holds them (read by another connection, as after a crash)."""
     with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
-        rows = database.execute("SELECT stream, text FROM job_lines WHERE job_id = ? ORDER BY line_no", (job_id,)).fetchall()
+        rows = database.execute(
+            "SELECT stream, text FROM job_lines WHERE job_id = ? ORDER BY line_no", (job_id,)
+        ).fetchall()
     return [(stream, text) for stream, text in rows]
 
 
@@ -446,7 +502,7 @@ def zip_with(entries: list[tuple[zipfile.ZipInfo | str, bytes]], compression: in
 def symlink_entry(name: str, target: str) -> tuple[zipfile.ZipInfo, bytes]:
     info = zipfile.ZipInfo(name)
     info.create_system = 3
-    info.external_attr = (0o120777 << 16)  # S_IFLNK | 0777
+    info.external_attr = 0o120777 << 16  # S_IFLNK | 0777
     return info, target.encode()
 
 
@@ -464,12 +520,32 @@ REFUSED_UPLOADS = {
     "drive-letter": (zip_with([MAIN, ("C:/escaped.py", b"x")]), 422, "'C:/escaped.py' is an absolute path"),
     "backslash": (zip_with([MAIN, ("..\\escaped.py", b"x")]), 422, "'..\\\\escaped.py'"),
     "symlink": (zip_with([MAIN, symlink_entry("link", "/etc/passwd")]), 422, "'link' is a symbolic link"),
-    "zip-bomb": (zip_with([MAIN, ("zeros.bin", bytes(50 * 2**20))]), 413, "unpacks to more than 262144 bytes (at entry 'zeros.bin')"),
+    "zip-bomb": (
+        zip_with([MAIN, ("zeros.bin", bytes(50 * 2**20))]),
+        413,
+        "unpacks to more than 262144 bytes (at entry 'zeros.bin')",
+    ),
     "too-many-entries": (zip_with([(f"f{i}.txt", b"") for i in range(21)]), 413, "21 entries, over the limit of 20"),
-    "too-large": (zip_with([("noise.bin", os.urandom(80 * 1024))], zipfile.ZIP_STORED), 413, "over the limit of 65536 bytes"),
-    "file-and-folder": (zip_with([MAIN, ("a", b"x"), ("a/b", b"y")]), 422, "'a/b' cannot be unpacked: 'a' is both a file and a folder"),
-    "folder-then-file": (zip_with([MAIN, ("a/b", b"y"), ("a", b"x")]), 422, "'a' cannot be unpacked: 'a' is both a file and a folder"),
-    "bad-crc": (corrupted(zip_with([MAIN, ("data.txt", b"precious data")], zipfile.ZIP_STORED), b"precious"), 422, "'data.txt' is corrupt"),
+    "too-large": (
+        zip_with([("noise.bin", os.urandom(80 * 1024))], zipfile.ZIP_STORED),
+        413,
+        "over the limit of 65536 bytes",
+    ),
+    "file-and-folder": (
+        zip_with([MAIN, ("a", b"x"), ("a/b", b"y")]),
+        422,
+        "'a/b' cannot be unpacked: 'a' is both a file and a folder",
+    ),
+    "folder-then-file": (
+        zip_with([MAIN, ("a/b", b"y"), ("a", b"x")]),
+        422,
+        "'a' cannot be unpacked: 'a' is both a file and a folder",
+    ),
+    "bad-crc": (
+        corrupted(zip_with([MAIN, ("data.txt", b"precious data")], zipfile.ZIP_STORED), b"precious"),
+        422,
+        "'data.txt' is corrupt",
+    ),
     "magic-only": (b"PK\x03\x04" + bytes(24), 422, "not a zip archive"),
     "empty": (b"", 422, "not a zip archive"),
 }
@@ -486,7 +562,9 @@ def capped_service(tmp_path_factory: pytest.TempPathFactory) -> Any:
 
 @pytest.mark.parametrize("route", ["/code/upload", "/jobs/code/ingest", "/jobs/code/run/web"])
 @pytest.mark.parametrize(("zip_bytes", "status", "detail"), REFUSED_UPLOADS.values(), ids=REFUSED_UPLOADS.keys())
-def test_unsafe_uploads_are_refused_and_nothing_is_kept(capped_service: Any, route: str, zip_bytes: bytes, status: int, detail: str) -> None:
+def test_unsafe_uploads_are_refused_and_nothing_is_kept(
+    capped_service: Any, route: str, zip_bytes: bytes, status: int, detail: str
+) -> None:
     with client_for(capped_service) as client:
         response = client.post(
             route,
@@ -502,7 +580,9 @@ def test_unsafe_uploads_are_refused_and_nothing_is_kept(capped_service: Any, rou
     assert sorted(path.name for path in (data_dir / "code").iterdir()) == []
 
 
-FILE_PART_HEAD = b'--b\r\nContent-Disposition: form-data; name="code_zip"; filename="c.zip"\r\nContent-Type: application/zip\r\n\r\n'
+FILE_PART_HEAD = (
+    b'--b\r\nContent-Disposition: form-data; name="code_zip"; filename="c.zip"\r\nContent-Type: application/zip\r\n\r\n'
+)
 
 
 @pytest.mark.parametrize(
@@ -511,11 +591,18 @@ FILE_PART_HEAD = b'--b\r\nContent-Disposition: form-data; name="code_zip"; filen
         (b'{"code_name": "x"}', {"Content-Type": "application/json"}, 422, ""),
         (b"--b\r\nbroken", {"Content-Type": "multipart/form-data; boundary=b"}, 422, ""),
         (b"x" * 2 * 2**20, {"Content-Type": "multipart/form-data; boundary=b"}, 413, "over the limit"),
-        (iter([FILE_PART_HEAD, *[b"x" * 2**20] * 3]), {"Content-Type": "multipart/form-data; boundary=b"}, 413, "over the limit"),
+        (
+            iter([FILE_PART_HEAD, *[b"x" * 2**20] * 3]),
+            {"Content-Type": "multipart/form-data; boundary=b"},
+            413,
+            "over the limit",
+        ),
     ],
     ids=["json-body", "truncated-multipart", "declared-too-large", "chunked-too-large"],
 )
-def test_malformed_upload_requests_are_4xx_with_a_detail(capped_service: Any, content: Any, headers: dict[str, str], status: int, detail: str) -> None:
+def test_malformed_upload_requests_are_4xx_with_a_detail(
+    capped_service: Any, content: Any, headers: dict[str, str], status: int, detail: str
+) -> None:
     with client_for(capped_service) as client:
         response = client.post("/code/upload", content=content, headers=headers)
     assert response.status_code == status, response.text
@@ -527,7 +614,10 @@ def test_metadata_over_its_cap_is_refused(capped_service: Any) -> None:
         response = client.post(
             "/code/upload",
             data={"code_name": "meta", "code_type": "python"},
-            files={"code_zip": ("c.zip", zip_with([MAIN]), "application/zip"), "metadata": ("m.json", json.dumps({"k": "v" * 2000}).encode(), "application/json")},
+            files={
+                "code_zip": ("c.zip", zip_with([MAIN]), "application/zip"),
+                "metadata": ("m.json", json.dumps({"k": "v" * 2000}).encode(), "application/json"),
+            },
         )
     assert response.status_code == 413 and "metadata is over the limit of 1024 bytes" in response.json()["detail"]
 
@@ -637,7 +727,9 @@ def test_command_line_limits_reach_the_service_in_bytes(argv: list[str], part: s
         (["--memory-mb", "lots"], "argument --memory-mb: invalid int value: 'lots'"),
     ],
 )
-def test_command_line_refuses_impossible_limits(argv: list[str], message: str, capsys: pytest.CaptureFixture[str]) -> None:
+def test_command_line_refuses_impossible_limits(
+    argv: list[str], message: str, capsys: pytest.CaptureFixture[str]
+) -> None:
     from vexa.devservice.server import build_parser
 
     with pytest.raises(SystemExit) as exit_info:

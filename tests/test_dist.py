@@ -55,11 +55,18 @@ def test_the_installed_wheel_carries_stubs_and_no_sources() -> None:
     [
         (lambda names: [n for n in names if n != "vexa/py.typed"], "no vexa/py.typed"),
         (lambda names: [n for n in names if not n.endswith("_web.pyi")], "no stub vexa/client/_async/_web.pyi"),
-        (lambda names: [n for n in names if not n.startswith("vexa/client/_sync/_code.cpython")],
-         "0 compiled files for vexa/client/_sync/_code (want 1)"),
-        (lambda names: names + ["vexa/client/_sync/_code.cpython-311-x86_64-linux-gnu.so"],
-         "2 compiled files for vexa/client/_sync/_code (want 1)"),
-        (lambda names: names + ["vexa/client/_async/_jobs.cpp"], "C++ build input shipped: vexa/client/_async/_jobs.cpp"),
+        (
+            lambda names: [n for n in names if not n.startswith("vexa/client/_sync/_code.cpython")],
+            "0 compiled files for vexa/client/_sync/_code (want 1)",
+        ),
+        (
+            lambda names: names + ["vexa/client/_sync/_code.cpython-311-x86_64-linux-gnu.so"],
+            "2 compiled files for vexa/client/_sync/_code (want 1)",
+        ),
+        (
+            lambda names: names + ["vexa/client/_async/_jobs.cpp"],
+            "C++ build input shipped: vexa/client/_async/_jobs.cpp",
+        ),
         (lambda names: names + ["common/ref.h"], "C++ build input shipped: common/ref.h"),
         (lambda names: names + ["vexa.libs/libstdc++-1a2b.so.6"], "grafted library: vexa.libs/libstdc++-1a2b.so.6"),
         (lambda names: [n for n in names if not n.endswith("/LICENSE")], "no LICENSE in the .dist-info"),
@@ -83,7 +90,9 @@ def test_metadata() -> None:
     assert metadata["License-Expression"] == "MIT"
     classifiers = metadata.get_all("Classifier") or []
     assert "Typing :: Typed" in classifiers
-    versions = [c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    versions = [
+        c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    ]
     assert "3.10" in versions
     # Every version a classifier names is one that pip lets install it.
     supported = SpecifierSet(metadata["Requires-Python"])
@@ -110,7 +119,11 @@ def build_universal_wheel(tmp_path: Path) -> Path:
     environment = {**os.environ, "VEXA_NO_EXTENSIONS": "1"}
     completed = subprocess.run(
         [sys.executable, "-c", script, str(tmp_path)],
-        cwd=SOURCE_TREE, env=environment, capture_output=True, text=True, timeout=300,
+        cwd=SOURCE_TREE,
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     assert completed.returncode == 0, completed.stderr
     return tmp_path / completed.stdout.strip().splitlines()[-1]
@@ -124,20 +137,21 @@ def test_the_universal_wheel_has_no_compiled_code(tmp_path: Path) -> None:
         names = archive.namelist()
     assert [name for name in names if name.endswith(".so")] == []
     # Everything else the native wheel carries, and the same files otherwise.
-    native = {
-        name for name in installed_names()
-        if name.startswith("vexa/") and not name.endswith((".so", ".pyc"))
-    }
+    native = {name for name in installed_names() if name.startswith("vexa/") and not name.endswith((".so", ".pyc"))}
     assert {name for name in names if ".dist-info/" not in name} == native
 
 
 @pytest.mark.parametrize(
     "change, problem",
     [
-        (lambda names: names + ["vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so"],
-         "compiled file in the universal wheel: vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so"),
-        (lambda names: [n for n in names if n != "vexa/client/_pure/_web.py"],
-         "no pure-Python twin vexa/client/_pure/_web.py"),
+        (
+            lambda names: names + ["vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so"],
+            "compiled file in the universal wheel: vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so",
+        ),
+        (
+            lambda names: [n for n in names if n != "vexa/client/_pure/_web.py"],
+            "no pure-Python twin vexa/client/_pure/_web.py",
+        ),
     ],
 )
 def test_the_universal_wheel_check_names_each_fault(change: Callable[[list[str]], list[str]], problem: str) -> None:

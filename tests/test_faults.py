@@ -79,10 +79,27 @@ SAME_FOR_ALL: dict[str, type[BaseException]] = {
 # A fault in the body: the outcome depends on how the operation reads it
 # (None: the operation succeeds).
 BY_KIND: dict[str, dict[str, type[BaseException] | None]] = {
-    "malformed-json": {"object": json.JSONDecodeError, "list": json.JSONDecodeError, "text": json.JSONDecodeError,
-                       "lines": pydantic.ValidationError, "bytes": None},
-    "wrong-shape": {"object": TypeError, "list": TypeError, "text": None, "lines": pydantic.ValidationError, "bytes": None},
-    "non-utf8": {"object": UnicodeDecodeError, "list": UnicodeDecodeError, "text": UnicodeDecodeError, "lines": None, "bytes": None},
+    "malformed-json": {
+        "object": json.JSONDecodeError,
+        "list": json.JSONDecodeError,
+        "text": json.JSONDecodeError,
+        "lines": pydantic.ValidationError,
+        "bytes": None,
+    },
+    "wrong-shape": {
+        "object": TypeError,
+        "list": TypeError,
+        "text": None,
+        "lines": pydantic.ValidationError,
+        "bytes": None,
+    },
+    "non-utf8": {
+        "object": UnicodeDecodeError,
+        "list": UnicodeDecodeError,
+        "text": UnicodeDecodeError,
+        "lines": None,
+        "bytes": None,
+    },
     "big-line": {"object": None, "list": None, "text": None, "lines": None, "bytes": None},
 }
 
@@ -125,7 +142,9 @@ class Watch:
         finally:
             sys.unraisablehook = self._hook
             self._warnings.__exit__(*exc_info)
-        self.problems += [str(warning.message) for warning in self.caught if issubclass(warning.category, ResourceWarning)]
+        self.problems += [
+            str(warning.message) for warning in self.caught if issubclass(warning.category, ResourceWarning)
+        ]
         self.leaked_fds = open_fds() - self.fds_before
 
     def check(self) -> None:
@@ -193,7 +212,12 @@ def test_stall_past_the_read_limit_is_a_read_timeout(faults: FaultServer) -> Non
     """All operations at once (the default read limit is 5 s): each ends with ReadTimeout."""
     with Watch() as watch:
         with ThreadPoolExecutor(len(OPERATIONS)) as pool:
-            outcomes = dict(zip(OPERATIONS, pool.map(lambda entry: run_operation(entry[1], faults.url("stall")), OPERATIONS.values())))
+            outcomes = dict(
+                zip(
+                    OPERATIONS,
+                    pool.map(lambda entry: run_operation(entry[1], faults.url("stall")), OPERATIONS.values()),
+                )
+            )
         errors = {operation: type(error) for operation, (_, error) in outcomes.items()}
         del outcomes
     assert errors == dict.fromkeys(OPERATIONS, httpx.ReadTimeout)

@@ -85,8 +85,16 @@ METHODS: dict[str, tuple[int, tuple[str, ...], tuple | None, dict[str, str]]] = 
         {**UPLOAD_ANNOTATIONS, "build_pexenv": "bool", "pexenv_python": "str | None", "return": "Job"},
     ),
 }
-ARGCOUNTS = {"__init__": 2, "upload": 5, "download": 3, "delete": 2, "get_info": 2, "list_info": 2,
-             "get_metadata": 2, "ingest": 7}
+ARGCOUNTS = {
+    "__init__": 2,
+    "upload": 5,
+    "download": 3,
+    "delete": 2,
+    "get_info": 2,
+    "list_info": 2,
+    "get_metadata": 2,
+    "ingest": 7,
+}
 
 UPLOAD_ARGS = [
     "code_zip (CodeZip): The code zip.",
@@ -215,7 +223,15 @@ def test_module_namespace_names_in_binding_order() -> None:
     names = list(vars(_code))
     position = names.index("__builtins__")
     assert names[position + 1 :] == [
-        "Path", "TYPE_CHECKING", "httpx", "CodeInfo", "CodeType", "CodeZip", "Job", "JsonData", "CodeClient",
+        "Path",
+        "TYPE_CHECKING",
+        "httpx",
+        "CodeInfo",
+        "CodeType",
+        "CodeZip",
+        "Job",
+        "JsonData",
+        "CodeClient",
     ]
     assert [name for name in names[:position] if not (name.startswith("__") and name.endswith("__"))] == []
 
@@ -258,7 +274,9 @@ def test_class_is_a_plain_class_without_docstring() -> None:
     assert type(CodeClient) is type
     assert CodeClient.__bases__ == (object,)
     assert (CodeClient.__module__, CodeClient.__qualname__, CodeClient.__name__) == (
-        MODULE_NAME, "CodeClient", "CodeClient",
+        MODULE_NAME,
+        "CodeClient",
+        "CodeClient",
     )
     assert CodeClient.__doc__ is None
 
@@ -317,7 +335,9 @@ def test_method_globals_closure_dict_and_coroutine_marker(name: str) -> None:
     method = getattr(CodeClient, name)
     assert method.__globals__ is vars(_code)
     assert method.__closure__ is None
-    assert {key: value for key, value in method.__dict__.items() if key not in ("__module__", "__qualname__")} == {}  # the twin's
+    assert {
+        key: value for key, value in method.__dict__.items() if key not in ("__module__", "__qualname__")
+    } == {}  # the twin's
     assert method._is_coroutine is False
     assert asyncio.iscoroutinefunction(method) is False
     assert inspect.iscoroutinefunction(method) is False
@@ -326,12 +346,16 @@ def test_method_globals_closure_dict_and_coroutine_marker(name: str) -> None:
 def test_method_dict_takes_attributes(keep_method_attributes: Callable[[str], Any]) -> None:
     method = keep_method_attributes("delete")
     method.marker = "set"
-    assert {key: value for key, value in method.__dict__.items() if key not in ("__module__", "__qualname__")} == {"marker": "set"}
+    assert {key: value for key, value in method.__dict__.items() if key not in ("__module__", "__qualname__")} == {
+        "marker": "set"
+    }
     assert CodeClient.delete.marker == "set"
 
 
 @pytest.mark.parametrize(("attribute", "value"), [("__name__", "renamed"), ("__qualname__", "Other.renamed")])
-def test_name_and_qualname_are_writable(keep_method_attributes: Callable[[str], Any], attribute: str, value: str) -> None:
+def test_name_and_qualname_are_writable(
+    keep_method_attributes: Callable[[str], Any], attribute: str, value: str
+) -> None:
     method = keep_method_attributes("get_info")
     setattr(method, attribute, value)
     assert getattr(CodeClient.get_info, attribute) == value
@@ -471,13 +495,21 @@ BINDING_FAILURES = [
     ("delete", ("a", "b", "c"), {}, "delete() takes exactly 2 positional arguments (4 given)"),
     ("list_info", (None, None), {}, "list_info() takes at most 2 positional arguments (3 given)"),
     ("download", ("a", None, None), {}, "download() takes at most 3 positional arguments (4 given)"),
-    ("ingest", (ZIP, "n", CodeType.WEB, None, False, None, None), {},
-     "ingest() takes at most 7 positional arguments (8 given)"),
+    (
+        "ingest",
+        (ZIP, "n", CodeType.WEB, None, False, None, None),
+        {},
+        "ingest() takes at most 7 positional arguments (8 given)",
+    ),
     ("upload", (), {}, "upload() takes at least 4 positional arguments (1 given)"),
     ("upload", (ZIP,), {}, "upload() takes at least 4 positional arguments (2 given)"),
     ("upload", (ZIP,), {"code_type": CodeType.WEB}, "upload() takes at least 4 positional arguments (2 given)"),
-    ("upload", (), {"code_name": "n", "code_type": CodeType.WEB},
-     "upload() takes at least 4 positional arguments (1 given)"),
+    (
+        "upload",
+        (),
+        {"code_name": "n", "code_type": CodeType.WEB},
+        "upload() takes at least 4 positional arguments (1 given)",
+    ),
     ("upload", (ZIP, "n"), {"metadata": None}, "upload() takes at least 4 positional arguments (3 given)"),
     ("download", (), {"zip_path": None}, "download() takes at least 2 positional arguments (1 given)"),
     ("ingest", (ZIP, "n"), {"build_pexenv": True}, "ingest() takes at least 4 positional arguments (3 given)"),
@@ -486,8 +518,12 @@ BINDING_FAILURES = [
     ("get_info", ("a",), {"code_id": "b"}, "get_info() got multiple values for keyword argument 'code_id'"),
     ("get_info", (1,), {"code_id": 2}, "get_info() got multiple values for keyword argument 'code_id'"),
     ("get_info", (), {"self": None, "code_id": "a"}, "get_info() got multiple values for keyword argument 'self'"),
-    ("list_info", (), {"code_type": None, "zip_path": None},
-     "list_info() got an unexpected keyword argument 'zip_path'"),
+    (
+        "list_info",
+        (),
+        {"code_type": None, "zip_path": None},
+        "list_info() got an unexpected keyword argument 'zip_path'",
+    ),
     # str parameters
     ("get_info", (123,), {}, "Argument 'code_id' has incorrect type (expected str, got int)"),
     ("get_info", (None,), {}, "Argument 'code_id' has incorrect type (expected str, got NoneType)"),
@@ -497,13 +533,25 @@ BINDING_FAILURES = [
     ("download", (None,), {}, "Argument 'code_id' has incorrect type (expected str, got NoneType)"),
     ("upload", (ZIP, 7, CodeType.WEB), {}, "Argument 'code_name' has incorrect type (expected str, got int)"),
     ("ingest", (ZIP, None, CodeType.WEB), {}, "Argument 'code_name' has incorrect type (expected str, got NoneType)"),
-    ("ingest", (ZIP, "n", CodeType.WEB), {"pexenv_python": 3},
-     "Argument 'pexenv_python' has incorrect type (expected str, got int)"),
-    ("ingest", (ZIP, "n", CodeType.WEB), {"pexenv_python": StrSubclass("3.10")},
-     "Argument 'pexenv_python' has incorrect type (expected str, got StrSubclass)"),
+    (
+        "ingest",
+        (ZIP, "n", CodeType.WEB),
+        {"pexenv_python": 3},
+        "Argument 'pexenv_python' has incorrect type (expected str, got int)",
+    ),
+    (
+        "ingest",
+        (ZIP, "n", CodeType.WEB),
+        {"pexenv_python": StrSubclass("3.10")},
+        "Argument 'pexenv_python' has incorrect type (expected str, got StrSubclass)",
+    ),
     # type tests in parameter order
-    ("ingest", (ZIP, 1, CodeType.WEB), {"pexenv_python": 2},
-     "Argument 'code_name' has incorrect type (expected str, got int)"),
+    (
+        "ingest",
+        (ZIP, 1, CodeType.WEB),
+        {"pexenv_python": 2},
+        "Argument 'code_name' has incorrect type (expected str, got int)",
+    ),
 ]
 
 
@@ -537,10 +585,16 @@ def test_binding_counts_self_as_a_positional_parameter(call: Callable[[], Any], 
     ("call", "message"),
     [
         # The method object's own call slot names the method (a Python __call__ never sees such keywords).
-        pytest.param(lambda c: type(CodeClient.get_info).__call__(CodeClient.get_info, c, **{1: 2}),
-                     "get_info() keywords must be strings", marks=pytest.mark.native_only),
-        pytest.param(lambda c: CodeClient.get_info.__call__(c, **{1: 2, "code_id": "a"}),
-                     "get_info() keywords must be strings", marks=pytest.mark.native_only),
+        pytest.param(
+            lambda c: type(CodeClient.get_info).__call__(CodeClient.get_info, c, **{1: 2}),
+            "get_info() keywords must be strings",
+            marks=pytest.mark.native_only,
+        ),
+        pytest.param(
+            lambda c: CodeClient.get_info.__call__(c, **{1: 2, "code_id": "a"}),
+            "get_info() keywords must be strings",
+            marks=pytest.mark.native_only,
+        ),
         # Call syntax: the interpreter unpacks the mapping first.
         (lambda c: c.get_info(**{1: 2}), "keywords must be strings"),
     ],
@@ -627,7 +681,11 @@ def source_entries(error: BaseException) -> list[tuple[str, str, int]]:
 @pytest.mark.native_only
 @pytest.mark.parametrize(
     ("name", "args", "line"),
-    [("get_info", (None,), 98), ("list_info", (1, 2), 118), ("ingest", (ZIP, "n", CodeType.WEB, None, FailingTruth()), 161)],
+    [
+        ("get_info", (None,), 98),
+        ("list_info", (1, 2), 118),
+        ("ingest", (ZIP, "n", CodeType.WEB, None, FailingTruth()), 161),
+    ],
 )
 def test_binding_failure_traceback_entry(client: CodeClient, name: str, args: tuple, line: int) -> None:
     with pytest.raises(Exception) as info:
@@ -759,8 +817,11 @@ WORKING_TYPES = "CodeInfo = CodeType = CodeZip = Job = JsonData = object\n"
     [
         (BROKEN_TYPES, False, ["RuntimeError", "types module is broken"]),
         (WORKING_TYPES, True, ["ModuleNotFoundError", "import of httpx halted; None in sys.modules"]),
-        ("CodeInfo = CodeType = CodeZip = Job = object\n", False,
-         ["ImportError", "cannot import name 'JsonData' from 'vexa.types'"]),
+        (
+            "CodeInfo = CodeType = CodeZip = Job = object\n",
+            False,
+            ["ImportError", "cannot import name 'JsonData' from 'vexa.types'"],
+        ),
     ],
     ids=["types-raises", "httpx-blocked", "types-missing-name"],
 )

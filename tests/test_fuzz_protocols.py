@@ -129,7 +129,10 @@ def run_coroutine_steps(kind: str, script: Script, sequence: list[tuple[str, Any
             outcome, target = observe_step(coro, target, step)
             observed.append((step, outcome, coroutine_state(coro)))
         unraisable: list[str] = []
-        hook, sys.unraisablehook = sys.unraisablehook, lambda info: unraisable.append(f"{info.exc_type.__name__}: {info.exc_value}")
+        hook, sys.unraisablehook = (
+            sys.unraisablehook,
+            lambda info: unraisable.append(f"{info.exc_type.__name__}: {info.exc_value}"),
+        )
         try:
             del coro, target
             gc.collect(0)  # the young generation holds any cycle made during the steps
@@ -195,7 +198,10 @@ generator_steps = st.lists(
     st.one_of(
         st.just(("anext", None)),
         st.tuples(st.just("asend"), st.sampled_from([None, 1])),
-        st.tuples(st.just("athrow"), st.sampled_from(["ValueError()", "GeneratorExit()", "StopAsyncIteration", "StopIteration()"])),
+        st.tuples(
+            st.just("athrow"),
+            st.sampled_from(["ValueError()", "GeneratorExit()", "StopAsyncIteration", "StopIteration()"]),
+        ),
         st.just(("aclose", None)),
     ),
     max_size=6,

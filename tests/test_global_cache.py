@@ -41,13 +41,22 @@ class OtherMarker(Marker):
 # module, global name, the answer, a call that builds its result with that global
 CASES: dict[str, tuple[ModuleType, str, Any, Callable[[str], Any]]] = {
     "CodeClient.get_info / CodeInfo": (
-        code_module, "CodeInfo", INFO, lambda url: Client(url).code.get_info("c1"),
+        code_module,
+        "CodeInfo",
+        INFO,
+        lambda url: Client(url).code.get_info("c1"),
     ),
     "AsyncJobsClient.get / Job": (
-        jobs_module, "Job", JOB, lambda url: asyncio.run(AsyncClient(url).jobs.get("j1")),
+        jobs_module,
+        "Job",
+        JOB,
+        lambda url: asyncio.run(AsyncClient(url).jobs.get("j1")),
     ),
     "AsyncStoredWebClient.run / Job": (
-        web_module, "Job", JOB, lambda url: asyncio.run(AsyncClient(url).web.stored.run("c1")),
+        web_module,
+        "Job",
+        JOB,
+        lambda url: asyncio.run(AsyncClient(url).web.stored.run("c1")),
     ),
 }
 

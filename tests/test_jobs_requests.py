@@ -139,7 +139,13 @@ REQUEST_CASES = [
 
 @pytest.mark.parametrize("name, args, body, method, path", REQUEST_CASES, ids=[c[0] for c in REQUEST_CASES])
 async def test_request_method_path_and_api_key(
-    recorder: RecordingServer, jobs: AsyncJobsClient, name: str, args: tuple[Any, ...], body: Any, method: str, path: str
+    recorder: RecordingServer,
+    jobs: AsyncJobsClient,
+    name: str,
+    args: tuple[Any, ...],
+    body: Any,
+    method: str,
+    path: str,
 ) -> None:
     recorder.script(200, body)
     await getattr(jobs, name)("j1", *args)
@@ -264,7 +270,11 @@ class Odd:
             {"job_stage": JobStage.PRE_RUNNING, "job_status": JobStatus.QUEUED, "job_type": JobType.INGEST},
             "job_type=ingest&job_status=queued&job_stage=pre_running",
         ),
-        ((JobType.RUN, JobStatus.FAILED, JobStage.POST_RUNNING), {}, "job_type=run&job_status=failed&job_stage=post_running"),
+        (
+            (JobType.RUN, JobStatus.FAILED, JobStage.POST_RUNNING),
+            {},
+            "job_type=run&job_status=failed&job_stage=post_running",
+        ),
         ((None, None, JobStage.UNKNOWN), {}, "job_stage=unknown"),
         ((), {"job_type": "custom"}, "job_type=custom"),
         ((), {"job_status": ""}, "job_status="),
@@ -690,14 +700,24 @@ async def test_get_result_with_real_parent_writes_the_file(
         ("await_stage", ("j1",), {"timeout": "5"}, "Argument 'timeout' has incorrect type (expected float, got str)"),
         ("await_healthy", ("j1", [1]), {}, "Argument 'timeout' has incorrect type (expected float, got list)"),
         ("stream_output", (123,), {}, "Argument 'job_id' has incorrect type (expected str, got int)"),
-        ("stream_output", ("j1",), {"read_timeout": "1"}, "Argument 'read_timeout' has incorrect type (expected float, got str)"),
+        (
+            "stream_output",
+            ("j1",),
+            {"read_timeout": "1"},
+            "Argument 'read_timeout' has incorrect type (expected float, got str)",
+        ),
         ("get_result", (), {"zip_path": "x"}, "get_result() takes at least 2 positional arguments (1 given)"),
         ("list_queued", (None, None), {}, "list_queued() takes at most 2 positional arguments (3 given)"),
         ("is_healthy", (1.0,), {}, "Argument 'job_id' has incorrect type (expected str, got float)"),
     ],
 )
 def test_binding_errors_at_call_time(
-    recorder: RecordingServer, jobs: AsyncJobsClient, name: str, args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+    recorder: RecordingServer,
+    jobs: AsyncJobsClient,
+    name: str,
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    message: str,
 ) -> None:
     method = getattr(jobs, name)
     with warnings.catch_warnings(record=True) as seen:
@@ -736,8 +756,19 @@ async def test_unawaited_coroutine_warns_and_sends_nothing(recorder: RecordingSe
 # --- method attributes ----------------------------------------------------------------------
 
 COROUTINE_METHODS = [
-    "get", "list", "get_url", "get_status", "get_stage", "get_error", "get_code_id", "get_result", "terminate",
-    "await_stage", "is_healthy", "await_healthy", "get_latest",
+    "get",
+    "list",
+    "get_url",
+    "get_status",
+    "get_stage",
+    "get_error",
+    "get_code_id",
+    "get_result",
+    "terminate",
+    "await_stage",
+    "is_healthy",
+    "await_healthy",
+    "get_latest",
 ] + [s[0] for s in SHORTCUTS]
 
 
@@ -810,7 +841,10 @@ def test_init_is_plain() -> None:
             "stage: JobStage = JobStage.POST_RUNNING) -> Job",
         ),
         ("is_healthy", "AsyncJobsClient.is_healthy(self, str job_id: str) -> bool"),
-        ("await_healthy", "AsyncJobsClient.await_healthy(self, str job_id: str, float timeout: float | None = None) -> Job"),
+        (
+            "await_healthy",
+            "AsyncJobsClient.await_healthy(self, str job_id: str, float timeout: float | None = None) -> Job",
+        ),
     ],
 )
 def test_signature_lines(name: str, line: str) -> None:

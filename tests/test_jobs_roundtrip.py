@@ -69,7 +69,9 @@ async def start_web_job(service: Any, page: bytes) -> str:
     return response.json()["job_id"]
 
 
-async def test_ingest_job_from_start_to_result(service: Any, client: AsyncClient, code_zip: CodeZip, tmp_path: Path) -> None:
+async def test_ingest_job_from_start_to_result(
+    service: Any, client: AsyncClient, code_zip: CodeZip, tmp_path: Path
+) -> None:
     name = unique("rt")
     started = await client.code.ingest(code_zip, name, CodeType.PYTHON)
     job_id = started.job_id
@@ -218,7 +220,7 @@ async def test_listing_shortcuts(
     other = {"job_status": "deferred"} if "job_stage" in state else {"job_stage": "unknown"}
     service.runner.force_state(job_id, **state, **other)
     shortcut = getattr(client.jobs, name)
-    (key, value), = state.items()
+    ((key, value),) = state.items()
 
     listed = await shortcut()
     assert job_id in [job.job_id for job in listed]
@@ -259,6 +261,4 @@ async def test_service_errors(service: Any, client: AsyncClient, code_zip: CodeZ
     wrong = AsyncClient(base_url=base, api_key="wrong-key").jobs
     with pytest.raises(UnauthorizedError) as caught:
         await wrong.list_failed()
-    assert str(caught.value) == (
-        f"401 Unauthorized for GET {base}/jobs?job_status=failed: Invalid or missing API key"
-    )
+    assert str(caught.value) == (f"401 Unauthorized for GET {base}/jobs?job_status=failed: Invalid or missing API key")

@@ -123,7 +123,9 @@ async def test_blank_lines_are_skipped(
     assert seen == ['{"text":"first"}', '{"text":"last","stream":"stderr"}']
 
 
-async def test_line_is_passed_with_its_blanks(recorder: RecordingServer, jobs: AsyncJobsClient, seen: list[Any]) -> None:
+async def test_line_is_passed_with_its_blanks(
+    recorder: RecordingServer, jobs: AsyncJobsClient, seen: list[Any]
+) -> None:
     body = b'  {"text": "x"}\t \n'
     recorder.script(200, body, chunks=[body])
     [item] = await collect(jobs.stream_output("j1"))
@@ -289,8 +291,18 @@ async def test_invalid_json_line(recorder: RecordingServer, jobs: AsyncJobsClien
     "status, body, error, text",
     [
         (404, {"detail": "Job j1 not found"}, NotFoundError, "404 Not Found for GET {url}: Job j1 not found"),
-        (404, {"text": "looks like output"}, NotFoundError, '404 Not Found for GET {url}: {{"text": "looks like output"}}'),
-        (401, {"detail": "Invalid or missing API key"}, UnauthorizedError, "401 Unauthorized for GET {url}: Invalid or missing API key"),
+        (
+            404,
+            {"text": "looks like output"},
+            NotFoundError,
+            '404 Not Found for GET {url}: {{"text": "looks like output"}}',
+        ),
+        (
+            401,
+            {"detail": "Invalid or missing API key"},
+            UnauthorizedError,
+            "401 Unauthorized for GET {url}: Invalid or missing API key",
+        ),
         (409, b"busy\n", ConflictError, "409 Conflict for GET {url}: busy"),
         (500, b"", ServerError, "500 Internal Server Error for GET {url}"),
     ],

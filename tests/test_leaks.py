@@ -128,7 +128,12 @@ def test_plain_method_and_binding_errors() -> None:
     def action() -> None:
         CodeClient(parent)
         CodeClient(client=parent)
-        for args, kwargs in (((), {}), ((parent, 1), {}), ((), {"client": parent, "bogus": 1}), ((parent,), {"client": parent})):
+        for args, kwargs in (
+            ((), {}),
+            ((parent, 1), {}),
+            ((), {"client": parent, "bogus": 1}),
+            ((parent,), {"client": parent}),
+        ):
             try:
                 CodeClient(*args, **kwargs)
             except TypeError as error:
@@ -215,7 +220,9 @@ def drive(coro: Any, *steps: Any) -> Any:
     ],
 )
 def test_get_latest_on_every_path(path: str) -> None:
-    behaviour = {"returns-at-once": "immediate", "list-raises": "raises", "stop-iteration": "stop-iteration"}.get(path, "suspends")
+    behaviour = {"returns-at-once": "immediate", "list-raises": "raises", "stop-iteration": "stop-iteration"}.get(
+        path, "suspends"
+    )
     jobs = ScriptedJobs(behaviour)
     code_type = "".join(["py", "thon"])
     listing = jobs.listing
@@ -332,6 +339,7 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call() -> None:
 
 
 # --- names the frame looks up internally -------------------------------------------------------------
+
 
 # These names are shared interned strings: other code may take or drop a
 # reference meanwhile, but a leak would add one per call.

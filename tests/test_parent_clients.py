@@ -227,9 +227,7 @@ def test_repr_never_shows_the_key(
 
 def _form_parts(content_type: str, body: bytes) -> list[tuple[str, str | None, str, bytes]]:
     """(name, filename, content type, bytes) of each multipart part, in order."""
-    message = BytesParser(policy=policy.HTTP).parsebytes(
-        b"Content-Type: " + content_type.encode() + b"\r\n\r\n" + body
-    )
+    message = BytesParser(policy=policy.HTTP).parsebytes(b"Content-Type: " + content_type.encode() + b"\r\n\r\n" + body)
     return [
         (
             part.get_param("name", header="content-disposition"),
@@ -361,9 +359,7 @@ BODY = bytes(range(256)) * 1024  # 256 KiB: several chunks on the wire
 
 
 @pytest.mark.parametrize("as_text", [False, True], ids=["Path", "str"])
-def test_download_saves_whole_body(
-    server: Server, download: Download, tmp_path: Path, as_text: bool
-) -> None:
+def test_download_saves_whole_body(server: Server, download: Download, tmp_path: Path, as_text: bool) -> None:
     url = server.reply("GET", "/code/c1/download", Reply(200, BODY))
     target = tmp_path / "code.zip"
     assert download(url, str(target) if as_text else target) == BODY
@@ -381,9 +377,7 @@ def test_download_without_path_writes_nothing(
     assert os.listdir(tmp_path) == []
 
 
-def test_download_replaces_existing_file_keeping_its_mode(
-    server: Server, download: Download, tmp_path: Path
-) -> None:
+def test_download_replaces_existing_file_keeping_its_mode(server: Server, download: Download, tmp_path: Path) -> None:
     target = tmp_path / "code.zip"
     target.write_bytes(b"old archive")
     target.chmod(0o600)
@@ -423,12 +417,8 @@ def test_failed_download_leaves_no_partial_file(
         assert target.read_bytes() == existing
 
 
-def test_download_error_body_is_read_for_the_detail(
-    server: Server, download: Download, tmp_path: Path
-) -> None:
-    url = server.reply(
-        "GET", "/code/c1/download", Reply(404, b'{"detail": "Code c1 not found"}', "application/json")
-    )
+def test_download_error_body_is_read_for_the_detail(server: Server, download: Download, tmp_path: Path) -> None:
+    url = server.reply("GET", "/code/c1/download", Reply(404, b'{"detail": "Code c1 not found"}', "application/json"))
     with pytest.raises(httpx.HTTPStatusError) as caught:
         download(url, tmp_path / "code.zip")
     exception = get_http_exception(caught.value)
@@ -462,7 +452,12 @@ def async_client(server: Server, clean_env: pytest.MonkeyPatch) -> Any:
         ("http://127.0.0.1:8000", "j1", "http://127.0.0.1:8000/j1", "http://127.0.0.1:8000/j1/"),
         ("http://[::1]:8000", "j1", "http://[::1]:8000/j1", "http://[::1]:8000/j1/"),
         ("https://vexa.example.com", "j1", "https://vexa.example.com/j1", "https://j1.vexa.example.com/"),
-        ("https://user:pw@vexa.example.com:8443/api", "j1", "https://user:pw@vexa.example.com:8443/api/j1", "https://j1.vexa.example.com:8443/"),
+        (
+            "https://user:pw@vexa.example.com:8443/api",
+            "j1",
+            "https://user:pw@vexa.example.com:8443/api/j1",
+            "https://j1.vexa.example.com:8443/",
+        ),
         (
             "http://user:pw@localhost:8080/api",
             "abc",
@@ -488,9 +483,7 @@ def _last_request(server: Server) -> RecordedRequest:
     return request
 
 
-@pytest.mark.parametrize(
-    "answer, code_id", [("  c1\n", "c1"), (123, "123")], ids=["text", "number"]
-)
+@pytest.mark.parametrize("answer, code_id", [("  c1\n", "c1"), (123, "123")], ids=["text", "number"])
 async def test_async_upload(server: Server, async_client: Any, answer: Any, code_id: str) -> None:
     server.reply_json("POST", "/code/upload", answer)
     result = await async_client.code.upload(
@@ -532,12 +525,8 @@ async def test_async_ingest(
     ]
 
 
-@pytest.mark.parametrize(
-    "code_type, query", [(None, ""), (CodeType.WEB, "?code_type=web")], ids=["all", "web"]
-)
-async def test_async_list_info(
-    server: Server, async_client: Any, code_type: CodeType | None, query: str
-) -> None:
+@pytest.mark.parametrize("code_type, query", [(None, ""), (CodeType.WEB, "?code_type=web")], ids=["all", "web"])
+async def test_async_list_info(server: Server, async_client: Any, code_type: CodeType | None, query: str) -> None:
     server.reply_json("GET", "/code/info", [{"code_id": "c1", "code_type": "web"}, {"code_id": "c2"}])
     infos = await async_client.code.list_info(code_type)
     assert infos == [CodeInfo(code_id="c1", code_type=CodeType.WEB), CodeInfo(code_id="c2")]

@@ -32,7 +32,11 @@ from vexa.types import CodeType, CodeZip
 KEY = "sk-live-SWEEP-4c1d9e7a"
 ECHO_BODIES = {
     "json-detail": (404, json.dumps({"detail": f"unknown key {KEY}"}).encode(), "application/json"),
-    "html-page": (500, f"<html><body><pre>X-API-Key: {KEY}</pre>{'<p>x</p>' * 200}</body></html>".encode(), "text/html"),
+    "html-page": (
+        500,
+        f"<html><body><pre>X-API-Key: {KEY}</pre>{'<p>x</p>' * 200}</body></html>".encode(),
+        "text/html",
+    ),
 }
 
 
@@ -91,7 +95,9 @@ def test_key_a_header_cannot_carry_is_refused_without_quoting_it(
 
 
 @pytest.mark.parametrize("good_key", [KEY, "with inner space", "!#$%&'*+-.^_`|~0123456789"])
-def test_keys_a_header_can_carry_are_kept_and_sent(client_class: type[BaseClient], recorder: RecordingServer, good_key: str) -> None:
+def test_keys_a_header_can_carry_are_kept_and_sent(
+    client_class: type[BaseClient], recorder: RecordingServer, good_key: str
+) -> None:
     client = client_class(recorder.base_url, api_key=good_key)
     assert client.api_key_header == {"X-API-Key": good_key}
     recorder.script(200, body=[])
@@ -196,7 +202,9 @@ def faults() -> Iterator[FaultServer]:
 
 
 @pytest.mark.parametrize("echo", ECHO_BODIES)
-def test_http_errors_whose_body_echoes_the_key(recorder: RecordingServer, caplog: pytest.LogCaptureFixture, echo: str) -> None:
+def test_http_errors_whose_body_echoes_the_key(
+    recorder: RecordingServer, caplog: pytest.LogCaptureFixture, echo: str
+) -> None:
     status, body, content_type = ECHO_BODIES[echo]
     recorder.set_default(status, body=body, headers={"Content-Type": content_type})
     for name, call in all_calls(recorder.base_url).items():
@@ -237,17 +245,25 @@ def test_transport_and_body_failures(faults: FaultServer, caplog: pytest.LogCapt
     # Only operations that decode no JSON (deletes, terminate, downloads) or take any
     # JSON value (upload) can get past a body fault.
     tolerant = {"delete", "terminate", "download", "get_result", "upload"}
-    assert {name for name, error in errors.items() if error is None and name.rpartition(".")[2] not in tolerant} == set()
+    assert {
+        name for name, error in errors.items() if error is None and name.rpartition(".")[2] not in tolerant
+    } == set()
 
 
-def test_connection_refused_and_time_outs(faults: FaultServer, caplog: pytest.LogCaptureFixture, fast_polls: list[Any]) -> None:
+def test_connection_refused_and_time_outs(
+    faults: FaultServer, caplog: pytest.LogCaptureFixture, fast_polls: list[Any]
+) -> None:
     for call in all_calls(f"http://127.0.0.1:{closed_port()}").values():
         assert isinstance(sweep(call, caplog), httpx.ConnectError)
     stalled = AsyncClient(faults.url("stall"), api_key=KEY)
-    assert isinstance(sweep(lambda: asyncio.run(anext(stalled.jobs.stream_output("j1", read_timeout=0.2))), caplog), httpx.ReadTimeout)
+    assert isinstance(
+        sweep(lambda: asyncio.run(anext(stalled.jobs.stream_output("j1", read_timeout=0.2))), caplog), httpx.ReadTimeout
+    )
 
 
-def test_waiting_loop_time_out(recorder: RecordingServer, caplog: pytest.LogCaptureFixture, fast_polls: list[Any]) -> None:
+def test_waiting_loop_time_out(
+    recorder: RecordingServer, caplog: pytest.LogCaptureFixture, fast_polls: list[Any]
+) -> None:
     recorder.set_default(200, body={"job_id": "j1", "job_stage": "pre_running"})
     client = AsyncClient(recorder.base_url, api_key=KEY)
     error = sweep(lambda: asyncio.run(client.jobs.await_stage("j1", timeout=0.01)), caplog)
@@ -309,7 +325,9 @@ CLI_COMMANDS = [("code", "info", "SOME_ID"), ("jobs", "get", "SOME_ID")]
 
 @pytest.mark.parametrize("command", CLI_COMMANDS, ids=" ".join)
 @pytest.mark.parametrize("answer", ["json-detail", "html-page", "closed-port", "cut-body"])
-def test_cli_error_output(recorder: RecordingServer, faults: FaultServer, command: tuple[str, ...], answer: str) -> None:
+def test_cli_error_output(
+    recorder: RecordingServer, faults: FaultServer, command: tuple[str, ...], answer: str
+) -> None:
     if answer == "closed-port":
         base_url = f"http://127.0.0.1:{closed_port()}"
     elif answer == "cut-body":

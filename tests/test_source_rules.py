@@ -15,9 +15,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = sorted(
-    p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("vexa/client/*/_*.cpp")] if p.is_file()
-)
+SOURCES = sorted(p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("vexa/client/*/_*.cpp")] if p.is_file())
 ALLOWED = re.compile(
     r"^\s*(?:(?:Ref|auto)\s+\w+\s*=\s*)?(?:\w+\s*=\s*)?co_await std::move\(\w+\);\s*$"
     r"|^\s*co_yield std::move\(\w+\);\s*$"
@@ -129,7 +127,7 @@ def _cycles(graph: dict[str, set[str]]) -> list[list[str]]:
         stack.append(unit)
         for target in sorted(graph.get(unit, ())):
             if state.get(target) == "open":
-                found.append(stack[stack.index(target):] + [target])
+                found.append(stack[stack.index(target) :] + [target])
             elif target not in state:
                 visit(target)
         stack.pop()

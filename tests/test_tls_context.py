@@ -68,9 +68,17 @@ def authority(tmp_path_factory: pytest.TempPathFactory) -> Authority:
         .not_valid_after(now + datetime.timedelta(days=1))
         .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
         .add_extension(
-            x509.KeyUsage(digital_signature=False, content_commitment=False, key_encipherment=False,
-                          data_encipherment=False, key_agreement=False, key_cert_sign=True, crl_sign=True,
-                          encipher_only=False, decipher_only=False),
+            x509.KeyUsage(
+                digital_signature=False,
+                content_commitment=False,
+                key_encipherment=False,
+                data_encipherment=False,
+                key_agreement=False,
+                key_cert_sign=True,
+                crl_sign=True,
+                encipher_only=False,
+                decipher_only=False,
+            ),
             critical=True,
         )
         .add_extension(x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), critical=False)
@@ -85,8 +93,7 @@ def authority(tmp_path_factory: pytest.TempPathFactory) -> Authority:
         .serial_number(x509.random_serial_number())
         .not_valid_before(now - datetime.timedelta(minutes=5))
         .not_valid_after(now + datetime.timedelta(days=1))
-        .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
-                       critical=False)
+        .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), critical=False)
         .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
         .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
         .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
@@ -96,8 +103,9 @@ def authority(tmp_path_factory: pytest.TempPathFactory) -> Authority:
     ca_file.write_bytes(ca_cert.public_bytes(serialization.Encoding.PEM))
     chain = folder / "server.pem"
     chain.write_bytes(
-        server_key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
-                                 serialization.NoEncryption())
+        server_key.private_bytes(
+            serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()
+        )
         + server_cert.public_bytes(serialization.Encoding.PEM)
     )
     server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -106,8 +114,9 @@ def authority(tmp_path_factory: pytest.TempPathFactory) -> Authority:
     ca_dir.mkdir()
     openssl = shutil.which("openssl")
     if openssl:  # `capath` finds certificates by subject hash, which openssl computes
-        subject_hash = subprocess.run([openssl, "x509", "-hash", "-noout", "-in", str(ca_file)],
-                                      capture_output=True, text=True, check=True).stdout.strip()
+        subject_hash = subprocess.run(
+            [openssl, "x509", "-hash", "-noout", "-in", str(ca_file)], capture_output=True, text=True, check=True
+        ).stdout.strip()
         shutil.copy(ca_file, ca_dir / f"{subject_hash}.0")
     return Authority(ca_file, ca_dir, server_context)
 
@@ -242,8 +251,17 @@ def test_a_parent_without_a_context_keeps_the_library_default(
 def test_a_parent_context_reaches_the_connection(
     tls_recorder: RecordingServer, authority: Authority, name: str
 ) -> None:
-    tls_recorder.set_default(200, body={"job_id": "j1", "job_status": "queued", "job_stage": "pre_running",
-                                        "code_id": "c1", "code_name": "n", "code_type": "python"})
+    tls_recorder.set_default(
+        200,
+        body={
+            "job_id": "j1",
+            "job_status": "queued",
+            "job_stage": "pre_running",
+            "code_id": "c1",
+            "code_name": "n",
+            "code_type": "python",
+        },
+    )
     context = ssl.create_default_context(cafile=str(authority.ca_file))
     SUB_CLIENTS[name](bare_parent(tls_recorder.base_url, _ssl_context=context))
     assert len(tls_recorder.wait_for_requests(1)) == 1

@@ -178,8 +178,16 @@ def test_same_classes_and_public_namespace(module: str) -> None:
 def test_same_method_introspection(module: str, class_name: str, method_name: str) -> None:
     native = vars(classes(compiled(module))[class_name])[method_name]
     twin = vars(classes(TWINS[module])[class_name])[method_name]
-    attributes = ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__",
-                  "__annotations__", "__closure__")
+    attributes = (
+        "__name__",
+        "__qualname__",
+        "__module__",
+        "__doc__",
+        "__defaults__",
+        "__kwdefaults__",
+        "__annotations__",
+        "__closure__",
+    )
     assert [getattr(twin, name) for name in attributes] == [getattr(native, name) for name in attributes]
     assert inspect.signature(twin) == inspect.signature(native)
     assert coroutine_markers(twin) == coroutine_markers(native)
@@ -464,8 +472,10 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
         monkeypatch.setattr(module, "httpx", recorded)
     # The package's parents always have the member: these have it as given, or not at all.
     member = tls if has_attribute else property(_no_ssl_context)
-    parents = (type("Parent", (Client,), {"_ssl_context": member}),
-               type("AsyncParent", (AsyncClient,), {"_ssl_context": member}))
+    parents = (
+        type("Parent", (Client,), {"_ssl_context": member}),
+        type("AsyncParent", (AsyncClient,), {"_ssl_context": member}),
+    )
     client, async_client = world("twin", recorder.base_url, parents)
     recorder.set_default(200, JOB)
     client.code.get_info("c1")
@@ -473,8 +483,12 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
     asyncio.run(async_client.jobs.get("j1"))
     asyncio.run(async_client.web.stored.run("c1"))
     expected = {"verify": tls} if has_attribute and tls is not None else {}
-    assert recorded.calls == [("get", expected), ("stream", expected), ("AsyncClient", expected),
-                              ("AsyncClient", expected)]
+    assert recorded.calls == [
+        ("get", expected),
+        ("stream", expected),
+        ("AsyncClient", expected),
+        ("AsyncClient", expected),
+    ]
     # A shared client wins: nothing of the module's own is opened.
     recorded.calls.clear()
     with httpx.Client() as shared:

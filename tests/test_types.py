@@ -127,9 +127,7 @@ def test_unknown_fields_are_kept(model: type[pydantic.BaseModel], fields: dict[s
     "model, required",
     [(Job, {"job_id": "j1"}), (CodeInfo, {"code_id": "c1"})],
 )
-def test_optional_fields_default_to_none(
-    model: type[pydantic.BaseModel], required: dict[str, str]
-) -> None:
+def test_optional_fields_default_to_none(model: type[pydantic.BaseModel], required: dict[str, str]) -> None:
     instance = model(**required)
     optional = set(model.model_fields) - set(required)
     assert optional
@@ -222,9 +220,7 @@ def test_vexa_exception() -> None:
         (600, HTTPException),
     ],
 )
-def test_http_exception_class_per_status(
-    status_code: int, exception_class: type[HTTPException]
-) -> None:
+def test_http_exception_class_per_status(status_code: int, exception_class: type[HTTPException]) -> None:
     assert http_exception_class(status_code) is exception_class
 
 

@@ -240,7 +240,10 @@ async def test_zip_run_uploads_exactly_what_prepare_files_returns(recorder: Reco
     ]
 
 
-@pytest.mark.parametrize(("status", "exception_type", "reason"), [(404, NotFoundError, "Not Found"), (503, ServerError, "Service Unavailable")])
+@pytest.mark.parametrize(
+    ("status", "exception_type", "reason"),
+    [(404, NotFoundError, "Not Found"), (503, ServerError, "Service Unavailable")],
+)
 @pytest.mark.parametrize(("kind", "path"), [("zip", "/jobs/code/run/web"), ("stored", "/jobs/code/c_1/run/web")])
 async def test_run_raises_the_parents_mapped_exception(
     recorder: RecordingServer, zip_model: CodeZip, status: int, exception_type: type, reason: str, kind: str, path: str
@@ -395,17 +398,77 @@ def test_get_url_makes_no_request(recorder: RecordingServer) -> None:
 
 SHORTCUTS = [
     ("list_queued", "job_status", JobStatus.QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."),
-    ("list_scheduled", "job_status", JobStatus.SCHEDULED, "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."),
-    ("list_started", "job_status", JobStatus.STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."),
-    ("list_deferred", "job_status", JobStatus.DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."),
-    ("list_canceled", "job_status", JobStatus.CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."),
-    ("list_stopped", "job_status", JobStatus.STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."),
+    (
+        "list_scheduled",
+        "job_status",
+        JobStatus.SCHEDULED,
+        "Get all scheduled Web jobs.",
+        "List[Job]: List of scheduled Web jobs.",
+    ),
+    (
+        "list_started",
+        "job_status",
+        JobStatus.STARTED,
+        "Get all started Web jobs.",
+        "list[Job]: List of started Web jobs.",
+    ),
+    (
+        "list_deferred",
+        "job_status",
+        JobStatus.DEFERRED,
+        "Get all deferred Web jobs.",
+        "List[Job]: List of deferred Web jobs.",
+    ),
+    (
+        "list_canceled",
+        "job_status",
+        JobStatus.CANCELED,
+        "Get all canceled Web jobs.",
+        "List[Job]: List of canceled Web jobs.",
+    ),
+    (
+        "list_stopped",
+        "job_status",
+        JobStatus.STOPPED,
+        "Get all stopped Web jobs.",
+        "List[Job]: List of stopped Web jobs.",
+    ),
     ("list_failed", "job_status", JobStatus.FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."),
-    ("list_finished", "job_status", JobStatus.FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."),
-    ("list_timed_out", "job_status", JobStatus.TIMEOUT, "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."),
-    ("list_pre_running", "job_stage", JobStage.PRE_RUNNING, "Get all pre-running Web jobs.", "List[Job]: List of pre-running Web jobs."),
-    ("list_running", "job_stage", JobStage.RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."),
-    ("list_post_running", "job_stage", JobStage.POST_RUNNING, "Get all post-running Web jobs.", "List[Job]: List of post-running Web jobs."),
+    (
+        "list_finished",
+        "job_status",
+        JobStatus.FINISHED,
+        "Get all finished Web jobs.",
+        "list[Job]: List of finished Web jobs.",
+    ),
+    (
+        "list_timed_out",
+        "job_status",
+        JobStatus.TIMEOUT,
+        "Get all timed out Web jobs.",
+        "List[Job]: List of timed out Web jobs.",
+    ),
+    (
+        "list_pre_running",
+        "job_stage",
+        JobStage.PRE_RUNNING,
+        "Get all pre-running Web jobs.",
+        "List[Job]: List of pre-running Web jobs.",
+    ),
+    (
+        "list_running",
+        "job_stage",
+        JobStage.RUNNING,
+        "Get all running Web jobs.",
+        "List[Job]: List of running Web jobs.",
+    ),
+    (
+        "list_post_running",
+        "job_stage",
+        JobStage.POST_RUNNING,
+        "Get all post-running Web jobs.",
+        "List[Job]: List of post-running Web jobs.",
+    ),
 ]
 SHORTCUT_NAMES = [row[0] for row in SHORTCUTS]
 
@@ -427,18 +490,26 @@ async def test_list_passes_both_filters_unchanged() -> None:
 
 
 @pytest.mark.parametrize(("name", "keyword", "member", "summary", "returns"), SHORTCUTS, ids=SHORTCUT_NAMES)
-async def test_shortcut_asks_for_exactly_one_filter(name: str, keyword: str, member: Any, summary: str, returns: str) -> None:
+async def test_shortcut_asks_for_exactly_one_filter(
+    name: str, keyword: str, member: Any, summary: str, returns: str
+) -> None:
     listing = [Marker("job")]
     parent = FakeParent(jobs__list=listing)
     assert await getattr(AsyncWebJobsClient(parent), name)() is listing
     expected = {"job_status": None, "job_stage": None, keyword: member}
     assert parent.calls == [
-        ("jobs.list", (), [("job_type", JobType.WEB), ("job_status", expected["job_status"]), ("job_stage", expected["job_stage"])])
+        (
+            "jobs.list",
+            (),
+            [("job_type", JobType.WEB), ("job_status", expected["job_status"]), ("job_stage", expected["job_stage"])],
+        )
     ]
     assert dict(parent.calls[0][2])[keyword] is member
 
 
-@pytest.mark.parametrize(("listing", "expected_index"), [([], None), (None, None), (["first", "second"], 0), (["only"], 0)])
+@pytest.mark.parametrize(
+    ("listing", "expected_index"), [([], None), (None, None), (["first", "second"], 0), (["only"], 0)]
+)
 async def test_get_latest_returns_the_first_listed_job(listing: Any, expected_index: int | None) -> None:
     jobs = None if listing is None else [Marker(name) for name in listing]
     parent = FakeParent(jobs__list=jobs)
@@ -461,7 +532,9 @@ class RecordingJobsClient(AsyncWebJobsClient):
 
 
 @pytest.mark.parametrize(("name", "keyword", "member", "summary", "returns"), SHORTCUTS, ids=SHORTCUT_NAMES)
-async def test_shortcut_goes_through_an_overriding_list(name: str, keyword: str, member: Any, summary: str, returns: str) -> None:
+async def test_shortcut_goes_through_an_overriding_list(
+    name: str, keyword: str, member: Any, summary: str, returns: str
+) -> None:
     parent = FakeParent()
     client = RecordingJobsClient(parent, ["sub"])
     assert await getattr(client, name)() == ["sub"]
@@ -524,17 +597,13 @@ async def test_list_info_asks_for_web_code_only(listing: Any) -> None:
     assert parent.calls[0][2][0][1] is CodeType.WEB
 
 
-@pytest.mark.parametrize(
-    ("code_type", "shown"), [(CodeType.PYTHON, "python"), (None, "None"), ("other", "other")]
-)
+@pytest.mark.parametrize(("code_type", "shown"), [(CodeType.PYTHON, "python"), (None, "None"), ("other", "other")])
 async def test_delete_refuses_code_that_is_not_web(code_type: Any, shown: str) -> None:
     info = CodeInfo.model_construct(code_id="c_1", code_type=code_type)
     parent = FakeParent(code__get_info=info, code__delete="deleted")
     with pytest.raises(ValueError) as caught:
         await AsyncStoredWebClient(parent).delete("c_1")
-    assert str(caught.value) == (
-        f"Code 'c_1' is {shown}, not Web code. Cannot delete non-Web code from Web client."
-    )
+    assert str(caught.value) == (f"Code 'c_1' is {shown}, not Web code. Cannot delete non-Web code from Web client.")
     assert parent.calls == [("code.get_info", ("c_1",), [])]
 
 
@@ -572,7 +641,9 @@ LongNamed.__name__ = "L" * 250
 
 
 @pytest.mark.parametrize(
-    ("answer", "type_name"), [(5, "int"), (b"c_1", "bytes"), (LongNamed(), "L" * 200)], ids=["int", "bytes", "long-name"]
+    ("answer", "type_name"),
+    [(5, "int"), (b"c_1", "bytes"), (LongNamed(), "L" * 200)],
+    ids=["int", "bytes", "long-name"],
 )
 @pytest.mark.parametrize("operation", ["upload", "get_url", "delete"])
 async def test_str_results_are_checked(zip_model: CodeZip, answer: Any, type_name: str, operation: str) -> None:
@@ -618,13 +689,19 @@ async def test_list_info_result_is_checked(answer: Any, type_name: str) -> None:
     [
         (lambda w, z: w.get_url(5), "Argument 'job_id' has incorrect type (expected str, got int)"),
         (lambda w, z: w.get_url(None), "Argument 'job_id' has incorrect type (expected str, got NoneType)"),
-        (lambda w, z: w.get_url(StrSubclass("j")), "Argument 'job_id' has incorrect type (expected str, got StrSubclass)"),
+        (
+            lambda w, z: w.get_url(StrSubclass("j")),
+            "Argument 'job_id' has incorrect type (expected str, got StrSubclass)",
+        ),
         (lambda w, z: w.is_healthy(5), "Argument 'job_id' has incorrect type (expected str, got int)"),
         (lambda w, z: w.await_healthy(None), "Argument 'job_id' has incorrect type (expected str, got NoneType)"),
         (lambda w, z: w.await_healthy("j", "5"), "Argument 'timeout' has incorrect type (expected float, got str)"),
         (lambda w, z: w.upload(z, b"site"), "Argument 'code_name' has incorrect type (expected str, got bytes)"),
         (lambda w, z: w.ingest(z, None), "Argument 'code_name' has incorrect type (expected str, got NoneType)"),
-        (lambda w, z: w.ingest(z, "s", None, False, 3), "Argument 'pexenv_python' has incorrect type (expected str, got int)"),
+        (
+            lambda w, z: w.ingest(z, "s", None, False, 3),
+            "Argument 'pexenv_python' has incorrect type (expected str, got int)",
+        ),
         (lambda w, z: w.stored.run(5), "Argument 'code_id' has incorrect type (expected str, got int)"),
         (lambda w, z: w.stored.delete(None), "Argument 'code_id' has incorrect type (expected str, got NoneType)"),
         (lambda w, z: w.jobs.list_queued(1), "list_queued() takes exactly 1 positional argument (2 given)"),
@@ -801,8 +878,15 @@ MEMBER_LINES = [
     ),
     (
         AsyncWebClient,
-        [("__init__", 216), ("run", 221), ("get_url", 252), ("upload", 263), ("is_healthy", 286),
-         ("await_healthy", 300), ("ingest", 317)],
+        [
+            ("__init__", 216),
+            ("run", 221),
+            ("get_url", 252),
+            ("upload", 263),
+            ("is_healthy", 286),
+            ("await_healthy", 300),
+            ("ingest", 317),
+        ],
     ),
 ]
 MEMBERS = [(cls, name, line) for cls, members in MEMBER_LINES for name, line in members]

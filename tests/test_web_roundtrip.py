@@ -28,7 +28,9 @@ def page_zip(make_zip: Callable[..., bytes]) -> CodeZip:
     return CodeZip(zip_bytes=make_zip(PAGE))
 
 
-async def test_run_wait_probe_and_terminate(service: Any, client: Any, page_zip: CodeZip, fast_polls: list[float]) -> None:
+async def test_run_wait_probe_and_terminate(
+    service: Any, client: Any, page_zip: CodeZip, fast_polls: list[float]
+) -> None:
     job = await client.web.run(page_zip)
     assert type(job) is Job
     assert (job.job_type, job.job_stage) == (JobType.WEB, JobStage.PRE_RUNNING)
@@ -117,7 +119,9 @@ async def test_delete_removes_web_code(client: Any, page_zip: CodeZip) -> None:
 async def test_delete_of_unknown_code_fails_at_the_lookup(service: Any, client: Any) -> None:
     with pytest.raises(NotFoundError) as caught:
         await client.web.stored.delete("c_unknown")
-    assert str(caught.value) == f"404 Not Found for GET {service.base_url}/code/c_unknown/info: Code c_unknown not found"
+    assert (
+        str(caught.value) == f"404 Not Found for GET {service.base_url}/code/c_unknown/info: Code c_unknown not found"
+    )
 
 
 @pytest.mark.parametrize(

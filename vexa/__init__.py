@@ -1,8 +1,8 @@
 """Python client for the Vexa code and jobs service.
 
-    >>> import vexa
-    >>> client = vexa.Client("http://127.0.0.1:8000", api_key="...")
-    >>> client.code.list_info()
+>>> import vexa
+>>> client = vexa.Client("http://127.0.0.1:8000", api_key="...")
+>>> client.code.list_info()
 """
 
 from __future__ import annotations

@@ -137,8 +137,7 @@ def show_download(client: Client, code_id: str, uploaded: CodeZip, workdir: Path
     same = downloaded.zip_bytes == uploaded.zip_bytes == on_disk
     step(
         "download",
-        f"{target} ({len(on_disk)} bytes, "
-        f"{'identical to' if same else 'DIFFERENT FROM'} the upload)",
+        f"{target} ({len(on_disk)} bytes, {'identical to' if same else 'DIFFERENT FROM'} the upload)",
     )
     check(same, "downloaded bytes differ from the uploaded ones")
     with zipfile.ZipFile(target) as archive:
@@ -297,7 +296,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     import argparse
 
     parser = argparse.ArgumentParser(prog="python -m vexa.demo", description="A guided tour of the vexa clients.")
-    parser.add_argument("--app", type=Path, default=default_app_dir(), help="folder of the web app to run (holds main.py)")
+    parser.add_argument(
+        "--app", type=Path, default=default_app_dir(), help="folder of the web app to run (holds main.py)"
+    )
     args = parser.parse_args(argv)
     if not (args.app / "main.py").is_file():
         print(f"demo: no web app at {args.app} (pass --app FOLDER holding main.py)", file=sys.stderr)

@@ -42,6 +42,7 @@ __all__ = [
     "http_exception_class",
 ]
 
+
 class _WireEnum(str, enum.Enum):
     """A string enumeration whose text form is its wire value."""
 
@@ -132,12 +133,8 @@ class Job(BaseModel):
     model_config = ConfigDict(extra="allow")
 
     job_id: str
-    job_type: Annotated[
-        Union[JobType, str, None], Field(union_mode="left_to_right")
-    ] = None
-    job_status: Annotated[
-        Union[JobStatus, str, None], Field(union_mode="left_to_right")
-    ] = None
+    job_type: Annotated[Union[JobType, str, None], Field(union_mode="left_to_right")] = None
+    job_status: Annotated[Union[JobStatus, str, None], Field(union_mode="left_to_right")] = None
     job_stage: JobStage | None = None
     code_id: str | None = None
     created_at: datetime | None = None
@@ -332,4 +329,3 @@ def _reason_phrase(status_code: int) -> str:
         return http.HTTPStatus(status_code).phrase
     except ValueError:
         return ""
-

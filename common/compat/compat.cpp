@@ -130,13 +130,13 @@ bool hide_slot_wrapper(PyTypeObject* type, const char* name) {
 
 bool check_positional(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssize_t max) {
     if (nargs < min) {
-        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name,
-                     min == max ? "" : "at least ", min, min == 1 ? "" : "s", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name, min == max ? "" : "at least ",
+                     min, min == 1 ? "" : "s", nargs);
         return false;
     }
     if (nargs > max) {
-        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name,
-                     min == max ? "" : "at most ", max, max == 1 ? "" : "s", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s expected %s%zd argument%s, got %zd", name, min == max ? "" : "at most ",
+                     max, max == 1 ? "" : "s", nargs);
         return false;
     }
     return true;
@@ -179,9 +179,9 @@ PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* fil
             argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
             empty_tuple, filename, name, qualname, first_line, empty_bytes, empty_bytes));
 #else
-        code = reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-            argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames, empty_tuple,
-            empty_tuple, filename, name, first_line, empty_bytes));
+        code = reinterpret_cast<PyObject*>(
+            PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple,
+                                      varnames, empty_tuple, empty_tuple, filename, name, first_line, empty_bytes));
 #endif
     }
     Py_XDECREF(empty_bytes);

@@ -18,8 +18,7 @@ enum class AwaitableState : uint8_t { Init, Iter, Closed };
 
 // What __anext__/asend (ASendObject) and athrow/aclose (AThrowObject) return.
 struct GenAwaitable {
-    PyObject_HEAD
-    CoroutineObject* gen;
+    PyObject_HEAD CoroutineObject* gen;
     PyObject* arg;  // asend: the value (NULL for __anext__()); athrow: the args tuple (NULL for aclose())
     AwaitableState state;
 };
@@ -118,7 +117,8 @@ PyObject* gen_send(CoroutineObject* gen, PyObject* arg) {
 }
 
 PyObject* gen_throw_args(CoroutineObject* gen, bool close_on_genexit, PyObject* const* args, Py_ssize_t nargs) {
-    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
+    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs))
+        return nullptr;
     return body_throw(gen, close_on_genexit, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
@@ -224,14 +224,14 @@ PyType_Slot asend_slots[] = {
 };
 
 PyType_Spec asend_spec = {
-    "vexa.native.async_generator_asend", sizeof(ASendObject), 0,
+    "vexa.native.async_generator_asend",
+    sizeof(ASendObject),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     asend_slots,
 };
 
-
 // --- athrow / aclose -------------------------------------------------------------
-
 
 PyObject* athrow_finish_error(AThrowObject* self) {
     self->gen->running_async = false;
@@ -269,7 +269,7 @@ PyObject* athrow_send(PyObject* obj, PyObject* arg) {
         if (gen->running_async) {
             self->state = AwaitableState::Closed;
             PyErr_SetString(PyExc_RuntimeError, self->arg ? "athrow(): asynchronous generator is already running"
-                                                           : "aclose(): asynchronous generator is already running");
+                                                          : "aclose(): asynchronous generator is already running");
             return nullptr;
         }
         // Checked here only: aclose() marks the generator closed before its
@@ -329,8 +329,7 @@ PyObject* athrow_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
         Py_DECREF(result);
         return athrow_yield_close(self);
     }
-    if (!result &&
-        (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
+    if (!result && (PyErr_ExceptionMatches(PyExc_StopAsyncIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit))) {
         PyErr_Clear();
         PyErr_SetNone(PyExc_StopIteration);
     }
@@ -360,11 +359,12 @@ PyType_Slot athrow_slots[] = {
 };
 
 PyType_Spec athrow_spec = {
-    "vexa.native.async_generator_athrow", sizeof(AThrowObject), 0,
+    "vexa.native.async_generator_athrow",
+    sizeof(AThrowObject),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     athrow_slots,
 };
-
 
 // --- the generator --------------------------------------------------------------
 
@@ -416,9 +416,8 @@ PyGetSetDef gen_getset[] = {
     // Last, each implying the one before: where the interpreter lacks one, its entry ends the table.
     compat::has_ag_suspended ? PyGetSetDef{"ag_suspended", body_get_suspended, nullptr, nullptr, nullptr}
                              : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
-    compat::has_state_attribute
-        ? PyGetSetDef{"ag_state", body_get_state, nullptr, nullptr, const_cast<char*>("AGEN")}
-        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+    compat::has_state_attribute ? PyGetSetDef{"ag_state", body_get_state, nullptr, nullptr, const_cast<char*>("AGEN")}
+                                : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -437,7 +436,9 @@ PyType_Slot gen_slots[] = {
 };
 
 PyType_Spec gen_spec = {
-    "vexa.native.async_generator", sizeof(CoroutineObject), 1,
+    "vexa.native.async_generator",
+    sizeof(CoroutineObject),
+    1,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     gen_slots,
 };
@@ -454,8 +455,8 @@ bool init_async_generator_types() {
 
 PyObject* new_async_generator(const BodyOrigin& origin, Args&& args) {
     if (!init_async_generator_types()) return nullptr;
-    return reinterpret_cast<PyObject*>(new_body_object<GeneratorTask>(
-        async_generator_type, origin, origin.runtime->def->generator, std::move(args)));
+    return reinterpret_cast<PyObject*>(
+        new_body_object<GeneratorTask>(async_generator_type, origin, origin.runtime->def->generator, std::move(args)));
 }
 
 }  // namespace vx

@@ -13,8 +13,8 @@ namespace {
 const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
 
 void raise_count(const MethodRuntime& rt, const char* how, Py_ssize_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd positional argument%s (%zd given)",
-                 rt.def->name, how, count, plural(count), given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd positional argument%s (%zd given)", rt.def->name, how, count,
+                 plural(count), given);
 }
 
 Py_ssize_t find_param(const MethodRuntime& rt, PyObject* key) {
@@ -38,8 +38,8 @@ bool convert_float(const char* param, Args& bound, int i) {
     } else {
         PyNumberMethods* nb = Py_TYPE(value)->tp_as_number;
         if (!PyFloat_Check(value) && !(nb && (nb->nb_float || nb->nb_index))) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected float, got %.200s)",
-                         param, Py_TYPE(value)->tp_name);
+            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected float, got %.200s)", param,
+                         Py_TYPE(value)->tp_name);
             return false;
         }
         number = PyFloat_AsDouble(value);
@@ -75,7 +75,7 @@ void raise_not_str(PyObject* name, const char* param, PyObject* value) {
 }  // namespace
 
 VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    Args& bound) {
+                           Args& bound) {
     const MethodDef& def = *rt.def;
     const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
     const Py_ssize_t ndefaults = n - rt.required;
@@ -104,8 +104,7 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
                 return false;
             }
             if (bound[static_cast<int>(index)]) {
-                PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'",
-                             def.name, key);
+                PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for keyword argument '%U'", def.name, key);
                 return false;
             }
             bound.set(static_cast<int>(index), args[nargs + k]);

@@ -33,7 +33,8 @@ PyObject* coro_iternext(PyObject* obj) {
 }
 
 PyObject* coro_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
+    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs))
+        return nullptr;
     if (compat::throw_checks_state_first) {
         CoroutineObject* self = as_body(obj);
         if (self->status == BodyStatus::Running) {
@@ -86,9 +87,8 @@ PyGetSetDef coro_getset[] = {
     // Last, each implying the one before: where the interpreter lacks one, its entry ends the table.
     compat::has_cr_suspended ? PyGetSetDef{"cr_suspended", body_get_suspended, nullptr, nullptr, nullptr}
                              : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
-    compat::has_state_attribute
-        ? PyGetSetDef{"cr_state", body_get_state, nullptr, nullptr, const_cast<char*>("CORO")}
-        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+    compat::has_state_attribute ? PyGetSetDef{"cr_state", body_get_state, nullptr, nullptr, const_cast<char*>("CORO")}
+                                : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -119,8 +119,8 @@ PyType_Spec coro_spec = {
 
 VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
     if (!init_coroutine_types()) return nullptr;
-    return reinterpret_cast<PyObject*>(new_body_object<CoroutineTask>(
-        coroutine_type, origin, origin.runtime->def->coroutine, std::move(args)));
+    return reinterpret_cast<PyObject*>(
+        new_body_object<CoroutineTask>(coroutine_type, origin, origin.runtime->def->coroutine, std::move(args)));
 }
 
 bool init_coroutine_types() {

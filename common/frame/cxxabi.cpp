@@ -35,9 +35,7 @@ namespace {
 thread_local __cxa_eh_globals eh_globals __attribute__((tls_model("initial-exec")));
 }
 
-extern "C" __attribute__((visibility("hidden"))) __cxa_eh_globals* __cxa_get_globals() noexcept {
-    return &eh_globals;
-}
+extern "C" __attribute__((visibility("hidden"))) __cxa_eh_globals* __cxa_get_globals() noexcept { return &eh_globals; }
 
 extern "C" __attribute__((visibility("hidden"))) __cxa_eh_globals* __cxa_get_globals_fast() noexcept {
     return &eh_globals;

@@ -19,9 +19,7 @@ public:
     // Takes the current error indicator (normalised).
     static PyError fetch() noexcept;
 
-    bool matches(PyObject* exc_type) const noexcept {
-        return value_ && PyErr_GivenExceptionMatches(type(), exc_type);
-    }
+    bool matches(PyObject* exc_type) const noexcept { return value_ && PyErr_GivenExceptionMatches(type(), exc_type); }
     // Puts the error back into the interpreter's indicator; the object is emptied.
     void restore() noexcept { compat::restore_error(value_.release()); }
     PyObject* type() const noexcept { return value_ ? reinterpret_cast<PyObject*>(Py_TYPE(value_.get())) : nullptr; }

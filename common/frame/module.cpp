@@ -41,8 +41,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     Ref module = steal(PyModule_NewObject(name));
     if (!module) return nullptr;
     PyObject* dict = PyModule_GetDict(module);
-    if (!copy_spec_attr(spec, dict, "loader", "__loader__") ||
-        !copy_spec_attr(spec, dict, "origin", "__file__") ||
+    if (!copy_spec_attr(spec, dict, "loader", "__loader__") || !copy_spec_attr(spec, dict, "origin", "__file__") ||
         !copy_spec_attr(spec, dict, "parent", "__package__") ||
         !copy_spec_attr(spec, dict, "submodule_search_locations", "__path__"))
         return nullptr;
@@ -70,7 +69,8 @@ void run_import(const Import& stmt, PyObject* globals) {
     }
     Ref fromlist = check(PyTuple_New(static_cast<Py_ssize_t>(stmt.names.size())));
     for (size_t i = 0; i < stmt.names.size(); ++i)
-        PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), check(PyUnicode_InternFromString(stmt.names[i])).release());
+        PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i),
+                         check(PyUnicode_InternFromString(stmt.names[i])).release());
     Ref module = check(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
     for (size_t i = 0; i < stmt.names.size(); ++i) {
         PyObject* name = PyTuple_GET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i));
@@ -121,8 +121,7 @@ int exec_module(PyObject* module) {
     const ModuleSpec& spec = *module_state.spec;
     if (module_state.module) {
         if (module_state.module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      spec.short_name);
         return -1;
     }

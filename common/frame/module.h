@@ -8,16 +8,16 @@ namespace vx {
 
 // One statement of a module body's import section.
 struct Import {
-    const char* module;               // absolute module name
-    std::vector<const char*> names;   // `from module import names`; empty: `import module`
+    const char* module;              // absolute module name
+    std::vector<const char*> names;  // `from module import names`; empty: `import module`
 };
 
 struct ModuleSpec {
-    const char* short_name;           // "_code"
-    const char* full_name;            // "vexa.client._sync._code"
-    const char* source_path;          // "vexa/client/_sync/_code"
+    const char* short_name;   // "_code"
+    const char* full_name;    // "vexa.client._sync._code"
+    const char* source_path;  // "vexa/client/_sync/_code"
     std::vector<Import> imports;
-    const char* type_checking_name;   // bound from the package only when TYPE_CHECKING
+    const char* type_checking_name;  // bound from the package only when TYPE_CHECKING
     std::vector<ClassDef> classes;
 };
 
@@ -28,8 +28,8 @@ PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)());
 }  // namespace vx
 
 // Defines the exported initialisation function of a module.
-#define VX_MODULE(NAME, SPEC_FUNCTION)                                                       \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##NAME() {            \
-        static PyModuleDef def{};                                                            \
-        return vx::module_init(def, SPEC_FUNCTION);                                          \
+#define VX_MODULE(NAME, SPEC_FUNCTION)                                            \
+    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##NAME() { \
+        static PyModuleDef def{};                                                 \
+        return vx::module_init(def, SPEC_FUNCTION);                               \
     }

@@ -72,8 +72,8 @@ void KeywordList::extend(KeywordList&& more) {
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwargs) {
     CallFrame frame(nullptr, args, kwargs);
-    return check(PyObject_Vectorcall(callable, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     frame.kwnames));
+    return check(
+        PyObject_Vectorcall(callable, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
 }
 
 Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs) {
@@ -88,8 +88,8 @@ Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, con
 
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {
     CallFrame frame(obj, args, kwargs);
-    return check(PyObject_VectorcallMethod(name, frame.args(),
-                                           frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
+    return check(
+        PyObject_VectorcallMethod(name, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
 }
 
 Ref text(PyObject* obj) {
@@ -102,7 +102,8 @@ Ref join(std::initializer_list<PyObject*> pieces) {
     Py_ssize_t length = 0;
     bool one_byte = true;
     for (PyObject* piece : pieces) {
-        if (!PyUnicode_CheckExact(piece) || PyUnicode_KIND(piece) != PyUnicode_1BYTE_KIND || !PyUnicode_IS_ASCII(piece)) {
+        if (!PyUnicode_CheckExact(piece) || PyUnicode_KIND(piece) != PyUnicode_1BYTE_KIND ||
+            !PyUnicode_IS_ASCII(piece)) {
             one_byte = false;
             break;
         }
@@ -132,8 +133,7 @@ Ref call_expanded(PyObject* callable, PyObject* mapping) {
     if (PyDict_Check(mapping)) {
         kwargs = borrow(mapping);
     } else if (mapping == Py_None) {
-        raise_format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s",
-                     Py_TYPE(mapping)->tp_name);
+        raise_format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
     } else {
         kwargs = call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
     }

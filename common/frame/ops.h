@@ -58,8 +58,7 @@ private:
     PyObject* values_[kCapacity];  // owned
 };
 Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs);
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-                Kwargs kwargs = {});
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 
 // The text form a formatted-string placeholder gives (a str is used as is).
 Ref text(PyObject* obj);
@@ -67,13 +66,9 @@ Ref text(PyObject* obj);
 Ref join(std::initializer_list<PyObject*> pieces);
 
 Ref new_dict();
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    check(PyDict_SetItem(dict, key, value));
-}
+inline void set_item(PyObject* dict, PyObject* key, PyObject* value) { check(PyDict_SetItem(dict, key, value)); }
 inline bool truth(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
-inline bool equals(PyObject* a, PyObject* b) {
-    return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
-}
+inline bool equals(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 inline bool not_equals(PyObject* a, PyObject* b) {
     Ref result = check(PyObject_RichCompare(a, b, Py_NE));
     return truth(result);

@@ -23,12 +23,22 @@ public:
         return *this;
     }
 
-    static Ref steal(PyObject* ptr) noexcept { Ref r; r.ptr_ = ptr; return r; }
-    static Ref borrow(PyObject* ptr) noexcept { Py_XINCREF(ptr); return steal(ptr); }
+    static Ref steal(PyObject* ptr) noexcept {
+        Ref r;
+        r.ptr_ = ptr;
+        return r;
+    }
+    static Ref borrow(PyObject* ptr) noexcept {
+        Py_XINCREF(ptr);
+        return steal(ptr);
+    }
 
     PyObject* get() const noexcept { return ptr_; }
     PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
-    PyObject* new_ref() const noexcept { Py_XINCREF(ptr_); return ptr_; }
+    PyObject* new_ref() const noexcept {
+        Py_XINCREF(ptr_);
+        return ptr_;
+    }
     void reset() noexcept { Py_CLEAR(ptr_); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
     // Implicit borrow at C API call sites.

@@ -13,11 +13,11 @@ namespace vx {
 struct ModuleSpec;
 
 struct ModuleState {
-    const ModuleSpec* spec = nullptr;  // the module's tables, set by PyInit_*
-    PyObject* module = nullptr;        // the executed module object (owned)
-    PyObject* globals = nullptr;       // its namespace (borrowed from the module)
-    PyObject* builtins = nullptr;      // the builtins namespace it falls back on (owned)
-    int64_t interpreter = -1;          // the interpreter that first created the module
+    const ModuleSpec* spec = nullptr;         // the module's tables, set by PyInit_*
+    PyObject* module = nullptr;               // the executed module object (owned)
+    PyObject* globals = nullptr;              // its namespace (borrowed from the module)
+    PyObject* builtins = nullptr;             // the builtins namespace it falls back on (owned)
+    int64_t interpreter = -1;                 // the interpreter that first created the module
     PyObject* is_coroutine_marker = nullptr;  // asyncio.coroutines._is_coroutine, once imported
 
     // The global cache lives with the name constants: each Str keeps the value

@@ -16,8 +16,7 @@ const Str k_enter{"__enter__"}, k_exit{"__exit__"}, k_aenter{"__aenter__"}, k_ae
     if (PyExceptionClass_Check(obj)) {
         Ref instance = call(obj);
         if (!PyExceptionInstance_Check(instance.get()))
-            raise_format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %R", obj,
+            raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
                          Py_TYPE(instance.get()));
         PyErr_SetObject(obj, instance);
     } else if (PyExceptionInstance_Check(obj)) {
@@ -27,7 +26,6 @@ const Str k_enter{"__enter__"}, k_exit{"__exit__"}, k_aenter{"__aenter__"}, k_ae
     }
     throw_error();
 }
-
 
 namespace {
 // A special method of `manager`, looked up on its type as the interpreter's
@@ -91,9 +89,8 @@ namespace {
 // failure is being handled, then raises the failure again unless the exit
 // suppressed it.
 struct ExitAwaitable {
-    PyObject_HEAD
-    PyObject* iter;     // the awaitable __aexit__ returned
-    PyObject* failure;  // the exception, until it is raised again
+    PyObject_HEAD PyObject* iter;  // the awaitable __aexit__ returned
+    PyObject* failure;             // the exception, until it is raised again
 };
 
 PyTypeObject* exit_awaitable_type = nullptr;
@@ -198,7 +195,9 @@ PyType_Slot exit_slots[] = {
 };
 
 PyType_Spec exit_spec = {
-    "vexa.native.async_exit", sizeof(ExitAwaitable), 0,
+    "vexa.native.async_exit",
+    sizeof(ExitAwaitable),
+    0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     exit_slots,
 };

@@ -84,7 +84,11 @@ def checked_out_file(ctx: click.Context, param: click.Parameter, value: Path | N
 
 
 code_type_option = click.option(
-    "--type", "code_type", type=EnumChoice(CodeType), default=CodeType.PYTHON.value, show_default=True,
+    "--type",
+    "code_type",
+    type=EnumChoice(CodeType),
+    default=CodeType.PYTHON.value,
+    show_default=True,
     help="Type of the code.",
 )
 metadata_option = click.option(

@@ -63,7 +63,9 @@ def _check_fits(info: zipfile.ZipInfo, files: set[str], folders: set[str]) -> No
     if clash is None and info.is_dir() and name in files:
         clash = name
     if clash is not None:
-        raise ArchiveError(f"code_zip entry {info.filename!r} cannot be unpacked: {clash!r} is both a file and a folder")
+        raise ArchiveError(
+            f"code_zip entry {info.filename!r} cannot be unpacked: {clash!r} is both a file and a folder"
+        )
     folders.update(parents)
     (folders if info.is_dir() else files).add(name)
 

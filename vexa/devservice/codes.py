@@ -54,7 +54,9 @@ class CodeStorage:
     whole archive or none.
     """
 
-    def __init__(self, data_dir: str | os.PathLike[str], database: Database, limits: ArchiveLimits | None = None) -> None:
+    def __init__(
+        self, data_dir: str | os.PathLike[str], database: Database, limits: ArchiveLimits | None = None
+    ) -> None:
         self.data_dir = Path(data_dir)
         self.code_dir = private_dir(self.data_dir / "code")
         for leftover in [*self.code_dir.glob(STAGING_PREFIX + "*"), *self.code_dir.glob(TRASH_PREFIX + "*")]:
@@ -109,7 +111,9 @@ class CodeStorage:
             shutil.rmtree(staging_dir, ignore_errors=True)
             raise
         with self._lock:
-            self.database.write([(SQL.INSERT_CODE, (code_id, code_name, kind.value, size, record.created_at, stored_metadata))])
+            self.database.write(
+                [(SQL.INSERT_CODE, (code_id, code_name, kind.value, size, record.created_at, stored_metadata))]
+            )
             self._records[code_id] = record
         return record
 
@@ -146,4 +150,3 @@ def _copy_capped(source: BinaryIO, destination: Path, max_bytes: int) -> int:
                 raise StorageError(f"code_zip is over the limit of {max_bytes} bytes", 413)
             out.write(chunk)
     return size
-

@@ -270,7 +270,9 @@ class JobRunner:
             ended_at = utc_now_iso()
             final = {"job_status": status, "job_stage": JobStage.POST_RUNNING, "error": error, "ended_at": ended_at}
             lines = self._lines_of(job.job_id)
-            await asyncio.to_thread(write_result, self.result_path(job.job_id), {**job.to_json(), **final}, lines, output_dir)
+            await asyncio.to_thread(
+                write_result, self.result_path(job.job_id), {**job.to_json(), **final}, lines, output_dir
+            )
             await self._commit(job, {**job.to_record(), **final, "pid": None})
             job.job_status, job.job_stage, job.error, job.ended_at = status, JobStage.POST_RUNNING, error, ended_at
             self.notify(job)
@@ -369,4 +371,3 @@ class JobRunner:
             return action()
 
         return asyncio.run_coroutine_threadsafe(call(), self.loop).result(timeout=10)
-

@@ -28,7 +28,9 @@ def _reject_constant(name: str) -> Any:
 def _bounded(kind: str) -> Any:
     def parse(text: str) -> Any:
         if len(text) > MAX_NUMBER_CHARS:
-            raise MetadataError(f"metadata holds a number of {len(text)} characters, over the limit of {MAX_NUMBER_CHARS}")
+            raise MetadataError(
+                f"metadata holds a number of {len(text)} characters, over the limit of {MAX_NUMBER_CHARS}"
+            )
         value = float(text) if kind == "float" else int(text)
         if isinstance(value, float) and not math.isfinite(value):
             raise MetadataError(f"metadata holds the number {text}, which is out of range")
@@ -83,7 +85,9 @@ def parse_metadata(raw: bytes) -> Any:
         raise MetadataError(f"metadata is not UTF-8: {exc.reason} at byte {exc.start}") from None
     _check_depth(text)
     try:
-        value = json.loads(text, parse_constant=_reject_constant, parse_int=_bounded("int"), parse_float=_bounded("float"))
+        value = json.loads(
+            text, parse_constant=_reject_constant, parse_int=_bounded("int"), parse_float=_bounded("float")
+        )
     except json.JSONDecodeError as exc:
         raise MetadataError(f"metadata is not valid JSON: {exc}") from None
     _check_strings(value)

@@ -217,7 +217,10 @@ async def _exited(pid: int) -> None:
 
 
 async def _read_lines(
-    stream: asyncio.StreamReader, splitter: LineSplitter, on_line: Callable[[Line], None], keep_up: Callable[[], Awaitable[None]]
+    stream: asyncio.StreamReader,
+    splitter: LineSplitter,
+    on_line: Callable[[Line], None],
+    keep_up: Callable[[], Awaitable[None]],
 ) -> None:
     while chunk := await stream.read(READ_CHUNK_BYTES):
         for line in splitter.feed(chunk):
@@ -230,7 +233,9 @@ async def _read_lines(
 class ProcessRuns:
     """Runs each job's `main.py` (after unpacking and, for ingestions, preparing its code)."""
 
-    def __init__(self, storage: CodeStorage, limits: JobLimits | None = None, archive_limits: ArchiveLimits | None = None) -> None:
+    def __init__(
+        self, storage: CodeStorage, limits: JobLimits | None = None, archive_limits: ArchiveLimits | None = None
+    ) -> None:
         self.storage = storage
         self.limits = limits or JobLimits()
         self.archive_limits = archive_limits or storage.limits
@@ -241,14 +246,21 @@ class ProcessRuns:
 
     async def start(self) -> None:
         # No pooled connections: each app lives only as long as its job.
-        self.http = httpx.AsyncClient(timeout=httpx.Timeout(30.0, connect=5.0), limits=httpx.Limits(max_keepalive_connections=0))
+        self.http = httpx.AsyncClient(
+            timeout=httpx.Timeout(30.0, connect=5.0), limits=httpx.Limits(max_keepalive_connections=0)
+        )
 
     async def close(self) -> None:
         if self.http is not None:
             await self.http.aclose()
 
     async def is_healthy(self, job: Job) -> bool:
-        return job.job_stage == JobStage.RUNNING and not job.ended and job.port is not None and await self._app_answers(job.port)
+        return (
+            job.job_stage == JobStage.RUNNING
+            and not job.ended
+            and job.port is not None
+            and await self._app_answers(job.port)
+        )
 
     async def _app_answers(self, port: int) -> bool:
         assert self.http is not None
@@ -297,7 +309,9 @@ class ProcessRuns:
             if job.job_type == JobType.WEB:
                 job.port = free_port()
                 env["PORT"] = str(job.port)
-            ended = await self._run(runner, job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(runner, job))
+            ended = await self._run(
+                runner, job, [python, ENTRY_POINT], code_dir, env, deadline, self._running_when_ready(runner, job)
+            )
             await runner.finish(job, *self._outcome(ended, ENTRY_POINT), output_dir)
         except JobFailure as failure:
             if failure.error:
@@ -368,7 +382,18 @@ class ProcessRuns:
             runner.say(job, f"Installing {REQUIREMENTS}")
             # The service's own pip installs into the environment (pip --python): no
             # copy of pip is put into each environment, which is what takes time.
-            install = [sys.executable, "-m", "pip", "--python", str(python), "install", "--disable-pip-version-check", "--no-input", "-r", REQUIREMENTS]
+            install = [
+                sys.executable,
+                "-m",
+                "pip",
+                "--python",
+                str(python),
+                "install",
+                "--disable-pip-version-check",
+                "--no-input",
+                "-r",
+                REQUIREMENTS,
+            ]
             pip_settings = {name: value for name, value in os.environ.items() if name.startswith("PIP_")}
             ended = await self._run(runner, job, install, code_dir, pip_settings, deadline)
             status, error = self._outcome(ended, f"pip install -r {REQUIREMENTS}")
@@ -444,7 +469,9 @@ class ProcessRuns:
             await asyncio.wait({exiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
             if not exiting.done():
                 reason = "stopped" if stopping.done() else "timeout"
-                runner.say(job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job")
+                runner.say(
+                    job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job"
+                )
                 await self._kill_group(process, graceful=True)
         finally:
             for task in (stopping, starting, exiting):

@@ -11,7 +11,16 @@ from starlette.responses import Response, StreamingResponse
 
 # Headers about one connection, not the message; never forwarded (RFC 9110, 7.6.1).
 HOP_BY_HOP = frozenset(
-    {"connection", "keep-alive", "proxy-authenticate", "proxy-authorization", "te", "trailer", "transfer-encoding", "upgrade"}
+    {
+        "connection",
+        "keep-alive",
+        "proxy-authenticate",
+        "proxy-authorization",
+        "te",
+        "trailer",
+        "transfer-encoding",
+        "upgrade",
+    }
 )
 # The app must not learn the service's API key; Host names the service, not the app.
 # What a client says in Forwarded / X-Forwarded-* is not to be trusted: the service sets them.
@@ -37,7 +46,9 @@ async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, p
     X-Forwarded-Prefix (`prefix`, where its pages are seen), -Host, -Proto and -For."""
     incoming = request.headers.items()
     dropped = NOT_FORWARDED | connection_named(incoming)
-    headers = [(name, value) for name, value in incoming if name not in dropped and not name.startswith(FORWARDED_PREFIX)]
+    headers = [
+        (name, value) for name, value in incoming if name not in dropped and not name.startswith(FORWARDED_PREFIX)
+    ]
     headers += [
         ("x-forwarded-prefix", prefix),
         ("x-forwarded-host", request.headers.get("host", "")),
@@ -57,6 +68,7 @@ async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, p
         answer = await http.send(outgoing, stream=True)
     except httpx.HTTPError as exc:
         raise HTTPException(502, f"The web app did not answer: {type(exc).__name__}") from None
+
     async def body() -> AsyncIterator[bytes]:
         try:
             async for chunk in answer.aiter_raw():

@@ -164,7 +164,9 @@ async def _read_form(request: Request) -> FormData:
         try:
             message = await asyncio.wait_for(request.receive(), BODY_TIMEOUT_SECONDS)
         except asyncio.TimeoutError:
-            raise HTTPException(408, f"the request body did not arrive within {BODY_TIMEOUT_SECONDS:g} seconds") from None
+            raise HTTPException(
+                408, f"the request body did not arrive within {BODY_TIMEOUT_SECONDS:g} seconds"
+            ) from None
         received += len(message.get("body", b""))
         if received > max_body:
             raise HTTPException(413, too_large)
@@ -172,7 +174,9 @@ async def _read_form(request: Request) -> FormData:
 
     capped = Request(request.scope, receive_capped)
     try:
-        return await capped.form(max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES)
+        return await capped.form(
+            max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES
+        )
     except HTTPException as exc:
         if exc.status_code in (408, 413):
             raise
@@ -197,9 +201,13 @@ def _web_code_name(upload: UploadFile) -> str:
     return filename or "web-app"
 
 
-async def _start_job(request: Request, job_type: JobType, record: CodeRecord, options: dict[str, Any] | None = None) -> Job:
+async def _start_job(
+    request: Request, job_type: JobType, record: CodeRecord, options: dict[str, Any] | None = None
+) -> Job:
     hooks = await run_in_threadpool(detect_hooks, record.code_name, _storage(request).zip_path(record.code_id))
-    return _runner(request).submit(job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type)
+    return _runner(request).submit(
+        job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type
+    )
 
 
 # ----- code endpoints -----
@@ -237,7 +245,9 @@ async def delete_code(request: Request) -> Response:
 
 async def download_code(request: Request) -> Response:
     record = _code_or_404(request)
-    return await _file_response(_storage(request).zip_path(record.code_id), f"{record.code_id}.zip", f"Code {record.code_id} not found")
+    return await _file_response(
+        _storage(request).zip_path(record.code_id), f"{record.code_id}.zip", f"Code {record.code_id} not found"
+    )
 
 
 # ----- job endpoints -----
@@ -253,7 +263,9 @@ async def ingest_code(request: Request) -> Response:
         record = await _store_upload(request, form, code_name, code_type)
     finally:
         await form.close()
-    job = await _start_job(request, JobType.INGEST, record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python})
+    job = await _start_job(
+        request, JobType.INGEST, record, {"build_pexenv": build_pexenv, "pexenv_python": pexenv_python}
+    )
     return JSONResponse(job.to_json())
 
 

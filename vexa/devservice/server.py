@@ -199,33 +199,99 @@ def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
     )
     parser.add_argument("--host", default=DEFAULT_HOST, help="bind address (default 127.0.0.1)")
     parser.add_argument("--port", type=port_number, default=8000, help="port; 0 picks a free one (default 8000)")
-    parser.add_argument("--data-dir", required=True, help="directory for stored code, the database and job results (one service per directory)")
+    parser.add_argument(
+        "--data-dir",
+        required=True,
+        help="directory for stored code, the database and job results (one service per directory)",
+    )
     keys = parser.add_mutually_exclusive_group()
-    keys.add_argument("--api-key-file", default=None, help=f"require the X-API-Key in this file (its first line) on every request; or set ${API_KEY_VARIABLE}")
-    keys.add_argument("--api-key", default=None, help="require this X-API-Key (other local users can read it in the process list: prefer --api-key-file)")
+    keys.add_argument(
+        "--api-key-file",
+        default=None,
+        help=f"require the X-API-Key in this file (its first line) on every request; or set ${API_KEY_VARIABLE}",
+    )
+    keys.add_argument(
+        "--api-key",
+        default=None,
+        help="require this X-API-Key (other local users can read it in the process list: prefer --api-key-file)",
+    )
     parser.add_argument("--log-level", default="warning", help="uvicorn log level")
     parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
 
     jobs = parser.add_argument_group("job limits (0 = no limit)")
     defaults = JobLimits()
-    jobs.add_argument("--time-limit", type=non_negative(float), default=defaults.time_limit_seconds, help="seconds a job may run before it is killed (default %(default)s)")
-    jobs.add_argument("--cpu-seconds", type=non_negative(int), default=defaults.cpu_seconds, help="CPU seconds per job process (default %(default)s)")
-    jobs.add_argument("--memory-mb", type=non_negative(int), default=defaults.memory_bytes // MIB, help="address space per job process, MiB (default %(default)s)")
-    jobs.add_argument("--file-size-mb", type=non_negative(int), default=defaults.file_size_bytes // MIB, help="largest file a job may write, MiB (default %(default)s)")
-    jobs.add_argument("--max-output-lines", type=non_negative(int), default=defaults.max_output_lines, help="output lines kept per job (default %(default)s)")
-    jobs.add_argument("--max-output-mb", type=non_negative(int), default=defaults.max_output_bytes // MIB, help="output kept per job, MiB; the rest is cut with a notice (default %(default)s)")
+    jobs.add_argument(
+        "--time-limit",
+        type=non_negative(float),
+        default=defaults.time_limit_seconds,
+        help="seconds a job may run before it is killed (default %(default)s)",
+    )
+    jobs.add_argument(
+        "--cpu-seconds",
+        type=non_negative(int),
+        default=defaults.cpu_seconds,
+        help="CPU seconds per job process (default %(default)s)",
+    )
+    jobs.add_argument(
+        "--memory-mb",
+        type=non_negative(int),
+        default=defaults.memory_bytes // MIB,
+        help="address space per job process, MiB (default %(default)s)",
+    )
+    jobs.add_argument(
+        "--file-size-mb",
+        type=non_negative(int),
+        default=defaults.file_size_bytes // MIB,
+        help="largest file a job may write, MiB (default %(default)s)",
+    )
+    jobs.add_argument(
+        "--max-output-lines",
+        type=non_negative(int),
+        default=defaults.max_output_lines,
+        help="output lines kept per job (default %(default)s)",
+    )
+    jobs.add_argument(
+        "--max-output-mb",
+        type=non_negative(int),
+        default=defaults.max_output_bytes // MIB,
+        help="output kept per job, MiB; the rest is cut with a notice (default %(default)s)",
+    )
 
     uploads = parser.add_argument_group("upload caps")
     caps = ArchiveLimits()
-    uploads.add_argument("--max-archive-mb", type=positive(int), default=caps.max_archive_bytes // MIB, help="largest code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-entries", type=positive(int), default=caps.max_entries, help="most entries in a code zip (default %(default)s)")
-    uploads.add_argument("--max-unpacked-mb", type=positive(int), default=caps.max_unpacked_bytes // MIB, help="largest unpacked size of a code zip, MiB (default %(default)s)")
-    uploads.add_argument("--max-metadata-kb", type=positive(int), default=caps.max_metadata_bytes // KIB, help="largest metadata document, KiB (default %(default)s)")
+    uploads.add_argument(
+        "--max-archive-mb",
+        type=positive(int),
+        default=caps.max_archive_bytes // MIB,
+        help="largest code zip, MiB (default %(default)s)",
+    )
+    uploads.add_argument(
+        "--max-entries",
+        type=positive(int),
+        default=caps.max_entries,
+        help="most entries in a code zip (default %(default)s)",
+    )
+    uploads.add_argument(
+        "--max-unpacked-mb",
+        type=positive(int),
+        default=caps.max_unpacked_bytes // MIB,
+        help="largest unpacked size of a code zip, MiB (default %(default)s)",
+    )
+    uploads.add_argument(
+        "--max-metadata-kb",
+        type=positive(int),
+        default=caps.max_metadata_bytes // KIB,
+        help="largest metadata document, KiB (default %(default)s)",
+    )
 
     simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
-    simulated.add_argument("--simulate", action="store_true", help="play jobs by fixed timings instead of running their code")
+    simulated.add_argument(
+        "--simulate", action="store_true", help="play jobs by fixed timings instead of running their code"
+    )
     simulated.add_argument("--queue-seconds", type=float, default=0.3, help="time a job stays queued")
-    simulated.add_argument("--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)")
+    simulated.add_argument(
+        "--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)"
+    )
     simulated.add_argument("--output-lines", type=int, default=5, help="output lines a job emits while running")
     return parser
 
@@ -325,7 +391,9 @@ def _serve(args: argparse.Namespace) -> int:
     if args.simulate:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
-        print(f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True)
+        print(
+            f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True
+        )
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
     print(f"Dashboard: {dashboard_url(args.host, port, api_key)}", flush=True)

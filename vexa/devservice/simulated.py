@@ -94,7 +94,9 @@ class SimulatedRuns:
 
             if "fail" in hooks:
                 runner.emit(job, "stderr", "RuntimeError: simulated failure")
-                await runner.finish(job, JobStatus.FAILED, error=f"Job {job.job_id} failed: RuntimeError: simulated failure")
+                await runner.finish(
+                    job, JobStatus.FAILED, error=f"Job {job.job_id} failed: RuntimeError: simulated failure"
+                )
             elif "timeout" in hooks:
                 await runner.finish(job, JobStatus.TIMEOUT, error=f"Job {job.job_id} exceeded its time limit")
             elif job.job_type == JobType.WEB:

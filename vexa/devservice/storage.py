@@ -83,12 +83,16 @@ SCHEMA_VERSION = MIGRATIONS[-1].version
 class SQL:
     """Every statement the service runs, by name."""
 
-    INSERT_CODE = "INSERT INTO code (code_id, code_name, code_type, size, created_at, metadata) VALUES (?, ?, ?, ?, ?, ?)"
+    INSERT_CODE = (
+        "INSERT INTO code (code_id, code_name, code_type, size, created_at, metadata) VALUES (?, ?, ?, ?, ?, ?)"
+    )
     SELECT_CODE = "SELECT code_id, code_name, code_type, size, created_at, metadata FROM code ORDER BY rowid"
     DELETE_CODE = "DELETE FROM code WHERE code_id = ?"
     SELECT_METADATA = "SELECT code_id, metadata FROM code"
     UPDATE_METADATA = "UPDATE code SET metadata = ? WHERE code_id = ?"
-    UPSERT_JOB = "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record"
+    UPSERT_JOB = (
+        "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record"
+    )
     SELECT_JOBS = "SELECT record FROM jobs ORDER BY rowid"
     INSERT_LINE = "INSERT INTO job_lines (job_id, line_no, stream, text, timestamp) VALUES (?, ?, ?, ?, ?)"
     SELECT_LINES = "SELECT stream, text, timestamp FROM job_lines WHERE job_id = ? AND line_no >= ? ORDER BY line_no"

@@ -102,9 +102,7 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
         port = f":{parts.port}" if parts.port is not None else ""
         return f"{parts.scheme}://{job_id}.{parts.hostname}{port}/"
 
-    async def _handle_stream_download_async(
-        self, response: httpx.Response, zip_path: Path | str | None
-    ) -> bytes:
+    async def _handle_stream_download_async(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
         return await handle_stream_download_async(response, zip_path)
 
 

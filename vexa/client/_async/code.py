@@ -59,12 +59,10 @@ class AsyncCodeClient:
             yield shared
             return
         context = getattr(self._client, "_ssl_context", None)
-        async with (httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context)) as client:
+        async with httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context) as client:
             yield client
 
-    async def _request(
-        self, method: str, url: str, build: Callable[[httpx.Response], T], **kwargs: Any
-    ) -> T:
+    async def _request(self, method: str, url: str, build: Callable[[httpx.Response], T], **kwargs: Any) -> T:
         """One request on the parent's HTTP client or a fresh one: send, check the status, build the result.
 
         An error status becomes the parent's HTTP exception, raised while the
@@ -72,9 +70,7 @@ class AsyncCodeClient:
         """
         async with self._http() as client:
             try:
-                response = await client.request(
-                    method, url, headers=self._client.api_key_header, **kwargs
-                )
+                response = await client.request(method, url, headers=self._client.api_key_header, **kwargs)
                 response.raise_for_status()
                 return build(response)
             except httpx.HTTPStatusError as e:
@@ -142,9 +138,7 @@ class AsyncCodeClient:
             "build_pexenv": bool(build_pexenv),
             "pexenv_python": pexenv_python,
         }
-        return await self._request(
-            "POST", url, lambda r: expand_into(Job, r.json()), files=files, data=data
-        )
+        return await self._request("POST", url, lambda r: expand_into(Job, r.json()), files=files, data=data)
 
     async def download(self, code_id: str, zip_path: Path | str | None = None) -> CodeZip:
         """Download code and optionally saves it to a file.
@@ -162,12 +156,8 @@ class AsyncCodeClient:
         url = self._url(f"/code/{code_id}/download")
         async with self._http() as client:
             try:
-                async with client.stream(
-                    "GET", url, headers=self._client.api_key_header
-                ) as response:
-                    zip_bytes = await self._client._handle_stream_download_async(
-                        response, zip_path
-                    )
+                async with client.stream("GET", url, headers=self._client.api_key_header) as response:
+                    zip_bytes = await self._client._handle_stream_download_async(response, zip_path)
             except httpx.HTTPStatusError as e:
                 raise self._client._get_http_exception(httpx_error=e)
         return CodeZip(zip_bytes=zip_bytes)
@@ -199,9 +189,7 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        return await self._request(
-            "GET", self._url(f"/code/{code_id}/info"), lambda r: expand_into(CodeInfo, r.json())
-        )
+        return await self._request("GET", self._url(f"/code/{code_id}/info"), lambda r: expand_into(CodeInfo, r.json()))
 
     async def list_info(self, code_type: CodeType | None = None) -> list[CodeInfo]:
         """Gets list of code infos.
@@ -236,6 +224,4 @@ class AsyncCodeClient:
         Raises:
             HTTPException: If the request fails.
         """
-        return await self._request(
-            "GET", self._url(f"/code/{code_id}/metadata"), lambda r: JsonData(r.json())
-        )
+        return await self._request("GET", self._url(f"/code/{code_id}/metadata"), lambda r: JsonData(r.json()))

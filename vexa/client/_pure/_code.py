@@ -25,7 +25,11 @@ class CodeClient:
 
     @_frame.method(code_name=_frame.STR)
     def upload(
-        self, code_zip: CodeZip, code_name: str, code_type: CodeType, metadata: JsonData | dict | None = None  # type: ignore[type-arg]
+        self,
+        code_zip: CodeZip,
+        code_name: str,
+        code_type: CodeType,
+        metadata: JsonData | dict | None = None,  # type: ignore[type-arg]
     ) -> str:
         """Upload code.
 

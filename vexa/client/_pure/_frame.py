@@ -158,9 +158,22 @@ def _coroutine_marker() -> Any:
 # slots or properties of a class).
 class Method:
     __slots__ = (
-        "_body", "_name", "_names", "_index", "_defaults", "_required", "_converted", "_typed",
-        "_shown_name", "_doc", "_shown_defaults", "_kwdefaults", "_annotations",
-        "_is_coroutine", "__dict__", "__weakref__",
+        "_body",
+        "_name",
+        "_names",
+        "_index",
+        "_defaults",
+        "_required",
+        "_converted",
+        "_typed",
+        "_shown_name",
+        "_doc",
+        "_shown_defaults",
+        "_kwdefaults",
+        "_annotations",
+        "_is_coroutine",
+        "__dict__",
+        "__weakref__",
     )
 
     def __init__(self, body: Callable[..., Any], checks: dict[str, Check]) -> None:
@@ -222,7 +235,9 @@ class Method:
     def __defaults__(self, value: tuple[Any, ...] | None) -> None:
         if value is not None and not isinstance(value, tuple):
             raise TypeError("__defaults__ must be set to a tuple object")
-        warnings.warn("changes to __defaults__ do not affect the values used in calls of this method", RuntimeWarning, 2)
+        warnings.warn(
+            "changes to __defaults__ do not affect the values used in calls of this method", RuntimeWarning, 2
+        )
         self._shown_defaults = value
 
     @property
@@ -319,8 +334,7 @@ class Method:
             value = values[index]
             if type(value) is not str and not (kind is Check.OPTIONAL_STR and value is None):
                 raise TypeError(
-                    f"Argument '{self._names[index][:200]}' has incorrect type "
-                    f"(expected str, got {type_name(value)})"
+                    f"Argument '{self._names[index][:200]}' has incorrect type (expected str, got {type_name(value)})"
                 )
         return values
 

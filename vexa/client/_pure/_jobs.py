@@ -384,14 +384,18 @@ class AsyncJobsClient:
     list_scheduled = _listing(
         "list_scheduled", False, "SCHEDULED", "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."
     )
-    list_started = _listing("list_started", False, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs.")
+    list_started = _listing(
+        "list_started", False, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs."
+    )
     list_deferred = _listing(
         "list_deferred", False, "DEFERRED", "Get all deferred jobs.", "List[Job]: List of deferred jobs."
     )
     list_canceled = _listing(
         "list_canceled", False, "CANCELED", "Get all canceled jobs.", "List[Job]: List of canceled jobs."
     )
-    list_stopped = _listing("list_stopped", False, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs.")
+    list_stopped = _listing(
+        "list_stopped", False, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs."
+    )
     list_failed = _listing("list_failed", False, "FAILED", "Get all failed jobs.", "List[Job]: List of failed jobs.")
     list_finished = _listing(
         "list_finished", False, "FINISHED", "Get all finished jobs.", "List[Job]: List of finished jobs."
@@ -402,7 +406,9 @@ class AsyncJobsClient:
     list_pre_running = _listing(
         "list_pre_running", True, "PRE_RUNNING", "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."
     )
-    list_running = _listing("list_running", True, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs.")
+    list_running = _listing(
+        "list_running", True, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs."
+    )
     list_post_running = _listing(
         "list_post_running", True, "POST_RUNNING", "Get all post-running jobs.", "List[Job]: List of post-running jobs."
     )

@@ -186,10 +186,7 @@ def not_found(what: str) -> Response:
 
 async def index(request: Request) -> Response:
     source = Source(request)
-    body = (
-        f"<h1>Jobs</h1>{jobs_table(source.jobs(), refresh=True)}"
-        f"<h1>Stored code</h1>{code_table(source.code_list())}"
-    )
+    body = f"<h1>Jobs</h1>{jobs_table(source.jobs(), refresh=True)}<h1>Stored code</h1>{code_table(source.code_list())}"
     return page("Dashboard", body)
 
 
@@ -208,10 +205,12 @@ async def job_page(request: Request) -> Response:
     if job is None:
         return not_found(f"There is no job {job_id}.")
     code = (
-        f'<a href="{url("ui", "code", job.code_id)}">{e(job.code_name or job.code_id)}</a>' if job.code_id else e(job.code_name)
+        f'<a href="{url("ui", "code", job.code_id)}">{e(job.code_name or job.code_id)}</a>'
+        if job.code_id
+        else e(job.code_name)
     )
     body = f"""
-<article id="job" data-job-id="{e(job.job_id)}" data-ended="{'true' if job.ended else 'false'}">
+<article id="job" data-job-id="{e(job.job_id)}" data-ended="{"true" if job.ended else "false"}">
 <h1>Job <span class="id">{e(job.job_id)}</span></h1>
 <dl class="facts">
 <dt>Status</dt><dd>{status_badge(job)}</dd>
@@ -222,13 +221,13 @@ async def job_page(request: Request) -> Response:
 <dt>Started</dt><dd data-field="started_at">{e(when(job.started_at))}</dd>
 <dt>Ended</dt><dd data-field="ended_at">{e(when(job.ended_at))}</dd>
 </dl>
-<p class="error" data-field="error"{'' if job.error else ' hidden'}>{e(job.error)}</p>
+<p class="error" data-field="error"{"" if job.error else " hidden"}>{e(job.error)}</p>
 <div class="actions">
-<a class="button" data-show="serving" href="{url(job.job_id)}/"{'' if job.serving else ' hidden'}>Open the web page</a>
-<a class="button" data-show="ended" href="{url("jobs", job.job_id, "result")}"{'' if job.ended else ' hidden'}>Download the result</a>
-<div data-show="running"{' hidden' if job.ended else ''}>{form(request, url("ui", "jobs", job.job_id, "terminate"), "Terminate", "Terminate this job?")}</div>
+<a class="button" data-show="serving" href="{url(job.job_id)}/"{"" if job.serving else " hidden"}>Open the web page</a>
+<a class="button" data-show="ended" href="{url("jobs", job.job_id, "result")}"{"" if job.ended else " hidden"}>Download the result</a>
+<div data-show="running"{" hidden" if job.ended else ""}>{form(request, url("ui", "jobs", job.job_id, "terminate"), "Terminate", "Terminate this job?")}</div>
 </div>
-<h2>Output <small id="output-state" aria-live="polite">{'' if job.ended else 'following…'}</small></h2>
+<h2>Output <small id="output-state" aria-live="polite">{"" if job.ended else "following…"}</small></h2>
 <pre id="output" data-stream="{url("jobs", job.job_id, "stream")}" data-info="{url("jobs", job.job_id)}"></pre>
 <noscript><p>The output appears here with JavaScript on; the result zip holds all of it.</p></noscript>
 </article>"""
