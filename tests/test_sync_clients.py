@@ -14,6 +14,7 @@ import asyncio
 import collections.abc
 import inspect
 import re
+import threading
 import time
 import types
 from typing import Any, Callable
@@ -156,12 +157,17 @@ def run_sync(base_url: str, shared: bool, path: str, name: str, args: tuple[Any,
 
 @pytest.fixture
 def no_waiting(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
-    """Both waiting loops sleep without waiting; the delays asked for are kept."""
+    """Both waiting loops sleep without waiting; the delays asked for are kept.
+    (Other threads, such as a local service's loop, keep their real sleeps.)"""
     import vexa.client._sync._jobs as sync_jobs
 
     asked: list[Any] = []
+    real_sleep = asyncio.sleep
+    test_thread = threading.get_ident()
 
     async def async_sleep(delay: Any, result: Any = None) -> Any:
+        if threading.get_ident() != test_thread:
+            return await real_sleep(delay, result)
         asked.append(("async", delay))
         return result
 
