@@ -29,6 +29,7 @@ from hypothesis import strategies as st
 
 from vexa.client._async import _jobs, _web
 from vexa.client._sync import _code
+from vexa.client._sync import _jobs as _sync_jobs, _web as _sync_web
 from vexa.types import CodeType, JobStage
 
 # --- the model -------------------------------------------------------------------------
@@ -283,7 +284,10 @@ def values_for(name: str, kinds: dict[str, str]) -> st.SearchStrategy[Any]:
     )
 
 
-CLASSES = [_code.CodeClient, _jobs.AsyncJobsClient, _web.AsyncWebClient, _web.AsyncWebJobsClient, _web.AsyncStoredWebClient]
+CLASSES = [
+    _code.CodeClient, _jobs.AsyncJobsClient, _web.AsyncWebClient, _web.AsyncWebJobsClient, _web.AsyncStoredWebClient,
+    _sync_jobs.JobsClient, _sync_web.WebClient, _sync_web.WebJobsClient, _sync_web.StoredWebClient,
+]
 METHODS = [(cls, name) for cls in CLASSES for name, member in vars(cls).items() if hasattr(member, "__code__")]
 
 
@@ -311,7 +315,7 @@ def calls(draw: st.DrawFn, signature: Signature) -> tuple[tuple[Any, ...], list[
 
 
 @pytest.mark.parametrize("cls, name", METHODS, ids=[f"{cls.__name__}.{name}" for cls, name in METHODS])
-@scaled(0.25)  # per method: 61 of them
+@scaled(0.25)  # per method: 115 of them
 @given(data=st.data())
 def test_binding_follows_the_rules(cls: type, name: str, data: st.DataObject) -> None:
     method = vars(cls)[name]
