@@ -315,7 +315,7 @@ def calls(draw: st.DrawFn, signature: Signature) -> tuple[tuple[Any, ...], list[
 
 
 @pytest.mark.parametrize("cls, name", METHODS, ids=[f"{cls.__name__}.{name}" for cls, name in METHODS])
-@scaled(0.25)  # per method: 115 of them
+@scaled(0.25)  # per method: 114 of them
 @given(data=st.data())
 def test_binding_follows_the_rules(cls: type, name: str, data: st.DataObject) -> None:
     method = vars(cls)[name]
