@@ -181,8 +181,15 @@ def check_agreement() -> None:
                 c.stub.set_body(body)
                 c.parent.refresh()
                 result = call(side, c)
-                results.append(repr([vars(r) for r in result] if isinstance(result, list) else
-                                    vars(result) if isinstance(result, SimpleNamespace) else result))
+                results.append(
+                    repr(
+                        [vars(r) for r in result]
+                        if isinstance(result, list)
+                        else vars(result)
+                        if isinstance(result, SimpleNamespace)
+                        else result
+                    )
+                )
             if len(set(results)) != 1:
                 raise SystemExit(f"{name} ({mode}): the sides disagree: {results}")
 
@@ -207,9 +214,19 @@ def count(calls: int) -> dict[tuple[str, str], dict[str, float]]:
     with tempfile.TemporaryDirectory() as out_dir:
         out_file = Path(out_dir) / "callgrind.out"
         done = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out_file}",
-             sys.executable, __file__, "--count-here", str(calls)],
-            check=True, capture_output=True, text=True,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--dump-before=getppid",
+                f"--callgrind-out-file={out_file}",
+                sys.executable,
+                __file__,
+                "--count-here",
+                str(calls),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
         )
         order = json.loads(done.stdout.strip().splitlines()[-1])
         totals = {}
@@ -242,9 +259,12 @@ def main() -> None:
     print("Instructions per call under callgrind (Ir), network and models stubbed:")
     width = max(len(name) for name, _ in results)
     print(f"  {'kind of call':<{width}}  {'client':<6}  {'sync':>7}  {'async':>7}  {'sync/async':>10}")
-    for (name, mode), row in sorted(results.items(), key=lambda item: (list(KINDS).index(item[0][0])
-                                                                       if item[0][0] in KINDS else 99, item[0][1])):
-        print(f"  {name:<{width}}  {mode:<6}  {row['sync']:7.0f}  {row['async']:7.0f}  {row['sync'] / row['async']:10.2f}")
+    for (name, mode), row in sorted(
+        results.items(), key=lambda item: (list(KINDS).index(item[0][0]) if item[0][0] in KINDS else 99, item[0][1])
+    ):
+        print(
+            f"  {name:<{width}}  {mode:<6}  {row['sync']:7.0f}  {row['async']:7.0f}  {row['sync'] / row['async']:10.2f}"
+        )
 
 
 if __name__ == "__main__":

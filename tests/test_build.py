@@ -68,4 +68,3 @@ def test_every_strong_undefined_symbol_is_libcs_or_the_interpreters(path: Path) 
         name for kind, name in entries if kind == "U" and "@GLIBC_" not in name and not re.match(r"_?Py", name)
     ]
     assert unresolved == []
-

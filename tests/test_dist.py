@@ -53,11 +53,18 @@ def test_the_installed_wheel_carries_stubs_and_no_sources() -> None:
     [
         (lambda names: [n for n in names if n != "vexa/py.typed"], "no vexa/py.typed"),
         (lambda names: [n for n in names if not n.endswith("_web.pyi")], "no stub vexa/client/_async/_web.pyi"),
-        (lambda names: [n for n in names if not n.startswith("vexa/client/_sync/_code.cpython")],
-         "0 compiled files for vexa/client/_sync/_code (want 1)"),
-        (lambda names: names + ["vexa/client/_sync/_code.cpython-311-x86_64-linux-gnu.so"],
-         "2 compiled files for vexa/client/_sync/_code (want 1)"),
-        (lambda names: names + ["vexa/client/_async/_jobs.cpp"], "C++ build input shipped: vexa/client/_async/_jobs.cpp"),
+        (
+            lambda names: [n for n in names if not n.startswith("vexa/client/_sync/_code.cpython")],
+            "0 compiled files for vexa/client/_sync/_code (want 1)",
+        ),
+        (
+            lambda names: names + ["vexa/client/_sync/_code.cpython-311-x86_64-linux-gnu.so"],
+            "2 compiled files for vexa/client/_sync/_code (want 1)",
+        ),
+        (
+            lambda names: names + ["vexa/client/_async/_jobs.cpp"],
+            "C++ build input shipped: vexa/client/_async/_jobs.cpp",
+        ),
         (lambda names: names + ["common/ref.h"], "C++ build input shipped: common/ref.h"),
         (lambda names: names + ["vexa.libs/libstdc++-1a2b.so.6"], "grafted library: vexa.libs/libstdc++-1a2b.so.6"),
         (lambda names: [n for n in names if not n.endswith("/LICENSE")], "no LICENSE in the .dist-info"),
@@ -81,7 +88,9 @@ def test_metadata() -> None:
     assert metadata["License-Expression"] == "MIT"
     classifiers = metadata.get_all("Classifier") or []
     assert "Typing :: Typed" in classifiers
-    versions = [c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    versions = [
+        c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    ]
     assert "3.10" in versions
     # Every version a classifier names is one that pip lets install it.
     supported = SpecifierSet(metadata["Requires-Python"])

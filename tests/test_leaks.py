@@ -20,8 +20,8 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-
 from recording_server import RecordingServer
+
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._sync._code import CodeClient
 from vexa.client._sync._jobs import JobsClient
@@ -143,7 +143,12 @@ def test_plain_method_and_binding_errors() -> None:
     def action() -> None:
         CodeClient(parent)
         CodeClient(client=parent)
-        for args, kwargs in (((), {}), ((parent, 1), {}), ((), {"client": parent, "bogus": 1}), ((parent,), {"client": parent})):
+        for args, kwargs in (
+            ((), {}),
+            ((parent, 1), {}),
+            ((), {"client": parent, "bogus": 1}),
+            ((parent,), {"client": parent}),
+        ):
             try:
                 CodeClient(*args, **kwargs)
             except TypeError as error:
@@ -230,7 +235,9 @@ def drive(coro: Any, *steps: Any) -> Any:
     ],
 )
 def test_get_latest_on_every_path(path: str) -> None:
-    behaviour = {"returns-at-once": "immediate", "list-raises": "raises", "stop-iteration": "stop-iteration"}.get(path, "suspends")
+    behaviour = {"returns-at-once": "immediate", "list-raises": "raises", "stop-iteration": "stop-iteration"}.get(
+        path, "suspends"
+    )
     jobs = ScriptedJobs(behaviour)
     code_type = "".join(["py", "thon"])
     listing = jobs.listing
@@ -311,7 +318,7 @@ def test_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -
     async def consume() -> None:
         gen = jobs.stream_output(job_id, read_timeout=read_timeout)
         count = 0
-        async for output in gen:
+        async for _output in gen:
             count += 1
             if ending == "closed-halfway" and count == STREAM_LINES // 2:
                 break
@@ -397,7 +404,7 @@ def test_sync_stream_output_over_many_lines(recorder: RecordingServer, ending: s
     def action() -> None:
         gen = jobs.stream_output(job_id, read_timeout=read_timeout)
         count = 0
-        for output in gen:
+        for _output in gen:
             count += 1
             if ending != "exhausted" and count == STREAM_LINES // 2:
                 break
@@ -432,6 +439,7 @@ def test_the_measurement_sees_a_leak_of_one_small_object_per_call(allocated_in: 
 
 
 # --- names the frame looks up internally -------------------------------------------------------------
+
 
 # These names are shared interned strings: other code may take or drop a
 # reference meanwhile, but a leak would add one per call.

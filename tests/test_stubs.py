@@ -133,17 +133,17 @@ def stub_and_runtime_methods() -> list[Any]:
         for class_name, cls in classes_of(module).items():
             stub_methods = methods_of(getattr(stub, class_name))
             for name, function in methods_of(cls).items():
-                cases.append(
-                    pytest.param(module, function, stub_methods.get(name), id=f"{class_name}.{name}")
-                )
+                cases.append(pytest.param(module, function, stub_methods.get(name), id=f"{class_name}.{name}"))
     return cases
 
 
 @pytest.mark.parametrize(
     "module_name",
     MODULES
-    + [pytest.param(name, marks=pytest.mark.xfail(raises=AssertionError, strict=True, reason="stub not written yet"))
-       for name in STUBS_PENDING],
+    + [
+        pytest.param(name, marks=pytest.mark.xfail(raises=AssertionError, strict=True, reason="stub not written yet"))
+        for name in STUBS_PENDING
+    ],
 )
 def test_stub_lists_the_same_classes_and_methods(module_name: str) -> None:
     module, stub = importlib.import_module(module_name), load_stub(module_name)

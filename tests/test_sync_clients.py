@@ -20,15 +20,21 @@ import types
 from typing import Any, Callable
 
 import pytest
-
 from recording_server import RecordedRequest, RecordingServer, make_zip
+
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip, JobStage, JobStatus, JobType
 
 API_KEY = "sk-sync-7"
-JOB = {"job_id": "j1", "job_type": "run", "job_status": "finished", "job_stage": "post_running",
-       "code_id": "c_9", "error": None}
+JOB = {
+    "job_id": "j1",
+    "job_type": "run",
+    "job_status": "finished",
+    "job_stage": "post_running",
+    "code_id": "c_9",
+    "error": None,
+}
 RUNNING_JOB = {**JOB, "job_stage": "running", "job_status": "started"}
 WEB_INFO = {"code_id": "c_9", "code_name": "page", "code_type": "web"}
 RUN_INFO = {"code_id": "c_9", "code_name": "script", "code_type": "python"}
@@ -36,9 +42,20 @@ LINES = b'{"text": "one"}\n\n{"text": "two", "stream": "stderr"}\n'
 RESULT_ZIP = make_zip({"out.txt": "done"})
 ZIP = CodeZip(zip_bytes=make_zip({"main.py": "print(1)"}))
 
-SHORTCUTS = ["list_queued", "list_scheduled", "list_started", "list_deferred", "list_canceled", "list_stopped",
-             "list_failed", "list_finished", "list_timed_out", "list_pre_running", "list_running",
-             "list_post_running"]
+SHORTCUTS = [
+    "list_queued",
+    "list_scheduled",
+    "list_started",
+    "list_deferred",
+    "list_canceled",
+    "list_stopped",
+    "list_failed",
+    "list_finished",
+    "list_timed_out",
+    "list_pre_running",
+    "list_running",
+    "list_post_running",
+]
 
 # (sub-client path, method, args, kwargs, scripted answers (status, body))
 CASES: list[tuple[str, str, tuple[Any, ...], dict[str, Any], list[tuple[int, Any]]]] = [
@@ -205,12 +222,17 @@ def test_sync_method_matches_its_async_twin(
 
 
 def test_every_async_method_has_a_sync_twin_with_the_same_signature() -> None:
-    from vexa.client._async import _jobs as async_jobs, _web as async_web
-    from vexa.client._sync import _jobs as sync_jobs, _web as sync_web
+    from vexa.client._async import _jobs as async_jobs
+    from vexa.client._async import _web as async_web
+    from vexa.client._sync import _jobs as sync_jobs
+    from vexa.client._sync import _web as sync_web
 
-    pairs = [(async_jobs.AsyncJobsClient, sync_jobs.JobsClient), (async_web.AsyncWebClient, sync_web.WebClient),
-             (async_web.AsyncWebJobsClient, sync_web.WebJobsClient),
-             (async_web.AsyncStoredWebClient, sync_web.StoredWebClient)]
+    pairs = [
+        (async_jobs.AsyncJobsClient, sync_jobs.JobsClient),
+        (async_web.AsyncWebClient, sync_web.WebClient),
+        (async_web.AsyncWebJobsClient, sync_web.WebJobsClient),
+        (async_web.AsyncStoredWebClient, sync_web.StoredWebClient),
+    ]
     for async_class, sync_class in pairs:
         async_names = [n for n in vars(async_class) if not n.startswith("__") or n == "__init__"]
         sync_names = [n for n in vars(sync_class) if not n.startswith("__") or n == "__init__"]
@@ -224,5 +246,8 @@ def test_every_async_method_has_a_sync_twin_with_the_same_signature() -> None:
             assert "async" not in s.__doc__.lower()
             assert not asyncio.iscoroutinefunction(s)
             expected_flags = inspect.CO_GENERATOR if method == "stream_output" else 0
-            assert s.__code__.co_flags & (inspect.CO_GENERATOR | inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR) == expected_flags
+            assert (
+                s.__code__.co_flags & (inspect.CO_GENERATOR | inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR)
+                == expected_flags
+            )
             assert inspect.isgeneratorfunction(s) == (method == "stream_output")

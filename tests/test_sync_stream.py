@@ -23,9 +23,9 @@ import httpx
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from recording_server import ConnectionLog, RecordingServer
 
 import vexa.client._sync._jobs as sync_jobs
-from recording_server import ConnectionLog, RecordingServer
 from vexa.client._sync import Client
 from vexa.types import StreamOutput
 
@@ -134,9 +134,9 @@ def test_protocol_matches_a_python_generator(
             if hook == "raise-stop-iteration":
                 raise StopIteration("hooked")
             if hook == "re-enter":
-                next(current[0])
+                next(current[0])  # noqa: F821 - called before the loop deletes it
             if hook == "close-self":
-                current[0].close()
+                current[0].close()  # noqa: F821 - called before the loop deletes it
 
         Hooked.hooks = {lines[hook_line]: run_hook} if hook != "none" and hook_line < len(lines) else {}
         trace = [state(gen)]

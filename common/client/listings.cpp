@@ -18,9 +18,17 @@ Ref listing_filter(const ListingShortcut& shortcut) {
 MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params, std::vector<const char*> locals,
                       std::vector<Section> sections, CoroutineBody body) {
     sections.push_back({"Returns:", {shortcut.returns}});
-    return {.name = shortcut.name, .line = shortcut.line, .kind = Kind::Coroutine, .params = std::move(params),
-            .returns = "List[Job]", .result = ResultCheck::List, .locals = std::move(locals),
-            .summary = shortcut.summary, .sections = std::move(sections), .coroutine = body, .context = &shortcut};
+    return {.name = shortcut.name,
+            .line = shortcut.line,
+            .kind = Kind::Coroutine,
+            .params = std::move(params),
+            .returns = "List[Job]",
+            .result = ResultCheck::List,
+            .locals = std::move(locals),
+            .summary = shortcut.summary,
+            .sections = std::move(sections),
+            .coroutine = body,
+            .context = &shortcut};
 }
 
 MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params, std::vector<const char*> locals,

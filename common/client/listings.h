@@ -15,7 +15,7 @@ namespace vx {
 struct ListingShortcut {
     const char* name;
     int line;
-    bool by_stage;        // job_stage=JobStage.<member>; otherwise job_status=JobStatus.<member>
+    bool by_stage;  // job_stage=JobStage.<member>; otherwise job_status=JobStatus.<member>
     const Str* member;
     const char* summary;  // docstring summary
     const char* returns;  // the "Returns:" entry

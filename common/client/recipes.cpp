@@ -55,9 +55,9 @@ CoroutineTask send_request(Args a) {
     try {
         at(5);
         Ref headers = api_key_header(parent);
-        Ref sending = request.keyword
-                          ? call_method(client, *request.method, {url}, {{names::headers, headers}, {*request.keyword, extra}})
-                          : call_method(client, *request.method, {url}, {{names::headers, headers}});
+        Ref sending = request.keyword ? call_method(client, *request.method, {url},
+                                                    {{names::headers, headers}, {*request.keyword, extra}})
+                                      : call_method(client, *request.method, {url}, {{names::headers, headers}});
         Ref response = co_await std::move(sending);
         at(6);
         call_method(response, names::raise_for_status);

@@ -14,10 +14,10 @@
 namespace vx {
 
 struct Request {
-    const Str* method;                        // the client's "get" or "post"
-    Ref (*url)(Args& a, PyObject* parent);    // built first
-    const Str* keyword = nullptr;             // one more keyword argument of the request...
-    Ref (*prepare)(Args& a) = nullptr;        // ...prepared before the client is opened
+    const Str* method;                            // the client's "get" or "post"
+    Ref (*url)(Args& a, PyObject* parent);        // built first
+    const Str* keyword = nullptr;                 // one more keyword argument of the request...
+    Ref (*prepare)(Args& a) = nullptr;            // ...prepared before the client is opened
     Ref (*result)(PyObject* response) = nullptr;  // built after the status check; none: None
 };
 

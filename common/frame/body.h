@@ -30,16 +30,16 @@ namespace vx {
 // (It is part of every coroutine frame, which must stay within the
 // interpreter's small-object limit of 512 bytes: the two flags sit together.)
 struct BodyState {
-    Ref delegate;            // iterator an await is driving (cr_await)
-    Ref yielded;             // value handed up at the latest suspension
-    Ref resume_value;        // what the suspended await produces on resume...
-    PyError resume_error;    // ...or throws
-    Ref result;              // the body's return value
-    PyError error;           // the error that escaped the body
-    Frame frame;             // names the body's traceback entries
-    Args* args = nullptr;    // the frame's copy of the arguments
+    Ref delegate;          // iterator an await is driving (cr_await)
+    Ref yielded;           // value handed up at the latest suspension
+    Ref resume_value;      // what the suspended await produces on resume...
+    PyError resume_error;  // ...or throws
+    Ref result;            // the body's return value
+    PyError error;         // the error that escaped the body
+    Frame frame;           // names the body's traceback entries
+    Args* args = nullptr;  // the frame's copy of the arguments
     compat::ExcState exc_state{};
-    bool wrapped = false;    // the latest suspension was a `co_yield` (async generators)
+    bool wrapped = false;  // the latest suspension was a `co_yield` (async generators)
     ResultCheck result_check = ResultCheck::None;
 
     BodyState() = default;
@@ -48,7 +48,6 @@ struct BodyState {
     ~BodyState() { compat::clear_exc_state(exc_state); }
     int traverse(visitproc visit, void* arg) const;
 };
-
 
 // The awaiter of one `co_await`. It lives in the coroutine frame, once per
 // await in the body, so it is kept to three words: what it holds is first

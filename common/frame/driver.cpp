@@ -89,8 +89,10 @@ void PromiseBase::unhandled_exception() noexcept {
 }
 
 VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
-    if (result_check == ResultCheck::Str) expect_str(value);
-    else if (result_check == ResultCheck::List) expect_list(value);
+    if (result_check == ResultCheck::Str)
+        expect_str(value);
+    else if (result_check == ResultCheck::List)
+        expect_list(value);
     result = std::move(value);
 }
 
@@ -98,13 +100,9 @@ VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
 
 namespace {
 
-bool is_async_generator(CoroutineObject* self) {
-    return Py_TYPE(self) == async_generator_type;
-}
+bool is_async_generator(CoroutineObject* self) { return Py_TYPE(self) == async_generator_type; }
 
-bool is_coroutine(CoroutineObject* self) {
-    return Py_TYPE(self) == coroutine_type;
-}
+bool is_coroutine(CoroutineObject* self) { return Py_TYPE(self) == coroutine_type; }
 
 const char* kind_name(CoroutineObject* self) {
     return is_coroutine(self) ? "coroutine" : is_async_generator(self) ? "async generator" : "generator";
@@ -193,9 +191,12 @@ int close_iter(PyObject* iter) {
 
 VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
     if (status != PYGEN_RETURN) return out;
-    if (is_async_generator(self)) PyErr_SetNone(PyExc_StopAsyncIteration);
-    else if (out == Py_None) PyErr_SetNone(PyExc_StopIteration);
-    else compat::set_stop_iteration_value(out);
+    if (is_async_generator(self))
+        PyErr_SetNone(PyExc_StopAsyncIteration);
+    else if (out == Py_None)
+        PyErr_SetNone(PyExc_StopIteration);
+    else
+        compat::set_stop_iteration_value(out);
     Py_DECREF(out);
     return nullptr;
 }
@@ -456,7 +457,9 @@ PyObject* body_get_await(PyObject* obj, void*) {
     PyObject* delegate = self->body ? self->body->delegate.get() : nullptr;
     return Py_NewRef(delegate ? delegate : Py_None);
 }
-PyObject* body_get_running(PyObject* obj, void*) { return PyBool_FromLong(as_body(obj)->status == BodyStatus::Running); }
+PyObject* body_get_running(PyObject* obj, void*) {
+    return PyBool_FromLong(as_body(obj)->status == BodyStatus::Running);
+}
 PyObject* body_get_suspended(PyObject* obj, void*) {
     return PyBool_FromLong(as_body(obj)->status == BodyStatus::Suspended);
 }
@@ -551,9 +554,9 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& or
     }
 }
 
-template CoroutineObject* new_body_object<CoroutineTask, CoroutineBody>(PyTypeObject*, const BodyOrigin&,
-                                                                      CoroutineBody, Args&&);
-template CoroutineObject* new_body_object<GeneratorTask, GeneratorBody>(PyTypeObject*, const BodyOrigin&,
-                                                                      GeneratorBody, Args&&);
+template CoroutineObject* new_body_object<CoroutineTask, CoroutineBody>(PyTypeObject*, const BodyOrigin&, CoroutineBody,
+                                                                        Args&&);
+template CoroutineObject* new_body_object<GeneratorTask, GeneratorBody>(PyTypeObject*, const BodyOrigin&, GeneratorBody,
+                                                                        Args&&);
 
 }  // namespace vx

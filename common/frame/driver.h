@@ -13,9 +13,8 @@ namespace vx {
 enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
 
 struct CoroutineObject {
-    PyObject_VAR_HEAD
-    std::coroutine_handle<> handle;
-    BodyState* body;          // null once the frame is gone
+    PyObject_VAR_HEAD std::coroutine_handle<> handle;
+    BodyState* body;  // null once the frame is gone
     BodyStatus status;
     PyObject* name;
     PyObject* qualname;
@@ -24,8 +23,8 @@ struct CoroutineObject {
     // asynchronous generators only
     PyObject* finalizer;
     bool hooks_inited;
-    bool closed;              // aclose() finished, or the body ended
-    bool running_async;       // an asend/athrow awaitable is in progress
+    bool closed;         // aclose() finished, or the body ended
+    bool running_async;  // an asend/athrow awaitable is in progress
 };
 
 // What a body object is made from: its method's run-time data, and the name,

@@ -86,8 +86,10 @@ VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
             FrameScope scope(&frame);
             try {
                 Ref result = rt.def->plain(bound);
-                if (rt.def->result == ResultCheck::Str) expect_str(result);
-                else if (rt.def->result == ResultCheck::List) expect_list(result);
+                if (rt.def->result == ResultCheck::Str)
+                    expect_str(result);
+                else if (rt.def->result == ResultCheck::List)
+                    expect_list(result);
                 return result.release();
             } catch (...) {
                 restore_current_exception();
@@ -340,9 +342,8 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
         if (p.check == Check::Str || p.check == Check::OptionalStr) rt->typed |= 1u << i;
     }
     rt->bind_tb_code = check(traceback_code(source_path, rt->dotted_name, def.line)).release();
-    rt->body_tb_code = def.kind == Kind::Plain
-                           ? Py_NewRef(rt->bind_tb_code)
-                           : check(traceback_code(source_path, rt->short_name, def.line)).release();
+    rt->body_tb_code = def.kind == Kind::Plain ? Py_NewRef(rt->bind_tb_code)
+                                               : check(traceback_code(source_path, rt->short_name, def.line)).release();
 
     Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(def.params.size() + def.locals.size())));
     Py_ssize_t v = 0;

@@ -27,7 +27,8 @@ PyObject* gen_send(PyObject* obj, PyObject* arg) {
 }
 
 PyObject* gen_throw(PyObject* obj, PyObject* const* args, Py_ssize_t nargs) {
-    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs)) return nullptr;
+    if (!compat::check_positional("throw", nargs, 1, 3) || !compat::warn_throw_signature("throw", nargs))
+        return nullptr;
     return body_throw(as_body(obj), true, args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
 }
 
@@ -54,9 +55,8 @@ PyGetSetDef gen_getset[] = {
     // Last, each implying the one before: where the interpreter lacks one, its entry ends the table.
     compat::has_cr_suspended ? PyGetSetDef{"gi_suspended", body_get_suspended, nullptr, nullptr, nullptr}
                              : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
-    compat::has_state_attribute
-        ? PyGetSetDef{"gi_state", body_get_state, nullptr, nullptr, const_cast<char*>("GEN")}
-        : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
+    compat::has_state_attribute ? PyGetSetDef{"gi_state", body_get_state, nullptr, nullptr, const_cast<char*>("GEN")}
+                                : PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -92,12 +92,12 @@ struct MethodDef {
     const char* name;
     int line;
     Kind kind = Kind::Plain;
-    std::vector<Param> params;          // `self` included
-    const char* returns = nullptr;      // return annotation text
+    std::vector<Param> params;      // `self` included
+    const char* returns = nullptr;  // return annotation text
     ResultCheck result = ResultCheck::None;
-    std::vector<const char*> locals;    // body's local names, after the parameters
-    const char* summary = nullptr;      // docstring summary; none for __init__
-    std::vector<Section> sections;      // "Args:", "Returns:", "Yields:", "Raises:"
+    std::vector<const char*> locals;  // body's local names, after the parameters
+    const char* summary = nullptr;    // docstring summary; none for __init__
+    std::vector<Section> sections;    // "Args:", "Returns:", "Yields:", "Raises:"
     PlainBody plain = nullptr;
     CoroutineBody coroutine = nullptr;
     GeneratorBody generator = nullptr;  // AsyncGenerator and Generator

@@ -82,9 +82,7 @@ Ref upload(Args& a) {
     });
 }
 
-Ref ingest(Args& a) {
-    return post_code(a, k_jobs_code_ingest, 4, job_from_response);
-}
+Ref ingest(Args& a) { return post_code(a, k_jobs_code_ingest, 4, job_from_response); }
 
 Ref download(Args& a) {
     PyObject *code_id = a[1], *zip_path = a[2];
@@ -123,7 +121,8 @@ Ref delete_(Args& a) {
     at(1);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), k_code_slash, code_id});
-    return send(parent, n::delete_, url, no_extra, [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
+    return send(parent, n::delete_, url, no_extra,
+                [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
 }
 
 Ref get_info(Args& a) {

@@ -10,6 +10,7 @@ import httpx
 
 from vexa.client._common import BaseClient, handle_stream_download
 from vexa.client._sync._code import CodeClient
+
 # No stubs yet for these two (they come with their pure-Python twins): until
 # then type checkers see their classes as Any, and these ignores go with them.
 from vexa.client._sync._jobs import JobsClient  # type: ignore[import-not-found]
@@ -77,7 +78,5 @@ class Client(BaseClient[httpx.Client]):
         if http_client is not None:
             http_client.close()
 
-    def _handle_stream_download(
-        self, response: httpx.Response, zip_path: Path | str | None
-    ) -> bytes:
+    def _handle_stream_download(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
         return handle_stream_download(response, zip_path)
