@@ -31,7 +31,7 @@ rm -rf "$stage"
 mkdir -p "$stage"
 cp -r vexa "$stage/vexa"
 find "$stage/vexa" \( -name '*.so' -o -name '*.cpp' -o -name '__pycache__' \) -prune -exec rm -rf {} +
-cp "$build"/_code*.so "$stage/vexa/client/_sync/"
+cp "$build"/_code*.so "$build"/_sync_jobs/_jobs*.so "$build"/_sync_web/_web*.so "$stage/vexa/client/_sync/"
 cp "$build"/_jobs*.so "$build"/_web*.so "$stage/vexa/client/_async/"
 
 rm -rf "$logs"

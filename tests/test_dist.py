@@ -76,7 +76,7 @@ def test_the_wheel_check_names_each_fault(change: Callable[[list[str]], list[str
     assert check_dist.wheel_problems(change(installed_names())) == [problem]
 
 
-@pytest.mark.parametrize("module", ["_sync/_code", "_async/_jobs", "_async/_web"])
+@pytest.mark.parametrize("module", ["_sync/_code", "_sync/_jobs", "_sync/_web", "_async/_jobs", "_async/_web"])
 def test_the_linkage_check_accepts_the_installed_modules(module: str) -> None:
     directory, stem = module.split("/")
     [path] = (Path(vexa.__file__).parent / "client" / directory).glob(f"{stem}.*.so")

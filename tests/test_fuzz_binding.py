@@ -30,6 +30,8 @@ from hypothesis import strategies as st
 import vexa.client
 from vexa.client._async import _jobs, _web
 from vexa.client._sync import _code
+from vexa.client._sync import _jobs as _sync_jobs
+from vexa.client._sync import _web as _sync_web
 from vexa.types import CodeType, JobStage
 
 # --- the model -------------------------------------------------------------------------
@@ -347,6 +349,10 @@ CLASSES = [
     _web.AsyncWebClient,
     _web.AsyncWebJobsClient,
     _web.AsyncStoredWebClient,
+    _sync_jobs.JobsClient,
+    _sync_web.WebClient,
+    _sync_web.WebJobsClient,
+    _sync_web.StoredWebClient,
 ]
 METHODS = [(cls, name) for cls in CLASSES for name, member in vars(cls).items() if hasattr(member, "__code__")]
 
@@ -377,7 +383,7 @@ def calls(draw: st.DrawFn, signature: Signature) -> tuple[tuple[Any, ...], list[
 
 
 @pytest.mark.parametrize("cls, name", METHODS, ids=[f"{cls.__name__}.{name}" for cls, name in METHODS])
-@scaled(0.25)  # per method: 61 of them
+@scaled(0.25)  # per method: 114 of them
 @given(data=st.data())
 def test_binding_follows_the_rules(cls: type, name: str, data: st.DataObject) -> None:
     method = vars(cls)[name]

@@ -26,6 +26,10 @@ import pytest
 import vexa.client
 
 MODULES = ["vexa.client._sync._code", "vexa.client._async._jobs", "vexa.client._async._web"]
+# Native modules whose stub is not written yet: it comes with their pure-Python
+# twins. Move each to MODULES when its stub lands (the mark below is strict, so
+# a stub that appears makes this test fail until then).
+STUBS_PENDING = ["vexa.client._sync._jobs", "vexa.client._sync._web"]
 CO_COROUTINE = inspect.CO_COROUTINE
 CO_ASYNC_GENERATOR = inspect.CO_ASYNC_GENERATOR
 
@@ -135,7 +139,14 @@ def stub_and_runtime_methods() -> list[Any]:
     return cases
 
 
-@pytest.mark.parametrize("module_name", MODULES)
+@pytest.mark.parametrize(
+    "module_name",
+    MODULES
+    + [
+        pytest.param(name, marks=pytest.mark.xfail(raises=AssertionError, strict=True, reason="stub not written yet"))
+        for name in STUBS_PENDING
+    ],
+)
 def test_stub_lists_the_same_classes_and_methods(module_name: str) -> None:
     module, stub = importlib.import_module(module_name), load_stub(module_name)
     assert classes_of(stub).keys() == classes_of(module).keys()

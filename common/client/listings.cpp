@@ -31,4 +31,13 @@ MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params
             .context = &shortcut};
 }
 
+MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params, std::vector<const char*> locals,
+                      std::vector<Section> sections, PlainBody body) {
+    MethodDef row = listing_row(shortcut, std::move(params), std::move(locals), std::move(sections),
+                                static_cast<CoroutineBody>(nullptr));
+    row.kind = Kind::Plain;
+    row.plain = body;
+    return row;
+}
+
 }  // namespace vx

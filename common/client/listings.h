@@ -1,5 +1,5 @@
 // The listing shortcuts of the jobs clients (`list_queued` ... `list_post_running`):
-// each awaits `self.list(...)` with one JobStatus or JobStage member as its
+// each awaits (in a synchronous client: calls) `self.list(...)` with one JobStatus or JobStage member as its
 // filter, next to the keywords its class adds. Both the jobs client and the
 // web jobs client describe theirs with this table row and build their method
 // rows with listing_row().
@@ -31,5 +31,8 @@ Ref listing_filter(const ListingShortcut& shortcut);
 // gives them, `body` reading the shortcut from its context.
 MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params, std::vector<const char*> locals,
                       std::vector<Section> sections, CoroutineBody body);
+// The same row for a synchronous client: a plain method calling `self.list(...)`.
+MethodDef listing_row(const ListingShortcut& shortcut, std::vector<Param> params, std::vector<const char*> locals,
+                      std::vector<Section> sections, PlainBody body);
 
 }  // namespace vx

@@ -23,6 +23,16 @@ Ref RequestClient::exit(std::optional<PyError> failure) {
     return Ref();
 }
 
+RequestFunction::RequestFunction(PyObject* parent, PyObject* name) {
+    Ref shared = shared_http_client(parent);
+    function = getattr(shared ? shared.get() : global(names::httpx).get(), name);
+    if (!shared) verify = ssl_context(parent);
+}
+
+void RequestFunction::add_verify(KeywordList& kwargs) const {
+    if (verify) kwargs.emplace_back(names::verify, verify);
+}
+
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
 Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 
@@ -63,6 +73,33 @@ CoroutineTask send_request(Args a) {
         co_await std::move(exiting);
     }
     co_return result;
+}
+
+}  // namespace vx
+
+namespace vx {
+
+Ref send_request_blocking(Args& a) {
+    const Request& request = *static_cast<const Request*>(a.context);
+    at(1);
+    Ref parent = parent_of(a[0]);
+    Ref url = request.url(a, parent);
+    Ref extra = request.prepare ? request.prepare(a) : Ref();
+    try {
+        at(5);
+        RequestFunction send(parent, *request.method);
+        KeywordList kwargs{{names::headers, api_key_header(parent)}};
+        if (request.keyword) kwargs.emplace_back(*request.keyword, extra);
+        send.add_verify(kwargs);
+        Ref response = call_keywords(send.function, {url}, kwargs);
+        at(6);
+        call_method(response, names::raise_for_status);
+        at(7);
+        return request.result ? request.result(response) : new_none();
+    } catch (PyError& e) {
+        at(9);
+        raise_translated(parent, e);
+    }
 }
 
 }  // namespace vx

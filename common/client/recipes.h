@@ -1,11 +1,14 @@
-// The request recipe of the asynchronous clients: one request made with the
-// parent's shared httpx.AsyncClient, or with a fresh one that is closed on
-// every path, an error status translated through the parent client.
+// The request recipes: one request made with the parent's shared HTTP client,
+// or with a fresh one that is closed on every path, an error status
+// translated through the parent client. The asynchronous clients open an
+// `httpx.AsyncClient`; the synchronous ones call `httpx.<method>`, which
+// opens and closes a client of its own.
 #pragma once
 #include <optional>
 
 #include "frame/body.h"
 #include "frame/constants.h"
+#include "frame/ops.h"
 #include "frame/statements.h"
 
 namespace vx {
@@ -18,8 +21,24 @@ struct Request {
     Ref (*result)(PyObject* response) = nullptr;  // built after the status check; none: None
 };
 
-// The body of every method row whose context is a `const Request*`.
+// The body of every coroutine method row whose context is a `const Request*`.
 CoroutineTask send_request(Args a);
+// The same request made synchronously: the body of a plain method row whose
+// context is a `const Request*`.
+Ref send_request_blocking(Args& a);
+
+// What sends one synchronous request: the method `name` of the parent's
+// shared `httpx.Client`, or else the function `httpx.<name>` (which opens and
+// closes a client of its own), then given the parent's TLS context as
+// `verify=`. Both take the same arguments.
+struct RequestFunction {
+    Ref function;
+    Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
+
+    RequestFunction(PyObject* parent, PyObject* name);
+    // `verify=<context>` when there is a context to give.
+    void add_verify(KeywordList& kwargs) const;
+};
 
 // The HTTP client of one asynchronous request: the parent's shared client,
 // used as it is and never closed, or a new `httpx.AsyncClient()` entered and

@@ -106,8 +106,9 @@ public:
             return GeneratorTask(std::coroutine_handle<promise_type>::from_promise(*this));
         }
         void return_void() noexcept {}
-        // A `co_yield` hands its value to the caller of asend/athrow; what is
-        // thrown in while suspended there comes out of the co_yield.
+        // A `co_yield` hands its value to the caller of asend/athrow (of
+        // next/send for a plain generator); what is thrown in while suspended
+        // there comes out of the co_yield.
         struct YieldAwaiter {
             BodyState* state;
             bool await_ready() const noexcept { return false; }

@@ -1,8 +1,9 @@
-// The driver shared by native coroutines and asynchronous generators: the
-// awaiter and promise of a body, the send/throw/close steps that follow the
-// interpreter's generator driver step by step (so that native bodies behave
-// like `async def` ones to every caller), the slots both types share, and the
-// creation of a body object with its frame as the object's tail.
+// The driver shared by native coroutines, generators and asynchronous
+// generators: the awaiter and promise of a body, the send/throw/close steps
+// that follow the interpreter's generator driver step by step (so that native
+// bodies behave like `def` and `async def` ones to every caller), the slots
+// the three types share, and the creation of a body object with its frame as
+// the object's tail.
 #include <cassert>
 #include <stdexcept>
 #include <utility>
@@ -99,16 +100,20 @@ VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
 
 namespace {
 
-bool is_generator(CoroutineObject* self) { return Py_TYPE(self) == async_generator_type; }
+bool is_async_generator(CoroutineObject* self) { return Py_TYPE(self) == async_generator_type; }
 
-const char* kind_name(CoroutineObject* self) { return is_generator(self) ? "async generator" : "coroutine"; }
+bool is_coroutine(CoroutineObject* self) { return Py_TYPE(self) == coroutine_type; }
+
+const char* kind_name(CoroutineObject* self) {
+    return is_coroutine(self) ? "coroutine" : is_async_generator(self) ? "async generator" : "generator";
+}
 
 // StopIteration (and StopAsyncIteration from a generator) must not leave a
 // body as such: it would end the caller's iteration silently.
 void convert_escaped_stop(CoroutineObject* self) {
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         compat::format_from_cause(PyExc_RuntimeError, "%s raised StopIteration", kind_name(self));
-    } else if (is_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+    } else if (is_async_generator(self) && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
         compat::format_from_cause(PyExc_RuntimeError, "%s raised StopAsyncIteration", kind_name(self));
     }
 }
@@ -186,7 +191,7 @@ int close_iter(PyObject* iter) {
 
 VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out) {
     if (status != PYGEN_RETURN) return out;
-    if (is_generator(self))
+    if (is_async_generator(self))
         PyErr_SetNone(PyExc_StopAsyncIteration);
     else if (out == Py_None)
         PyErr_SetNone(PyExc_StopIteration);
@@ -219,7 +224,7 @@ VX_HOT PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bo
         return PYGEN_ERROR;
     }
     if (self->status == BodyStatus::Closed) {
-        if (!is_generator(self) && !closing) {
+        if (is_coroutine(self) && !closing) {
             PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         } else if (arg && !exc) {
             *out = Py_NewRef(Py_None);
@@ -407,11 +412,11 @@ void body_finalize(PyObject* obj) {
     CoroutineObject* self = as_body(obj);
     if (!self->body) return;
     ErrorScope pending;
-    if (is_generator(self) && self->finalizer && !self->closed) {
+    if (is_async_generator(self) && self->finalizer && !self->closed) {
         // The event loop closes the generator asynchronously.
         Ref result = steal(PyObject_CallOneArg(self->finalizer, obj));
         if (!result) PyErr_WriteUnraisable(obj);
-    } else if (!is_generator(self) && self->status == BodyStatus::Created) {
+    } else if (is_coroutine(self) && self->status == BodyStatus::Created) {
         warn_unawaited(self->qualname);
         destroy_body(self);
     } else {

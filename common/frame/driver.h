@@ -1,6 +1,6 @@
 // The driver of native bodies and the Python types that run them: private to
-// the frame (driver.cpp, coroutine.cpp, asyncgen.cpp, and function.cpp, which
-// creates the objects); bodies see only body.h.
+// the frame (driver.cpp, coroutine.cpp, generator.cpp, asyncgen.cpp, and
+// function.cpp, which creates the objects); bodies see only body.h.
 #pragma once
 #include "frame/body.h"
 #include "frame/method.h"
@@ -9,7 +9,7 @@
 
 namespace vx {
 
-// The Python objects. One struct serves both kinds.
+// The Python objects. One struct serves all three kinds.
 enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
 
 struct CoroutineObject {
@@ -39,8 +39,9 @@ struct BodyOrigin {
 
 PyObject* new_coroutine(const BodyOrigin& origin, Args&& args);
 PyObject* new_async_generator(const BodyOrigin& origin, Args&& args);
+PyObject* new_generator(const BodyOrigin& origin, Args&& args);
 
-// Driver shared by both kinds (mirrors the interpreter's generator driver).
+// Driver shared by all kinds (mirrors the interpreter's generator driver).
 PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out);
 PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* type, PyObject* value,
                      PyObject* traceback);
@@ -51,7 +52,7 @@ int body_traverse(PyObject* obj, visitproc visit, void* arg);
 // ends the iteration (StopIteration, or StopAsyncIteration for a generator).
 PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out);
 
-// Slots shared by the coroutine and asynchronous generator types.
+// Slots shared by the coroutine, generator and asynchronous generator types.
 CoroutineObject* as_body(PyObject* obj);
 // Creates the object of `type` running `body` on `args` (frame included).
 template <class Task, class Body>
@@ -76,7 +77,9 @@ extern PyMemberDef body_members[];
 
 extern PyTypeObject* coroutine_type;
 extern PyTypeObject* async_generator_type;
+extern PyTypeObject* generator_type;
 bool init_coroutine_types();
 bool init_async_generator_types();
+bool init_generator_type();
 
 }  // namespace vx

@@ -99,6 +99,7 @@ VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
         case Kind::Coroutine: return new_coroutine({&rt, self->name, self->qualname, self->code}, std::move(bound));
         case Kind::AsyncGenerator:
             return new_async_generator({&rt, self->name, self->qualname, self->code}, std::move(bound));
+        case Kind::Generator: return new_generator({&rt, self->name, self->qualname, self->code}, std::move(bound));
     }
     return nullptr;
 }
@@ -249,7 +250,8 @@ PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_function(self
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_is_coroutine(PyObject* self, void*) {
-    if (as_function(self)->runtime->def->kind == Kind::Plain) Py_RETURN_FALSE;
+    Kind kind = as_function(self)->runtime->def->kind;
+    if (kind == Kind::Plain || kind == Kind::Generator) Py_RETURN_FALSE;
     if (!module_state.is_coroutine_marker) {
         PyObject* module = PyImport_ImportModule("asyncio.coroutines");
         if (module) {
@@ -351,6 +353,7 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (def.kind == Kind::Coroutine) flags |= CO_COROUTINE;
     if (def.kind == Kind::AsyncGenerator) flags |= CO_ASYNC_GENERATOR;
+    if (def.kind == Kind::Generator) flags |= CO_GENERATOR;
     Ref qualname_text = check(PyUnicode_FromString(qualname.c_str()));
     Ref code = check(compat::method_code(static_cast<int>(def.params.size()), flags, varnames, source_path,
                                          rt->short_name, qualname_text, def.line));

@@ -8,7 +8,8 @@
 
 namespace vx {
 
-enum class Kind : uint8_t { Plain, Coroutine, AsyncGenerator };
+// Generator: a plain method whose body only `co_yield`s (a GeneratorTask).
+enum class Kind : uint8_t { Plain, Coroutine, AsyncGenerator, Generator };
 
 // How the binder treats a parameter (its prefix in the signature line).
 enum class Check : uint8_t { Any, Str, OptionalStr, Float, Bool };
@@ -99,8 +100,8 @@ struct MethodDef {
     std::vector<Section> sections;    // "Args:", "Returns:", "Yields:", "Raises:"
     PlainBody plain = nullptr;
     CoroutineBody coroutine = nullptr;
-    GeneratorBody generator = nullptr;
-    const void* context = nullptr;  // handed to a body shared by several rows
+    GeneratorBody generator = nullptr;  // AsyncGenerator and Generator
+    const void* context = nullptr;      // handed to a body shared by several rows
 };
 
 struct ClassDef {

@@ -23,24 +23,6 @@ const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_z
 const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
-// What sends one request: the method `name` of the parent's shared
-// `httpx.Client`, or else the function `httpx.<name>` (which opens and closes
-// a client of its own), then given the parent's TLS context as `verify=`.
-// Both take the same arguments.
-struct RequestFunction {
-    Ref function;
-    Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
-
-    RequestFunction(PyObject* parent, PyObject* name) {
-        Ref shared = shared_http_client(parent);
-        function = getattr(shared ? shared.get() : global(n::httpx).get(), name);
-        if (!shared) verify = ssl_context(parent);
-    }
-    void add_verify(KeywordList& kwargs) const {
-        if (verify) kwargs.emplace_back(n::verify, verify);
-    }
-};
-
 // The protected region of every request: `httpx.<function>(url,
 // headers=<api_key_header>, **extra())`, the status checked, the result built
 // from the response; an error status becomes the parent's HTTP exception.
