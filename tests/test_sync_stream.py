@@ -16,6 +16,7 @@ import inspect
 import os
 import sys
 import threading
+import time
 import warnings
 from typing import Any, Callable, Iterator
 
@@ -249,7 +250,10 @@ def interrupted(ending: Callable[[Any], None], shared: bool) -> tuple[bool, int,
                 gate.set()
                 closed = connections.all_closed(timeout=2 if kept else 10)
                 gc.collect()
-                leaked = open_sockets() - sockets_before
+                # The server's end of a closed connection goes a moment later, on its own thread.
+                deadline = time.monotonic() + 5
+                while (leaked := open_sockets() - sockets_before) and time.monotonic() < deadline:
+                    time.sleep(0.01)
         finally:
             sys.unraisablehook = hook
             gate.set()
