@@ -24,6 +24,7 @@ from pathlib import Path, PurePosixPath
 
 NATIVE_MODULES = ("vexa/client/_sync/_code", "vexa/client/_async/_jobs", "vexa/client/_async/_web")
 PURE_TWINS = ("vexa/client/_pure/_frame.py", "vexa/client/_pure/_code.py", "vexa/client/_pure/_jobs.py",
+              "vexa/client/_pure/_sync_jobs.py", "vexa/client/_pure/_sync_web.py",
               "vexa/client/_pure/_web.py", "vexa/client/_modules.py")
 ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}
 SOURCE_SUFFIXES = {".cpp", ".cc", ".h", ".hpp"}

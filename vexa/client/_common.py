@@ -10,6 +10,7 @@ the TLS context given to every HTTP client that a request opens.
 from __future__ import annotations
 
 import io
+import ipaddress
 import json
 import os
 import ssl
@@ -19,6 +20,7 @@ import unicodedata
 from pathlib import Path
 from types import TracebackType
 from typing import Any, BinaryIO, Generic, TypeVar
+from urllib.parse import urlsplit
 
 import httpx
 
@@ -182,6 +184,42 @@ class BaseClient(Generic[HTTPClient]):
         self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
     ) -> list[UploadPart]:
         return prepare_files(code_zip=code_zip, metadata=metadata)
+
+    def get_proxy_url(self, job_id: str) -> str:
+        """The URL through which the service forwards requests to a job.
+
+        The form is "{base_url}/{job_id}".
+        """
+        return f"{self.base_url}/{job_id}"
+
+    def get_subdomain_proxy_url(self, job_id: str) -> str:
+        """The URL of a web-page job's page.
+
+        On a named service host the page has its own subdomain:
+        "{scheme}://{job_id}.{host}[:{port}]/", taken from `base_url` with any
+        path, query and credentials left out; e.g. job "abc" on
+        "https://vexa.example.com/api" gives "https://abc.vexa.example.com/".
+        An IP address or "localhost" has no subdomains that resolve, so there
+        (the local service) the page is the job's proxy path with a slash:
+        "http://127.0.0.1:8000/abc/".
+        """
+        parts = urlsplit(self.base_url)
+        if not parts.scheme or not parts.hostname:
+            raise ValueError(f"Base URL {self.base_url!r} has no scheme or host")
+        if _has_no_subdomains(parts.hostname):
+            return self.get_proxy_url(job_id) + "/"
+        port = f":{parts.port}" if parts.port is not None else ""
+        return f"{parts.scheme}://{job_id}.{parts.hostname}{port}/"
+
+
+def _has_no_subdomains(hostname: str) -> bool:
+    if hostname == "localhost":
+        return True
+    try:
+        ipaddress.ip_address(hostname)
+    except ValueError:
+        return False
+    return True
 
 
 # --- Errors -------------------------------------------------------------------

@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import ipaddress
 import ssl
 from pathlib import Path
 from types import TracebackType
-from urllib.parse import urlsplit
 
 import httpx
 
@@ -76,43 +74,8 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
         if http_client is not None:
             await http_client.aclose()
 
-    def get_proxy_url(self, job_id: str) -> str:
-        """The URL through which the service forwards requests to a job.
-
-        The form is "{base_url}/{job_id}".
-        """
-        return f"{self.base_url}/{job_id}"
-
-    def get_subdomain_proxy_url(self, job_id: str) -> str:
-        """The URL of a web-page job's page.
-
-        On a named service host the page has its own subdomain:
-        "{scheme}://{job_id}.{host}[:{port}]/", taken from `base_url` with any
-        path, query and credentials left out; e.g. job "abc" on
-        "https://vexa.example.com/api" gives "https://abc.vexa.example.com/".
-        An IP address or "localhost" has no subdomains that resolve, so there
-        (the local service) the page is the job's proxy path with a slash:
-        "http://127.0.0.1:8000/abc/".
-        """
-        parts = urlsplit(self.base_url)
-        if not parts.scheme or not parts.hostname:
-            raise ValueError(f"Base URL {self.base_url!r} has no scheme or host")
-        if _has_no_subdomains(parts.hostname):
-            return self.get_proxy_url(job_id) + "/"
-        port = f":{parts.port}" if parts.port is not None else ""
-        return f"{parts.scheme}://{job_id}.{parts.hostname}{port}/"
-
     async def _handle_stream_download_async(
         self, response: httpx.Response, zip_path: Path | str | None
     ) -> bytes:
         return await handle_stream_download_async(response, zip_path)
 
-
-def _has_no_subdomains(hostname: str) -> bool:
-    if hostname == "localhost":
-        return True
-    try:
-        ipaddress.ip_address(hostname)
-    except ValueError:
-        return False
-    return True

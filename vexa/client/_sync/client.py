@@ -10,13 +10,16 @@ import httpx
 
 from vexa.client._common import BaseClient, handle_stream_download
 from vexa.client._sync._code import CodeClient
+from vexa.client._sync._jobs import JobsClient
+from vexa.client._sync._web import WebClient
 
 
 class Client(BaseClient[httpx.Client]):
     """Synchronous client for the Vexa service.
 
     Create one with `vexa.Client("http://127.0.0.1:8000", api_key="...")`, then
-    use its `code` attribute: `client.code.list_info()`.
+    call the methods of its sub-clients: `client.jobs.get(job_id)`. Each call
+    blocks until its requests are done; no event loop is involved.
 
     Used as `with vexa.Client(...) as client:`, all requests of the block share
     one pooled `httpx.Client`, closed at the end of the block (or by `close()`).
@@ -36,7 +39,9 @@ class Client(BaseClient[httpx.Client]):
             every HTTP client this client opens.
 
     Attributes:
+        jobs: Jobs: query, list, wait for, stream output, fetch results.
         code: Stored code: upload, list, inspect, download, delete, ingest.
+        web: Web-page jobs: run, health, URL, listings, stored web code.
     """
 
     def __init__(
@@ -48,7 +53,9 @@ class Client(BaseClient[httpx.Client]):
         verify: ssl.SSLContext | str | bool = True,
     ) -> None:
         super().__init__(base_url=base_url, api_key=api_key, http_client=http_client, verify=verify)
+        self.jobs = JobsClient(self)
         self.code = CodeClient(self)
+        self.web = WebClient(self)
 
     def __enter__(self) -> Client:
         self._open_http_client(httpx.Client)
