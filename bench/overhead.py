@@ -28,7 +28,7 @@ import timeit
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType, SimpleNamespace
-from typing import Any, Callable, Iterator
+from typing import Any, Callable
 
 import vexa.client._async._jobs as native_jobs
 import vexa.client._async._web as native_web
@@ -123,7 +123,6 @@ class StubHttpx:
 
     def get(self, url: str, **kwargs: Any) -> StubResponse:
         return self.response
-
 
     def Timeout(self, **limits: Any) -> dict[str, Any]:  # noqa: N802
         return limits
@@ -379,9 +378,19 @@ def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[st
     with tempfile.TemporaryDirectory() as out_dir:
         out_file = Path(out_dir) / "callgrind.out"
         done = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--dump-before=getppid", f"--callgrind-out-file={out_file}",
-             sys.executable, __file__, "--count-here", str(calls)],
-            check=True, capture_output=True, text=True,
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--dump-before=getppid",
+                f"--callgrind-out-file={out_file}",
+                sys.executable,
+                __file__,
+                "--count-here",
+                str(calls),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
         )
         order = json.loads(done.stdout.strip().splitlines()[-1])
         totals = {}
@@ -433,7 +442,11 @@ def main() -> None:
         return
     print_table("Overhead per call, network and models stubbed", "ns, min of repeats", time_all(args.quick))
     if args.instructions:
-        print_table("Instructions per call under callgrind", "Ir", count_instructions(200 if args.quick else 2_000, args.keep_profiles))
+        print_table(
+            "Instructions per call under callgrind",
+            "Ir",
+            count_instructions(200 if args.quick else 2_000, args.keep_profiles),
+        )
 
 
 if __name__ == "__main__":

@@ -23,9 +23,15 @@ from collections.abc import Iterable
 from pathlib import Path, PurePosixPath
 
 NATIVE_MODULES = ("vexa/client/_sync/_code", "vexa/client/_async/_jobs", "vexa/client/_async/_web")
-PURE_TWINS = ("vexa/client/_pure/_frame.py", "vexa/client/_pure/_code.py", "vexa/client/_pure/_jobs.py",
-              "vexa/client/_pure/_sync_jobs.py", "vexa/client/_pure/_sync_web.py",
-              "vexa/client/_pure/_web.py", "vexa/client/_modules.py")
+PURE_TWINS = (
+    "vexa/client/_pure/_frame.py",
+    "vexa/client/_pure/_code.py",
+    "vexa/client/_pure/_jobs.py",
+    "vexa/client/_pure/_sync_jobs.py",
+    "vexa/client/_pure/_sync_web.py",
+    "vexa/client/_pure/_web.py",
+    "vexa/client/_modules.py",
+)
 ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}
 SOURCE_SUFFIXES = {".cpp", ".cc", ".h", ".hpp"}
 
@@ -41,8 +47,11 @@ def wheel_problems(names: Iterable[str], universal: bool = False) -> list[str]:
     names = sorted(names)
     problems = []
     if universal:
-        problems += [f"compiled file in the universal wheel: {name}" for name in names
-                     if name.endswith((".so", ".pyd", ".dylib"))]
+        problems += [
+            f"compiled file in the universal wheel: {name}"
+            for name in names
+            if name.endswith((".so", ".pyd", ".dylib"))
+        ]
     problems += [f"no pure-Python twin {twin}" for twin in PURE_TWINS if twin not in names]
     for module in NATIVE_MODULES:
         count = len(_module_files(names, module))

@@ -115,7 +115,10 @@ def main() -> None:
             use_sync_client(base_url, code_zip, workdir)
             line_count = asyncio.run(use_async_client(base_url, code_zip))
             sync_line_count = use_sync_jobs(base_url, code_zip)
-            check(sync_line_count == line_count, f"{sync_line_count} lines streamed to the sync client, {line_count} async")
+            check(
+                sync_line_count == line_count,
+                f"{sync_line_count} lines streamed to the sync client, {line_count} async",
+            )
         finally:
             process.terminate()
             process.wait(timeout=30)

@@ -23,9 +23,9 @@ from typing import Any, Awaitable, Callable, Iterator
 
 import httpx
 import pytest
-
 from recording_server import ConnectionLog, RecordingServer
 from reference import get, get_latest
+
 from vexa.client import _modules
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import CodeType, JobType
@@ -161,7 +161,12 @@ def traceback_chain(error: BaseException) -> list[TracebackType]:
 
 
 STOP_ITERATION = ("raised", StopIteration, "", ())
-CANNOT_REUSE = ("raised", RuntimeError, "cannot reuse already awaited coroutine", ("cannot reuse already awaited coroutine",))
+CANNOT_REUSE = (
+    "raised",
+    RuntimeError,
+    "cannot reuse already awaited coroutine",
+    ("cannot reuse already awaited coroutine",),
+)
 
 
 def stop(value: Any) -> tuple[Any, ...]:
@@ -273,9 +278,21 @@ def text_result(log: list[Any]) -> Any:
         (sleeping_list, ("python",), "job-1", JobType.RUN),
         (sleeping_list, ("",), "job-1", None),
     ],
-    ids=["awaits-sleep", "empty", "finished-future", "pending-future", "no-suspension", "text", "web", "python-text", "empty-code-type"],
+    ids=[
+        "awaits-sleep",
+        "empty",
+        "finished-future",
+        "pending-future",
+        "no-suspension",
+        "text",
+        "web",
+        "python-text",
+        "empty-code-type",
+    ],
 )
-def test_completes_under_asyncio_run(script: Any, args: tuple[Any, ...], expected_result: Any, expected_job_type: Any) -> None:
+def test_completes_under_asyncio_run(
+    script: Any, args: tuple[Any, ...], expected_result: Any, expected_job_type: Any
+) -> None:
     def scenario(kind: str) -> Any:
         jobs = ScriptedJobs(script)
         result = asyncio.run(make(kind, jobs, *args))
@@ -607,7 +624,11 @@ def test_throw_generator_exit_closes_the_delegate_first() -> None:
 
     outcome, log = both(scenario)
     assert outcome == ("raised", GeneratorExit, "", ())
-    assert log[2:] == [("thrown", "first", "GeneratorExit", "GeneratorExit", None), ("list saw", "GeneratorExit"), "list finally"]
+    assert log[2:] == [
+        ("thrown", "first", "GeneratorExit", "GeneratorExit", None),
+        ("list saw", "GeneratorExit"),
+        "list finally",
+    ]
 
 
 # --- close() ------------------------------------------------------------------------------------
@@ -655,7 +676,11 @@ def test_close_while_suspended(behaviour: str, expected: tuple[Any, ...]) -> Non
 
     outcome, log, after, second_close, cr_await = both(scenario)
     assert outcome == expected
-    assert log[1:4] == [("await", "first", None), ("thrown", "first", "GeneratorExit", "GeneratorExit", None), "GeneratorExit"]
+    assert log[1:4] == [
+        ("await", "first", None),
+        ("thrown", "first", "GeneratorExit", "GeneratorExit", None),
+        "GeneratorExit",
+    ]
     assert log[-1] == "finally"
     assert (after, second_close, cr_await) == (CANNOT_REUSE, ("returned", None), None)
 
@@ -692,7 +717,9 @@ def open_http_clients() -> list[httpx.AsyncClient]:
     return [obj for obj in gc.get_objects() if isinstance(obj, httpx.AsyncClient) and not obj.is_closed]
 
 
-def test_close_while_a_request_is_in_flight_runs_async_clean_up(recorder: RecordingServer, connections: ConnectionLog) -> None:
+def test_close_while_a_request_is_in_flight_runs_async_clean_up(
+    recorder: RecordingServer, connections: ConnectionLog
+) -> None:
     """get's body catches the GeneratorExit and awaits the HTTP client's exit, which suspends:
     close() reports "coroutine ignored GeneratorExit"; later steps finish the clean-up."""
 
@@ -739,7 +766,15 @@ def test_close_while_a_request_is_in_flight_runs_async_clean_up(recorder: Record
     [
         ("unstarted", [(RuntimeWarning, f"coroutine '{QUALNAME}' was never awaited")], []),
         ("closed", [], []),
-        ("suspended", [], [("thrown", "first", "GeneratorExit", "GeneratorExit", None), ("list saw", "GeneratorExit"), "list finally"]),
+        (
+            "suspended",
+            [],
+            [
+                ("thrown", "first", "GeneratorExit", "GeneratorExit", None),
+                ("list saw", "GeneratorExit"),
+                "list finally",
+            ],
+        ),
         ("finished", [], []),
     ],
 )
@@ -756,7 +791,7 @@ def test_dropping_a_coroutine(stage: str, expected_warnings: list[Any], expected
             log_before = list(jobs.log)
             del coro
             gc.collect()
-        return [(warning.category, str(warning.message)) for warning in caught], jobs.log[len(log_before):]
+        return [(warning.category, str(warning.message)) for warning in caught], jobs.log[len(log_before) :]
 
     found_warnings, log_tail = both(scenario)
     assert found_warnings == expected_warnings
@@ -786,7 +821,13 @@ def test_stop_iteration_in_body_becomes_runtime_error(args: tuple[Any, ...]) -> 
         try:
             coro.send(None)
         except RuntimeError as error:
-            return str(error), error.__cause__ is thrown, error.__context__ is thrown, error.__suppress_context__, attempt(lambda: coro.send(None))
+            return (
+                str(error),
+                error.__cause__ is thrown,
+                error.__context__ is thrown,
+                error.__suppress_context__,
+                attempt(lambda: coro.send(None)),
+            )
         return "no RuntimeError"
 
     assert both(scenario) == ("coroutine raised StopIteration", True, True, True, CANNOT_REUSE)
@@ -836,10 +877,22 @@ def test_delegate_without_send_throw_or_close() -> None:
         return steps
 
     assert both(scenario) == [
-        ("returned", "first"), stop("done"), CANNOT_REUSE, [("next", None), ("next", None)],
-        ("returned", "first"), ("raised", AttributeError, "'PlainIterator' object has no attribute 'send'"), CANNOT_REUSE, [("next", None)],
-        ("returned", "first"), ("raised", KeyError, "'k'", ("k",)), CANNOT_REUSE, [("next", None)],
-        ("returned", "first"), ("returned", None), CANNOT_REUSE, [("next", None)],
+        ("returned", "first"),
+        stop("done"),
+        CANNOT_REUSE,
+        [("next", None), ("next", None)],
+        ("returned", "first"),
+        ("raised", AttributeError, "'PlainIterator' object has no attribute 'send'"),
+        CANNOT_REUSE,
+        [("next", None)],
+        ("returned", "first"),
+        ("raised", KeyError, "'k'", ("k",)),
+        CANNOT_REUSE,
+        [("next", None)],
+        ("returned", "first"),
+        ("returned", None),
+        CANNOT_REUSE,
+        [("next", None)],
     ]
 
 
@@ -948,7 +1001,13 @@ def test_cancelling_while_a_request_is_in_flight(recorder: RecordingServer, conn
 
     outcome, open_while_waiting, closed_clients, no_tasks_left, connection_closed, unraisable = both(scenario)
     assert outcome == ("raised", asyncio.CancelledError, "", ())
-    assert (open_while_waiting, closed_clients, no_tasks_left, connection_closed, unraisable) == (1, [True], True, True, [])
+    assert (open_while_waiting, closed_clients, no_tasks_left, connection_closed, unraisable) == (
+        1,
+        [True],
+        True,
+        True,
+        [],
+    )
     assert [request.target for request in recorder.requests] == ["/jobs/j1", "/jobs/j1"]
 
 

@@ -23,8 +23,8 @@ from decimal import Decimal
 from fractions import Fraction
 from typing import Any
 
-from fuzzing import scaled
 import pytest
+from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
 
@@ -129,7 +129,11 @@ def model_bind(signature: Signature, args: tuple[Any, ...], kwargs: list[tuple[s
                 except Exception as error:  # noqa: BLE001 - the conversion's own error
                     return ("error", type(error), str(error))
             else:
-                return ("error", TypeError, f"Argument '{parameter.name}' has incorrect type (expected float, got {type_name(value)})")
+                return (
+                    "error",
+                    TypeError,
+                    f"Argument '{parameter.name}' has incorrect type (expected float, got {type_name(value)})",
+                )
         elif parameter.kind == "bool":
             try:
                 values[parameter.name] = bool(value)
@@ -139,7 +143,11 @@ def model_bind(signature: Signature, args: tuple[Any, ...], kwargs: list[tuple[s
         value = values[parameter.name]
         if parameter.kind == "str" or (parameter.kind == "str-or-none" and value is not None):
             if type(value) is not str:
-                return ("error", TypeError, f"Argument '{parameter.name}' has incorrect type (expected str, got {type_name(value)})")
+                return (
+                    "error",
+                    TypeError,
+                    f"Argument '{parameter.name}' has incorrect type (expected str, got {type_name(value)})",
+                )
     return ("bound", values)
 
 
@@ -167,7 +175,9 @@ class Recorder:
         raise Stop(self._path)
 
 
-def native_bind(method: Any, instance: Any, calls: list[Any], args: tuple[Any, ...], kwargs: list[tuple[str, Any]]) -> tuple[Any, ...]:
+def native_bind(
+    method: Any, instance: Any, calls: list[Any], args: tuple[Any, ...], kwargs: list[tuple[str, Any]]
+) -> tuple[Any, ...]:
     """Calls the method (unbound: `self` is among the arguments) and runs it up to the parent."""
     try:
         result = method(*args, **dict(kwargs))
@@ -249,11 +259,40 @@ class Empty:
 
 
 SPECIAL_VALUES = [
-    None, "", "job-1", StrSubclass("job-1"), CodeType.WEB, JobStage.RUNNING, b"job-1",
-    0, 1, -5, 2**1100, IntSubclass(3), True, False,
-    0.0, 1.5, -2.5, math.inf, math.nan, FloatSubclass(2.5),
-    Fraction(1, 3), Decimal("2.5"), complex(1, 2), HasFloat(), HasIndex(), FailingFloat(),
-    FailingTruth(), Empty(), object(), [], [1], {}, (), (0,),
+    None,
+    "",
+    "job-1",
+    StrSubclass("job-1"),
+    CodeType.WEB,
+    JobStage.RUNNING,
+    b"job-1",
+    0,
+    1,
+    -5,
+    2**1100,
+    IntSubclass(3),
+    True,
+    False,
+    0.0,
+    1.5,
+    -2.5,
+    math.inf,
+    math.nan,
+    FloatSubclass(2.5),
+    Fraction(1, 3),
+    Decimal("2.5"),
+    complex(1, 2),
+    HasFloat(),
+    HasIndex(),
+    FailingFloat(),
+    FailingTruth(),
+    Empty(),
+    object(),
+    [],
+    [1],
+    {},
+    (),
+    (0,),
 ]
 values = st.one_of(
     st.sampled_from(SPECIAL_VALUES),
@@ -267,8 +306,23 @@ values = st.one_of(
 ACCEPTED: dict[str, st.SearchStrategy[Any]] = {
     "str": st.text(max_size=5),
     "str-or-none": st.one_of(st.none(), st.text(max_size=5)),
-    "float": st.sampled_from([None, 0, 5, True, 1.5, math.nan, math.inf, FloatSubclass(2.5), IntSubclass(4),
-                              Fraction(1, 3), Decimal("2.5"), HasFloat(), HasIndex()]),
+    "float": st.sampled_from(
+        [
+            None,
+            0,
+            5,
+            True,
+            1.5,
+            math.nan,
+            math.inf,
+            FloatSubclass(2.5),
+            IntSubclass(4),
+            Fraction(1, 3),
+            Decimal("2.5"),
+            HasFloat(),
+            HasIndex(),
+        ]
+    ),
     "bool": st.sampled_from([True, False, None, 0, 1, "", "x", Empty(), [], [0], math.nan]),
 }
 EDGES: dict[str, list[Any]] = {
@@ -288,7 +342,13 @@ def values_for(name: str, kinds: dict[str, str]) -> st.SearchStrategy[Any]:
     )
 
 
-CLASSES = [_code.CodeClient, _jobs.AsyncJobsClient, _web.AsyncWebClient, _web.AsyncWebJobsClient, _web.AsyncStoredWebClient]
+CLASSES = [
+    _code.CodeClient,
+    _jobs.AsyncJobsClient,
+    _web.AsyncWebClient,
+    _web.AsyncWebJobsClient,
+    _web.AsyncStoredWebClient,
+]
 METHODS = [(cls, name) for cls in CLASSES for name, member in vars(cls).items() if hasattr(member, "__code__")]
 
 
@@ -306,7 +366,9 @@ def calls(draw: st.DrawFn, signature: Signature) -> tuple[tuple[Any, ...], list[
     count = draw(st.integers(0, len(names)))
     count += draw(st.sampled_from([0, 0, 0, 0, 0, 0, 1, 2]))
     positional = [draw(values_for(names[index] if index < len(names) else "any", kinds)) for index in range(count)]
-    keyword_names = draw(st.permutations(names[count:]).flatmap(lambda order: st.integers(0, len(order)).map(lambda size: order[:size])))
+    keyword_names = draw(
+        st.permutations(names[count:]).flatmap(lambda order: st.integers(0, len(order)).map(lambda size: order[:size]))
+    )
     misfit = draw(st.sampled_from([None] * 6 + ["self", "bogus", *names[:count]]))
     if misfit is not None and misfit not in keyword_names:
         keyword_names.insert(draw(st.integers(0, len(keyword_names))), misfit)

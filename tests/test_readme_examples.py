@@ -29,9 +29,7 @@ def run_python(code: str, cwd: Path) -> subprocess.CompletedProcess[str]:
 
     package_root = str(Path(vexa.__file__).resolve().parent.parent)
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [package_root, os.environ.get("PYTHONPATH")]))}
-    return subprocess.run(
-        [sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True, timeout=120
-    )
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, env=env, capture_output=True, text=True, timeout=120)
 
 
 def real_jobs_where_supported() -> dict[str, Any]:

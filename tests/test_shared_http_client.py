@@ -19,13 +19,13 @@ from typing import Any, Awaitable, Callable
 
 import httpx
 import pytest
-
 from recording_server import ConnectionLog, RecordedRequest, RecordingServer, ScriptedResponse, make_zip
+
 from vexa.client._async import AsyncClient
 from vexa.client._async.code import AsyncCodeClient
 from vexa.client._common import get_http_exception, prepare_files
 from vexa.client._sync import Client
-from vexa.types import CodeInfo, CodeType, CodeZip, HTTPException, JobStatus, JobType
+from vexa.types import CodeType, CodeZip, HTTPException, JobStatus, JobType
 
 API_KEY = "shared-key"
 ARCHIVE = make_zip({"main.py": "print('shared')"})
@@ -52,7 +52,9 @@ async def collected(generator: Any) -> list[Any]:
 
 OPERATIONS: dict[str, Operation] = {
     "code.upload": Operation(lambda c: c.code.upload(ZIP, "name", CodeType.PYTHON, {"a": 1}), '"c9"', blocking=True),
-    "code.ingest": Operation(lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, None, True, "3.10"), JOB, blocking=True),
+    "code.ingest": Operation(
+        lambda c: c.code.ingest(ZIP, "name", CodeType.PYTHON, None, True, "3.10"), JOB, blocking=True
+    ),
     "code.download": Operation(lambda c: c.code.download("c1"), ARCHIVE, blocking=True),
     "code.delete": Operation(lambda c: c.code.delete("c1"), None, blocking=True),
     "code.get_info": Operation(lambda c: c.code.get_info("c1"), INFO, blocking=True),
@@ -87,7 +89,9 @@ OPERATIONS: dict[str, Operation] = {
 OPERATIONS.update(
     {
         f"sync {name}": Operation(
-            (lambda c: list(c.jobs.stream_output("j1", read_timeout=7))) if name == "jobs.stream_output" else operation.run,
+            (lambda c: list(c.jobs.stream_output("j1", read_timeout=7)))
+            if name == "jobs.stream_output"
+            else operation.run,
             operation.answer,
             blocking=True,
             refusal_raises=operation.refusal_raises,
@@ -127,7 +131,9 @@ def outcome_of(run: Callable[[], Any]) -> Any:
     return result.model_dump() if hasattr(result, "model_dump") else result
 
 
-def run_in_mode(recorder: RecordingServer, operation: Operation, status: int, shared: bool) -> tuple[Any, tuple[Any, ...]]:
+def run_in_mode(
+    recorder: RecordingServer, operation: Operation, status: int, shared: bool
+) -> tuple[Any, tuple[Any, ...]]:
     """What the operation gave and the request it sent, on a new parent client."""
     recorder.reset()
     recorder.script_response(answer(operation, status))
@@ -188,6 +194,7 @@ def test_one_connection_serves_every_operation_and_failure(recorder: RecordingSe
                     raised.append(True)
                 assert client._http_client is shared and not shared.is_closed
     else:
+
         async def everything() -> httpx.AsyncClient:
             async with AsyncClient(recorder.base_url, api_key=API_KEY) as client:
                 shared = client._http_client
@@ -393,7 +400,11 @@ def test_upload_sends_the_archive_with_its_length_in_one_body(recorder: Recordin
     if client_kind == "Client":
         Client(recorder.base_url, api_key=API_KEY).code.upload(CodeZip(zip_bytes=archive), "big", CodeType.PYTHON)
     else:
-        asyncio.run(AsyncClient(recorder.base_url, api_key=API_KEY).code.upload(CodeZip(zip_bytes=archive), "big", CodeType.PYTHON))
+        asyncio.run(
+            AsyncClient(recorder.base_url, api_key=API_KEY).code.upload(
+                CodeZip(zip_bytes=archive), "big", CodeType.PYTHON
+            )
+        )
     sent = recorder.wait_for_requests(1)[0]
     assert not sent.chunked
     assert sent.header("Content-Length") == str(len(sent.body))

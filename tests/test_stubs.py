@@ -142,9 +142,7 @@ def stub_and_runtime_methods() -> list[Any]:
         for class_name, cls in classes_of(module).items():
             stub_methods = methods_of(getattr(stub, class_name))
             for name, function in methods_of(cls).items():
-                cases.append(
-                    pytest.param(module, function, stub_methods.get(name), id=f"{class_name}.{name}")
-                )
+                cases.append(pytest.param(module, function, stub_methods.get(name), id=f"{class_name}.{name}"))
     return cases
 
 

@@ -35,14 +35,14 @@ from typing import Any, Callable
 
 import httpx
 import pytest
+from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
 from pydantic import BaseModel
+from recording_server import RecordedRequest, RecordingServer
 
 import vexa
 import vexa.client
-from fuzzing import scaled
-from recording_server import RecordedRequest, RecordingServer
 from vexa.client import _modules
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
@@ -105,7 +105,12 @@ def probe(env: dict[str, str], path: Path | None = None) -> dict[str, Any]:
     if path is not None:
         environment["PYTHONPATH"] = str(path)
     result = subprocess.run(
-        [sys.executable, "-c", PROBE, *MODULES], env=environment, capture_output=True, text=True, check=True, cwd=path or "/"
+        [sys.executable, "-c", PROBE, *MODULES],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=path or "/",
     )
     return json.loads(result.stdout)  # type: ignore[no-any-return]
 
@@ -196,8 +201,16 @@ def test_same_classes_and_public_namespace(module: str) -> None:
 def test_same_method_introspection(module: str, class_name: str, method_name: str) -> None:
     native = vars(classes(compiled(module))[class_name])[method_name]
     twin = vars(classes(TWINS[module])[class_name])[method_name]
-    attributes = ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__kwdefaults__",
-                  "__annotations__", "__closure__")
+    attributes = (
+        "__name__",
+        "__qualname__",
+        "__module__",
+        "__doc__",
+        "__defaults__",
+        "__kwdefaults__",
+        "__annotations__",
+        "__closure__",
+    )
     assert [getattr(twin, name) for name in attributes] == [getattr(native, name) for name in attributes]
     assert inspect.signature(twin) == inspect.signature(native)
     assert coroutine_markers(twin) == coroutine_markers(native)
@@ -458,7 +471,9 @@ def test_every_method_sends_and_returns_the_same(
 
 @pytest.mark.parametrize("answer", list(ANSWERS))
 @pytest.mark.parametrize(
-    "target, method, args, kwargs", [call for call in CALLS if call[0].startswith("sync.")], ids=lambda value: str(value)[:30]
+    "target, method, args, kwargs",
+    [call for call in CALLS if call[0].startswith("sync.")],
+    ids=lambda value: str(value)[:30],
 )
 def test_each_synchronous_twin_sends_and_returns_as_its_asynchronous_twin(
     recorder: RecordingServer, target: str, method: str, args: Any, kwargs: Any, answer: str
@@ -517,8 +532,15 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
     asyncio.run(async_client.jobs.get("j1"))
     asyncio.run(async_client.web.stored.run("c1"))
     expected = {"verify": tls} if has_attribute and tls is not None else {}
-    assert recorded.calls == [("get", expected), ("stream", expected), ("get", expected), ("stream", expected),
-                              ("post", expected), ("AsyncClient", expected), ("AsyncClient", expected)]
+    assert recorded.calls == [
+        ("get", expected),
+        ("stream", expected),
+        ("get", expected),
+        ("stream", expected),
+        ("post", expected),
+        ("AsyncClient", expected),
+        ("AsyncClient", expected),
+    ]
     # A shared client wins: nothing of the module's own is opened.
     recorded.calls.clear()
     with httpx.Client() as shared:

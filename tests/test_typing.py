@@ -44,7 +44,16 @@ MypyErrors = dict[str, list[tuple[int, str, str]]]
 def run_mypy(workdir: Path, *targets: str) -> list[tuple[str, int, str, str]]:
     """mypy --strict's errors: (path, line, code, message)."""
     completed = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--cache-dir", str(workdir / "cache"), *targets],
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-error-summary",
+            "--cache-dir",
+            str(workdir / "cache"),
+            *targets,
+        ],
         cwd=workdir,
         capture_output=True,
         text=True,
@@ -83,7 +92,20 @@ def test_the_package_is_clean(mypy_workdir: Path) -> None:
     # The installed package's own annotations: the parent clients, the
     # asynchronous code client, the pure-Python client modules, the types, the
     # demo, the local service and the package itself.
-    targets = ["-m", "vexa", "-m", "vexa._version", "-m", "vexa.types", "-m", "vexa.demo", "-p", "vexa.client", "-p", "vexa.devservice"]
+    targets = [
+        "-m",
+        "vexa",
+        "-m",
+        "vexa._version",
+        "-m",
+        "vexa.types",
+        "-m",
+        "vexa.demo",
+        "-p",
+        "vexa.client",
+        "-p",
+        "vexa.devservice",
+    ]
     errors = run_mypy(mypy_workdir, *targets)
     assert errors == []
 
@@ -107,9 +129,13 @@ def test_the_readme_has_examples() -> None:
     assert len(readme_examples()) >= 2
 
 
-@pytest.mark.parametrize("line, code", expected_errors(), ids=[f"line{line}-{code}" for line, code in expected_errors()])
+@pytest.mark.parametrize(
+    "line, code", expected_errors(), ids=[f"line{line}-{code}" for line, code in expected_errors()]
+)
 def test_each_wrong_use_gets_exactly_one_error(mypy_errors: MypyErrors, line: int, code: str) -> None:
-    found = [(error_code, message) for error_line, error_code, message in mypy_errors[WRONG_USES.name] if error_line == line]
+    found = [
+        (error_code, message) for error_line, error_code, message in mypy_errors[WRONG_USES.name] if error_line == line
+    ]
     assert len(found) == 1 and found[0][0] == code, found
 
 

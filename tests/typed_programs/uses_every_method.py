@@ -13,7 +13,6 @@ from __future__ import annotations
 import io
 import zipfile
 from pathlib import Path
-
 from typing import Generator
 
 from typing_extensions import assert_type

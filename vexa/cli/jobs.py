@@ -31,7 +31,9 @@ from vexa.types import CodeType, Job, JobStage, JobStatus, JobType
 
 DEFAULT_READ_TIMEOUT = 60.0
 # A job in one of these has ended, whatever stage the service reports.
-ENDED_STATUSES = frozenset({JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT})
+ENDED_STATUSES = frozenset(
+    {JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT}
+)
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
@@ -66,9 +68,7 @@ def ended_without_finishing(job: Job) -> str | None:
 @click.option("--type", "job_type", type=EnumChoice(JobType), help="Only jobs of this type.")
 @status_option
 @stage_option
-def jobs_list(
-    session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None
-) -> None:
+def jobs_list(session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None) -> None:
     """List jobs, optionally filtered."""
     with session.client() as client:
         found = client.jobs.list(job_type=job_type, job_status=status, job_stage=stage)
@@ -121,7 +121,10 @@ def jobs_latest(session: Session, code_type: CodeType | None) -> None:
 @client_command(jobs, "stream")
 @click.argument("job_id")
 @click.option(
-    "--read-timeout", type=click.FloatRange(min=0), default=DEFAULT_READ_TIMEOUT, show_default=True,
+    "--read-timeout",
+    type=click.FloatRange(min=0),
+    default=DEFAULT_READ_TIMEOUT,
+    show_default=True,
     help="Seconds to wait for the next line; 0 waits forever.",
 )
 async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> None:
@@ -138,7 +141,10 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
 @click.argument("job_id")
 @timeout_option
 @click.option(
-    "--stage", type=EnumChoice(JobStage), default=JobStage.POST_RUNNING.value, show_default=True,
+    "--stage",
+    type=EnumChoice(JobStage),
+    default=JobStage.POST_RUNNING.value,
+    show_default=True,
     help="The stage to wait for.",
 )
 async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage: JobStage) -> None:

@@ -43,8 +43,7 @@ def resolve_base_url(base_url: str | None) -> str:
     resolved = base_url or os.environ.get(BASE_URL_ENV)
     if not resolved:
         raise ValueError(
-            f"No base URL for the Vexa service: pass base_url=... "
-            f"or set the {BASE_URL_ENV} environment variable."
+            f"No base URL for the Vexa service: pass base_url=... or set the {BASE_URL_ENV} environment variable."
         )
     return resolved
 
@@ -79,13 +78,12 @@ def check_api_key(api_key: str | None) -> str | None:
                 f"an HTTP header can carry only ASCII."
             )
     if api_key != api_key.strip(" "):
-        raise ValueError(
-            "The API key starts or ends with a space; an HTTP header value cannot."
-        )
+        raise ValueError("The API key starts or ends with a space; an HTTP header value cannot.")
     return api_key
 
 
 HTTPClient = TypeVar("HTTPClient", httpx.Client, httpx.AsyncClient)
+
 
 def create_ssl_context(verify: ssl.SSLContext | str | bool) -> ssl.SSLContext:
     """The TLS context that httpx would make for `verify=verify`.
@@ -180,9 +178,7 @@ class BaseClient(Generic[HTTPClient]):
     def _get_http_exception(self, httpx_error: httpx.HTTPStatusError) -> HTTPException:
         return get_http_exception(httpx_error, api_key=self.api_key)
 
-    def _prepare_files(
-        self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-    ) -> list[UploadPart]:
+    def _prepare_files(self, code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None) -> list[UploadPart]:
         return prepare_files(code_zip=code_zip, metadata=metadata)
 
     def get_proxy_url(self, job_id: str) -> str:
@@ -225,9 +221,7 @@ def _has_no_subdomains(hostname: str) -> bool:
 # --- Errors -------------------------------------------------------------------
 
 
-def get_http_exception(
-    httpx_error: httpx.HTTPStatusError, api_key: str | None = None
-) -> HTTPException:
+def get_http_exception(httpx_error: httpx.HTTPStatusError, api_key: str | None = None) -> HTTPException:
     """The `HTTPException` subclass instance that stands for an error response.
 
     The API key, whether given or found in the request's headers, is
@@ -244,9 +238,7 @@ def get_http_exception(
         status_code=response.status_code,
         method=request.method,
         url=_redact(str(request.url), secrets),
-        detail=_redact(detail_from_body(_response_text(response)), secrets)[
-            :MAX_DETAIL_LENGTH
-        ],
+        detail=_redact(detail_from_body(_response_text(response)), secrets)[:MAX_DETAIL_LENGTH],
     )
 
 
@@ -321,9 +313,7 @@ def _redact(text: str, secrets: list[str | None]) -> str:
 # --- Uploads ------------------------------------------------------------------
 
 
-def prepare_files(
-    code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None
-) -> list[UploadPart]:
+def prepare_files(code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None) -> list[UploadPart]:
     """Multipart file parts for an upload: `code_zip`, then `metadata` if given.
 
     The archive goes in as a reader over its bytes (which does not copy them):
@@ -331,9 +321,7 @@ def prepare_files(
     to the socket whole, and the socket layer copies what remains after each
     partial send, which doubles the memory of a large upload.
     """
-    files: list[UploadPart] = [
-        ("code_zip", ("code.zip", io.BytesIO(code_zip.zip_bytes), "application/zip"))
-    ]
+    files: list[UploadPart] = [("code_zip", ("code.zip", io.BytesIO(code_zip.zip_bytes), "application/zip"))]
     if metadata is not None:
         if not isinstance(metadata, JsonData):
             metadata = JsonData(metadata)
@@ -359,9 +347,7 @@ class AtomicFileWriter:
 
     def __enter__(self) -> AtomicFileWriter:
         # Same directory as the target, so that os.replace is a rename.
-        fd, temp_name = tempfile.mkstemp(
-            dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".part"
-        )
+        fd, temp_name = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.name}.", suffix=".part")
         self.temp_path = Path(temp_name)
         self._file = os.fdopen(fd, "w+b")
         return self
@@ -429,9 +415,7 @@ def handle_stream_download(response: httpx.Response, zip_path: Path | str | None
         return writer.read_back()
 
 
-async def handle_stream_download_async(
-    response: httpx.Response, zip_path: Path | str | None
-) -> bytes:
+async def handle_stream_download_async(response: httpx.Response, zip_path: Path | str | None) -> bytes:
     """The asynchronous `handle_stream_download` (file writes block briefly)."""
     if not response.is_success:
         await response.aread()

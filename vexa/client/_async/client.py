@@ -74,8 +74,5 @@ class AsyncClient(BaseClient[httpx.AsyncClient]):
         if http_client is not None:
             await http_client.aclose()
 
-    async def _handle_stream_download_async(
-        self, response: httpx.Response, zip_path: Path | str | None
-    ) -> bytes:
+    async def _handle_stream_download_async(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
         return await handle_stream_download_async(response, zip_path)
-

@@ -1,10 +1,13 @@
 """`JobsClient` in plain Python: the twin of the compiled `vexa.client._sync._jobs`."""
 
+# The imports bind their names in the compiled module's order: never sorted.
+# isort: skip_file
+
 from __future__ import annotations
 
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Generator, List
+from typing import TYPE_CHECKING, Generator, List
 
 import httpx
 
@@ -21,6 +24,8 @@ from vexa.types import (
 )
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from vexa.client._sync import Client
 
 from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
@@ -372,14 +377,18 @@ class JobsClient:
     list_scheduled = _listing(
         "list_scheduled", False, "SCHEDULED", "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."
     )
-    list_started = _listing("list_started", False, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs.")
+    list_started = _listing(
+        "list_started", False, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs."
+    )
     list_deferred = _listing(
         "list_deferred", False, "DEFERRED", "Get all deferred jobs.", "List[Job]: List of deferred jobs."
     )
     list_canceled = _listing(
         "list_canceled", False, "CANCELED", "Get all canceled jobs.", "List[Job]: List of canceled jobs."
     )
-    list_stopped = _listing("list_stopped", False, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs.")
+    list_stopped = _listing(
+        "list_stopped", False, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs."
+    )
     list_failed = _listing("list_failed", False, "FAILED", "Get all failed jobs.", "List[Job]: List of failed jobs.")
     list_finished = _listing(
         "list_finished", False, "FINISHED", "Get all finished jobs.", "List[Job]: List of finished jobs."
@@ -390,12 +399,13 @@ class JobsClient:
     list_pre_running = _listing(
         "list_pre_running", True, "PRE_RUNNING", "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."
     )
-    list_running = _listing("list_running", True, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs.")
+    list_running = _listing(
+        "list_running", True, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs."
+    )
     list_post_running = _listing(
         "list_post_running", True, "POST_RUNNING", "Get all post-running jobs.", "List[Job]: List of post-running jobs."
     )
 
 
-# The compiled module binds neither.
+# The compiled module does not bind it.
 globals().pop("annotations", None)
-del Any

@@ -1,14 +1,19 @@
 """The synchronous web-page clients in plain Python: the twin of the compiled `vexa.client._sync._web`."""
 
+# The imports bind their names in the compiled module's order: never sorted.
+# isort: skip_file
+
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, List
+from typing import TYPE_CHECKING, List
 
 import httpx
 
 from vexa.types import CodeInfo, CodeType, CodeZip, Job, JobStage, JobStatus, JobType, JsonData
 
 if TYPE_CHECKING:
+    from typing import Any
+
     from vexa.client._sync import Client
 
 from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
@@ -286,6 +291,5 @@ class WebClient:
         )
 
 
-# The compiled module binds neither.
+# The compiled module does not bind it.
 globals().pop("annotations", None)
-del Any

@@ -75,7 +75,5 @@ class Client(BaseClient[httpx.Client]):
         if http_client is not None:
             http_client.close()
 
-    def _handle_stream_download(
-        self, response: httpx.Response, zip_path: Path | str | None
-    ) -> bytes:
+    def _handle_stream_download(self, response: httpx.Response, zip_path: Path | str | None) -> bytes:
         return handle_stream_download(response, zip_path)
