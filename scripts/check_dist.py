@@ -29,13 +29,12 @@ NATIVE_MODULES = (
     "vexa/client/_async/_jobs",
     "vexa/client/_async/_web",
 )
-# Modules whose stub is still to be written (it comes with their pure-Python
-# twins); empty this set when it lands.
-STUBS_PENDING = {"vexa/client/_sync/_jobs", "vexa/client/_sync/_web"}
 PURE_TWINS = (
     "vexa/client/_pure/_frame.py",
     "vexa/client/_pure/_code.py",
     "vexa/client/_pure/_jobs.py",
+    "vexa/client/_pure/_sync_jobs.py",
+    "vexa/client/_pure/_sync_web.py",
     "vexa/client/_pure/_web.py",
     "vexa/client/_modules.py",
 )
@@ -64,7 +63,7 @@ def wheel_problems(names: Iterable[str], universal: bool = False) -> list[str]:
         count = len(_module_files(names, module))
         if count != (0 if universal else 1):
             problems.append(f"{count} compiled files for {module} (want {0 if universal else 1})")
-        if f"{module}.pyi" not in names and module not in STUBS_PENDING:
+        if f"{module}.pyi" not in names:
             problems.append(f"no stub {module}.pyi")
     if "vexa/py.typed" not in names:
         problems.append("no vexa/py.typed")
@@ -85,7 +84,7 @@ def sdist_problems(names: Iterable[str]) -> list[str]:
     names = set(names)
     wanted = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "vexa/py.typed", "vexa/_version.py"]
     for module in NATIVE_MODULES:
-        wanted += [f"{module}.cpp"] + ([] if module in STUBS_PENDING else [f"{module}.pyi"])
+        wanted += [f"{module}.cpp", f"{module}.pyi"]
     problems = [f"missing {name}" for name in wanted if name not in names]
     if not any(name.startswith("common/") for name in names):
         problems.append("no common/ sources")

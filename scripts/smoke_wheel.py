@@ -8,7 +8,7 @@ into which only the wheel (with its `service` extra) was installed:
 
 Starts `python -m vexa.devservice` on a free port, stores, lists, reads,
 downloads and deletes code with `vexa.Client`, then ingests it with
-`vexa.AsyncClient` and follows the job's output to its end. Exits non-zero on
+`vexa.AsyncClient` and with `vexa.Client` and follows each job's output to its end. Exits non-zero on
 the first failure.
 """
 
@@ -58,7 +58,8 @@ def check_installation(pure: bool) -> None:
     check(vexa.client.NATIVE is not pure, f"vexa.client.NATIVE is {vexa.client.NATIVE}")
     check("site-packages" in package.parts, f"vexa imported from {package}, not an installed wheel")
     check(vexa.__version__ == importlib.metadata.version("vexa"), "vexa.__version__ differs from the metadata")
-    for stub in ("py.typed", "client/_sync/_code.pyi", "client/_async/_jobs.pyi", "client/_async/_web.pyi"):
+    stubs = ("_sync/_code.pyi", "_sync/_jobs.pyi", "_sync/_web.pyi", "_async/_jobs.pyi", "_async/_web.pyi")
+    for stub in ("py.typed", *(f"client/{name}" for name in stubs)):
         check((package / stub).is_file(), f"{stub} not installed")
 
 
@@ -78,6 +79,16 @@ def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
     else:
         check(False, "deleted code still found")
     return code_id
+
+
+def use_sync_jobs(base_url: str, code_zip: CodeZip) -> int:
+    client = vexa.Client(base_url, api_key=API_KEY)
+    job = client.code.ingest(code_zip, "smoke-sync-job", CodeType.PYTHON)
+    lines = [output.text for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
+    ended = client.jobs.await_stage(job.job_id, timeout=60)
+    check(ended.job_stage is JobStage.POST_RUNNING, f"sync job ended in {ended.job_stage}")
+    check(len(lines) > 0, "no output streamed to the sync client")
+    return len(lines)
 
 
 async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
@@ -103,6 +114,11 @@ def main() -> None:
         try:
             use_sync_client(base_url, code_zip, workdir)
             line_count = asyncio.run(use_async_client(base_url, code_zip))
+            sync_line_count = use_sync_jobs(base_url, code_zip)
+            check(
+                sync_line_count == line_count,
+                f"{sync_line_count} lines streamed to the sync client, {line_count} async",
+            )
         finally:
             process.terminate()
             process.wait(timeout=30)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import sys
 import threading
+import time
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Iterator
 
@@ -120,5 +121,15 @@ def fast_polls(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
             delay = 0.01
         return await real_sleep(delay, result)
 
+    real_blocking_sleep = time.sleep
+
+    def blocking_sleep(delay: Any) -> None:
+        # The synchronous clients' waits: the same, for time.sleep.
+        if threading.get_ident() == test_thread and delay >= 1:
+            asked.append(delay)
+            delay = 0.01
+        real_blocking_sleep(delay)
+
     monkeypatch.setattr(asyncio, "sleep", sleep)
+    monkeypatch.setattr(time, "sleep", blocking_sleep)
     return asked

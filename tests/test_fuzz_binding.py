@@ -14,6 +14,7 @@ it receives and stops the body there, before any request.
 
 from __future__ import annotations
 
+import importlib
 import math
 import re
 import traceback
@@ -27,7 +28,7 @@ from fuzzing import scaled
 from hypothesis import given
 from hypothesis import strategies as st
 
-import vexa.client
+from vexa.client import _modules
 from vexa.client._async import _jobs, _web
 from vexa.client._sync import _code
 from vexa.client._sync import _jobs as _sync_jobs
@@ -206,7 +207,7 @@ def failed_in_body(method: Any, error: BaseException) -> bool:
     at the method's definition line, a body failure at the line of its statement."""
     code = method.__code__
     lines = [entry.lineno for entry in traceback.extract_tb(error.__traceback__) if entry.filename == code.co_filename]
-    if not vexa.client.NATIVE:
+    if not _modules.is_native(importlib.import_module(method.__module__)):
         # The pure twin binds in its frame module: only a body failure has an entry in the body's file.
         return bool(lines)
     assert lines, f"no traceback entry of {code.co_filename}"

@@ -40,7 +40,7 @@ def real_jobs_where_supported() -> dict[str, Any]:
 
 
 def test_client_examples_run(service_factory: Callable[..., Any], tmp_path: Path) -> None:
-    # The async example's web app must really serve its page to become healthy.
+    # The examples' web app must really serve its page to become healthy.
     service = service_factory(api_key=README_API_KEY, **real_jobs_where_supported())
     outputs = []
     for section in ("Synchronous example", "Asynchronous example"):
@@ -51,6 +51,10 @@ def test_client_examples_run(service_factory: Callable[..., Any], tmp_path: Path
         outputs.append(completed.stdout.splitlines())
     sync_lines, async_lines = outputs
     assert sync_lines[-1].startswith("404 404 Not Found for GET ")  # the deleted code is gone
+    # The synchronous example reached its page: "{url} hello from vexa".
+    (page_line,) = [line for line in sync_lines if line.endswith(" hello from vexa")]
+    assert page_line.startswith(f"{service.base_url}/")
+    assert "JobStatus.FINISHED" in sync_lines or "finished" in sync_lines
     assert (tmp_path / "hello.zip").is_file() and (tmp_path / "result.zip").is_file()
     assert async_lines[-2].startswith("http://") and async_lines[-1].startswith("[Job(job_id=")
 

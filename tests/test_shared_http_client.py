@@ -85,6 +85,21 @@ OPERATIONS: dict[str, Operation] = {
     "async code.list_info-typed": Operation(lambda c: c.code.list_info(code_type=CodeType.PYTHON), [INFO]),
     "async code.get_metadata": Operation(lambda c: c.code.get_metadata("c1"), {"k": [1, 2]}),
 }
+# The synchronous jobs and web clients: the same calls, blocking.
+OPERATIONS.update(
+    {
+        f"sync {name}": Operation(
+            (lambda c: list(c.jobs.stream_output("j1", read_timeout=7)))
+            if name == "jobs.stream_output"
+            else operation.run,
+            operation.answer,
+            blocking=True,
+            refusal_raises=operation.refusal_raises,
+        )
+        for name, operation in OPERATIONS.items()
+        if name.startswith(("jobs.", "web."))
+    }
+)
 ASYNC_OPERATIONS = {name: operation for name, operation in OPERATIONS.items() if not operation.blocking}
 
 

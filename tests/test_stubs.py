@@ -25,17 +25,20 @@ import pytest
 
 import vexa.client
 
-MODULES = ["vexa.client._sync._code", "vexa.client._async._jobs", "vexa.client._async._web"]
-# Native modules whose stub is not written yet: it comes with their pure-Python
-# twins. Move each to MODULES when its stub lands (the mark below is strict, so
-# a stub that appears makes this test fail until then).
-STUBS_PENDING = ["vexa.client._sync._jobs", "vexa.client._sync._web"]
+MODULES = [
+    "vexa.client._sync._code",
+    "vexa.client._sync._jobs",
+    "vexa.client._sync._web",
+    "vexa.client._async._jobs",
+    "vexa.client._async._web",
+]
 CO_COROUTINE = inspect.CO_COROUTINE
+CO_GENERATOR = inspect.CO_GENERATOR
 CO_ASYNC_GENERATOR = inspect.CO_ASYNC_GENERATOR
 
 # Parameters the runtime leaves unannotated and the stub types (both are
 # parent clients). An entry here is a gap in the module's class table.
-UNANNOTATED_AT_RUNTIME = {("AsyncWebJobsClient", "__init__", "client")}
+UNANNOTATED_AT_RUNTIME = {("AsyncWebJobsClient", "__init__", "client"), ("WebJobsClient", "__init__", "client")}
 
 
 def load_stub(module_name: str) -> types.ModuleType:
@@ -116,6 +119,8 @@ def method_kind_at_runtime(function: Any) -> str:
     flags = function.__code__.co_flags
     if flags & CO_ASYNC_GENERATOR:
         return "async generator"
+    if flags & CO_GENERATOR:
+        return "generator"
     return "coroutine" if flags & CO_COROUTINE else "plain"
 
 
@@ -125,6 +130,8 @@ def method_kind_in_stub(function: Callable[..., Any]) -> str:
     returned = typing.get_origin(inspect.signature(function).return_annotation)
     if returned in (collections.abc.AsyncGenerator, collections.abc.AsyncIterator):
         return "async generator"
+    if returned in (collections.abc.Generator, collections.abc.Iterator):
+        return "generator"
     return "plain"
 
 
@@ -139,14 +146,7 @@ def stub_and_runtime_methods() -> list[Any]:
     return cases
 
 
-@pytest.mark.parametrize(
-    "module_name",
-    MODULES
-    + [
-        pytest.param(name, marks=pytest.mark.xfail(raises=AssertionError, strict=True, reason="stub not written yet"))
-        for name in STUBS_PENDING
-    ],
-)
+@pytest.mark.parametrize("module_name", MODULES)
 def test_stub_lists_the_same_classes_and_methods(module_name: str) -> None:
     module, stub = importlib.import_module(module_name), load_stub(module_name)
     assert classes_of(stub).keys() == classes_of(module).keys()
@@ -187,11 +187,18 @@ def test_stub_signature_matches_the_runtime(module: types.ModuleType, runtime: A
         assert same_type(runtime_return, stub_return), "return annotation"
 
 
-def test_stub_attributes_are_what_an_instance_holds() -> None:
-    # AsyncWebClient keeps the two sub-clients it builds on its parent.
-    module, stub = importlib.import_module("vexa.client._async._web"), load_stub("vexa.client._async._web")
-    web = module.AsyncWebClient(vexa.client.AsyncClient("http://127.0.0.1:9"))
-    hints = typing.get_type_hints(stub.AsyncWebClient)
+@pytest.mark.parametrize(
+    "module_name, class_name, parent",
+    [
+        ("vexa.client._async._web", "AsyncWebClient", "AsyncClient"),
+        ("vexa.client._sync._web", "WebClient", "Client"),
+    ],
+)
+def test_stub_attributes_are_what_an_instance_holds(module_name: str, class_name: str, parent: str) -> None:
+    # A web client keeps the two sub-clients it builds on its parent.
+    module, stub = importlib.import_module(module_name), load_stub(module_name)
+    web = getattr(module, class_name)(getattr(vexa.client, parent)("http://127.0.0.1:9"))
+    hints = typing.get_type_hints(getattr(stub, class_name))
     assert hints.keys() == {"stored", "jobs"}
     for attribute, stub_class in hints.items():
         assert type(getattr(web, attribute)) is getattr(module, stub_class.__name__), attribute
@@ -210,6 +217,7 @@ def test_stub_attributes_are_what_an_instance_holds() -> None:
         (int | str, int | int | str, True),  # the interpreter folds repeated members
         (typing.AsyncGenerator[int, None], collections.abc.AsyncGenerator[int, None], True),
         (typing.AsyncGenerator[int, None], collections.abc.AsyncIterator[int], False),
+        (typing.Generator[int, None, None], collections.abc.Generator[int, None, None], True),
     ],
 )
 def test_type_comparison(runtime: Any, stub: Any, same: bool) -> None:

@@ -80,15 +80,21 @@ ALL_METHODS = [
 # --- selection ---------------------------------------------------------------------------
 
 PROBE = """
-import json, sys, vexa.client
+import importlib, json, sys, vexa.client
 from vexa.client._async import _jobs, _web
-from vexa.client._sync import _code
+from vexa.client._sync import _code, _jobs as sync_jobs, _web as sync_web
 import vexa.client._async._jobs as jobs_again
+import vexa.client._sync._jobs as sync_jobs_again
+modules = [importlib.import_module(name) for name in sys.argv[1:]]
 print(json.dumps({
     "native": vexa.client.NATIVE,
-    "files": {m.__name__: m.__file__.split("/vexa/", 1)[1] for m in (_code, _jobs, _web)},
-    "modules": [_code.CodeClient.__module__, _jobs.AsyncJobsClient.__module__, _web.AsyncWebClient.__module__],
-    "same": jobs_again is _jobs is sys.modules["vexa.client._async._jobs"],
+    "files": {m.__name__: m.__file__.split("/vexa/", 1)[1] for m in modules},
+    "modules": [next(v for v in vars(m).values() if isinstance(v, type) and v.__module__ == m.__name__).__module__
+                for m in modules],
+    "same": jobs_again is _jobs is sys.modules["vexa.client._async._jobs"]
+            and sync_jobs_again is sync_jobs is sys.modules["vexa.client._sync._jobs"]
+            and (_code, sync_web, _web) == tuple(sys.modules[n] for n in
+                ("vexa.client._sync._code", "vexa.client._sync._web", "vexa.client._async._web")),
 }))
 """
 
@@ -99,29 +105,42 @@ def probe(env: dict[str, str], path: Path | None = None) -> dict[str, Any]:
     if path is not None:
         environment["PYTHONPATH"] = str(path)
     result = subprocess.run(
-        [sys.executable, "-c", PROBE], env=environment, capture_output=True, text=True, check=True, cwd=path or "/"
+        [sys.executable, "-c", PROBE, *MODULES],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=path or "/",
     )
     return json.loads(result.stdout)  # type: ignore[no-any-return]
 
 
+def compiled_library(name: str) -> bool:
+    """True when the installed package holds the compiled module `name`."""
+    path = PACKAGE_DIR.parent / name.replace(".", "/")
+    return any(path.parent.glob(f"{path.name}.*.so"))
+
+
 def installed_compiled() -> bool:
-    """True when the installed package holds the three compiled modules."""
-    paths = [PACKAGE_DIR.parent / name.replace(".", "/") for name in MODULES]
-    return all(any(path.parent.glob(f"{path.name}.*.so")) for path in paths)
+    """True when the installed package holds every compiled module."""
+    return all(compiled_library(name) for name in MODULES)
 
 
-PURE_FILES = {name: f"client/_pure/{name.rsplit('.', 1)[1]}.py" for name in MODULES}
+PURE_FILES = {name: f"client/_pure/{file}" for name, file in _modules.TWIN_FILES.items()}
 
 
 @pytest.mark.parametrize("value, forced", [("1", True), ("yes", True), ("0", False), ("", False)])
 def test_the_environment_variable_forces_the_twins(value: str, forced: bool) -> None:
     seen = probe({_modules.NO_EXTENSIONS_ENV: value})
-    native = installed_compiled() and not forced
-    assert seen["native"] is native
+    assert seen["native"] is (installed_compiled() and not forced)
     assert seen["modules"] == list(MODULES)
     assert seen["same"] is True
+    # Each module on its own: compiled where its library is installed, unless forced.
+    assert list(seen["files"]) == list(MODULES)
     for name, file in seen["files"].items():
-        assert (file == PURE_FILES[name]) is not native
+        native = compiled_library(name) and not forced
+        assert (file == PURE_FILES[name]) is not native, name
+        assert file.endswith(".so") is native, name
 
 
 @pytest.mark.native_only
@@ -133,15 +152,19 @@ def test_a_compiled_module_that_does_not_load_leaves_its_place_to_the_twin(tmp_p
     seen = probe({}, tmp_path)
     assert seen["native"] is False
     assert seen["files"]["vexa.client._async._jobs"] == PURE_FILES["vexa.client._async._jobs"]
-    assert seen["files"]["vexa.client._async._web"].endswith(".so")
-    assert seen["files"]["vexa.client._sync._code"].endswith(".so")
+    for name in MODULES:
+        if name != "vexa.client._async._jobs":
+            assert seen["files"][name].endswith(".so"), name
     assert seen["modules"] == list(MODULES)
 
 
 def test_native_flag_matches_the_modules_in_use() -> None:
     in_use = [importlib.import_module(name) for name in MODULES]
     assert vexa.client.NATIVE is all(_modules.is_native(module) for module in in_use)
-    assert all(_modules.is_native(module) is vexa.client.NATIVE for module in in_use)
+    forced = _modules.extensions_disabled()
+    assert [_modules.is_native(module) for module in in_use] == [
+        compiled_library(name) and not forced for name in MODULES
+    ]
 
 
 # --- introspection ----------------------------------------------------------------------------
@@ -363,6 +386,8 @@ CALLS: list[tuple[str, str, tuple[Any, ...], dict[str, Any]]] = [
     ("web.jobs", "get_latest", (), {}),
     ("web.jobs", "list_timed_out", (), {}),
 ]
+# The synchronous jobs and web clients make the calls of their asynchronous twins.
+CALLS += [(f"sync.{target}", *call) for target, *call in CALLS if target != "code"]
 
 
 def world(
@@ -372,6 +397,8 @@ def world(
     module = {name: compiled(name) if kind == "native" else TWINS[name] for name in MODULES}
     client = parents[0](base_url, api_key=API_KEY)
     client.code = module["vexa.client._sync._code"].CodeClient(client)
+    client.jobs = module["vexa.client._sync._jobs"].JobsClient(client)
+    client.web = module["vexa.client._sync._web"].WebClient(client)
     async_client = parents[1](base_url, api_key=API_KEY)
     async_client.jobs = module["vexa.client._async._jobs"].AsyncJobsClient(async_client)
     async_client.web = module["vexa.client._async._web"].AsyncWebClient(async_client)
@@ -412,9 +439,18 @@ def run(kind: str, recorder: RecordingServer, target: str, method: str, args: An
             return [item async for item in result]
         return await result if inspect.isawaitable(result) else result
 
+    def call_sync() -> Any:
+        sub_client: Any = client
+        for name in target.split(".")[1:]:
+            sub_client = getattr(sub_client, name)
+        result = getattr(sub_client, method)(*args, **kwargs)
+        return list(result) if inspect.isgenerator(result) or hasattr(result, "__next__") else result
+
     try:
         if target == "code":
             result = getattr(client.code, method)(*args, **kwargs)
+        elif target.startswith("sync."):
+            result = call_sync()
         else:
             result = asyncio.run(call_async())
     except Exception as error:  # noqa: BLE001 - the error is the observation
@@ -433,6 +469,22 @@ def test_every_method_sends_and_returns_the_same(
     native = run("native", recorder, target, method, args, kwargs)
     twin = run("twin", recorder, target, method, args, kwargs)
     assert twin == native
+
+
+@pytest.mark.parametrize("answer", list(ANSWERS))
+@pytest.mark.parametrize(
+    "target, method, args, kwargs",
+    [call for call in CALLS if call[0].startswith("sync.")],
+    ids=lambda value: str(value)[:30],
+)
+def test_each_synchronous_twin_sends_and_returns_as_its_asynchronous_twin(
+    recorder: RecordingServer, target: str, method: str, args: Any, kwargs: Any, answer: str
+) -> None:
+    status, body = ANSWERS[answer]
+    recorder.set_default(status, body)
+    blocking = run("twin", recorder, target, method, args, kwargs)
+    awaited = run("twin", recorder, target.removeprefix("sync."), method, args, kwargs)
+    assert blocking == awaited
 
 
 # --- the parent's shared client and TLS context -------------------------------------------------
@@ -480,12 +532,18 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
     recorder.set_default(200, JOB)
     client.code.get_info("c1")
     client.code.download("c1")
+    client.jobs.get("j1")
+    client.jobs.get_result("j1")
+    client.web.stored.run("c1")
     asyncio.run(async_client.jobs.get("j1"))
     asyncio.run(async_client.web.stored.run("c1"))
     expected = {"verify": tls} if has_attribute and tls is not None else {}
     assert recorded.calls == [
         ("get", expected),
         ("stream", expected),
+        ("get", expected),
+        ("stream", expected),
+        ("post", expected),
         ("AsyncClient", expected),
         ("AsyncClient", expected),
     ]
@@ -494,5 +552,6 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
     with httpx.Client() as shared:
         client._http_client = shared
         client.code.get_info("c1")
+        client.jobs.get("j1")
     assert recorded.calls == []
-    assert len(recorder.requests) == 5
+    assert len(recorder.requests) == 9

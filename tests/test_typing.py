@@ -154,10 +154,16 @@ def sub_client_variables() -> dict[str, type]:
     from vexa.client._async._web import AsyncStoredWebClient, AsyncWebClient, AsyncWebJobsClient
     from vexa.client._async.code import AsyncCodeClient
     from vexa.client._sync._code import CodeClient
+    from vexa.client._sync._jobs import JobsClient
+    from vexa.client._sync._web import StoredWebClient, WebClient, WebJobsClient
 
     return {
         "client": AsyncClient,
         "code": CodeClient,
+        "sync_jobs": JobsClient,
+        "sync_web": WebClient,
+        "sync_stored": StoredWebClient,
+        "sync_web_jobs": WebJobsClient,
         "async_code": AsyncCodeClient,
         "jobs": AsyncJobsClient,
         "web": AsyncWebClient,

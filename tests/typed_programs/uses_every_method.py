@@ -3,8 +3,9 @@
 `mypy --strict` accepts it as it is, and `assert_type` pins each result to its
 declared type. The suite also runs it against the local service, so every call
 here is one a real program can make. Each sub-client has its own variable
-(`code`, `jobs`, `web`, `stored`, `web_jobs`, `async_code`), through which the
-suite checks that no public method is left out.
+(`code`, `sync_jobs`, `sync_web`, `sync_stored`, `sync_web_jobs`, `async_code`,
+`jobs`, `web`, `stored`, `web_jobs`), through which the suite checks that no
+public method is left out.
 """
 
 from __future__ import annotations
@@ -12,6 +13,7 @@ from __future__ import annotations
 import io
 import zipfile
 from pathlib import Path
+from typing import Generator
 
 from typing_extensions import assert_type
 
@@ -20,6 +22,8 @@ from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._async._web import AsyncStoredWebClient, AsyncWebClient, AsyncWebJobsClient
 from vexa.client._async.code import AsyncCodeClient
 from vexa.client._sync._code import CodeClient
+from vexa.client._sync._jobs import JobsClient
+from vexa.client._sync._web import StoredWebClient, WebClient, WebJobsClient
 from vexa.types import (
     CodeInfo,
     CodeType,
@@ -67,9 +71,75 @@ def use_client(base_url: str, api_key: str, workdir: Path) -> None:
     assert_type(job.job_stage, JobStage | None)
     assert_type(code.delete(code_id), str)
 
+    use_sync_jobs_and_web(client, workdir)
     assert_type(JobType.from_code_type(CodeType.WEB), JobType)
     assert_type(http_exception_class(404), type[HTTPException])
     assert_type(vexa.__version__, str)
+
+
+def use_sync_jobs_and_web(client: vexa.Client, workdir: Path) -> None:
+    sync_jobs, sync_web = client.jobs, client.web
+    sync_stored, sync_web_jobs = sync_web.stored, sync_web.jobs
+    assert_type(sync_jobs, JobsClient)
+    assert_type(sync_web, WebClient)
+    assert_type(sync_stored, StoredWebClient)
+    assert_type(sync_web_jobs, WebJobsClient)
+    code_zip = make_zip("main.py", 'print("typed")\n')
+    page_zip = make_zip("index.html", "<h1>typed</h1>")
+
+    # Jobs.
+    job = client.code.ingest(code_zip, "typed-sync-job", CodeType.PYTHON)
+    job_id = job.job_id
+    assert_type(sync_jobs.get(job_id), Job)
+    assert_type(sync_jobs.list(JobType.INGEST, JobStatus.QUEUED, None), list[Job])
+    assert_type(sync_jobs.get_url(job_id), str)
+    assert_type(sync_jobs.get_status(job_id), JobStatus)
+    assert_type(sync_jobs.get_stage(job_id), JobStage)
+    outputs = sync_jobs.stream_output(job_id, read_timeout=30)
+    assert_type(outputs, Generator[StreamOutput, None, None])
+    for output in outputs:
+        assert_type(output, StreamOutput)
+        assert_type(output.text, str)
+    assert_type(sync_jobs.await_stage(job_id, timeout=30, stage=JobStage.POST_RUNNING), Job)
+    assert_type(sync_jobs.get_error(job_id), str | None)
+    assert_type(sync_jobs.get_code_id(job_id), str | None)
+    assert_type(sync_jobs.get_result(job_id, workdir / "sync-result.zip"), JobResult)
+    assert_type(sync_jobs.get_latest(CodeType.PYTHON), Job | None)
+    job_listings = (
+        sync_jobs.list_queued, sync_jobs.list_scheduled, sync_jobs.list_started, sync_jobs.list_deferred,
+        sync_jobs.list_canceled, sync_jobs.list_stopped, sync_jobs.list_failed, sync_jobs.list_finished,
+        sync_jobs.list_timed_out, sync_jobs.list_pre_running, sync_jobs.list_running, sync_jobs.list_post_running,
+    )  # fmt: skip
+    for job_listing in job_listings:
+        assert_type(job_listing(CodeType.PYTHON), list[Job])
+
+    # Web pages.
+    page = sync_web.run(page_zip)
+    assert_type(page, Job)
+    assert_type(sync_web.await_healthy(page.job_id, timeout=30), Job)
+    assert_type(sync_jobs.await_healthy(page.job_id, timeout=30), Job)
+    assert_type(sync_web.is_healthy(page.job_id), bool)
+    assert_type(sync_jobs.is_healthy(page.job_id), bool)
+    assert_type(sync_web.get_url(page.job_id), str)
+    assert_type(sync_jobs.terminate(page.job_id), None)
+    page_code_id = sync_web.upload(page_zip, "typed-sync-page", {"title": "typed"})
+    assert_type(page_code_id, str)
+    assert_type(sync_web.ingest(page_zip, "typed-sync-page-ingest", None, False, None), Job)
+    assert_type(sync_stored.list_info(), list[CodeInfo])
+    stored_page = sync_stored.run(page_code_id)
+    assert_type(stored_page, Job)
+    assert_type(sync_web_jobs.list(JobStatus.STARTED, None), list[Job])
+    assert_type(sync_web_jobs.get_latest(), Job | None)
+    web_listings = (
+        sync_web_jobs.list_queued, sync_web_jobs.list_scheduled, sync_web_jobs.list_started,
+        sync_web_jobs.list_deferred, sync_web_jobs.list_canceled, sync_web_jobs.list_stopped,
+        sync_web_jobs.list_failed, sync_web_jobs.list_finished, sync_web_jobs.list_timed_out,
+        sync_web_jobs.list_pre_running, sync_web_jobs.list_running, sync_web_jobs.list_post_running,
+    )  # fmt: skip
+    for web_listing in web_listings:
+        assert_type(web_listing(), list[Job])
+    sync_jobs.terminate(stored_page.job_id)
+    assert_type(sync_stored.delete(page_code_id), str)
 
 
 async def use_async_client(base_url: str, api_key: str, workdir: Path) -> None:

@@ -46,3 +46,13 @@ async def wrong_uses(job_id: str, code_zip: CodeZip) -> None:
     code_id: CodeType = client.code.upload(code_zip, "app", CodeType.PYTHON)  # expect: assignment
     healthy: Job = web.is_healthy(job_id)  # expect: assignment
     print(count, latest, code_id, healthy)
+
+    # The synchronous clients: results, not awaitables; an iterator, not an asynchronous one.
+    await client.jobs.get(job_id)  # expect: misc
+    async for item in client.jobs.stream_output(job_id):  # expect: attr-defined
+        print(item)
+    client.jobs.await_stage(job_id, timeout="60")  # expect: arg-type
+    client.web.stored.run()  # expect: call-arg
+    stage: JobStage = client.jobs.get(job_id)  # expect: assignment
+    client.web.jobs.list(JobStage.RUNNING)  # expect: arg-type
+    print(stage, client.jobs.get_latest().job_id)  # expect: union-attr

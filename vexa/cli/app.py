@@ -62,9 +62,9 @@ class Session:
         async with httpx.AsyncClient(transport=AsyncCountingTransport(self.meter)) as http_client:
             yield AsyncClient(self.base_url, self.api_key, http_client=http_client)
 
-    def url_client(self) -> AsyncClient:
+    def url_client(self) -> Client:
         """A client that only builds URLs, for commands that send no request."""
-        return AsyncClient(self.base_url, self.api_key)
+        return Client(self.base_url, self.api_key)
 
     @contextlib.contextmanager
     def transfer(self, description: str) -> Iterator[None]:

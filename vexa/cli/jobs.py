@@ -1,4 +1,9 @@
-"""`vexa jobs`: list, inspect, follow, wait for, fetch the results of and stop jobs."""
+"""`vexa jobs`: list, inspect, follow, wait for, fetch the results of and stop jobs.
+
+Commands that make one request after another use the synchronous client.
+`stream` and `wait` do two things at once (following the output while
+watching for a closed pipe; waiting while a spinner shows the job's state),
+so they run on an event loop with the asynchronous client."""
 
 from __future__ import annotations
 
@@ -63,56 +68,54 @@ def ended_without_finishing(job: Job) -> str | None:
 @click.option("--type", "job_type", type=EnumChoice(JobType), help="Only jobs of this type.")
 @status_option
 @stage_option
-async def jobs_list(
-    session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None
-) -> None:
+def jobs_list(session: Session, job_type: JobType | None, status: JobStatus | None, stage: JobStage | None) -> None:
     """List jobs, optionally filtered."""
-    async with session.async_client() as client:
-        found = await client.jobs.list(job_type=job_type, job_status=status, job_stage=stage)
+    with session.client() as client:
+        found = client.jobs.list(job_type=job_type, job_status=status, job_stage=stage)
     session.output.listing(found, JOB_COLUMNS, "No jobs.")
 
 
 @client_command(jobs, "get")
 @click.argument("job_id")
-async def jobs_get(session: Session, job_id: str) -> None:
+def jobs_get(session: Session, job_id: str) -> None:
     """Show a job."""
-    async with session.async_client() as client:
-        session.output.record(await client.jobs.get(job_id))
+    with session.client() as client:
+        session.output.record(client.jobs.get(job_id))
 
 
 @client_command(jobs, "status")
 @click.argument("job_id")
-async def jobs_status(session: Session, job_id: str) -> None:
+def jobs_status(session: Session, job_id: str) -> None:
     """Print a job's status (queued, finished, ...)."""
-    async with session.async_client() as client:
-        session.output.value(await client.jobs.get_status(job_id))
+    with session.client() as client:
+        session.output.value(client.jobs.get_status(job_id))
 
 
 @client_command(jobs, "stage")
 @click.argument("job_id")
-async def jobs_stage(session: Session, job_id: str) -> None:
+def jobs_stage(session: Session, job_id: str) -> None:
     """Print a job's stage (pre_running, ...)."""
-    async with session.async_client() as client:
-        session.output.value(await client.jobs.get_stage(job_id))
+    with session.client() as client:
+        session.output.value(client.jobs.get_stage(job_id))
 
 
 @client_command(jobs, "error")
 @click.argument("job_id")
-async def jobs_error(session: Session, job_id: str) -> None:
+def jobs_error(session: Session, job_id: str) -> None:
     """Print a job's error.
 
     Prints nothing (JSON: null) when the job has none.
     """
-    async with session.async_client() as client:
-        session.output.value(await client.jobs.get_error(job_id))
+    with session.client() as client:
+        session.output.value(client.jobs.get_error(job_id))
 
 
 @client_command(jobs, "latest", quiet=True)
 @click.option("--code-type", type=EnumChoice(CodeType), help="Only jobs that run code of this type.")
-async def jobs_latest(session: Session, code_type: CodeType | None) -> None:
+def jobs_latest(session: Session, code_type: CodeType | None) -> None:
     """Show the latest job (JSON: null when there is none)."""
-    async with session.async_client() as client:
-        session.output.record(await client.jobs.get_latest(code_type), empty="No jobs.")
+    with session.client() as client:
+        session.output.record(client.jobs.get_latest(code_type), empty="No jobs.")
 
 
 @client_command(jobs, "stream")
@@ -164,13 +167,13 @@ async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage:
 
 @client_command(jobs, "health")
 @click.argument("job_id")
-async def jobs_health(session: Session, job_id: str) -> None:
+def jobs_health(session: Session, job_id: str) -> None:
     """Tell whether a job's web app answers.
 
     Exit status 3 when it does not.
     """
-    async with session.async_client() as client:
-        healthy = await client.jobs.is_healthy(job_id)
+    with session.client() as client:
+        healthy = client.jobs.is_healthy(job_id)
     session.output.value(healthy, "healthy" if healthy else "not healthy")
     if not healthy:
         raise click.exceptions.Exit(ExitStatus.NEGATIVE)
@@ -180,23 +183,23 @@ async def jobs_health(session: Session, job_id: str) -> None:
 @click.argument("job_id")
 @click.argument("out", type=OUT_FILE, required=False, callback=checked_out_file)
 @force_option
-async def jobs_result(session: Session, job_id: str, out: Path | None, force: bool) -> None:
+def jobs_result(session: Session, job_id: str, out: Path | None, force: bool) -> None:
     """Save a job's result zip.
 
     Writes OUT, by default JOB_ID-result.zip; an existing file only with --force.
     """
     target = out or Path(f"{job_id}-result.zip")
     refuse_to_overwrite(target, force)
-    async with session.async_client() as client:
+    with session.client() as client:
         with session.transfer(f"Downloading {target.name}"):
-            result = await client.jobs.get_result(job_id, target)
+            result = client.jobs.get_result(job_id, target)
     session.output.saved({"job_id": job_id}, len(result.zip_bytes), target)
 
 
 @client_command(jobs, "terminate")
 @click.argument("job_id")
-async def jobs_terminate(session: Session, job_id: str) -> None:
+def jobs_terminate(session: Session, job_id: str) -> None:
     """Stop a job."""
-    async with session.async_client() as client:
-        await client.jobs.terminate(job_id)
+    with session.client() as client:
+        client.jobs.terminate(job_id)
     session.output.value({"job_id": job_id, "terminated": True}, f"Job {job_id} terminated")

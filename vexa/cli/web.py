@@ -1,4 +1,7 @@
-"""`vexa web`: web-page jobs."""
+"""`vexa web`: web-page jobs.
+
+`url`, `open` and `list` use the synchronous client; `run` and `wait`, which
+may wait while a spinner shows the job's state, the asynchronous one."""
 
 from __future__ import annotations
 
@@ -100,8 +103,8 @@ async def web_wait(session: Session, job_id: str, timeout: float | None) -> None
 @client_command(web, "list", quiet=True)
 @status_option
 @stage_option
-async def web_list(session: Session, status: JobStatus | None, stage: JobStage | None) -> None:
+def web_list(session: Session, status: JobStatus | None, stage: JobStage | None) -> None:
     """List web jobs, optionally filtered."""
-    async with session.async_client() as client:
-        found = await client.web.jobs.list(job_status=status, job_stage=stage)
+    with session.client() as client:
+        found = client.web.jobs.list(job_status=status, job_stage=stage)
     session.output.listing(found, JOB_COLUMNS, "No web jobs.")

@@ -1,8 +1,9 @@
-"""Which implementation of the three client modules is in use.
+"""Which implementation of the client modules is in use.
 
-`vexa.client._sync._code`, `vexa.client._async._jobs` and
-`vexa.client._async._web` are compiled modules where the package was built
-with them, and pure-Python twins (`vexa/client/_pure/`) everywhere else. The
+`vexa.client._sync._code`, `vexa.client._sync._jobs`, `vexa.client._sync._web`,
+`vexa.client._async._jobs` and `vexa.client._async._web` are compiled modules
+where the package was built with them, and pure-Python twins
+(`vexa/client/_pure/`) everywhere else. The
 package `__init__` of `vexa.client._sync` and `vexa.client._async` calls
 `load` for its modules before anything imports them, so that every import of
 those names finds the module chosen here:
@@ -27,7 +28,15 @@ from pathlib import Path
 from types import ModuleType
 
 NO_EXTENSIONS_ENV = "VEXA_NO_EXTENSIONS"
-MODULES = ("vexa.client._sync._code", "vexa.client._async._jobs", "vexa.client._async._web")
+# Each module and the file of its twin in `_pure/`.
+TWIN_FILES = {
+    "vexa.client._sync._code": "_code.py",
+    "vexa.client._sync._jobs": "_sync_jobs.py",
+    "vexa.client._sync._web": "_sync_web.py",
+    "vexa.client._async._jobs": "_jobs.py",
+    "vexa.client._async._web": "_web.py",
+}
+MODULES = tuple(TWIN_FILES)
 _TWINS_DIR = Path(__file__).parent / "_pure"
 
 
@@ -68,7 +77,7 @@ def load_twin(name: str) -> ModuleType:
 
 def _load_twin(name: str, register: bool) -> ModuleType:
     package, _, short_name = name.rpartition(".")
-    spec = importlib.util.spec_from_file_location(name, _TWINS_DIR / f"{short_name}.py")
+    spec = importlib.util.spec_from_file_location(name, _TWINS_DIR / TWIN_FILES[name])
     assert spec is not None and spec.loader is not None, name
     module = importlib.util.module_from_spec(spec)
     if not register:
@@ -85,5 +94,5 @@ def _load_twin(name: str, register: bool) -> ModuleType:
 
 
 def native() -> bool:
-    """True when all three compiled modules are in use (importing them if needed)."""
+    """True when all the compiled modules are in use (importing them if needed)."""
     return all(is_native(importlib.import_module(name)) for name in MODULES)

@@ -1,6 +1,9 @@
 from vexa.client._modules import load
 
-load("vexa.client._sync._code")  # compiled or pure, before anything imports it
+# Compiled or pure, before anything imports them.
+load("vexa.client._sync._code")
+load("vexa.client._sync._jobs")
+load("vexa.client._sync._web")
 
 from vexa.client._sync.client import Client  # noqa: E402
 

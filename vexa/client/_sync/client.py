@@ -10,11 +10,8 @@ import httpx
 
 from vexa.client._common import BaseClient, handle_stream_download
 from vexa.client._sync._code import CodeClient
-
-# No stubs yet for these two (they come with their pure-Python twins): until
-# then type checkers see their classes as Any, and these ignores go with them.
-from vexa.client._sync._jobs import JobsClient  # type: ignore[import-not-found]
-from vexa.client._sync._web import WebClient  # type: ignore[import-not-found]
+from vexa.client._sync._jobs import JobsClient
+from vexa.client._sync._web import WebClient
 
 
 class Client(BaseClient[httpx.Client]):
