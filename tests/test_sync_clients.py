@@ -22,6 +22,7 @@ from typing import Any, Callable
 import pytest
 from recording_server import RecordedRequest, RecordingServer, make_zip
 
+import vexa.client
 from vexa.client._async import AsyncClient
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip, JobStage, JobStatus, JobType
@@ -241,7 +242,8 @@ def test_every_async_method_has_a_sync_twin_with_the_same_signature() -> None:
             a, s = vars(async_class)[method], vars(sync_class)[method]
             assert s.__defaults__ == a.__defaults__
             assert s.__code__.co_varnames[: s.__code__.co_argcount] == a.__code__.co_varnames[: a.__code__.co_argcount]
-            assert s.__code__.co_firstlineno == a.__code__.co_firstlineno
+            if vexa.client.NATIVE:  # the twins' code objects carry their own source lines
+                assert s.__code__.co_firstlineno == a.__code__.co_firstlineno
             # Only the words that name the asynchronous side differ.
             assert "async" not in s.__doc__.lower()
             assert not asyncio.iscoroutinefunction(s)
