@@ -4,7 +4,7 @@
 # into place (not copied over), so running interpreters keep their mapping.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python="${VEXA_DEV_PYTHON:-.venv/bin/python}"
+python="${VEXA_DEV_PYTHON:-$PWD/.venv/bin/python}"  # absolute: CMake does not resolve a relative one
 build="${VEXA_DEV_BUILD:-build/dev}"
 cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build"

@@ -26,6 +26,7 @@ SID_PACKAGES=(
     python3.14 python3.14-dev python3.14-venv
     python3.15 python3.15-dev python3.15-venv
     g++ cmake binutils ca-certificates
+    valgrind
 )
 
 SID_CACHE="${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/vexa"

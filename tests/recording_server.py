@@ -344,3 +344,13 @@ class ConnectionLog:
         with self._lock:
             events = list(self._ended)
         return all(event.wait(timeout) for event in events)
+
+    def settle(self, timeout: float = 10.0) -> bool:
+        """Waits until the server is done with every connection so far, then
+        forgets them; False if one is still open after `timeout`."""
+        with self._lock:
+            events = list(self._ended)
+        ended = all(event.wait(timeout) for event in events)
+        with self._lock:
+            self._ended = [event for event in self._ended if not event.is_set()]
+        return ended

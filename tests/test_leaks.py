@@ -20,7 +20,7 @@ from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-from recording_server import RecordingServer
+from recording_server import ConnectionLog, RecordingServer
 
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._sync._code import CodeClient
@@ -310,6 +310,7 @@ def ndjson(count: int) -> list[bytes]:
 @pytest.mark.parametrize("ending", ["exhausted", "closed-halfway"])
 def test_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -> None:
     recorder.set_default(200, chunks=ndjson(STREAM_LINES))
+    connections = ConnectionLog(recorder)
     jobs = AsyncJobsClient(Parent(recorder.base_url))
     job_id = "-".join(["job", "stream"])
     read_timeout = float("30.0")
@@ -327,6 +328,9 @@ def test_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -
 
     def action() -> None:
         asyncio.run(consume())
+        # A stream ended half-way leaves the server's thread still sending
+        # (and its buffers alive) for a while: none of that is ours.
+        assert connections.settle()
         recorder.reset()  # the recorder keeps every request; its growth is not ours
 
     # Each iteration streams STREAM_LINES lines: a leak per line would show thousands of times.
@@ -399,6 +403,7 @@ def test_sync_requests_results_and_errors(recorder: RecordingServer, shared: boo
 @pytest.mark.parametrize("ending", ["exhausted", "closed-halfway", "dropped-halfway"])
 def test_sync_stream_output_over_many_lines(recorder: RecordingServer, ending: str) -> None:
     recorder.set_default(200, chunks=ndjson(STREAM_LINES))
+    connections = ConnectionLog(recorder)
     jobs = JobsClient(Parent(recorder.base_url))
     job_id = "-".join(["job", "stream"])
     read_timeout = float("30.0")
@@ -415,6 +420,7 @@ def test_sync_stream_output_over_many_lines(recorder: RecordingServer, ending: s
             gen.close()
         del gen
         counts.append(count)
+        assert connections.settle()  # the server's thread done with the stream (see above)
         recorder.reset()
 
     result = growth(action, [jobs, job_id, read_timeout], iterations=5, warmup=2)
