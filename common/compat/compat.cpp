@@ -5,6 +5,11 @@
 #include <cstddef>
 #include <string_view>
 
+// PyGC_Head, the collector's header in front of every collectable object.
+#define Py_BUILD_CORE 1
+#include <internal/pycore_gc.h>
+#undef Py_BUILD_CORE
+
 #if VX_PY_AT_LEAST(11)
 // struct _frame (the frame object's layout) is internal from 3.11 on.
 #define Py_BUILD_CORE 1
@@ -27,6 +32,15 @@ void format_from_cause(PyObject* type, const char* format, const char* argument)
     PyException_SetCause(exc, Py_NewRef(cause));
     PyException_SetContext(exc, cause);
     restore_error(exc);
+}
+
+// --- object memory ------------------------------------------------------------------
+
+PyObject* revive_gc_object(PyObject* memory, PyTypeObject* type, Py_ssize_t size) noexcept {
+    PyGC_Head* gc = _Py_AS_GC(memory);
+    gc->_gc_next = 0;
+    gc->_gc_prev = 0;
+    return reinterpret_cast<PyObject*>(PyObject_InitVar(reinterpret_cast<PyVarObject*>(memory), type, size));
 }
 
 // --- exception state ------------------------------------------------------------

@@ -172,6 +172,14 @@ bool check_positional(const char* name, Py_ssize_t nargs, Py_ssize_t min, Py_ssi
 // three-argument form is deprecated; false when the warning became an error.
 bool warn_throw_signature(const char* method, Py_ssize_t nargs);
 
+// --- object memory ------------------------------------------------------------------
+
+// Makes the memory of a dead collectable object (untracked, its type's
+// reference released) a new untracked object of `type` with `size` items, as
+// a fresh allocation would be: one reference, and the collector's header
+// cleared (a finalizer that ran for the old object is not taken as run).
+PyObject* revive_gc_object(PyObject* memory, PyTypeObject* type, Py_ssize_t size) noexcept;
+
 // --- code objects, frames and tracebacks ------------------------------------------
 
 // A code object with no bytecode, used to name traceback entries.

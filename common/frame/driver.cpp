@@ -12,6 +12,7 @@
 #include "frame/driver.h"
 #include "frame/ops.h"
 #include "frame/slots.h"
+#include "frame/state.h"
 #include "frame/statements.h"
 
 namespace vx {
@@ -425,6 +426,56 @@ void body_finalize(PyObject* obj) {
     }
 }
 
+namespace {
+// A body object is made and dropped on every call of its method, and most
+// are larger than the interpreter's small-object allocator takes. So the
+// memory of a finished one is kept, a few blocks per 64-byte size class, and
+// given to the next body of its class: no allocation, no collector
+// bookkeeping on either end. Objects are made as large as their class, so
+// that any block of a class fits every body of it. AddressSanitizer builds
+// keep nothing: it should see every use of freed memory.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepBlocks = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kKeepBlocks = false;
+#else
+constexpr bool kKeepBlocks = true;
+#endif
+#else
+constexpr bool kKeepBlocks = true;
+#endif
+constexpr Py_ssize_t kBlockGranule = 64;
+
+Py_ssize_t block_class(Py_ssize_t bytes) { return (bytes - 1) / kBlockGranule; }
+
+CoroutineObject* new_body_memory(PyTypeObject* type, Py_ssize_t bytes) {
+    const Py_ssize_t size_class = block_class(bytes);
+    if (size_class >= ModuleState::kBodyBlockClasses)
+        return PyObject_GC_NewVar(CoroutineObject, type, bytes - type->tp_basicsize);
+    const Py_ssize_t items = (size_class + 1) * kBlockGranule - type->tp_basicsize;
+    if (uint8_t& count = module_state.body_block_count[size_class]; kKeepBlocks && count) {
+        PyObject* memory = module_state.body_blocks[size_class][--count];
+        return reinterpret_cast<CoroutineObject*>(compat::revive_gc_object(memory, type, items));
+    }
+    return PyObject_GC_NewVar(CoroutineObject, type, items);
+}
+
+// Frees a dead, untracked body object, or keeps its memory.
+void free_body_memory(PyObject* obj) {
+    const Py_ssize_t bytes = Py_TYPE(obj)->tp_basicsize + Py_SIZE(obj);
+    const Py_ssize_t size_class = block_class(bytes);
+    if (kKeepBlocks && size_class < ModuleState::kBodyBlockClasses) {
+        uint8_t& count = module_state.body_block_count[size_class];
+        if (count < ModuleState::kBodyBlocksPerClass) {
+            module_state.body_blocks[size_class][count++] = obj;
+            return;
+        }
+    }
+    PyObject_GC_Del(obj);
+}
+}  // namespace
+
 VX_HOT void body_dealloc(PyObject* obj) {
     CoroutineObject* self = as_body(obj);
     PyObject_GC_UnTrack(obj);
@@ -440,7 +491,7 @@ VX_HOT void body_dealloc(PyObject* obj) {
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->code);
     PyTypeObject* type = Py_TYPE(obj);
-    PyObject_GC_Del(obj);
+    free_body_memory(obj);
     Py_DECREF(type);
 }
 
@@ -483,7 +534,7 @@ PyObject* body_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* body_get_frame(PyObject* obj, void*) {
     CoroutineObject* self = as_body(obj);
     if (!self->body) Py_RETURN_NONE;
-    PyFrameObject* frame = compat::new_frame(self->code, self->body->frame.globals, self->body->frame.line,
+    PyFrameObject* frame = compat::new_frame(self->code, self->body->frame.globals, self->body->frame.line(),
                                              self->status != BodyStatus::Created);
     return reinterpret_cast<PyObject*>(frame);
 }
@@ -503,6 +554,7 @@ constexpr Py_ssize_t kFrameAlign = 16;
 Py_ssize_t frame_offset(PyTypeObject* type) {
     return (type->tp_basicsize + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
 }
+
 }  // namespace
 
 VX_HOT void* PromiseBase::operator new(std::size_t size) {
@@ -510,8 +562,7 @@ VX_HOT void* PromiseBase::operator new(std::size_t size) {
     assert(type && "a body's frame allocated outside new_body_object");
     if (!type) throw std::logic_error("coroutine frame allocated outside its object's creation");
     const Py_ssize_t offset = frame_offset(type);
-    CoroutineObject* self =
-        PyObject_GC_NewVar(CoroutineObject, type, offset - type->tp_basicsize + static_cast<Py_ssize_t>(size));
+    CoroutineObject* self = new_body_memory(type, offset + static_cast<Py_ssize_t>(size));
     if (!self) throw std::bad_alloc();
     self->handle = {};
     self->body = nullptr;
@@ -539,7 +590,7 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& or
         const MethodRuntime& rt = *origin.runtime;
         self->handle = task.handle;
         self->body = &task.handle.promise();
-        self->body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line, rt.def->line};
+        self->body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
         self->body->result_check = rt.def->result;
         self->name = Py_NewRef(origin.name);
         self->qualname = Py_NewRef(origin.qualname);

@@ -19,7 +19,7 @@ PyError PyError::fetch() noexcept {
 }
 
 PyError capture_error() noexcept {
-    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line);
+    if (Frame* frame = current_frame) add_traceback(frame->tb_code, frame->globals, frame->line());
     return PyError::fetch();
 }
 

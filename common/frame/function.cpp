@@ -82,7 +82,7 @@ VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, 
     }
     switch (rt.def->kind) {
         case Kind::Plain: {
-            Frame frame{rt.body_tb_code, rt.globals, rt.def->line, rt.def->line};
+            Frame frame{rt.body_tb_code, rt.globals, rt.def->line};
             FrameScope scope(&frame);
             try {
                 Ref result = rt.def->plain(bound);

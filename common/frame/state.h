@@ -30,6 +30,14 @@ struct ModuleState {
     // a direct-mapped table of owned tuples.
     static constexpr int kKwnamesSlots = 64;
     PyObject* kwnames[kKwnamesSlots] = {};
+
+    // The memory of finished body objects (coroutines and generators with
+    // their frames), a few per 64-byte size class, for the next bodies of
+    // those sizes (frame/driver.cpp).
+    static constexpr int kBodyBlockClasses = 32;
+    static constexpr int kBodyBlocksPerClass = 4;
+    PyObject* body_blocks[kBodyBlockClasses][kBodyBlocksPerClass] = {};
+    uint8_t body_block_count[kBodyBlockClasses] = {};
 };
 
 extern ModuleState module_state;

@@ -4,7 +4,7 @@
 
 namespace vx {
 
-thread_local Frame* current_frame __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local Frame* current_frame __attribute__((tls_model("initial-exec"))) = nullptr;
 
 PyObject* traceback_code(PyObject* filename, PyObject* name, int first_line) {
     return compat::empty_code(filename, name, first_line);

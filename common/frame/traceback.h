@@ -9,13 +9,15 @@ struct Frame {
     PyObject* tb_code = nullptr;  // code object named as tracebacks show the method (borrowed)
     PyObject* globals = nullptr;  // module namespace (borrowed)
     int first_line = 0;
-    int line = 0;
+    int offset = 0;  // the running statement, in lines below first_line (set by at())
+    int line() const noexcept { return first_line + offset; }
 };
 
 // The innermost running body of this thread. Plain methods can run in several
-// threads at once (httpx releases the GIL while waiting), so this is per thread;
+// threads at once (httpx releases the GIL while waiting), so this is per thread.
+// constinit spares every use the call of a thread-local initializer, and
 // initial-exec keeps the access a single load.
-extern thread_local Frame* current_frame __attribute__((tls_model("initial-exec")));
+extern constinit thread_local Frame* current_frame __attribute__((tls_model("initial-exec")));
 
 class FrameScope {
 public:
@@ -30,7 +32,7 @@ private:
 
 // Marks the statement a body is at: `at(3)` is three lines below the definition.
 inline void at(int offset) noexcept {
-    if (current_frame) current_frame->line = current_frame->first_line + offset;
+    if (Frame* frame = current_frame) frame->offset = offset;
 }
 
 // Adds one traceback entry to the pending error.
