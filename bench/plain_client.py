@@ -142,9 +142,11 @@ class AsyncJobsClient:
             raise _not_a_list(jobs)
         return jobs
 
-    # The timeouts are annotated `Any`: Cython would take `float | None` for a type test that
-    # refuses the ints the native binding converts.
-    async def await_stage(self, job_id: str, timeout: Any = None, stage: Any = JobStage.POST_RUNNING) -> Any:
+    # The methods with a timeout annotate their parameters `Any`: Cython takes an
+    # annotation for a type test made at the call, which would refuse the ints
+    # that the native binding converts (`float | None`) and test `job_id` before
+    # the timeout's conversion (`str`), where the native binding does the reverse.
+    async def await_stage(self, job_id: Any, timeout: Any = None, stage: Any = JobStage.POST_RUNNING) -> Any:
         if timeout is not None and type(timeout) is not float:
             timeout = _to_float("timeout", timeout)
         if type(job_id) is not str:
@@ -161,7 +163,7 @@ class AsyncJobsClient:
                 raise TimeoutError(f"Job {job_id} did not reach stage {stage} within {timeout} seconds")
             await asyncio.sleep(1)
 
-    async def stream_output(self, job_id: str, read_timeout: Any = 60.0) -> AsyncIterator[Any]:
+    async def stream_output(self, job_id: Any, read_timeout: Any = 60.0) -> AsyncIterator[Any]:
         if read_timeout is not None and type(read_timeout) is not float:
             read_timeout = _to_float("read_timeout", read_timeout)
         if type(job_id) is not str:
