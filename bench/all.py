@@ -1,6 +1,6 @@
 """Every benchmark in one table: the overhead per kind of call (native, the
-pure-Python twins, their Cython 3 build), then the rows of every other bench script in bench/ that
-offers `collect(quick: bool) -> list[tuple[str, str, float]]` (row name, unit,
+plain-Python client, its Cython 3 build, and the shipped pure-Python twins for
+information), then the rows of every other bench script in bench/ that offers `collect(quick: bool) -> list[tuple[str, str, float]]` (row name, unit,
 value), e.g. end to end against a local keep-alive server and memory.
 
     bash scripts/bench.sh [--quick] [--instructions]
@@ -69,15 +69,15 @@ def main() -> None:
     )
     timings = overhead.time_all(args.quick)
     instructions = overhead.count_instructions(200 if args.quick else 2_000) if args.instructions else None
-    header = f"  {'row':<58}  {'native':>9}  {'python':>9}  {'cython':>9}  {'nat/py':>6}  {'nat/cy':>6}  unit"
+    columns = "".join(f"  {impl:>9}" for impl in overhead.IMPLEMENTATIONS)
     print("\nOverhead per kind of call, network and models stubbed (targets: nat/py <= 0.60, nat/cy <= 0.80)")
-    print(header)
+    print(f"  {'row':<58}{columns}  {'nat/py':>6}  {'nat/cy':>6}  unit")
     for title, unit, results in (("", "ns", timings), (" [Ir]", "Ir", instructions or {})):
         for name, row in results.items():
-            native, python, cython = (row[impl] for impl in overhead.IMPLEMENTATIONS)
+            figures = "".join(f"  {row[impl]:9.0f}" for impl in overhead.IMPLEMENTATIONS)
             print(
-                f"  {name + title:<58}  {native:9.0f}  {python:9.0f}  {cython:9.0f}  "
-                f"{native / python:6.2f}  {native / cython:6.2f}  {unit}"
+                f"  {name + title:<58}{figures}  "
+                f"{row['native'] / row['python']:6.2f}  {row['native'] / row['cython']:6.2f}  {unit}"
             )
     for script in collector_scripts():
         print(f"\n{script.name}")

@@ -6,8 +6,8 @@
 Reads the callgrind dumps that `overhead.py --keep-profiles` keeps (one per
 kind of call and implementation) and splits each call's instructions by the
 binary that executed them: the implementation's own extension module ("own":
-a vexa module, or the Cython build of the plain client, or nothing for plain
-Python), libpython, libc, the dynamic loader (libpython's thread-local
+a vexa module, or the Cython build of the plain client, or nothing for the
+plain client and the twins, which are Python), libpython, libc, the dynamic loader (libpython's thread-local
 variables on some builds) and the rest. The empty caller loop is subtracted
 per binary, as overhead.py subtracts it from the totals. `--calls` must match
 the number of calls the dumps were made with (200 with `--quick`).
@@ -20,7 +20,7 @@ import re
 from collections import defaultdict
 from pathlib import Path
 
-IMPLEMENTATIONS = ("native", "python", "cython")
+IMPLEMENTATIONS = ("native", "python", "cython", "twins")  # as in overhead.py
 
 
 def binary_of(path: str) -> str:
@@ -90,12 +90,14 @@ def main() -> None:
     dumps = sorted(args.profiles.glob("*--*.out"))
     names = object_names(dumps)
     kinds = sorted({dump.stem.split("--", 1)[1] for dump in dumps} - {"empty-loop"})
-    empty = {impl: self_cost_by_binary(args.profiles / f"{impl}--empty-loop.out", names) for impl in IMPLEMENTATIONS}
+    # The implementations the dumps hold (older runs had no twins).
+    present = [impl for impl in IMPLEMENTATIONS if (args.profiles / f"{impl}--empty-loop.out").exists()]
+    empty = {impl: self_cost_by_binary(args.profiles / f"{impl}--empty-loop.out", names) for impl in present}
     binaries = ("own", "libpython", "libc", "ld.so", "other")
     print(f"Instructions per call by binary ({args.calls} calls per dump, caller loop subtracted)")
     print(f"  {'kind of call':<52} {'impl':<7}" + "".join(f"{b:>10}" for b in binaries) + f"{'total':>10}")
     for kind in kinds:
-        for impl in IMPLEMENTATIONS:
+        for impl in present:
             dump = args.profiles / f"{impl}--{kind}.out"
             if not dump.exists():
                 continue

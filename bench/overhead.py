@@ -1,13 +1,17 @@
 """The client's own cost per kind of call, network and models stubbed out: the
-native modules, their shipped pure-Python twins (vexa/client/_pure/, the
-package's fallback) and a Cython 3 build of those twins.
+native modules against the same client as plain Python (bench/plain_client.py)
+and a Cython 3 build of that file, with the shipped pure-Python twins
+(vexa/client/_pure/, the package's fallback) beside them for information.
 
-    .venv/bin/python bench/overhead.py [--quick] [--instructions]
+    .venv/bin/python bench/overhead.py [--quick] [--instructions] [--keep-profiles DIR]
 
 Time is ns per call, the minimum of several repeats. `--instructions` also
 counts instructions per call under callgrind (steady where wall time is not):
 one valgrind run executes every kind of call for each implementation between
-two calls of `getppid`, at which callgrind dumps its counters.
+two calls of `getppid`, at which callgrind dumps its counters. The ratios
+compare the native modules with the plain client ("nat/py") and its Cython
+build ("nat/cy"); the twins bind their arguments through a Python-level
+method class that reproduces the native binding, and cost more than either.
 """
 
 from __future__ import annotations
@@ -32,16 +36,15 @@ from typing import Any, Callable
 
 import vexa.client._async._jobs as native_jobs
 import vexa.client._async._web as native_web
-import vexa.client._pure
 import vexa.client._sync._code as native_code
 from vexa.client import _modules
 from vexa.types import JobStage
 
 BENCH_DIR = Path(__file__).resolve().parent
+PLAIN_SOURCE = BENCH_DIR / "plain_client.py"
 CYTHON_BUILD_DIR = BENCH_DIR.parent / "build" / "bench-cython"
-TWINS_DIR = Path(vexa.client._pure.__file__).parent
-FRAME_NAME = "vexa.client._pure._frame"
-IMPLEMENTATIONS = ("native", "python", "cython")
+# The plain client ("python") and its Cython build are the baselines; the twins are shown beside them.
+IMPLEMENTATIONS = ("native", "python", "cython", "twins")
 
 
 # --- the stubbed network and models -----------------------------------------------------------
@@ -160,49 +163,35 @@ def load_from_file(name: str, path: Path) -> ModuleType:
 
 
 def build_cython() -> Path:
-    """Compiles the twins and their frame with Cython 3 (once per source and
-    interpreter); returns the folder of the extension modules."""
+    """Compiles bench/plain_client.py with Cython 3 (once per source and
+    interpreter); returns the extension module's file."""
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     out_dir = CYTHON_BUILD_DIR / sys.implementation.cache_tag
+    target = out_dir / f"plain_client{suffix}"
+    if target.exists() and target.stat().st_mtime >= PLAIN_SOURCE.stat().st_mtime:
+        return target
     out_dir.mkdir(parents=True, exist_ok=True)
-    for source in (TWINS_DIR / f"{name}.py" for name in ("_frame", "_code", "_jobs", "_web")):
-        target = out_dir / f"{source.stem}{suffix}"
-        if target.exists() and target.stat().st_mtime >= source.stat().st_mtime:
-            continue
-        c_file = out_dir / f"{source.stem}.c"
-        subprocess.run([sys.executable, "-m", "cython", "-3", str(source), "-o", str(c_file)], check=True)
-        compiler = shutil.which("cc") or "gcc"
-        include = sysconfig.get_paths()["include"]
-        subprocess.run([compiler, "-O3", "-fPIC", "-shared", "-I", include, str(c_file), "-o", str(target)], check=True)
-    return out_dir
-
-
-def cython_twins() -> list[ModuleType]:
-    """The Cython builds of the three twins, which use the Cython build of their frame."""
-    out_dir, suffix = build_cython(), sysconfig.get_config_var("EXT_SUFFIX")
-    frame = load_from_file(FRAME_NAME, out_dir / f"_frame{suffix}")
-    saved = sys.modules[FRAME_NAME]
-    # The twins import their frame by name while they execute.
-    sys.modules[FRAME_NAME] = vexa.client._pure._frame = frame  # type: ignore[attr-defined]
-    try:
-        return [load_from_file(name, out_dir / f"{name.rsplit('.', 1)[1]}{suffix}") for name in BENCHED_MODULES]
-    finally:
-        sys.modules[FRAME_NAME] = vexa.client._pure._frame = saved  # type: ignore[attr-defined]
+    c_file = out_dir / "plain_client.c"
+    subprocess.run([sys.executable, "-m", "cython", "-3", str(PLAIN_SOURCE), "-o", str(c_file)], check=True)
+    compiler = shutil.which("cc") or "gcc"
+    include = sysconfig.get_paths()["include"]
+    subprocess.run([compiler, "-O3", "-fPIC", "-shared", "-I", include, str(c_file), "-o", str(target)], check=True)
+    return target
 
 
 def implementation(kind: str) -> SimpleNamespace:
     """The three client classes of one implementation and the modules whose globals the stubs replace."""
     if kind == "native":
         code, jobs, web = native_code, native_jobs, native_web
-    elif kind == "python":
+    elif kind == "twins":
         code, jobs, web = (_modules.load_twin(name) for name in BENCHED_MODULES)
-    else:
-        code, jobs, web = cython_twins()
+    else:  # the plain client holds all three classes
+        code = jobs = web = load_from_file("plain_client", PLAIN_SOURCE if kind == "python" else build_cython())
     return SimpleNamespace(
         CodeClient=code.CodeClient,
         AsyncJobsClient=jobs.AsyncJobsClient,
         AsyncWebJobsClient=web.AsyncWebJobsClient,
-        modules=[code, jobs, web],
+        modules=[code, jobs, web],  # the plain client's module thrice: stubbing it again changes nothing
     )
 
 
@@ -419,13 +408,11 @@ def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[st
 def print_table(title: str, unit: str, results: dict[str, dict[str, float]]) -> None:
     print(f"{title} ({unit}):")
     width = max(len(name) for name in results)
-    print(f"  {'kind of call':<{width}}  {'native':>9}  {'python':>9}  {'cython':>9}  {'nat/py':>6}  {'nat/cy':>6}")
+    columns = "".join(f"  {impl:>9}" for impl in IMPLEMENTATIONS)
+    print(f"  {'kind of call':<{width}}{columns}  {'nat/py':>6}  {'nat/cy':>6}")
     for name, row in results.items():
-        native, python, cython = (row[impl] for impl in IMPLEMENTATIONS)
-        print(
-            f"  {name:<{width}}  {native:9.0f}  {python:9.0f}  {cython:9.0f}  "
-            f"{native / python:6.2f}  {native / cython:6.2f}"
-        )
+        figures = "".join(f"  {row[impl]:9.0f}" for impl in IMPLEMENTATIONS)
+        print(f"  {name:<{width}}{figures}  {row['native'] / row['python']:6.2f}  {row['native'] / row['cython']:6.2f}")
 
 
 def main() -> None:
