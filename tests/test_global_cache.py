@@ -115,3 +115,87 @@ def test_a_replaced_module_is_used_by_the_next_call(recorder: RecordingServer, m
     monkeypatch.undo()
     client.code.get_info("c3")
     assert [request.path for request in recorder.wait_for_requests(2)] == ["/code/c1/info", "/code/c3/info"]
+
+
+# --- class attributes of globals (`JobStage.RUNNING`) ---------------------------------------------
+
+
+class Descriptor:
+    """A non-data descriptor: what it binds to is the value."""
+
+    def __init__(self, value: str) -> None:
+        self.value = value
+
+    def __get__(self, instance: Any, owner: Any = None) -> str:
+        return self.value
+
+
+class DataDescriptor(Descriptor):
+    def __set__(self, instance: Any, value: Any) -> None:
+        raise AttributeError("read-only")
+
+
+class FallbackMeta(type):
+    """As enum's metaclass up to 3.11: a __getattr__ for what the class lacks."""
+
+    def __getattr__(cls, name: str) -> str:
+        if name == "RUNNING":
+            return "from-meta-getattr"
+        raise AttributeError(name)
+
+
+class OwnLookupMeta(type):
+    def __getattribute__(cls, name: str) -> Any:
+        return "from-meta-getattribute" if name == "RUNNING" else super().__getattribute__(name)
+
+
+class DataMeta(type):
+    RUNNING = DataDescriptor("from-meta-data-descriptor")
+
+
+class NonDataMeta(type):
+    RUNNING = Descriptor("from-meta-non-data-descriptor")
+
+
+class Base:
+    RUNNING = "inherited"
+
+
+STAGES: dict[str, Callable[[], type]] = {
+    "plain": lambda: type("Stage", (), {"RUNNING": "plain"}),
+    "inherited": lambda: type("Stage", (Base,), {}),
+    "meta-getattr, attribute present": lambda: FallbackMeta("Stage", (), {"RUNNING": "present"}),
+    "meta-getattr, attribute missing": lambda: FallbackMeta("Stage", (), {}),
+    "meta-getattribute": lambda: OwnLookupMeta("Stage", (), {"RUNNING": "shadowed"}),
+    "meta data descriptor": lambda: DataMeta("Stage", (), {"RUNNING": "shadowed"}),
+    "meta non-data descriptor, class attribute": lambda: NonDataMeta("Stage", (), {"RUNNING": "class-wins"}),
+    "meta non-data descriptor alone": lambda: NonDataMeta("Stage", (), {}),
+    "class descriptor": lambda: type("Stage", (), {"RUNNING": Descriptor("bound")}),
+}
+
+
+@pytest.mark.parametrize("kind", STAGES)
+def test_a_class_attribute_of_a_global_is_read_as_python_reads_it(
+    recorder: RecordingServer, monkeypatch: pytest.MonkeyPatch, kind: str
+) -> None:
+    """`JobStage.RUNNING` (the filter of list_running) for stand-ins of every
+    shape of class attribute lookup: the request carries what Python's own
+    `getattr` gives, read again at every call."""
+    namespace = dict(vars(jobs_module))
+    recorder.set_default(200, body=[])
+    stage = STAGES[kind]()
+    monkeypatch.setattr(jobs_module, "JobStage", stage)
+    client = AsyncClient(recorder.base_url)
+    try:
+        expected = [str(stage.RUNNING)]
+        asyncio.run(client.jobs.list_running())
+        if stage.RUNNING is vars(stage).get("RUNNING"):  # the class's own value is what is read
+            type.__setattr__(stage, "RUNNING", "changed")  # as the class changes, so does the read
+            expected.append(str(stage.RUNNING))
+            asyncio.run(client.jobs.list_running())
+        sent = [request.target for request in recorder.wait_for_requests(len(expected))]
+        assert sent == [f"/jobs?job_stage={value}" for value in expected]
+    finally:
+        monkeypatch.undo()
+        vars(jobs_module).clear()
+        vars(jobs_module).update(namespace)

@@ -103,6 +103,31 @@ int traverse_exc_state(const ExcState& state, visitproc visit, void* arg) {
 
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+namespace {
+// The metatype's __getattribute__ is type's own (a metaclass that defines
+// only __getattr__ gets a hook slot that calls it through Python).
+bool getattribute_is_types(PyTypeObject* meta) {
+    static PyObject* const getattribute = PyUnicode_InternFromString("__getattribute__");
+    PyObject* found = getattribute ? _PyType_Lookup(meta, getattribute) : nullptr;
+    return found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
+           reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==
+               reinterpret_cast<void*>(PyType_Type.tp_getattro);
+}
+}  // namespace
+
+PyObject* plain_class_attribute(PyObject* cls, PyObject* name) {
+    if (!PyType_Check(cls)) return nullptr;
+    PyTypeObject* meta = Py_TYPE(cls);
+    if (meta->tp_getattro != PyType_Type.tp_getattro && !getattribute_is_types(meta)) return nullptr;
+    // What type's own lookup does: a data descriptor of the metatype comes
+    // first; then the class's MRO, where a descriptor would be bound.
+    PyObject* meta_attribute = _PyType_Lookup(meta, name);
+    if (meta_attribute && Py_TYPE(meta_attribute)->tp_descr_set) return nullptr;
+    PyObject* attribute = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+    if (!attribute || Py_TYPE(attribute)->tp_descr_get) return nullptr;
+    return attribute;
+}
+
 #if VX_PY_AT_LEAST(12)
 // The watcher's count, and whether it runs: a watcher callback gets no
 // context, so these two are this module's only state outside ModuleState.
@@ -217,21 +242,24 @@ PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, [[maybe_un
 }
 
 bool add_traceback_entry(PyFrameObject* frame, int line) {
-    // The traceback type's constructor takes the line explicitly; 3.13
-    // would otherwise compute it from the (empty) bytecode.
     PyObject* exc = take_error();
     if (!exc) return false;
-    PyObject* next = PyException_GetTraceback(exc);
-    PyObject* entry = PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyTraceBack_Type), "OOii",
-                                            next ? next : Py_None, frame, -1, line);
-    Py_XDECREF(next);
+    // What the traceback type's constructor makes, without the call and its
+    // argument parsing: the line given explicitly (3.13 would otherwise
+    // compute it from the empty bytecode), no instruction (-1).
+    PyTracebackObject* entry = PyObject_GC_New(PyTracebackObject, &PyTraceBack_Type);
     if (!entry) {
         // The original error wins over a failure to decorate it.
         PyErr_Clear();
         restore_error(exc);
         return false;
     }
-    PyException_SetTraceback(exc, entry);
+    entry->tb_next = reinterpret_cast<PyTracebackObject*>(PyException_GetTraceback(exc));
+    entry->tb_frame = reinterpret_cast<PyFrameObject*>(Py_NewRef(reinterpret_cast<PyObject*>(frame)));
+    entry->tb_lasti = -1;
+    entry->tb_lineno = line;
+    PyObject_GC_Track(entry);
+    PyException_SetTraceback(exc, reinterpret_cast<PyObject*>(entry));
     Py_DECREF(entry);
     restore_error(exc);
     return true;

@@ -161,6 +161,13 @@ void watch_namespaces(PyObject* globals, PyObject* builtins) noexcept;
 // `name` looked up along the type's MRO without descriptors (borrowed or NULL).
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name);
 
+// `cls.name` where the class attribute protocol is the type's own and finds
+// a plain value (no descriptor) along the MRO: that value, borrowed, without
+// the call through a metaclass hook (EnumMeta's __getattr__ up to 3.11 sends
+// every class attribute read through a Python-level __getattribute__ call).
+// NULL, without an error, whenever anything else could take part.
+PyObject* plain_class_attribute(PyObject* cls, PyObject* name);
+
 // Removes the Python-level wrapper of a C slot from a heap type (the slot stays).
 bool hide_slot_wrapper(PyTypeObject* type, const char* name);
 

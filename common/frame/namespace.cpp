@@ -30,7 +30,11 @@ VX_HOT Ref global(const Str& name) {
     return value;
 }
 
-Ref member(const Str& owner, PyObject* name) { return getattr(global(owner), name); }
+Ref member(const Str& owner, PyObject* name) {
+    Ref value = global(owner);
+    if (PyObject* attribute = compat::plain_class_attribute(value, name)) return borrow(attribute);
+    return getattr(value, name);
+}
 
 bool start_global_cache(PyObject* globals) {
     PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
