@@ -70,7 +70,7 @@ def main() -> None:
     timings = overhead.time_all(args.quick)
     instructions = overhead.count_instructions(200 if args.quick else 2_000) if args.instructions else None
     columns = "".join(f"  {impl:>9}" for impl in overhead.IMPLEMENTATIONS)
-    print("\nOverhead per kind of call, network and models stubbed (targets: nat/py <= 0.60, nat/cy <= 0.80)")
+    print("\nOverhead per kind of call, network and models stubbed (targets: nat/py <= 0.75, nat/cy <= 0.95)")
     print(f"  {'row':<58}{columns}  {'nat/py':>6}  {'nat/cy':>6}  unit")
     for title, unit, results in (("", "ns", timings), (" [Ir]", "Ir", instructions or {})):
         for name, row in results.items():

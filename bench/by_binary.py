@@ -25,7 +25,9 @@ IMPLEMENTATIONS = ("native", "python", "cython", "twins")  # as in overhead.py
 
 def binary_of(path: str) -> str:
     name = Path(path).name
-    if name.startswith("libpython"):
+    # The interpreter: libpython, or the python executable where it is linked
+    # in statically (Debian's own builds).
+    if name.startswith("libpython") or re.fullmatch(r"python3(\.\d+)?", name):
         return "libpython"
     if name.startswith("libc.so") or name.startswith("libm.so"):
         return "libc"
@@ -33,7 +35,7 @@ def binary_of(path: str) -> str:
         return "ld.so"  # the dynamic loader: thread-local variables of libpython (__tls_get_addr)
     if name.startswith(("_code.", "_jobs.", "_web.", "plain_client.")):
         return "own"
-    return "other"  # other extension modules (_asyncio), the python executable
+    return "other"  # other extension modules (_asyncio)
 
 
 OBJECT_LINE = re.compile(r"c?ob=(?:\((\d+)\))?\s*(.*)")

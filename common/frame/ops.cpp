@@ -98,23 +98,23 @@ Ref text(PyObject* obj) {
 }
 
 Ref join(std::initializer_list<PyObject*> pieces) {
-    // One-byte texts (URLs, messages): sized once and copied, no tuple.
+    // ASCII texts (URLs, messages): sized once and copied, no tuple. A
+    // compact ASCII string keeps its characters right after its header.
     Py_ssize_t length = 0;
-    bool one_byte = true;
+    bool ascii = true;
     for (PyObject* piece : pieces) {
-        if (!PyUnicode_CheckExact(piece) || PyUnicode_KIND(piece) != PyUnicode_1BYTE_KIND ||
-            !PyUnicode_IS_ASCII(piece)) {
-            one_byte = false;
+        if (!PyUnicode_CheckExact(piece) || !PyUnicode_IS_COMPACT_ASCII(piece)) {
+            ascii = false;
             break;
         }
         length += PyUnicode_GET_LENGTH(piece);
     }
-    if (one_byte) {
+    if (ascii) {
         Ref result = check(PyUnicode_New(length, 127));
-        char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result.get()));
+        char* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result.get()) + 1);
         for (PyObject* piece : pieces) {
             const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
-            std::memcpy(out, PyUnicode_1BYTE_DATA(piece), static_cast<size_t>(n));
+            std::memcpy(out, reinterpret_cast<PyASCIIObject*>(piece) + 1, static_cast<size_t>(n));
             out += n;
         }
         return result;
