@@ -11,18 +11,18 @@ namespace vx::jobs {
 namespace n = vx::names;
 
 const Str result_path{"/result"}, stream_path{"/stream"};
-const Str JobResult{"JobResult"}, JobType{"JobType"}, StreamOutput{"StreamOutput"};
+const Str JobResult{"JobResult"}, StreamOutput{"StreamOutput"};
 const Str job_type{"job_type"}, job_id{"job_id"}, timeout{"timeout"}, list{"list"}, is_healthy{"is_healthy"},
     jobs_attr{"jobs"}, get_proxy_url{"get_proxy_url"}, model_validate_json{"model_validate_json"},
-    is_success{"is_success"}, strip{"strip"}, status_code{"status_code"}, sleep{"sleep"};
+    is_success{"is_success"}, strip{"strip"}, status_code{"status_code"};
 const Number ok_status{200L};
 
 namespace {
 
 const Str k_jobs{"/jobs"}, k_jobs_slash{"/jobs/"}, k_status{"/status"}, k_stage{"/stage"}, k_error{"/error"},
     k_code_id{"/code_id"}, k_terminate{"/terminate"}, k_slash{"/"}, k_ping{"/ping"};
-const Str k_VexaError{"VexaError"}, k_VexaException{"VexaException"}, k_JOB_POST_RUNNING{"JOB_POST_RUNNING"},
-    k_time{"time"}, k_from_code_type{"from_code_type"}, k_Timeout{"Timeout"};
+const Str k_JobType{"JobType"}, k_sleep{"sleep"}, k_VexaError{"VexaError"}, k_VexaException{"VexaException"},
+    k_JOB_POST_RUNNING{"JOB_POST_RUNNING"}, k_time{"time"}, k_from_code_type{"from_code_type"}, k_Timeout{"Timeout"};
 const Str k_error_kw{"error"}, k_message{"message"}, k_connect{"connect"}, k_read{"read"}, k_write{"write"},
     k_pool{"pool"};
 const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
@@ -100,7 +100,7 @@ const ListingShortcut listings[12] = {
 
 Ref job_type_of(PyObject* code_type) {
     if (!truth(code_type)) return borrow(Py_None);
-    return call_method(global(JobType), k_from_code_type, {code_type});
+    return call_method(global(k_JobType), k_from_code_type, {code_type});
 }
 
 Ref stream_timeout(PyObject* read_timeout) {
@@ -116,7 +116,7 @@ bool limit_reached(PyObject* timeout, PyObject* start_time) {
     return truth(check(PyObject_RichCompare(elapsed_time, timeout, Py_GE)));
 }
 
-Ref sleep_one_second(const Str& module) { return call(getattr(global(module), sleep), {k_one}); }
+Ref sleep_one_second(const Str& module) { return call(getattr(global(module), k_sleep), {k_one}); }
 
 void raise_in_post_running(PyObject* job_id) { raise_post_running(join({k_Job_, text(job_id), k_is_in_post_running})); }
 
