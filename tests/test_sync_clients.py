@@ -16,6 +16,7 @@ import inspect
 import re
 import threading
 import time
+import traceback
 import types
 from typing import Any, Callable
 
@@ -253,3 +254,54 @@ def test_every_async_method_has_a_sync_twin_with_the_same_signature() -> None:
                 == expected_flags
             )
             assert inspect.isgeneratorfunction(s) == (method == "stream_output")
+
+
+def innermost_entry(error: BaseException, method: Any) -> tuple[str, int]:
+    """The innermost traceback entry in the method's source: its name, and its line below the definition."""
+    code = method.__code__
+    entries = [entry for entry in traceback.extract_tb(error.__traceback__) if entry.filename == code.co_filename]
+    assert entries, f"no entry of {code.co_filename}"
+    return entries[-1].name.rsplit(".", 1)[-1], entries[-1].lineno - code.co_firstlineno
+
+
+@pytest.mark.native_only
+@pytest.mark.parametrize("failure", ["status", "handler"])
+@pytest.mark.parametrize("path, name", [("code", "download"), ("jobs", "get_result")])
+def test_sync_downloads_report_failures_where_the_async_get_result_does(
+    recorder: RecordingServer, path: str, name: str, failure: str
+) -> None:
+    # CodeClient.download and JobsClient.get_result make one shared download:
+    # a failure in it still has the entry of the method itself, at the
+    # statement where AsyncJobsClient.get_result, whose statements stand at
+    # the same places, reports it: the request's `except` for an error status
+    # (the status error itself at the handler's call), the handler's call for
+    # its own failure.
+    def fail_in_handler(*args: Any) -> bytes:
+        raise ZeroDivisionError("no bytes")
+
+    async def fail_in_handler_async(*args: Any) -> bytes:
+        raise ZeroDivisionError("no bytes")
+
+    errors = []
+    for client in (AsyncClient(recorder.base_url, api_key=API_KEY), Client(recorder.base_url, api_key=API_KEY)):
+        is_async = isinstance(client, AsyncClient)
+        recorder.script(404, {"detail": "x1 not found"}) if failure == "status" else recorder.script(200, b"PK")
+        if failure == "handler" and is_async:
+            client._handle_stream_download_async = fail_in_handler_async  # type: ignore[method-assign]
+        elif failure == "handler":
+            client._handle_stream_download = fail_in_handler  # type: ignore[method-assign]
+        method = client.jobs.get_result if is_async else getattr(getattr(client, path), name)
+        with pytest.raises(Exception) as caught:
+            result = method("x1")
+            if is_async:
+                asyncio.run(result)
+        errors.append((caught.value, method))
+    (async_error, async_method), (sync_error, sync_method) = errors
+    assert type(sync_error) is type(async_error)
+    assert innermost_entry(sync_error, sync_method) == (name, innermost_entry(async_error, async_method)[1])
+    if failure == "status":
+        assert type(sync_error.__context__) is type(async_error.__context__)
+        assert innermost_entry(sync_error.__context__, sync_method) == (
+            name,
+            innermost_entry(async_error.__context__, async_method)[1],
+        )

@@ -33,6 +33,40 @@ void RequestFunction::add_verify(KeywordList& kwargs) const {
     if (verify) kwargs.emplace_back(names::verify, verify);
 }
 
+namespace {
+const Str k_handle_stream_download{"_handle_stream_download"}, k_zip_bytes{"zip_bytes"};
+}  // namespace
+
+Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path) {
+    Ref zip_bytes;
+    try {
+        at(15);
+        RequestFunction stream(parent, names::stream);
+        KeywordList kwargs{{names::headers, api_key_header(parent)}};
+        stream.add_verify(kwargs);
+        With with(call_keywords(stream.function, {names::GET, url}, kwargs));
+        Ref response = with.enter();
+        std::optional<PyError> failure;
+        try {
+            at(16);
+            zip_bytes = call_method(parent, k_handle_stream_download, {response, zip_path});
+        } catch (PyError& e) {
+            failure.emplace(std::move(e));
+        }
+        at(15);
+        with.exit(std::move(failure));
+    } catch (PyError& e) {
+        at(18);
+        raise_translated(parent, e);
+    }
+    return zip_bytes;
+}
+
+Ref from_zip_bytes(const Str& model, const Ref& zip_bytes) {
+    if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
+    return call(global(model), {}, {{k_zip_bytes, zip_bytes}});
+}
+
 Ref json_body(PyObject* response) { return call_method(response, names::json); }
 Ref job_from_response(PyObject* response) { return call_expanded(global(names::Job), json_body(response)); }
 

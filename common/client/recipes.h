@@ -70,6 +70,18 @@ private:
     std::optional<AsyncWith> own_;
 };
 
+// The download of a synchronous body: `with <stream>("GET", url,
+// headers=<api_key_header>) as response: zip_bytes =
+// parent._handle_stream_download(response, zip_path)` in a `try` whose
+// `except` translates an error status through the parent. Its statements
+// stand 15 (the `with`), 16 (the handler's call) and 18 (the `except`) lines
+// below the definition of every method that makes one. Returns `zip_bytes`,
+// empty when the `with` block swallowed a failure before it was assigned.
+Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path);
+// `<model>(zip_bytes=zip_bytes)` after a download, which may have left
+// `zip_bytes` unassigned (then the body fails as Python's would).
+Ref from_zip_bytes(const Str& model, const Ref& zip_bytes);
+
 // `response.json()`
 Ref json_body(PyObject* response);
 // `Job(**response.json())`

@@ -3,6 +3,7 @@
 // Bodies are C++ coroutines; `co_await` only in the forms frame/body.h allows.
 #include <optional>
 
+#include "client/jobs.h"
 #include "client/listings.h"
 #include "client/names.h"
 #include "client/parent.h"
@@ -17,74 +18,18 @@ namespace {
 
 using namespace vx;
 namespace n = vx::names;
+namespace j = vx::jobs;
 
-const Str k_jobs{"/jobs"}, k_jobs_slash{"/jobs/"}, k_status{"/status"}, k_stage{"/stage"}, k_error{"/error"},
-    k_code_id{"/code_id"}, k_result{"/result"}, k_terminate{"/terminate"}, k_stream{"/stream"}, k_slash{"/"},
-    k_ping{"/ping"};
-const Str k_JobResult{"JobResult"}, k_JobStage{"JobStage"}, k_JobStatus{"JobStatus"}, k_JobType{"JobType"},
-    k_StreamOutput{"StreamOutput"}, k_VexaError{"VexaError"}, k_VexaException{"VexaException"}, k_asyncio{"asyncio"},
-    k_time{"time"};
-const Str k_job_type{"job_type"}, k_job_status{"job_status"}, k_job_stage{"job_stage"}, k_job_id{"job_id"},
-    k_zip_bytes{"zip_bytes"}, k_error_kw{"error"}, k_message{"message"}, k_connect{"connect"}, k_read{"read"},
-    k_write{"write"}, k_pool{"pool"}, k_timeout{"timeout"};
-const Str k_list{"list"}, k_get{"get"}, k_is_healthy{"is_healthy"}, k_jobs_attr{"jobs"},
-    k_from_code_type{"from_code_type"}, k_get_proxy_url{"get_proxy_url"},
-    k_handle_stream_download_async{"_handle_stream_download_async"}, k_model_validate_json{"model_validate_json"},
-    k_aiter_lines{"aiter_lines"}, k_aread{"aread"}, k_is_success{"is_success"}, k_strip{"strip"},
-    k_status_code{"status_code"}, k_sleep{"sleep"}, k_Timeout{"Timeout"};
-const Str k_JOB_POST_RUNNING{"JOB_POST_RUNNING"};
-const Str k_Job_{"Job "}, k_is_in_post_running{" is in stage POST_RUNNING"},
-    k_entered_post_running{" unexpectedly entered stage POST_RUNNING"}, k_did_not_reach{" did not reach stage "},
-    k_did_not_become_healthy{" did not become healthy within "}, k_within{" within "}, k_seconds{" seconds"};
-const Number k_five{5.0}, k_one{1L}, k_ok_status{200L};
+const Str k_asyncio{"asyncio"}, k_handle_stream_download_async{"_handle_stream_download_async"},
+    k_aiter_lines{"aiter_lines"}, k_aread{"aread"};
 
-// `raise VexaException(error=VexaError.JOB_POST_RUNNING, message=message)`
-[[noreturn]] void raise_post_running(PyObject* message) {
-    Ref error = member(k_VexaError, k_JOB_POST_RUNNING);
-    raise_object(call(global(k_VexaException), {}, {{k_error_kw, error}, {k_message, message}}));
-}
-
-// --- queries, results and termination ----------------------------------------------
-
-Ref job_url(Args& a, PyObject* parent, const Str* suffix) {
-    return suffix ? join({base_url_text(parent), k_jobs_slash, a[1], *suffix})
-                  : join({base_url_text(parent), k_jobs_slash, a[1]});
-}
-template <const Str* Suffix>
-Ref job_url(Args& a, PyObject* parent) {
-    return job_url(a, parent, Suffix);
-}
-Ref jobs_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jobs}); }
-
-// Filters that are given, in order, as their text form; None when none is.
-Ref list_params(Args& a) {
-    Ref params = new_dict();
-    const Str* keys[] = {&k_job_type, &k_job_status, &k_job_stage};
-    for (int i = 0; i < 3; ++i)
-        if (a[i + 1] != Py_None) set_item(params, *keys[i], check(PyObject_Str(a[i + 1])));
-    if (PyDict_GET_SIZE(params.get()) == 0) return borrow(Py_None);
-    return params;
-}
-
-Ref build_jobs(PyObject* response) { return call_expanded_each(global(n::Job), json_body(response)); }
-Ref build_status(PyObject* response) { return call(global(k_JobStatus), {json_body(response)}); }
-Ref build_stage(PyObject* response) { return call(global(k_JobStage), {json_body(response)}); }
-// Checked inside the request, so a wrong type still closes the client first.
-Ref build_text(PyObject* response) { return borrow(expect_str(json_body(response))); }
-
-const Request get_job{&n::get, job_url<nullptr>, nullptr, nullptr, job_from_response};
-const Request list_jobs{&n::get, jobs_url, &n::params, list_params, build_jobs};
-const Request get_job_status{&n::get, job_url<&k_status>, nullptr, nullptr, build_status};
-const Request get_job_stage{&n::get, job_url<&k_stage>, nullptr, nullptr, build_stage};
-const Request get_job_error{&n::get, job_url<&k_error>, nullptr, nullptr, build_text};
-const Request get_job_code_id{&n::get, job_url<&k_code_id>, nullptr, nullptr, build_text};
-const Request terminate_job{&n::post, job_url<&k_terminate>};
+// --- results ---------------------------------------------------------------------------
 
 CoroutineTask get_result(Args a) {
     PyObject *job_id = a[1], *zip_path = a[2];
     at(12);
     Ref parent = parent_of(a[0]);
-    Ref url = join({base_url_text(parent), k_jobs_slash, job_id, k_result});
+    Ref url = j::job_url(parent, job_id, &j::result_path);
     at(13);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -121,61 +66,36 @@ CoroutineTask get_result(Args a) {
         co_await std::move(exiting);
     }
     at(19);
-    if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
-    co_return call(global(k_JobResult), {}, {{k_zip_bytes, zip_bytes}});
+    co_return from_zip_bytes(j::JobResult, zip_bytes);
 }
 
 // --- queries that send no request of their own --------------------------------
 
 CoroutineTask get_url(Args a) {
     at(10);
-    co_return call_method(parent_of(a[0]), k_get_proxy_url, {a[1]});
-}
-
-// JobType.from_code_type(code_type) when code_type is true, else None.
-Ref job_type_of(PyObject* code_type) {
-    if (!truth(code_type)) return borrow(Py_None);
-    return call_method(global(k_JobType), k_from_code_type, {code_type});
+    co_return call_method(parent_of(a[0]), j::get_proxy_url, {a[1]});
 }
 
 CoroutineTask get_latest(Args a) {
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = job_type_of(code_type);
+    Ref job_type = j::job_type_of(code_type);
     at(10);
-    Ref listing = call_method(self, k_list, {}, {{k_job_type, job_type}});
+    Ref listing = call_method(self, j::list, {}, {{j::job_type, job_type}});
     Ref jobs = co_await std::move(listing);
     at(11);
     if (truth(jobs)) co_return check(PySequence_GetItem(jobs, 0));
     co_return new_none();
 }
 
-// The twelve listing shortcuts: `self.list(job_type=..., <filter>=<Enum>.<MEMBER>)`.
-const ListingShortcut listings[] = {
-    {"list_queued", 370, false, &n::QUEUED, "Get all queued jobs.", "List[Job]: List of queued jobs."},
-    {"list_scheduled", 382, false, &n::SCHEDULED, "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
-    {"list_started", 394, false, &n::STARTED, "Get all started jobs.", "List[Job]: List of started jobs."},
-    {"list_deferred", 406, false, &n::DEFERRED, "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
-    {"list_canceled", 418, false, &n::CANCELED, "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
-    {"list_stopped", 430, false, &n::STOPPED, "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
-    {"list_failed", 442, false, &n::FAILED, "Get all failed jobs.", "List[Job]: List of failed jobs."},
-    {"list_finished", 454, false, &n::FINISHED, "Get all finished jobs.", "List[Job]: List of finished jobs."},
-    {"list_timed_out", 466, false, &n::TIMEOUT, "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
-    {"list_pre_running", 478, true, &n::PRE_RUNNING, "Get all pre-running jobs.",
-     "List[Job]: List of pre-running jobs."},
-    {"list_running", 490, true, &n::RUNNING, "Get all running jobs.", "List[Job]: List of running jobs."},
-    {"list_post_running", 502, true, &n::POST_RUNNING, "Get all post-running jobs.",
-     "List[Job]: List of post-running jobs."},
-};
-
 CoroutineTask run_listing(Args a) {
     const ListingShortcut& listing = *static_cast<const ListingShortcut*>(a.context);
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = job_type_of(code_type);
+    Ref job_type = j::job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    Ref request = call_method(self, k_list, {}, {{k_job_type, job_type}, {listing_keyword(listing), filter}});
+    Ref request = call_method(self, j::list, {}, {{j::job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -186,10 +106,9 @@ GeneratorTask stream_output(Args a) {
     PyObject *job_id = a[1], *read_timeout = a[2];
     at(14);
     Ref parent = parent_of(a[0]);
-    Ref url = join({base_url_text(parent), k_jobs_slash, job_id, k_stream});
+    Ref url = j::job_url(parent, job_id, &j::stream_path);
     at(15);
-    Ref timeout = call(getattr(global(n::httpx), k_Timeout), {},
-                       {{k_connect, k_five}, {k_read, read_timeout}, {k_write, k_five}, {k_pool, k_five}});
+    Ref timeout = j::stream_timeout(read_timeout);
     at(16);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -201,14 +120,14 @@ GeneratorTask stream_output(Args a) {
     try {
         at(17);
         Ref headers = api_key_header(parent);
-        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{k_timeout, timeout}, {n::headers, headers}}));
+        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{j::timeout, timeout}, {n::headers, headers}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> stream_failure;
         try {
             // An error status is reported as the parent's HTTP exception, never
             // read as output lines.
-            if (!truth(getattr(response, k_is_success))) {
+            if (!truth(getattr(response, j::is_success))) {
                 at(19);
                 Ref reading = call_method(response, k_aread);
                 co_await std::move(reading);
@@ -235,9 +154,9 @@ GeneratorTask stream_output(Args a) {
                 }
                 if (ended) break;
                 at(24);
-                if (!truth(call_method(line, k_strip))) continue;
+                if (!truth(call_method(line, j::strip))) continue;
                 at(26);
-                Ref item = call_method(global(k_StreamOutput), k_model_validate_json, {line});
+                Ref item = call_method(global(j::StreamOutput), j::model_validate_json, {line});
                 co_yield std::move(item);
             }
         } catch (PyError& e) {
@@ -258,43 +177,33 @@ GeneratorTask stream_output(Args a) {
 
 // --- waiting ------------------------------------------------------------------------
 
-Ref now() { return call(getattr(global(k_time), k_time)); }
-Ref sleep_one_second() { return call(getattr(global(k_asyncio), k_sleep), {k_one}); }
-bool limit_reached(PyObject* timeout, PyObject* start_time) {
-    if (timeout == Py_None) return false;
-    Ref elapsed_time = check(PyNumber_Subtract(now(), start_time));
-    return truth(check(PyObject_RichCompare(elapsed_time, timeout, Py_GE)));
-}
-
 CoroutineTask await_stage(Args a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2], *stage = a[3];
     at(19);
-    Ref start_time = now();
+    Ref start_time = j::now();
     for (;;) {
         at(21);
-        Ref fetching = call_method(self, k_get, {job_id});
+        Ref fetching = call_method(self, n::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(22);
-        Ref current_stage = getattr(job, k_job_stage);
+        Ref current_stage = getattr(job, n::job_stage);
         at(23);
-        if (equals(stage, member(k_JobStage, n::RUNNING)) &&
-            equals(current_stage, member(k_JobStage, n::POST_RUNNING))) {
+        if (equals(stage, member(n::JobStage, n::RUNNING)) &&
+            equals(current_stage, member(n::JobStage, n::POST_RUNNING))) {
             at(24);
-            raise_post_running(join({k_Job_, text(job_id), k_is_in_post_running}));
+            j::raise_in_post_running(job_id);
         }
         at(27);
-        if (equals(current_stage, stage) || equals(current_stage, member(k_JobStage, n::POST_RUNNING)) ||
-            equals(current_stage, member(k_JobStage, n::UNKNOWN)))
+        if (equals(current_stage, stage) || equals(current_stage, member(n::JobStage, n::POST_RUNNING)) ||
+            equals(current_stage, member(n::JobStage, n::UNKNOWN)))
             co_return job;
         at(33);
-        if (limit_reached(timeout, start_time)) {
+        if (j::limit_reached(timeout, start_time)) {
             at(36);
-            Ref message =
-                join({k_Job_, text(job_id), k_did_not_reach, text(stage), k_within, text(timeout), k_seconds});
-            raise_object(call(PyExc_TimeoutError, {message}));
+            j::raise_stage_timeout(job_id, stage, timeout);
         }
         at(40);
-        Ref sleeping = sleep_one_second();
+        Ref sleeping = j::sleep_one_second(k_asyncio);
         co_await std::move(sleeping);
     }
 }
@@ -303,7 +212,7 @@ CoroutineTask is_healthy(Args a) {
     PyObject* job_id = a[1];
     at(11);
     Ref parent = parent_of(a[0]);
-    Ref url = join({base_url_text(parent), k_slash, job_id, k_ping});
+    Ref url = j::ping_url(parent, job_id);
     at(12);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -321,7 +230,7 @@ CoroutineTask is_healthy(Args a) {
         at(15);
         call_method(response, n::raise_for_status);
         at(16);
-        healthy = check(PyObject_RichCompare(getattr(response, k_status_code), k_ok_status, Py_EQ));
+        healthy = check(PyObject_RichCompare(getattr(response, j::status_code), j::ok_status, Py_EQ));
     } catch (PyError& e) {
         // Any failure of the probe means "not healthy"; cancellation is no Exception.
         if (!e.matches(PyExc_Exception)) failure.emplace(std::move(e));
@@ -337,32 +246,31 @@ CoroutineTask is_healthy(Args a) {
 CoroutineTask await_healthy(Args a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2];
     at(17);
-    Ref start_time = now();
+    Ref start_time = j::now();
     for (;;) {
         at(18);
-        Ref probing = call_method(self, k_is_healthy, {}, {{k_job_id, job_id}});
+        Ref probing = call_method(self, j::is_healthy, {}, {{j::job_id, job_id}});
         Ref healthy = co_await std::move(probing);
         if (truth(healthy)) break;
         at(19);
-        Ref fetching = call_method(getattr(parent_of(self), k_jobs_attr), k_get, {job_id});
+        Ref fetching = call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(20);
-        if (equals(getattr(job, k_job_stage), member(k_JobStage, n::POST_RUNNING))) {
+        if (equals(getattr(job, n::job_stage), member(n::JobStage, n::POST_RUNNING))) {
             at(21);
-            raise_post_running(join({k_Job_, text(job_id), k_entered_post_running}));
+            j::raise_entered_post_running(job_id);
         }
         at(24);
-        if (limit_reached(timeout, start_time)) {
+        if (j::limit_reached(timeout, start_time)) {
             at(27);
-            Ref message = join({k_Job_, text(job_id), k_did_not_become_healthy, text(timeout), k_seconds});
-            raise_object(call(PyExc_TimeoutError, {message}));
+            j::raise_health_timeout(job_id, timeout);
         }
         at(30);
-        Ref sleeping = sleep_one_second();
+        Ref sleeping = j::sleep_one_second(k_asyncio);
         co_await std::move(sleeping);
     }
     at(31);
-    Ref fetching = call_method(getattr(parent_of(self), k_jobs_attr), k_get, {job_id});
+    Ref fetching = call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
     Ref job = co_await std::move(fetching);
     co_return job;
 }
@@ -401,7 +309,7 @@ std::vector<MethodDef> methods() {
          .line = 27,
          .params = {self_param, {"client", Check::Any, "AsyncClient"}},
          .plain = store_parent},
-        query_row("get", 30, get_job, "Job", ResultCheck::None, "Gets a job.",
+        query_row("get", 30, j::get_job, "Job", ResultCheck::None, "Gets a job.",
                   {job_id_args, {"Returns:", {"Job: The job."}}, raises_http}),
         {.name = "list",
          .line = 51,
@@ -421,7 +329,7 @@ std::vector<MethodDef> methods() {
                       {"Returns:", {"list[Job]: List of jobs."}},
                       raises_http},
          .coroutine = send_request,
-         .context = &list_jobs},
+         .context = &j::list_jobs},
         {.name = "get_url",
          .line = 89,
          .kind = Kind::Coroutine,
@@ -431,15 +339,16 @@ std::vector<MethodDef> methods() {
          .summary = "Gets the URL for a job.",
          .sections = {{"Args:", {"job_id (str): The job ID."}}, {"Returns:", {"str: The job URL."}}},
          .coroutine = get_url},
-        query_row("get_status", 100, get_job_status, "JobStatus", ResultCheck::None, "Gets the status of a job.",
+        query_row("get_status", 100, j::get_job_status, "JobStatus", ResultCheck::None, "Gets the status of a job.",
                   {job_id_args, {"Returns:", {"JobStatus: The status of the job."}}, raises_http}),
-        query_row("get_stage", 121, get_job_stage, "JobStage", ResultCheck::None, "Gets the stage of a job.",
+        query_row("get_stage", 121, j::get_job_stage, "JobStage", ResultCheck::None, "Gets the stage of a job.",
                   {job_id_args, {"Returns:", {"JobStage: The stage of the job."}}, raises_http}),
-        query_row("get_error", 142, get_job_error, "str | None", ResultCheck::Str, "Gets the error message of a job.",
+        query_row("get_error", 142, j::get_job_error, "str | None", ResultCheck::Str,
+                  "Gets the error message of a job.",
                   {job_id_args,
                    {"Returns:", {"str | None: The error message of the job, or None if no error."}},
                    raises_http}),
-        query_row("get_code_id", 163, get_job_code_id, "str | None", ResultCheck::Str,
+        query_row("get_code_id", 163, j::get_job_code_id, "str | None", ResultCheck::Str,
                   "Gets the code ID associated with a job.",
                   {job_id_args,
                    {"Returns:", {"str | None: The code ID associated with the job, or None if no code ID."}},
@@ -466,7 +375,7 @@ std::vector<MethodDef> methods() {
          .summary = "Terminates a job.",
          .sections = {job_id_args, raises_http},
          .coroutine = send_request,
-         .context = &terminate_job},
+         .context = &j::terminate_job},
         {.name = "stream_output",
          .line = 232,
          .kind = Kind::AsyncGenerator,
@@ -535,7 +444,7 @@ std::vector<MethodDef> methods() {
                       {"Returns:", {"Job | None: The most recent job, or None if no jobs exist."}}},
          .coroutine = get_latest},
     };
-    for (const ListingShortcut& listing : listings)
+    for (const ListingShortcut& listing : j::listings)
         rows.push_back(listing_row(listing, {self_param, code_type_param}, {"job_type"},
                                    {{"Args:", {"code_type (CodeType | None): Filter by code type."}}}, run_listing));
     return rows;

@@ -8,6 +8,7 @@
 #include "client/names.h"
 #include "client/parent.h"
 #include "client/recipes.h"
+#include "client/web.h"
 #include "frame/body.h"
 #include "frame/module.h"
 #include "frame/namespace.h"
@@ -18,101 +19,32 @@ namespace {
 
 using namespace vx;
 namespace n = vx::names;
+namespace w = vx::web;
 
-const Str k_jobs_code_slash{"/jobs/code/"}, k_run_web{"/run/web"}, k_jobs_code_run_web{"/jobs/code/run/web"};
-const Str k_JobType{"JobType"}, k_CodeType{"CodeType"}, k_WEB{"WEB"}, k_AsyncStoredWebClient{"AsyncStoredWebClient"},
-    k_AsyncWebJobsClient{"AsyncWebJobsClient"};
-const Str k_code{"code"}, k_jobs{"jobs"}, k_stored{"stored"}, k_list{"list"}, k_list_info{"list_info"},
-    k_get_info{"get_info"}, k_delete{"delete"}, k_upload{"upload"}, k_ingest{"ingest"}, k_is_healthy{"is_healthy"},
-    k_await_healthy{"await_healthy"}, k_prepare_files{"_prepare_files"},
-    k_get_subdomain_proxy_url{"get_subdomain_proxy_url"};
-const Str k_code_zip{"code_zip"}, k_code_name{"code_name"}, k_code_type{"code_type"}, k_metadata{"metadata"},
-    k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"}, k_job_id{"job_id"}, k_timeout{"timeout"},
-    k_job_type{"job_type"}, k_job_status{"job_status"}, k_job_stage{"job_stage"};
-const Str k_code_quote{"Code '"}, k_is{"' is "},
-    k_not_web{", not Web code. Cannot delete non-Web code from Web client."};
-
-// --- running web pages -------------------------------------------------------------
-
-// A web-page job from stored code: POST with no body.
-Ref stored_run_url(Args& a, PyObject* parent) {
-    return join({base_url_text(parent), k_jobs_code_slash, a[1], k_run_web});
-}
-// From a code zip: POST with the parent's multipart files.
-Ref zip_run_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jobs_code_run_web}); }
-Ref zip_files(Args& a) { return call_method(parent_of(a[0]), k_prepare_files, {}, {{k_code_zip, a[1]}}); }
-
-const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, job_from_response};
-const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, job_from_response};
+const Str k_AsyncStoredWebClient{"AsyncStoredWebClient"}, k_AsyncWebJobsClient{"AsyncWebJobsClient"};
 
 // --- delegations through the parent client -------------------------------------------
 
-// One keyword argument of a delegated call: a bound parameter, or an
-// enumeration member pinned by the web client.
-struct Keyword {
-    const Str* name;
-    int param = -1;
-    const Str* owner = nullptr;
-    const Str* member = nullptr;
-};
-
-// `await self._client.<target>.<operation>(**keywords)`, or the same on the
-// instance itself when `target` is null.
-struct Delegation {
-    const Str* target;
-    const Str* operation;
-    std::vector<Keyword> keywords;
-};
-
-// The delegated call, made before the body awaits it (its keywords stay out
-// of the coroutine frame).
-Ref delegated_call(const Delegation& d, Args& a) {
-    Ref target = d.target ? getattr(parent_of(a[0]), *d.target) : borrow(a[0]);
-    KeywordList kwargs;
-    for (const Keyword& k : d.keywords)
-        kwargs.emplace_back(*k.name, k.param >= 0 ? borrow(a[k.param]) : member(*k.owner, *k.member));
-    return call_keywords(getattr(target, *d.operation), {}, kwargs);
-}
-
 CoroutineTask run_delegation(Args a) {
-    const Delegation& d = *static_cast<const Delegation*>(a.context);
+    const w::Delegation& d = *static_cast<const w::Delegation*>(a.context);
     at(10);
-    Ref request = delegated_call(d, a);
+    Ref request = w::delegated_call(d, a);
     Ref result = co_await std::move(request);
     co_return result;
 }
 
-const Delegation list_web_code{&k_code, &k_list_info, {{&k_code_type, -1, &k_CodeType, &k_WEB}}};
-const Delegation list_web_jobs{
-    &k_jobs, &k_list, {{&k_job_type, -1, &k_JobType, &k_WEB}, {&k_job_status, 1}, {&k_job_stage, 2}}};
-const Delegation upload_web_code{
-    &k_code,
-    &k_upload,
-    {{&k_code_zip, 1}, {&k_code_name, 2}, {&k_code_type, -1, &k_CodeType, &k_WEB}, {&k_metadata, 3}}};
-const Delegation probe_web_page{&k_jobs, &k_is_healthy, {{&k_job_id, 1}}};
-const Delegation await_web_page{&k_jobs, &k_await_healthy, {{&k_job_id, 1}, {&k_timeout, 2}}};
-const Delegation ingest_web_code{&k_code,
-                                 &k_ingest,
-                                 {{&k_code_zip, 1},
-                                  {&k_code_name, 2},
-                                  {&k_code_type, -1, &k_CodeType, &k_WEB},
-                                  {&k_metadata, 3},
-                                  {&k_build_pexenv, 4},
-                                  {&k_pexenv_python, 5}}};
-
 CoroutineTask delete_web_code(Args a) {
     PyObject *self = a[0], *code_id = a[1];
     at(12);
-    Ref lookup = call_method(getattr(parent_of(self), k_code), k_get_info, {code_id});
+    Ref lookup = call_method(getattr(parent_of(self), w::code), w::get_info, {code_id});
     Ref code_info = co_await std::move(lookup);
     at(13);
-    if (not_equals(getattr(code_info, k_code_type), member(k_CodeType, k_WEB))) {
+    if (not_equals(getattr(code_info, w::code_type), member(w::CodeType, w::WEB))) {
         at(14);
-        Ref code_type = text(getattr(code_info, k_code_type));
-        raise_object(call(PyExc_ValueError, {join({k_code_quote, code_id, k_is, code_type, k_not_web})}));
+        w::raise_not_web(code_id, code_info);
     }
     at(18);
-    Ref deletion = call_method(getattr(parent_of(self), k_code), k_delete, {code_id});
+    Ref deletion = call_method(getattr(parent_of(self), w::code), w::delete_, {code_id});
     Ref message = co_await std::move(deletion);
     co_return message;
 }
@@ -121,38 +53,18 @@ CoroutineTask delete_web_code(Args a) {
 
 CoroutineTask latest_web_job(Args a) {
     at(7);
-    Ref listing = call_method(a[0], k_list);
+    Ref listing = call_method(a[0], w::list);
     Ref jobs = co_await std::move(listing);
     at(8);
     if (jobs == Py_None || !truth(jobs)) co_return new_none();
     co_return check(PySequence_GetItem(jobs, 0));
 }
 
-// The twelve listing shortcuts: `self.list(<filter>=<Enum>.<MEMBER>)`.
-const ListingShortcut shortcuts[] = {
-    {"list_queued", 118, false, &n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."},
-    {"list_scheduled", 126, false, &n::SCHEDULED, "Get all scheduled Web jobs.",
-     "List[Job]: List of scheduled Web jobs."},
-    {"list_started", 134, false, &n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."},
-    {"list_deferred", 142, false, &n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."},
-    {"list_canceled", 150, false, &n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."},
-    {"list_stopped", 158, false, &n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."},
-    {"list_failed", 166, false, &n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."},
-    {"list_finished", 174, false, &n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."},
-    {"list_timed_out", 182, false, &n::TIMEOUT, "Get all timed out Web jobs.",
-     "List[Job]: List of timed out Web jobs."},
-    {"list_pre_running", 190, true, &n::PRE_RUNNING, "Get all pre-running Web jobs.",
-     "List[Job]: List of pre-running Web jobs."},
-    {"list_running", 198, true, &n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."},
-    {"list_post_running", 206, true, &n::POST_RUNNING, "Get all post-running Web jobs.",
-     "List[Job]: List of post-running Web jobs."},
-};
-
 CoroutineTask run_shortcut(Args a) {
     const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
     at(10);
     Ref filter = listing_filter(shortcut);
-    Ref request = call_method(a[0], k_list, {}, {{listing_keyword(shortcut), filter}});
+    Ref request = call_method(a[0], w::list, {}, {{listing_keyword(shortcut), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -164,15 +76,15 @@ Ref init_web_client(Args& a) {
     at(1);
     store_parent(a);
     at(2);
-    check(PyObject_SetAttr(self, k_stored, call(global(k_AsyncStoredWebClient), {client})));
+    check(PyObject_SetAttr(self, w::stored, call(global(k_AsyncStoredWebClient), {client})));
     at(3);
-    check(PyObject_SetAttr(self, k_jobs, call(global(k_AsyncWebJobsClient), {client})));
+    check(PyObject_SetAttr(self, w::jobs, call(global(k_AsyncWebJobsClient), {client})));
     return new_none();
 }
 
 Ref get_url(Args& a) {
     at(10);
-    return call_method(parent_of(a[0]), k_get_subdomain_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), w::get_subdomain_proxy_url, {a[1]});
 }
 
 // --- the class tables ----------------------------------------------------------------------
@@ -200,7 +112,7 @@ ClassDef stored_web_client() {
                               {"Returns:", {"Job: The created job."}},
                               raises_http},
                  .coroutine = send_request,
-                 .context = &run_stored},
+                 .context = &w::run_stored},
                 {.name = "list_info",
                  .line = 54,
                  .kind = Kind::Coroutine,
@@ -210,7 +122,7 @@ ClassDef stored_web_client() {
                  .summary = "List all stored Web code.",
                  .sections = {{"Returns:", {"list[CodeInfo]: List of Web code info."}}},
                  .coroutine = run_delegation,
-                 .context = &list_web_code},
+                 .context = &w::list_web_code},
                 {.name = "delete",
                  .line = 62,
                  .kind = Kind::Coroutine,
@@ -245,7 +157,7 @@ ClassDef web_jobs_client() {
                                      "job_stage (JobStage | None): Filter by job stage."}},
                                    {"Returns:", {"list[Job]: List of Web jobs."}}},
                       .coroutine = run_delegation,
-                      .context = &list_web_jobs},
+                      .context = &w::list_web_jobs},
                      {.name = "get_latest",
                       .line = 109,
                       .kind = Kind::Coroutine,
@@ -256,7 +168,7 @@ ClassDef web_jobs_client() {
                       .sections = {{"Returns:", {"Job | None: The most recent Web job, or None if no jobs exist."}}},
                       .coroutine = latest_web_job},
                  }};
-    for (const ListingShortcut& shortcut : shortcuts)
+    for (const ListingShortcut& shortcut : w::shortcuts)
         cls.methods.push_back(listing_row(shortcut, {self_param}, {}, {}, run_shortcut));
     return cls;
 }
@@ -278,7 +190,7 @@ ClassDef web_client() {
                           {"Returns:", {"Job: The created job."}},
                           raises_http},
              .coroutine = send_request,
-             .context = &run_zip},
+             .context = &w::run_zip},
             {.name = "get_url",
              .line = 252,
              .params = {self_param, {"job_id", Check::Str, "str"}},
@@ -299,7 +211,7 @@ ClassDef web_client() {
                             "metadata (JsonData | dict | None): The JSON metadata of the code."}},
                           {"Returns:", {"str: The code ID."}}},
              .coroutine = run_delegation,
-             .context = &upload_web_code},
+             .context = &w::upload_web_code},
             {.name = "is_healthy",
              .line = 286,
              .kind = Kind::Coroutine,
@@ -310,7 +222,7 @@ ClassDef web_client() {
                           {"Returns:", {"bool: True if Web page is healthy else False."}},
                           raises_http},
              .coroutine = run_delegation,
-             .context = &probe_web_page},
+             .context = &w::probe_web_page},
             {.name = "await_healthy",
              .line = 300,
              .kind = Kind::Coroutine,
@@ -328,7 +240,7 @@ ClassDef web_client() {
                             "APIException: If the job enters stage POST_RUNNING unexpectedly.",
                             "TimeoutError: If the timeout is exceeded."}}},
              .coroutine = run_delegation,
-             .context = &await_web_page},
+             .context = &w::await_web_page},
             {.name = "ingest",
              .line = 317,
              .kind = Kind::Coroutine,
@@ -347,7 +259,7 @@ ClassDef web_client() {
                             "pexenv_python: (str | None): Python interpreter for the pex venv."}},
                           {"Returns:", {"Job: The code ingestion job."}}},
              .coroutine = run_delegation,
-             .context = &ingest_web_code},
+             .context = &w::ingest_web_code},
         }};
 }
 

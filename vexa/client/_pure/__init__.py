@@ -6,5 +6,6 @@ installed, does not load, or `VEXA_NO_EXTENSIONS=1` is set (see
 `_sync_jobs.py` and `_sync_web.py` for `vexa.client._sync._code`, `._jobs` and
 `._web`; `_jobs.py` and `_web.py` for `vexa.client._async._jobs` and `._web`.
 `_frame.py` holds what they share: the argument binding with the compiled
-modules' messages, the result checks and the request recipe.
+modules' messages, the result checks and the request recipe; `_listings.py`
+the rows of the jobs and web jobs clients' listing shortcuts.
 """

@@ -28,11 +28,12 @@ if TYPE_CHECKING:
 
     from vexa.client._sync import Client
 
-from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
+from vexa.client._pure import _frame, _listings  # noqa: E402 - after the names the compiled module binds
 
 
-def _listing(name: str, by_stage: bool, member: str, summary: str, returns: str) -> Any:
-    """A listing shortcut: `self.list(job_type=..., job_status=JobStatus.<member>)` or `job_stage=JobStage.<member>`."""
+def _listing(name: str) -> Any:
+    """The listing shortcut `_listings.JOBS[name]`: `self.list(job_type=..., <filter>=<Enum>.<member>)`."""
+    _, by_stage, member, summary, returns = _listings.JOBS[name]
 
     def listing(self: JobsClient, code_type: CodeType | None = None) -> List[Job]:
         job_type = JobType.from_code_type(code_type) if code_type else None
@@ -373,38 +374,18 @@ class JobsClient:
         jobs = self.list(job_type=job_type)
         return jobs[0] if jobs else None
 
-    list_queued = _listing("list_queued", False, "QUEUED", "Get all queued jobs.", "List[Job]: List of queued jobs.")
-    list_scheduled = _listing(
-        "list_scheduled", False, "SCHEDULED", "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."
-    )
-    list_started = _listing(
-        "list_started", False, "STARTED", "Get all started jobs.", "List[Job]: List of started jobs."
-    )
-    list_deferred = _listing(
-        "list_deferred", False, "DEFERRED", "Get all deferred jobs.", "List[Job]: List of deferred jobs."
-    )
-    list_canceled = _listing(
-        "list_canceled", False, "CANCELED", "Get all canceled jobs.", "List[Job]: List of canceled jobs."
-    )
-    list_stopped = _listing(
-        "list_stopped", False, "STOPPED", "Get all stopped jobs.", "List[Job]: List of stopped jobs."
-    )
-    list_failed = _listing("list_failed", False, "FAILED", "Get all failed jobs.", "List[Job]: List of failed jobs.")
-    list_finished = _listing(
-        "list_finished", False, "FINISHED", "Get all finished jobs.", "List[Job]: List of finished jobs."
-    )
-    list_timed_out = _listing(
-        "list_timed_out", False, "TIMEOUT", "Get all timed out jobs.", "List[Job]: List of timed out jobs."
-    )
-    list_pre_running = _listing(
-        "list_pre_running", True, "PRE_RUNNING", "Get all pre-running jobs.", "List[Job]: List of pre-running jobs."
-    )
-    list_running = _listing(
-        "list_running", True, "RUNNING", "Get all running jobs.", "List[Job]: List of running jobs."
-    )
-    list_post_running = _listing(
-        "list_post_running", True, "POST_RUNNING", "Get all post-running jobs.", "List[Job]: List of post-running jobs."
-    )
+    list_queued = _listing("list_queued")
+    list_scheduled = _listing("list_scheduled")
+    list_started = _listing("list_started")
+    list_deferred = _listing("list_deferred")
+    list_canceled = _listing("list_canceled")
+    list_stopped = _listing("list_stopped")
+    list_failed = _listing("list_failed")
+    list_finished = _listing("list_finished")
+    list_timed_out = _listing("list_timed_out")
+    list_pre_running = _listing("list_pre_running")
+    list_running = _listing("list_running")
+    list_post_running = _listing("list_post_running")
 
 
 # The compiled module does not bind it.

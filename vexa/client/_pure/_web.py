@@ -16,7 +16,7 @@ if TYPE_CHECKING:
 
     from vexa.client._async import AsyncClient
 
-from vexa.client._pure import _frame  # noqa: E402 - after the names the compiled module binds
+from vexa.client._pure import _frame, _listings  # noqa: E402 - after the names the compiled module binds
 
 
 class AsyncStoredWebClient:
@@ -76,8 +76,9 @@ class AsyncStoredWebClient:
         return _frame.expect_str(await self._client.code.delete(code_id))  # type: ignore[no-any-return]
 
 
-def _shortcut(name: str, by_stage: bool, member: str, summary: str, returns: str) -> Any:
-    """A listing shortcut: `self.list(job_status=JobStatus.<member>)` or `self.list(job_stage=JobStage.<member>)`."""
+def _shortcut(name: str) -> Any:
+    """The listing shortcut `_listings.WEB[name]`: `self.list(<filter>=<Enum>.<member>)`."""
+    _, by_stage, member, summary, returns = _listings.WEB[name]
 
     async def shortcut(self: AsyncWebJobsClient) -> List[Job]:
         if by_stage:
@@ -122,50 +123,18 @@ class AsyncWebJobsClient:
             return None
         return jobs[0]
 
-    list_queued = _shortcut(
-        "list_queued", False, "QUEUED", "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."
-    )
-    list_scheduled = _shortcut(
-        "list_scheduled", False, "SCHEDULED", "Get all scheduled Web jobs.", "List[Job]: List of scheduled Web jobs."
-    )
-    list_started = _shortcut(
-        "list_started", False, "STARTED", "Get all started Web jobs.", "list[Job]: List of started Web jobs."
-    )
-    list_deferred = _shortcut(
-        "list_deferred", False, "DEFERRED", "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."
-    )
-    list_canceled = _shortcut(
-        "list_canceled", False, "CANCELED", "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."
-    )
-    list_stopped = _shortcut(
-        "list_stopped", False, "STOPPED", "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."
-    )
-    list_failed = _shortcut(
-        "list_failed", False, "FAILED", "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."
-    )
-    list_finished = _shortcut(
-        "list_finished", False, "FINISHED", "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."
-    )
-    list_timed_out = _shortcut(
-        "list_timed_out", False, "TIMEOUT", "Get all timed out Web jobs.", "List[Job]: List of timed out Web jobs."
-    )
-    list_pre_running = _shortcut(
-        "list_pre_running",
-        True,
-        "PRE_RUNNING",
-        "Get all pre-running Web jobs.",
-        "List[Job]: List of pre-running Web jobs.",
-    )
-    list_running = _shortcut(
-        "list_running", True, "RUNNING", "Get all running Web jobs.", "List[Job]: List of running Web jobs."
-    )
-    list_post_running = _shortcut(
-        "list_post_running",
-        True,
-        "POST_RUNNING",
-        "Get all post-running Web jobs.",
-        "List[Job]: List of post-running Web jobs.",
-    )
+    list_queued = _shortcut("list_queued")
+    list_scheduled = _shortcut("list_scheduled")
+    list_started = _shortcut("list_started")
+    list_deferred = _shortcut("list_deferred")
+    list_canceled = _shortcut("list_canceled")
+    list_stopped = _shortcut("list_stopped")
+    list_failed = _shortcut("list_failed")
+    list_finished = _shortcut("list_finished")
+    list_timed_out = _shortcut("list_timed_out")
+    list_pre_running = _shortcut("list_pre_running")
+    list_running = _shortcut("list_running")
+    list_post_running = _shortcut("list_post_running")
 
 
 class AsyncWebClient:

@@ -1,6 +1,4 @@
 // vexa.client._sync._code: CodeClient, the synchronous client for stored code.
-#include <optional>
-
 #include "client/names.h"
 #include "client/parent.h"
 #include "client/recipes.h"
@@ -19,8 +17,8 @@ const Str k_code_slash{"/code/"}, k_info{"/info"}, k_code_info{"/code/info"}, k_
     k_code_upload{"/code/upload"}, k_jobs_code_ingest{"/jobs/code/ingest"}, k_download{"/download"};
 const Str k_CodeInfo{"CodeInfo"}, k_CodeZip{"CodeZip"}, k_JsonData{"JsonData"};
 const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_zip"}, k_metadata_kw{"metadata"},
-    k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"}, k_zip_bytes{"zip_bytes"};
-const Str k_prepare_files{"_prepare_files"}, k_handle_stream_download{"_handle_stream_download"};
+    k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"};
+const Str k_prepare_files{"_prepare_files"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
 // The protected region of every request: `httpx.<function>(url,
@@ -89,31 +87,9 @@ Ref download(Args& a) {
     at(13);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), k_code_slash, code_id, k_download});
-    Ref zip_bytes;
-    try {
-        at(15);
-        RequestFunction stream(parent, n::stream);
-        KeywordList kwargs{{n::headers, api_key_header(parent)}};
-        stream.add_verify(kwargs);
-        Ref manager = call_keywords(stream.function, {n::GET, url}, kwargs);
-        With with(manager);
-        Ref response = with.enter();
-        std::optional<PyError> failure;
-        try {
-            at(16);
-            zip_bytes = call_method(parent, k_handle_stream_download, {response, zip_path});
-        } catch (PyError& e) {
-            failure.emplace(std::move(e));
-        }
-        at(15);
-        with.exit(std::move(failure));
-    } catch (PyError& e) {
-        at(18);
-        raise_translated(parent, e);
-    }
+    Ref zip_bytes = download_blocking(parent, url, zip_path);
     at(19);
-    if (!zip_bytes) raise(PyExc_UnboundLocalError, "local variable 'zip_bytes' referenced before assignment");
-    return call(global(k_CodeZip), {}, {{k_zip_bytes, zip_bytes}});
+    return from_zip_bytes(k_CodeZip, zip_bytes);
 }
 
 Ref delete_(Args& a) {

@@ -1,0 +1,85 @@
+#include "client/web.h"
+
+#include "client/names.h"
+#include "client/parent.h"
+#include "frame/namespace.h"
+#include "frame/ops.h"
+#include "frame/statements.h"
+
+namespace vx::web {
+
+namespace n = vx::names;
+
+const Str CodeType{"CodeType"}, WEB{"WEB"}, code{"code"}, jobs{"jobs"}, stored{"stored"}, list{"list"},
+    get_info{"get_info"}, delete_{"delete"}, get_subdomain_proxy_url{"get_subdomain_proxy_url"}, code_type{"code_type"};
+
+namespace {
+
+const Str k_jobs_code_slash{"/jobs/code/"}, k_run_web{"/run/web"}, k_jobs_code_run_web{"/jobs/code/run/web"};
+const Str k_JobType{"JobType"}, k_list_info{"list_info"}, k_upload{"upload"}, k_ingest{"ingest"},
+    k_is_healthy{"is_healthy"}, k_await_healthy{"await_healthy"}, k_prepare_files{"_prepare_files"};
+const Str k_code_zip{"code_zip"}, k_code_name{"code_name"}, k_metadata{"metadata"}, k_build_pexenv{"build_pexenv"},
+    k_pexenv_python{"pexenv_python"}, k_job_id{"job_id"}, k_timeout{"timeout"}, k_job_type{"job_type"};
+const Str k_code_quote{"Code '"}, k_is{"' is "},
+    k_not_web{", not Web code. Cannot delete non-Web code from Web client."};
+
+Ref stored_run_url(Args& a, PyObject* parent) {
+    return join({base_url_text(parent), k_jobs_code_slash, a[1], k_run_web});
+}
+Ref zip_run_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jobs_code_run_web}); }
+Ref zip_files(Args& a) { return call_method(parent_of(a[0]), k_prepare_files, {}, {{k_code_zip, a[1]}}); }
+
+}  // namespace
+
+const Request run_stored{&n::post, stored_run_url, nullptr, nullptr, job_from_response};
+const Request run_zip{&n::post, zip_run_url, &n::files, zip_files, job_from_response};
+
+Ref delegated_call(const Delegation& d, Args& a) {
+    Ref target = d.target ? getattr(parent_of(a[0]), *d.target) : borrow(a[0]);
+    KeywordList kwargs;
+    for (const Keyword& k : d.keywords)
+        kwargs.emplace_back(*k.name, k.param >= 0 ? borrow(a[k.param]) : member(*k.owner, *k.member));
+    return call_keywords(getattr(target, *d.operation), {}, kwargs);
+}
+
+const Delegation list_web_code{&code, &k_list_info, {{&code_type, -1, &CodeType, &WEB}}};
+const Delegation list_web_jobs{
+    &jobs, &list, {{&k_job_type, -1, &k_JobType, &WEB}, {&n::job_status, 1}, {&n::job_stage, 2}}};
+const Delegation upload_web_code{
+    &code, &k_upload, {{&k_code_zip, 1}, {&k_code_name, 2}, {&code_type, -1, &CodeType, &WEB}, {&k_metadata, 3}}};
+const Delegation probe_web_page{&jobs, &k_is_healthy, {{&k_job_id, 1}}};
+const Delegation await_web_page{&jobs, &k_await_healthy, {{&k_job_id, 1}, {&k_timeout, 2}}};
+const Delegation ingest_web_code{&code,
+                                 &k_ingest,
+                                 {{&k_code_zip, 1},
+                                  {&k_code_name, 2},
+                                  {&code_type, -1, &CodeType, &WEB},
+                                  {&k_metadata, 3},
+                                  {&k_build_pexenv, 4},
+                                  {&k_pexenv_python, 5}}};
+
+void raise_not_web(PyObject* code_id, PyObject* code_info) {
+    Ref shown_type = text(getattr(code_info, code_type));
+    raise_object(call(PyExc_ValueError, {join({k_code_quote, code_id, k_is, shown_type, k_not_web})}));
+}
+
+const ListingShortcut shortcuts[12] = {
+    {"list_queued", 118, false, &n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."},
+    {"list_scheduled", 126, false, &n::SCHEDULED, "Get all scheduled Web jobs.",
+     "List[Job]: List of scheduled Web jobs."},
+    {"list_started", 134, false, &n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."},
+    {"list_deferred", 142, false, &n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."},
+    {"list_canceled", 150, false, &n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."},
+    {"list_stopped", 158, false, &n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."},
+    {"list_failed", 166, false, &n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."},
+    {"list_finished", 174, false, &n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."},
+    {"list_timed_out", 182, false, &n::TIMEOUT, "Get all timed out Web jobs.",
+     "List[Job]: List of timed out Web jobs."},
+    {"list_pre_running", 190, true, &n::PRE_RUNNING, "Get all pre-running Web jobs.",
+     "List[Job]: List of pre-running Web jobs."},
+    {"list_running", 198, true, &n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."},
+    {"list_post_running", 206, true, &n::POST_RUNNING, "Get all post-running Web jobs.",
+     "List[Job]: List of post-running Web jobs."},
+};
+
+}  // namespace vx::web
