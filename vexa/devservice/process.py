@@ -20,6 +20,7 @@ import shutil
 import signal
 import socket
 import sys
+import time
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
@@ -49,6 +50,8 @@ PROBE_TIMEOUT_SECONDS = 2.0
 READER_DRAIN_SECONDS = 2.0
 # Rounds of looking for and killing a job's processes (a fork bomb may spawn while we look).
 KILL_ROUNDS = 20
+# The pause before looking again at processes that are in the middle of an exec.
+EXEC_WAIT_SECONDS = 0.01
 PASSED_ENVIRONMENT = ("PATH", "HOME", "LANG", "LC_ALL", "TZ", "TMPDIR", "PYENV_ROOT")
 # Sent with every health probe, so that an app can leave probes out of its logs.
 PROBE_USER_AGENT = "vexa-health-probe"
@@ -151,39 +154,50 @@ def _limit_resources(limits: JobLimits) -> Callable[[], None]:
     return apply
 
 
-def processes_of_job(job_id: str) -> list[int]:
-    """The live processes that carry the job's marker in their environment.
+def processes_of_job(job_id: str) -> tuple[list[int], list[int]]:
+    """The live processes that carry the job's marker in their environment, and
+    those that cannot be told yet: in the middle of an exec.
 
     The marker (VEXA_JOB_ID=<job id>) is inherited by every process the job
     starts, whether it stays in the job's process group or not (setsid, double
     fork), and is unique: it cannot match anything else, even after a restart.
+    While a process execs, its new image shows no environment and no command
+    line for a moment (a parent may already have seen the exec succeed), so
+    such a process is reported apart, to be looked at again.
     """
-    found = []
+    found, unknown = [], []
     marker = f"{JOB_MARKER_VARIABLE}={job_id}".encode()
     own = os.getpid()
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit() or int(entry.name) == own:
             continue
         try:
-            environment = (entry / "environ").read_bytes().split(b"\0")
+            environment = (entry / "environ").read_bytes()
+            if marker in environment.split(b"\0"):
+                found.append(int(entry.name))
+            elif not environment and not (entry / "cmdline").read_bytes():
+                # Kernel threads and zombies have no executable; a process mid-exec has one.
+                os.readlink(entry / "exe")
+                unknown.append(int(entry.name))
         except OSError:
-            continue  # gone meanwhile, or not ours to read
-        if marker in environment:
-            found.append(int(entry.name))
-    return found
+            continue  # gone meanwhile, not ours to read, or no executable
+    return found, unknown
 
 
 def kill_job_processes(job_id: str) -> None:
-    """SIGKILL every process that carries the job's marker, until none is left. Blocks."""
+    """SIGKILL every process that carries the job's marker, until none is left
+    and none is left mid-exec. Blocks."""
     for _ in range(KILL_ROUNDS):
-        pids = processes_of_job(job_id)
-        if not pids:
+        pids, unknown = processes_of_job(job_id)
+        if not pids and not unknown:
             return
         for pid in pids:
             try:
                 os.kill(pid, signal.SIGKILL)
             except (ProcessLookupError, PermissionError):
                 pass
+        if not pids:
+            time.sleep(EXEC_WAIT_SECONDS)  # only processes mid-exec: look again once they are through
 
 
 def _signal_group(pgid: int, signum: int) -> None:
