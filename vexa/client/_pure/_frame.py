@@ -373,10 +373,7 @@ def renamed(body: F, name: str, qualname: str) -> F:
     code = body.__code__.replace(co_name=name)
     if sys.version_info >= (3, 11):
         code = code.replace(co_qualname=qualname)
-    try:
-        body.__code__ = code
-    except AttributeError:  # compiled by Cython (bench/): its function objects keep their code
-        pass
+    body.__code__ = code
     body.__name__ = name
     body.__qualname__ = qualname
     return body
