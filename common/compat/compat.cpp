@@ -5,11 +5,6 @@
 #include <cstddef>
 #include <string_view>
 
-// PyGC_Head, the collector's header in front of every collectable object.
-#define Py_BUILD_CORE 1
-#include <internal/pycore_gc.h>
-#undef Py_BUILD_CORE
-
 #if VX_PY_AT_LEAST(11)
 // struct _frame (the frame object's layout) is internal from 3.11 on.
 #define Py_BUILD_CORE 1
@@ -36,10 +31,20 @@ void format_from_cause(PyObject* type, const char* format, const char* argument)
 
 // --- object memory ------------------------------------------------------------------
 
+namespace {
+// The collector's header right in front of every collectable object
+// (PyGC_Head): two words, the links and flags, on every supported version.
+// Its internal header is not included: 3.12's conflicts with Python.h in C++.
+struct GcHeader {
+    uintptr_t next;
+    uintptr_t prev;
+};
+}  // namespace
+
 PyObject* revive_gc_object(PyObject* memory, PyTypeObject* type, Py_ssize_t size) noexcept {
-    PyGC_Head* gc = _Py_AS_GC(memory);
-    gc->_gc_next = 0;
-    gc->_gc_prev = 0;
+    GcHeader* gc = reinterpret_cast<GcHeader*>(memory) - 1;
+    gc->next = 0;
+    gc->prev = 0;
     return reinterpret_cast<PyObject*>(PyObject_InitVar(reinterpret_cast<PyVarObject*>(memory), type, size));
 }
 
