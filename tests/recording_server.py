@@ -313,6 +313,7 @@ class ConnectionLog:
     def __init__(self, recorder: "RecordingServer") -> None:
         self._lock = threading.Lock()
         self._ended: list[threading.Event] = []
+        self._threads: list[threading.Thread] = []  # the handlers' threads, for settle()
         log = self
         base = recorder._server.RequestHandlerClass
 
@@ -322,6 +323,7 @@ class ConnectionLog:
                 self.ended = threading.Event()
                 with log._lock:
                     log._ended.append(self.ended)
+                    log._threads.append(threading.current_thread())
 
             def finish(self) -> None:
                 try:
@@ -346,11 +348,17 @@ class ConnectionLog:
         return all(event.wait(timeout) for event in events)
 
     def settle(self, timeout: float = 10.0) -> bool:
-        """Waits until the server is done with every connection so far, then
-        forgets them; False if one is still open after `timeout`."""
+        """Waits until the server is done with every connection so far and the
+        threads that served them have ended (what a thread holds lives until
+        it ends), then forgets them; False if one is still open after `timeout`."""
         with self._lock:
-            events = list(self._ended)
+            events, threads = list(self._ended), list(self._threads)
         ended = all(event.wait(timeout) for event in events)
+        for thread in threads:
+            if ended and thread is not threading.current_thread():
+                thread.join(timeout)
+                ended = not thread.is_alive()
         with self._lock:
             self._ended = [event for event in self._ended if not event.is_set()]
+            self._threads = [thread for thread in self._threads if thread.is_alive()]
         return ended

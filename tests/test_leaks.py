@@ -402,7 +402,9 @@ def test_sync_requests_results_and_errors(recorder: RecordingServer, shared: boo
         if parent._http_client is not None:
             parent._http_client.close()
     assert outcomes == {"mapped", "refused"}
-    assert result.is_flat(), result
+    # 1,500 calls in the window: a leak of one object per call would be 1,500;
+    # the server's and httpx's own threads and pools move the count by a few dozen.
+    assert result.memory < MEMORY_BOUND and abs(result.objects) <= 100 and not any(result.refcounts), result
 
 
 @pytest.mark.parametrize("ending", ["exhausted", "closed-halfway", "dropped-halfway"])
