@@ -112,7 +112,11 @@ namespace {
 // The metatype's __getattribute__ is type's own (a metaclass that defines
 // only __getattr__ gets a hook slot that calls it through Python).
 bool getattribute_is_types(PyTypeObject* meta) {
-    static PyObject* const getattribute = PyUnicode_InternFromString("__getattribute__");
+    static PyObject* const getattribute = [] {
+        PyObject* text = PyUnicode_InternFromString("__getattribute__");
+        if (!text) PyErr_Clear();  // then no shortcut: the caller takes the full lookup
+        return text;
+    }();
     PyObject* found = getattribute ? _PyType_Lookup(meta, getattribute) : nullptr;
     return found && Py_IS_TYPE(found, &PyWrapperDescr_Type) &&
            reinterpret_cast<PyWrapperDescrObject*>(found)->d_wrapped ==

@@ -27,8 +27,9 @@ namespace vx {
 
 // The mailbox between a body and its driver. Every owned field is consumed
 // exactly once.
-// (It is part of every coroutine frame, which must stay within the
-// interpreter's small-object limit of 512 bytes: the two flags sit together.)
+// (It is part of every coroutine frame, so it is kept small: the two flags
+// sit together. Frames of any size reuse the memory of finished ones, see
+// driver.cpp.)
 struct BodyState {
     Ref delegate;          // iterator an await is driving (cr_await)
     Ref yielded;           // value handed up at the latest suspension
