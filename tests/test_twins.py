@@ -561,3 +561,63 @@ def test_a_tls_context_of_the_parent_reaches_every_http_client_of_its_own(
         client.jobs.get("j1")
     assert recorded.calls == []
     assert len(recorder.requests) == 9
+
+
+# --- the parent's optional members, read as getattr(parent, name, None) reads them ------------------
+
+
+class SlotParentClient(Client):
+    __slots__ = ("_ssl_context",)  # a slot never set: reading it raises AttributeError
+
+
+def _parent_member_kinds() -> dict[str, dict[str, Any]]:
+    def raising(error: Exception) -> property:
+        def read(parent: object) -> Any:
+            raise error
+
+        return property(read, lambda parent, value: None)  # the parent's __init__ may set it
+
+    return {
+        "missing": {"_ssl_context": raising(AttributeError("_ssl_context"))},
+        "none": {"_ssl_context": None},
+        "from-getattr": {
+            "_ssl_context": raising(AttributeError("_ssl_context")),
+            "__getattr__": lambda parent, name: None,
+        },
+        "getattr-refuses": {
+            "_ssl_context": raising(AttributeError("_ssl_context")),
+            "__getattr__": lambda parent, name: (_ for _ in ()).throw(AttributeError(name)),
+        },
+        "read-fails": {"_ssl_context": raising(LookupError("no context here"))},
+        "shared-read-fails": {"_http_client": raising(LookupError("no client here"))},
+    }
+
+
+@native_only
+@pytest.mark.parametrize("member_kind", list(_parent_member_kinds()))
+def test_optional_parent_members_are_read_as_python_reads_them(recorder: RecordingServer, member_kind: str) -> None:
+    """A missing member means none; any other failure of the read is the caller's."""
+    members = _parent_member_kinds()[member_kind]
+    parents = (type("Parent", (Client,), dict(members)), type("AsyncParent", (AsyncClient,), dict(members)))
+    seen = {}
+    for kind in ("native", "twin"):
+        client, async_client = world(kind, recorder.base_url, parents)
+        recorder.set_default(200, JOB)
+        results = []
+        for call in (lambda: client.code.get_info("c1"), lambda: asyncio.run(async_client.jobs.get("j1"))):
+            try:
+                results.append(observe(call()))
+            except Exception as error:  # noqa: BLE001 - the error is the observation
+                results.append(observe(error))
+        seen[kind] = results
+    assert seen["native"] == seen["twin"]
+    failing = member_kind.endswith("read-fails")
+    assert all((result[0] == "raised" and result[1] is LookupError) == failing for result in seen["native"])
+
+
+@native_only
+def test_an_unset_slot_is_a_missing_member(recorder: RecordingServer) -> None:
+    recorder.set_default(200, INFO)
+    for kind in ("native", "twin"):
+        client, _ = world(kind, recorder.base_url, (SlotParentClient, AsyncClient))
+        assert client.code.get_info("c1").code_id == "c1"

@@ -121,6 +121,11 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #if VX_PY_AT_LEAST(13)
     return PyObject_GetOptionalAttr(obj, name, result);
 #else
+    // What _PyObject_LookupAttr does first, without its checks and call.
+    if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        *result = _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
+        return *result ? 1 : PyErr_Occurred() ? -1 : 0;
+    }
     return _PyObject_LookupAttr(obj, name, result);
 #endif
 }

@@ -58,7 +58,12 @@ private:
     PyObject* values_[kCapacity];  // owned
 };
 Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs);
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs = {});
+// `obj.name()`: the method found on the type is called with obj, no bound method.
+inline Ref call_method(PyObject* obj, PyObject* name) {
+    PyObject* stack[2] = {nullptr, obj};  // stack[0]: the slot PY_VECTORCALL_ARGUMENTS_OFFSET lends the callee
+    return check(PyObject_VectorcallMethod(name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 // The text form a formatted-string placeholder gives (a str is used as is).
 Ref text(PyObject* obj);
