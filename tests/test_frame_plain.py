@@ -705,6 +705,84 @@ def test_body_failure_traceback_entry(client: CodeClient, recorder: RecordingSer
     assert 98 < status_line < raise_line
 
 
+def native_entries(error: BaseException) -> list[Any]:
+    """The entries in the module's source of an error and of the error it arose in."""
+    entries = []
+    for exc in (error, error.__context__):
+        tb = exc.__traceback__ if exc is not None else None
+        while tb is not None:
+            if tb.tb_frame.f_code.co_filename == SOURCE:
+                entries.append(tb)
+            tb = tb.tb_next
+    assert entries, "no entry in the module's source"
+    return entries
+
+
+def entry_state(error: BaseException) -> list[tuple[Any, ...]]:
+    """What the traceback entries and their frames show."""
+    return [
+        (
+            tb.tb_lineno,
+            tb.tb_frame.f_lineno,
+            tb.tb_frame.f_code.co_name,
+            tb.tb_frame.f_globals is vars(_code),
+            tb.tb_frame.f_trace,
+            tb.tb_frame.f_trace_lines,
+            tb.tb_frame.f_trace_opcodes,
+            sorted(tb.tb_frame.f_locals),
+            tb.tb_frame.f_back.f_code.co_name if tb.tb_frame.f_back is not None else None,
+        )
+        for tb in native_entries(error)
+    ]
+
+
+# Whatever a caller may do to the frame of an entry it holds.
+FRAME_CHANGES: dict[str, Callable[[Any], Any]] = {
+    "untouched": lambda frame: None,
+    "traced": lambda frame: setattr(frame, "f_trace", lambda *args: None),
+    "lines-untraced": lambda frame: setattr(frame, "f_trace_lines", False),
+    "opcodes-traced": lambda frame: setattr(frame, "f_trace_opcodes", True),
+    "namespace-read": lambda frame: frame.f_locals,
+    "namespace-written": lambda frame: frame.f_locals.__setitem__("vexa_test_marker", 1),
+    "cleared": lambda frame: frame.clear(),
+}
+
+
+@pytest.mark.native_only
+@pytest.mark.parametrize("failure", ["binding", "body"])
+@pytest.mark.parametrize("change", list(FRAME_CHANGES))
+def test_an_entry_frame_shows_nothing_of_earlier_failures(
+    client: CodeClient, recorder: RecordingServer, failure: str, change: str
+) -> None:
+    recorder.set_default(404, {"detail": "Code nope not found"})
+
+    def fail() -> BaseException:
+        try:
+            client.get_info(1 if failure == "binding" else "nope")  # type: ignore[arg-type]
+        except Exception as error:  # noqa: BLE001 - the error is the observation
+            return error
+        raise AssertionError("the call succeeded")
+
+    try:
+        first = fail()
+        for tb in native_entries(first):
+            FRAME_CHANGES[change](tb.tb_frame)
+        del first, tb  # their frames are now held by nothing but the module
+        again = fail()
+        fresh = fail()  # made while `again` is held: frames of its own
+        frames = [tb.tb_frame for error in (again, fresh) for tb in native_entries(error)]
+        assert len({id(frame) for frame in frames}) == len(frames)
+        assert entry_state(again) == entry_state(fresh)
+        expected = entry_state(fresh)
+        del again, fresh, frames
+        held = [fail() for _ in range(3)]
+        frames = [tb.tb_frame for error in held for tb in native_entries(error)]
+        assert len({id(frame) for frame in frames}) == len(frames)
+        assert [entry_state(error) for error in held] == [expected] * 3
+    finally:
+        vars(_code).pop("vexa_test_marker", None)  # up to 3.10 the entry's namespace is the module's
+
+
 # --- module initialisation -----------------------------------------------------------
 
 

@@ -9,6 +9,9 @@
 // struct _frame (the frame object's layout) is internal from 3.11 on.
 #define Py_BUILD_CORE 1
 #include <internal/pycore_frame.h>
+#if VX_PY_AT_LEAST(14)
+#include <internal/pycore_interpframe_structs.h>  // the frame data, declared apart from 3.14 on
+#endif
 #undef Py_BUILD_CORE
 #endif
 
@@ -248,6 +251,29 @@ PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, [[maybe_un
     // A non-zero f_lineno is what the frame reports, on every version.
     frame->f_lineno = line;
     return frame;
+}
+
+bool take_back_frame([[maybe_unused]] PyFrameObject* frame, [[maybe_unused]] int line) noexcept {
+#if VX_PY_AT_LEAST(11) && !defined(Py_GIL_DISABLED)
+    if (Py_REFCNT(frame) != 1 || frame->f_back || frame->f_trace || !frame->f_trace_lines || frame->f_trace_opcodes)
+        return false;
+#if VX_PY_AT_LEAST(13)
+    if (frame->f_extra_locals || frame->f_locals_cache) return false;
+#else
+    if (frame->f_fast_as_locals) return false;
+#endif
+#if VX_PY_AT_LEAST(14)
+    if (frame->f_overwritten_fast_locals) return false;
+#endif
+    // The entry codes have no fast locals: what f_locals shows is the
+    // namespace its first read made, kept in the frame data.
+    const _PyInterpreterFrame* data = frame->f_frame;
+    if (data != reinterpret_cast<_PyInterpreterFrame*>(frame->_f_frame_data) || data->f_locals) return false;
+    frame->f_lineno = line;
+    return true;
+#else
+    return false;
+#endif
 }
 
 bool add_traceback_entry(PyFrameObject* frame, int line) {

@@ -206,6 +206,18 @@ PyObject* method_code(int argcount, int flags, PyObject* varnames, PyObject* fil
 // shows f_lasti -1, as the interpreter's frames do.
 PyFrameObject* new_frame(PyObject* code, PyObject* globals, int line, bool started = false);
 
+// Takes a frame that new_frame() made for traceback entries again, for a new
+// entry at `line`: true when nothing but the caller holds it any more and
+// nothing was changed in it while it was held (a tracer, its namespace), so
+// that it is as a new one would be. From 3.11 on; on 3.10 a frame holds its
+// caller's frame, which must not be kept past the call, so never there.
+bool take_back_frame(PyFrameObject* frame, int line) noexcept;
+#if VX_PY_AT_LEAST(11) && !defined(Py_GIL_DISABLED)
+inline constexpr bool frames_can_be_taken_back = true;
+#else
+inline constexpr bool frames_can_be_taken_back = false;
+#endif
+
 // Adds a traceback entry for `frame` at `line` to the pending error.
 bool add_traceback_entry(PyFrameObject* frame, int line);
 

@@ -31,6 +31,14 @@ struct ModuleState {
     static constexpr int kKwnamesSlots = 64;
     PyObject* kwnames[kKwnamesSlots] = {};
 
+    // The frames of traceback entries, one per entry code (direct-mapped on
+    // the code), taken again by the next entry in that code once nothing
+    // holds them (compat::take_back_frame): a failing call then makes no
+    // frame, which from 3.11 on costs the making of a function as well.
+    static constexpr int kEntryFrameSlots = 16;
+    PyObject* entry_frame_codes[kEntryFrameSlots] = {};  // borrowed: entry codes live as long as the module
+    PyFrameObject* entry_frames[kEntryFrameSlots] = {};  // owned
+
     // The memory of finished body objects (coroutines and generators with
     // their frames), a few per 64-byte size class, for the next bodies of
     // those sizes (frame/driver.cpp).
