@@ -25,7 +25,9 @@
 # requirements live in the venv and the build runs without isolation, so the
 # CMake build directory (build/<wheel tag>) stays valid between runs and a
 # re-run only recompiles what changed. Requirements already satisfied are not
-# installed again, so a re-run needs no network.
+# installed again, so a re-run needs no network; nor is the package, while
+# nothing it is built from has changed (a stamp in the venv: the content of
+# its sources and the compiler settings).
 
 VEXA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VEXA_DEFAULT_PYTHON_VERSION=3.10
@@ -214,6 +216,13 @@ _vexa_setup_venv() {
         mapfile -t missing <<<"$missing_text"
         _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
     fi
+    local stamp="$VEXA_VENV/.vexa-installed-from" fingerprint
+    fingerprint="$(_vexa_package_fingerprint)"
+    if [ -n "$fingerprint" ] && [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ]; then
+        echo "vexa in ${VEXA_VENV##*/} is built from this tree already"
+        return 0
+    fi
+    rm -f "$stamp"
     echo "Installing vexa into ${VEXA_VENV##*/} (CPython $version, building the C++ modules)"
     # Always with the compiled modules: VEXA_NO_EXTENSIONS=1 chooses the
     # pure-Python twins when the tests run, not a build without them (that
@@ -221,6 +230,20 @@ _vexa_setup_venv() {
     (cd "$VEXA_ROOT" && _vexa_quiet env -u VEXA_NO_EXTENSIONS "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation \
         ${VEXA_TOOLCHAIN_SUFFIX:+--config-settings=build-dir="build/{wheel_tag}$VEXA_TOOLCHAIN_SUFFIX"} \
         ".[service,cli,test]") || return 1
+    [ -z "$fingerprint" ] || echo "$fingerprint" >"$stamp"
+}
+
+# What the installed package is built from: the content of every file of the
+# package's sources (tracked or new, as git sees them) and the compiler
+# settings. Empty outside a git checkout: then the package is always installed.
+_vexa_package_fingerprint() {
+    command -v git >/dev/null && git -C "$VEXA_ROOT" rev-parse --git-dir >/dev/null 2>&1 || return 0
+    {
+        git -C "$VEXA_ROOT" ls-files -z -c -o --exclude-standard -- \
+            vexa common CMakeLists.txt pyproject.toml README.md LICENSE |
+            (cd "$VEXA_ROOT" && xargs -0 sha256sum 2>&1)
+        printf '%s\n' "${CC:-}" "${CXX:-}" "${CXXFLAGS:-}" "${LDFLAGS:-}"
+    } | sha256sum | cut -c1-32
 }
 
 # The sourcing script's own arguments, for running it again in the chroot.
