@@ -380,6 +380,8 @@ def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[st
             check=True,
             capture_output=True,
             text=True,
+            # String hashes decide how often dict lookups collide: one seed for every run, so runs agree.
+            env={**os.environ, "PYTHONHASHSEED": os.environ.get("PYTHONHASHSEED", "0")},
         )
         order = json.loads(done.stdout.strip().splitlines()[-1])
         totals = {}

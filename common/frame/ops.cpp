@@ -137,8 +137,9 @@ Ref call_expanded(PyObject* callable, PyObject* mapping) {
     } else {
         kwargs = call(reinterpret_cast<PyObject*>(&PyDict_Type), {mapping});
     }
-    Ref empty = check(PyTuple_New(0));
-    return check(PyObject_Call(callable, empty, kwargs));
+    static PyObject* const no_arguments = PyTuple_New(0);  // kept for good, as the interpreter keeps its own
+    if (!no_arguments) raise(PyExc_MemoryError, "no empty tuple");
+    return check(PyObject_Call(callable, no_arguments, kwargs));
 }
 
 Ref call_expanded_each(PyObject* callable, PyObject* iterable) {

@@ -45,7 +45,8 @@ Ref send(PyObject* parent, const Str& function, PyObject* url, Extra extra, Buil
     }
 }
 
-KeywordList no_extra() { return {}; }
+// A lambda, not a function: `send` is then compiled knowing that there is nothing to add.
+constexpr auto no_extra = [] { return KeywordList{}; };
 
 // Form fields of an upload (the first two) or an ingestion (all four), in
 // their order on the wire, with the parameter each one holds.
