@@ -83,6 +83,12 @@ Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, con
     for (PyObject* arg : args) stack[i++] = arg;
     for (int k = 0; k < kwargs.size(); ++k) stack[i++] = kwargs.value(k);
     Ref kwnames = kwargs.size() ? kwnames_for(kwargs.names(), static_cast<size_t>(kwargs.size())) : Ref();
+    if (Py_IS_TYPE(callable, &PyMethod_Type)) {
+        // A bound method (a shared client's `get`): its function called with
+        // its self in the spare slot, as the method would do itself.
+        stack[0] = PyMethod_GET_SELF(callable);
+        return check(PyObject_Vectorcall(PyMethod_GET_FUNCTION(callable), stack, args.size() + 1, kwnames));
+    }
     return check(PyObject_Vectorcall(callable, stack + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
