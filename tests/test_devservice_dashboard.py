@@ -222,6 +222,60 @@ def test_a_service_without_a_key_opens_to_all_but_still_checks_forms(service_fac
         assert anyone.get("/?token=whatever").status_code == 200  # nothing to enter, nothing taken away
 
 
+# ----- a service without a key: programs in, pages of other origins and other names out -----
+
+
+KEYLESS_CALLERS: dict[str, tuple[dict[str, str], bool]] = {
+    # name: (headers, whether the service takes the request)
+    "program": ({}, True),
+    "same-origin-page": ({"Sec-Fetch-Site": "same-origin"}, True),
+    "typed-address": ({"Sec-Fetch-Site": "none"}, True),
+    "own-origin": ({"Origin": "{base_url}"}, True),
+    "cross-site-page": ({"Sec-Fetch-Site": "cross-site"}, False),
+    "same-site-page": ({"Sec-Fetch-Site": "same-site", "Origin": "http://127.0.0.1:1"}, False),
+    "other-origin": ({"Origin": "http://evil.example"}, False),
+    "opaque-origin": ({"Origin": "null"}, False),
+    # DNS rebinding: a site's name made to point here, its own origin as seen by the browser.
+    "rebound-name": ({"Host": "evil.example:{port}", "Origin": "http://evil.example:{port}"}, False),
+    "rebound-name-reading": ({"Host": "evil.example:{port}", "Sec-Fetch-Site": "same-origin"}, False),
+    "program-by-name": ({"Host": "devbox.example:{port}"}, True),
+    "page-at-localhost": ({"Host": "localhost:{port}", "Origin": "http://localhost:{port}"}, True),
+}
+
+
+@pytest.mark.parametrize("caller", list(KEYLESS_CALLERS))
+def test_a_service_without_a_key_takes_programs_and_its_own_pages_only(
+    service_factory: Callable[..., Any], caller: str
+) -> None:
+    service = service_factory(api_key=None)
+    template, taken = KEYLESS_CALLERS[caller]
+    headers = {name: value.format(base_url=service.base_url, port=service.port) for name, value in template.items()}
+    with httpx.Client(base_url=service.base_url, timeout=10) as program:
+        code_id = upload(program, make_zip({"main.py": ""}), name="kept")
+        job_id = program.post(f"/jobs/code/{code_id}/run").json()["job_id"]
+        jobs_before = program.get("/jobs").json()
+        files = {"code_zip": ("code.zip", make_zip({"main.py": ""}), "application/zip")}
+        answers = [
+            program.get("/jobs", headers=headers),
+            program.post("/code/upload", data={"code_name": "n", "code_type": "python"}, files=files, headers=headers),
+            program.post(f"/jobs/code/{code_id}/run", headers=headers),
+            program.post(f"/jobs/{job_id}/terminate", headers=headers),
+            program.delete(f"/code/{code_id}", headers=headers),
+        ]
+        statuses = [answer.status_code for answer in answers]
+        if taken:
+            assert statuses == [200] * 5
+            assert program.get(f"/jobs/{job_id}").json()["job_status"] == "stopped"
+            assert program.get(f"/code/{code_id}/info").status_code == 404
+            return
+        reading_refused = "Host" in headers  # another name: not even reads; another origin: changes only
+        assert statuses == [403 if reading_refused else 200] + [403] * 4
+        assert all(answer.text.startswith("Refused: ") for answer in answers[1:])
+        assert program.get("/jobs").json() == jobs_before
+        assert program.get(f"/jobs/{job_id}").json()["job_status"] == "queued"
+        assert program.get(f"/code/{code_id}/info").status_code == 200
+
+
 # ----- what the pages show -----
 
 

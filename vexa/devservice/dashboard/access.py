@@ -1,4 +1,4 @@
-"""Browser access to a service that asks for an API key.
+"""Browser access to the service: with an API key, and without one.
 
 A browser cannot send the X-API-Key header. The service prints a dashboard URL
 carrying `?token=` (derived from the key, see `vexa._browser`); opening any URL
@@ -10,11 +10,19 @@ A request with the cookie goes on as if it carried the key: the header is
 added here, so the key check itself stays in one place. The cookie is taken
 out of the request on the way, so a web job's app never sees it. API clients
 keep sending the header and never meet any of this.
+
+Without a key, every program on the machine may use the service, but web
+pages may not: a page of another origin cannot ask for changes (it could
+otherwise upload code and run it), and a browser must reach the service by
+an address or `localhost`, not a name that some site could point at this
+machine for a moment (DNS rebinding). Programs, which send neither `Origin`
+nor `Sec-Fetch-Site`, are not affected.
 """
 
 from __future__ import annotations
 
 import hmac
+import ipaddress
 from urllib.parse import parse_qsl, quote, urlencode
 
 from starlette.datastructures import Headers
@@ -43,6 +51,10 @@ browser token (<code>http://HOST:PORT/?token=…</code>) and lets this browser i
 """
 NO_SESSION = "This browser has no session for it yet, or the service now has another key."
 CROSS_ORIGIN_REFUSED = "Refused: this request comes from a page of another origin."
+HOST_NAME_REFUSED = (
+    "Refused: without an API key this service takes browsers only at an IP address or localhost "
+    "(http://127.0.0.1:PORT/), not at another host name."
+)
 BAD_TOKEN = "The token in this link is not the one of this service's key (was it restarted with another key?)."
 
 
@@ -90,6 +102,36 @@ def is_cross_origin(scope: Scope) -> bool:
         own = f"{scope.get('scheme', 'http')}://{headers.get('host', '')}"
         return origin != own
     return False
+
+
+def is_local_host(host: str) -> bool:
+    """Whether a Host header names this machine in a way no DNS answer can change:
+    an IP address, `localhost` or a name under it (browsers keep those local)."""
+    if host.startswith("[") and "]" in host:  # [IPv6]:port
+        name = host[1 : host.index("]")]
+    else:
+        name = host.rsplit(":", 1)[0] if host.count(":") == 1 else host
+    name = name.rstrip(".").lower()
+    if name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return True
+
+
+def keyless_refusal(scope: Scope) -> str | None:
+    """Why a service without a key refuses this request, if it does: only
+    requests a browser made are looked at (they name an origin or a fetch site)."""
+    headers = Headers(scope=scope)
+    if "sec-fetch-site" not in headers and "origin" not in headers:
+        return None
+    if not is_local_host(headers.get("host", "")):
+        return HOST_NAME_REFUSED
+    if scope["method"] not in SAFE_METHODS and is_cross_origin(scope):
+        return CROSS_ORIGIN_REFUSED
+    return None
 
 
 def locked_page(reason: str) -> Response:
@@ -148,8 +190,15 @@ class BrowserAccessMiddleware:
         self.token = browser_token(api_key).encode("ascii") if api_key else None
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] != "http" or self.api_key is None or self.token is None:
-            await self.app(scope, receive, send)  # no key asked: nothing to let in
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        if self.api_key is None or self.token is None:  # no key asked: nothing to let in, pages kept out
+            refusal = keyless_refusal(scope)
+            if refusal is not None:
+                await Response(refusal, 403)(scope, receive, send)
+                return
+            await self.app(scope, receive, send)
             return
         server = scope.get("server")
         name = cookie_name(server[1] if server else None)
@@ -193,4 +242,6 @@ __all__ = [
     "dashboard_url",
     "form_token",
     "is_cross_origin",
+    "is_local_host",
+    "keyless_refusal",
 ]
