@@ -531,6 +531,28 @@ def test_web_run_with_wait(fresh_vexa: Vexa, in_tmp: Path) -> None:
     assert run_async(fresh_vexa.library().jobs.is_healthy(job["job_id"])) is True
 
 
+@pytest.mark.parametrize("command", [["web", "run", "fail.zip", "--wait"], ["web", "wait"]])
+@pytest.mark.parametrize("as_json", [False, True])
+def test_a_web_job_that_ends_before_its_page_answers_exits_4(
+    service_factory: Callable[..., Any], fast_polls: list[Any], in_tmp: Path, command: list[str], as_json: bool
+) -> None:
+    fresh_vexa = Vexa(service_factory(simulate=False).base_url, TEST_API_KEY)  # a real app: it exits at once
+    (in_tmp / "fail.zip").write_bytes(make_zip({"main.py": "import sys\nsys.exit('no page today')\n"}))
+    if command[1] == "wait":
+        command = [*command, fresh_vexa.json("web", "run", "fail.zip")["job_id"]]
+    result = fresh_vexa(*command, "--timeout", "30", *(["--json"] if as_json else []))
+    assert result.exit_code == 4, result.stderr
+    library = fresh_vexa.library()
+    [job] = run_async(library.jobs.list())
+    assert (job.job_status.value, job.job_stage.value) == ("failed", "post_running")  # type: ignore[union-attr]
+    # The job is shown as it ended, as `jobs wait` shows one; the reason is one line on stderr.
+    if as_json:
+        assert json.loads(result.stdout) == {**job.model_dump(mode="json"), "url": library.web.get_url(job.job_id)}
+    else:
+        assert "job_status  failed" in result.stdout
+    assert job.error and result.stderr == f"error: job {job.job_id} ended failed: {job.error.splitlines()[-1]}\n"
+
+
 # --- folders, quiet output, table width, overwriting ----------------------------------------
 
 # path in the folder -> whether the zip holds it

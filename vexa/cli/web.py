@@ -12,11 +12,13 @@ import click
 
 from vexa._browser import browser_token
 from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
-from vexa.cli.jobs import describe_job
+from vexa.cli.errors import redact
+from vexa.cli.jobs import describe_job, ended_without_finishing, has_ended
 from vexa.cli.output import JOB_COLUMNS
 from vexa.cli.params import CODE_PATH, code_of, stage_option, status_option, timeout_option
+from vexa.cli.status import ExitStatus
 from vexa.client import AsyncClient
-from vexa.types import Job, JobStage, JobStatus
+from vexa.types import HTTPException, Job, JobStage, JobStatus, VexaException
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
@@ -26,9 +28,21 @@ def web() -> None:
 
 async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: bool, timeout: float | None) -> None:
     if wait:
-        job = await session.output.waiting(
-            client.web.await_healthy(job.job_id, timeout=timeout), describe_job(client, job.job_id)
-        )
+        try:
+            job = await session.output.waiting(
+                client.web.await_healthy(job.job_id, timeout=timeout), describe_job(client, job.job_id)
+            )
+        except VexaException as error:
+            if isinstance(error, HTTPException):
+                raise
+            ended = await client.jobs.get(job.job_id)
+            if not has_ended(ended):
+                raise
+            # Ended before its page answered: shown as it ended, and why, as `jobs wait` does.
+            session.output.record(ended, url=client.web.get_url(ended.job_id))
+            reason = ended_without_finishing(ended) or f"job {ended.job_id} ended before its page answered"
+            click.echo(f"error: {redact(reason, session.api_key)}", err=True)
+            raise click.exceptions.Exit(ExitStatus.JOB_NOT_FINISHED) from None
     session.output.record(job, url=client.web.get_url(job.job_id))
 
 
