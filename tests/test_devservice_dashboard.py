@@ -251,7 +251,7 @@ def test_a_service_without_a_key_takes_programs_and_its_own_pages_only(
     template, taken = KEYLESS_CALLERS[caller]
     headers = {name: value.format(base_url=service.base_url, port=service.port) for name, value in template.items()}
     with httpx.Client(base_url=service.base_url, timeout=10) as program:
-        code_id = upload(program, make_zip({"main.py": ""}), name="kept")
+        code_id = upload(program, make_zip({"main.py": ""}), name="hold-keyless")  # stays queued
         job_id = program.post(f"/jobs/code/{code_id}/run").json()["job_id"]
         jobs_before = program.get("/jobs").json()
         files = {"code_zip": ("code.zip", make_zip({"main.py": ""}), "application/zip")}
