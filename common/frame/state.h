@@ -36,7 +36,7 @@ struct ModuleState {
     // holds them (compat::take_back_frame): a failing call then makes no
     // frame, which from 3.11 on costs the making of a function as well.
     static constexpr int kEntryFrameSlots = 16;
-    PyObject* entry_frame_codes[kEntryFrameSlots] = {};  // borrowed: entry codes live as long as the module
+    PyObject* entry_frame_codes[kEntryFrameSlots] = {};  // borrowed: the frame in the same slot holds its code
     PyFrameObject* entry_frames[kEntryFrameSlots] = {};  // owned
 
     // The memory of finished body objects (coroutines and generators with

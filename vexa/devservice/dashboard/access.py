@@ -242,6 +242,4 @@ __all__ = [
     "dashboard_url",
     "form_token",
     "is_cross_origin",
-    "is_local_host",
-    "keyless_refusal",
 ]
