@@ -240,7 +240,7 @@ _vexa_package_fingerprint() {
     command -v git >/dev/null && git -C "$VEXA_ROOT" rev-parse --git-dir >/dev/null 2>&1 || return 0
     {
         git -C "$VEXA_ROOT" ls-files -z -c -o --exclude-standard -- \
-            vexa common CMakeLists.txt pyproject.toml README.md LICENSE |
+            src common CMakeLists.txt pyproject.toml README.md LICENSE |
             (cd "$VEXA_ROOT" && xargs -0 sha256sum 2>&1)
         printf '%s\n' "${CC:-}" "${CXX:-}" "${CXXFLAGS:-}" "${LDFLAGS:-}"
     } | sha256sum | cut -c1-32

@@ -82,9 +82,9 @@ def sdist_problems(names: Iterable[str]) -> list[str]:
     """What is missing from or wrongly in an sdist, given its member names
     (without the leading "vexa-X.Y.Z/")."""
     names = set(names)
-    wanted = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "vexa/py.typed", "vexa/_version.py"]
+    wanted = ["pyproject.toml", "CMakeLists.txt", "LICENSE", "README.md", "src/vexa/py.typed", "src/vexa/_version.py"]
     for module in NATIVE_MODULES:
-        wanted += [f"{module}.cpp", f"{module}.pyi"]
+        wanted += [f"src/{module}.cpp", f"src/{module}.pyi"]
     problems = [f"missing {name}" for name in wanted if name not in names]
     if not any(name.startswith("common/") for name in names):
         problems.append("no common/ sources")

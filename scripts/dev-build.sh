@@ -14,5 +14,5 @@ place() {  # place SO_FILE DESTINATION_DIR
     cp "$1" "$2/.$name.tmp"
     mv -f "$2/.$name.tmp" "$2/$name"
 }
-for so in "$build"/_code*.so "$build"/_sync_jobs/_jobs*.so "$build"/_sync_web/_web*.so; do place "$so" vexa/client/_sync; done
-for so in "$build"/_jobs*.so "$build"/_web*.so; do place "$so" vexa/client/_async; done
+for so in "$build"/_code*.so "$build"/_sync_jobs/_jobs*.so "$build"/_sync_web/_web*.so; do place "$so" src/vexa/client/_sync; done
+for so in "$build"/_jobs*.so "$build"/_web*.so; do place "$so" src/vexa/client/_async; done

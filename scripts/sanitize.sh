@@ -29,7 +29,7 @@ PATH="$VEXA_VENV/bin:$PATH" cmake --build "$build"
 # The Python package, with the instrumented modules in place of any built ones.
 rm -rf "$stage"
 mkdir -p "$stage"
-cp -r vexa "$stage/vexa"
+cp -r src/vexa "$stage/vexa"
 find "$stage/vexa" \( -name '*.so' -o -name '*.cpp' -o -name '__pycache__' \) -prune -exec rm -rf {} +
 cp "$build"/_code*.so "$build"/_sync_jobs/_jobs*.so "$build"/_sync_web/_web*.so "$stage/vexa/client/_sync/"
 cp "$build"/_jobs*.so "$build"/_web*.so "$stage/vexa/client/_async/"

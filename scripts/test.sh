@@ -11,9 +11,8 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/_venv.sh"
 
-# pytest runs from tests/ so that the source tree's vexa/ (which may hold
-# stale or no compiled modules) is not on sys.path: the tests exercise the
-# package that was just installed.
+# The package lives under src/, which is never on sys.path, so the tests
+# exercise the package that was just installed, not the checkout.
 cd "$VEXA_ROOT/tests"
 "$VEXA_PYTHON_BIN" -c 'import vexa, vexa.client
 print("Testing", vexa.__file__.rsplit("/", 1)[0])

@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCES = sorted(p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("vexa/client/*/_*.cpp")] if p.is_file())
+SOURCES = sorted(p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("src/vexa/client/*/_*.cpp")] if p.is_file())
 ALLOWED = re.compile(
     r"^\s*(?:(?:Ref|auto)\s+\w+\s*=\s*)?(?:\w+\s*=\s*)?co_await std::move\(\w+\);\s*$"
     r"|^\s*co_yield std::move\(\w+\);\s*$"
@@ -70,7 +70,7 @@ def test_no_co_await_inside_catch_blocks(path: Path) -> None:
 
 COMMON = ROOT / "common"
 LAYER_SOURCES = sorted(p for p in COMMON.glob("**/*") if p.suffix in {".h", ".cpp"})
-MODULE_SOURCES = sorted(ROOT.glob("vexa/client/*/_*.cpp"))
+MODULE_SOURCES = sorted(ROOT.glob("src/vexa/client/*/_*.cpp"))
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 # Underscore interpreter APIs, interpreter struct fields and version tests.
 INTERPRETER_DETAIL = re.compile(
