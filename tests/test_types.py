@@ -32,6 +32,7 @@ from vexa.types import (
     VexaError,
     VexaException,
     http_exception_class,
+    job_has_ended,
 )
 
 
@@ -260,3 +261,18 @@ def test_http_exception_survives_pickling() -> None:
         VexaError.HTTP_ERROR,
     )
     assert str(copy) == str(exception)
+
+
+ENDED_JOBS = {("failed", "running"), ("finished", "post_running"), ("started", "post_running"), ("timeout", None)}
+
+
+@pytest.mark.parametrize("status", [*JobStatus, None])
+@pytest.mark.parametrize("stage", [*JobStage, None])
+def test_a_job_has_ended_alike_for_members_and_their_wire_texts(status: Any, stage: Any) -> None:
+    # The service and the dashboard judge JSON texts; the CLI judges models.
+    texts = (None if status is None else status.value, None if stage is None else stage.value)
+    assert job_has_ended(*texts) is job_has_ended(status, stage)
+    if texts in ENDED_JOBS:
+        assert job_has_ended(status, stage)
+    if texts in {("started", "running"), ("queued", "pre_running"), ("deferred", "unknown"), (None, None)}:
+        assert not job_has_ended(status, stage)

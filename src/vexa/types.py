@@ -23,6 +23,7 @@ __all__ = [
     "CodeType",
     "CodeZip",
     "ConflictError",
+    "ENDED_STATUSES",
     "ForbiddenError",
     "HTTPException",
     "Job",
@@ -40,6 +41,7 @@ __all__ = [
     "VexaError",
     "VexaException",
     "http_exception_class",
+    "job_has_ended",
 ]
 
 
@@ -109,6 +111,23 @@ class JobStage(_WireEnum):
     RUNNING = "running"
     POST_RUNNING = "post_running"
     UNKNOWN = "unknown"
+
+
+# The statuses a job ends in; a job in one of them never runs again.
+ENDED_STATUSES: frozenset[JobStatus] = frozenset(
+    {JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT}
+)
+
+
+def job_has_ended(job_status: JobStatus | str | None, job_stage: JobStage | str | None) -> bool:
+    """Whether a job in this status and stage has ended.
+
+    A job has ended once it is in stage POST_RUNNING or in one of the
+    `ENDED_STATUSES`, whichever the service reports first. Members and their
+    wire texts ("failed", "post_running") are taken alike, so records read as
+    JSON are judged as models are.
+    """
+    return job_stage == JobStage.POST_RUNNING or job_status in ENDED_STATUSES
 
 
 class VexaError(_WireEnum):

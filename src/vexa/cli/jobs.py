@@ -27,13 +27,9 @@ from vexa.cli.params import (
 )
 from vexa.cli.status import ExitStatus
 from vexa.client import AsyncClient
-from vexa.types import CodeType, Job, JobStage, JobStatus, JobType
+from vexa.types import CodeType, Job, JobStage, JobStatus, JobType, job_has_ended
 
 DEFAULT_READ_TIMEOUT = 60.0
-# A job in one of these has ended, whatever stage the service reports.
-ENDED_STATUSES = frozenset(
-    {JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT}
-)
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
@@ -52,7 +48,7 @@ def describe_job(client: AsyncClient, job_id: str) -> Callable[[], Awaitable[str
 
 
 def has_ended(job: Job) -> bool:
-    return job.job_stage == JobStage.POST_RUNNING or job.job_status in ENDED_STATUSES
+    return job_has_ended(job.job_status, job.job_stage)
 
 
 def ended_without_finishing(job: Job) -> str | None:

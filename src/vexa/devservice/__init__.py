@@ -19,9 +19,9 @@ if TYPE_CHECKING:
     from .codes import CodeStorage
     from .jobs import JobRunner, JobTimings, RunStrategy
     from .lock import DataDirInUse
-    from .process import JobLimits, ProcessJobRunner, ProcessRuns
+    from .process import JobLimits, ProcessRuns
     from .server import RunningService, main, start_in_thread
-    from .simulated import SimulatedJobRunner, SimulatedRuns
+    from .simulated import SimulatedRuns
 
 _MODULES = {
     "ArchiveLimits": ".archive",
@@ -30,11 +30,9 @@ _MODULES = {
     "JobLimits": ".process",
     "JobRunner": ".jobs",
     "JobTimings": ".jobs",
-    "ProcessJobRunner": ".process",
     "ProcessRuns": ".process",
     "RunStrategy": ".jobs",
     "RunningService": ".server",
-    "SimulatedJobRunner": ".simulated",
     "SimulatedRuns": ".simulated",
     "create_app": ".app",
     "main": ".server",
@@ -48,11 +46,9 @@ __all__ = [
     "JobLimits",
     "JobRunner",
     "JobTimings",
-    "ProcessJobRunner",
     "ProcessRuns",
     "RunStrategy",
     "RunningService",
-    "SimulatedJobRunner",
     "SimulatedRuns",
     "create_app",
     "main",

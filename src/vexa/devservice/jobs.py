@@ -22,7 +22,7 @@ from vexa.types import CodeType, JobStage, JobStatus, JobType
 
 from .codes import CodeStorage, private_dir
 from .constants import MIB, SERVICE_MARK
-from .models import ENDED_STATUSES, Job, OutputLine, utc_now_iso
+from .models import Job, OutputLine, utc_now_iso
 from .results import remove_leftovers, write_result
 from .storage import Database, JobStore
 
@@ -40,7 +40,6 @@ T = TypeVar("T")
 OutputBatch = list[OutputLine]
 
 __all__ = [
-    "ENDED_STATUSES",
     "Job",
     "JobRunner",
     "JobTimings",

@@ -7,11 +7,7 @@ from dataclasses import asdict, dataclass, field
 from datetime import datetime, timezone
 from typing import Any
 
-from vexa.types import CodeType, JobStage, JobStatus, JobType
-
-ENDED_STATUSES = frozenset(
-    {JobStatus.CANCELED, JobStatus.STOPPED, JobStatus.FAILED, JobStatus.FINISHED, JobStatus.TIMEOUT}
-)
+from vexa.types import CodeType, JobStage, JobStatus, JobType, job_has_ended
 
 
 def utc_now_iso() -> str:
@@ -81,7 +77,7 @@ class Job:
 
     @property
     def ended(self) -> bool:
-        return self.job_status in ENDED_STATUSES
+        return job_has_ended(self.job_status, self.job_stage)
 
     @property
     def line_count(self) -> int:

@@ -24,7 +24,7 @@ import time
 from collections import deque
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Awaitable, Callable, Coroutine, Literal, cast
+from typing import Any, Awaitable, Callable, Coroutine, Literal
 
 import httpx
 
@@ -33,10 +33,9 @@ from vexa.types import CodeType, JobStage, JobStatus, JobType
 from .archive import ArchiveError, ArchiveLimits, extract_archive
 from .codes import CodeStorage, private_dir
 from .constants import JOB_MARKER_VARIABLE, KIB, MIB
-from .jobs import JobRunner, JobTimings
+from .jobs import JobRunner
 from .models import Job, utc_now_iso
 from .output import Line, LineSplitter
-from .storage import Database
 
 ENTRY_POINT = "main.py"
 REQUIREMENTS = "requirements.txt"
@@ -527,28 +526,3 @@ class ProcessRuns:
             return
         job.output_bytes += size
         runner.emit(job, stream, text)
-
-
-class ProcessJobRunner(JobRunner):
-    """A `JobRunner` whose way of running is `ProcessRuns`."""
-
-    def __init__(
-        self,
-        results_dir: str | Path,
-        timings: JobTimings | None = None,
-        *,
-        database: Database,
-        storage: CodeStorage,
-        limits: JobLimits | None = None,
-        archive_limits: ArchiveLimits | None = None,
-    ) -> None:
-        way = ProcessRuns(storage, limits, archive_limits)
-        super().__init__(results_dir, timings, database=database, storage=storage, way=way)
-
-    @property
-    def limits(self) -> JobLimits:
-        return cast(ProcessRuns, self.way).limits
-
-    @property
-    def http(self) -> httpx.AsyncClient | None:
-        return cast(ProcessRuns, self.way).http

@@ -19,10 +19,8 @@ from pathlib import Path
 
 from vexa.types import JobStage, JobStatus, JobType
 
-from .codes import CodeStorage
-from .jobs import JobRunner, JobTimings
+from .jobs import JobRunner
 from .models import Job, utc_now_iso
-from .storage import Database
 
 HOOKS = ("fail", "timeout", "cancel", "unknown-stage", "hold", "scheduled", "deferred")
 
@@ -107,12 +105,3 @@ class SimulatedRuns:
                 await runner.finish(job, JobStatus.FINISHED)
         except asyncio.CancelledError:
             pass  # terminate() or close() sets the final state
-
-
-class SimulatedJobRunner(JobRunner):
-    """A `JobRunner` whose way of running is `SimulatedRuns`."""
-
-    def __init__(
-        self, results_dir: str | Path, timings: JobTimings | None = None, *, database: Database, storage: CodeStorage
-    ) -> None:
-        super().__init__(results_dir, timings, database=database, storage=storage, way=SimulatedRuns())

@@ -15,10 +15,15 @@ function when(stamp) {
 }
 
 const TONES = { finished: "good", failed: "bad", timeout: "bad", canceled: "muted", stopped: "muted", started: "busy" };
-const ENDED = new Set(["canceled", "stopped", "failed", "finished", "timeout"]);
+
+// As vexa.types.job_has_ended decides it, with the statuses and stage the page names.
+function hasEnded(article, job) {
+  const statuses = new Set(article.dataset.endedStatuses.split(" "));
+  return statuses.has(job.job_status) || job.job_stage === article.dataset.endedStage;
+}
 
 function showJob(article, job) {
-  const ended = ENDED.has(job.job_status);
+  const ended = hasEnded(article, job);
   const badge = setField(article, "job_status", job.job_status);
   if (badge) badge.className = `status ${TONES[job.job_status] || "waiting"}`;
   setField(article, "job_stage", job.job_stage);

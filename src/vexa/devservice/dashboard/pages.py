@@ -18,10 +18,15 @@ from starlette.requests import Request
 from starlette.responses import RedirectResponse, Response
 from starlette.routing import BaseRoute, Route
 
+from vexa.types import ENDED_STATUSES, JobStage
+
 from .access import is_cross_origin
 from .source import CodeView, JobView, Source
 
 ASSETS = ("dashboard.css", "dashboard.js")
+# What the page's script needs to tell that a job has ended (`vexa.types.job_has_ended`):
+# the statuses, space-separated, and the stage.
+ENDED_WHEN = (" ".join(sorted(status.value for status in ENDED_STATUSES)), JobStage.POST_RUNNING.value)
 FORM_FIELD = "form_token"
 METADATA_SHOWN_CHARS = 64 * 1024
 SECURITY_HEADERS = {
@@ -210,7 +215,8 @@ async def job_page(request: Request) -> Response:
         else e(job.code_name)
     )
     body = f"""
-<article id="job" data-job-id="{e(job.job_id)}" data-ended="{"true" if job.ended else "false"}">
+<article id="job" data-job-id="{e(job.job_id)}" data-ended="{"true" if job.ended else "false"}"
+ data-ended-statuses="{ENDED_WHEN[0]}" data-ended-stage="{ENDED_WHEN[1]}">
 <h1>Job <span class="id">{e(job.job_id)}</span></h1>
 <dl class="facts">
 <dt>Status</dt><dd>{status_badge(job)}</dd>

@@ -13,7 +13,7 @@ from typing import Any
 from starlette.concurrency import run_in_threadpool
 from starlette.requests import HTTPConnection
 
-ENDED_STATUSES = frozenset({"canceled", "stopped", "failed", "finished", "timeout"})
+from vexa.types import job_has_ended
 
 
 def text(value: Any) -> str:
@@ -50,7 +50,7 @@ class JobView:
 
     @property
     def ended(self) -> bool:
-        return self.job_status in ENDED_STATUSES
+        return job_has_ended(self.job_status, self.job_stage)
 
     @property
     def serving(self) -> bool:
