@@ -1,5 +1,6 @@
 """Type checking against the installed package: `mypy --strict` on the typed
-program, on the README's examples and on the wrong-use program.
+program, on the examples of the README and the documentation pages, and on
+the wrong-use program.
 
 mypy runs once for the session, from a temporary directory, so that `vexa`
 resolves to the installed package (with its stubs and py.typed) rather than
@@ -19,18 +20,18 @@ from types import ModuleType
 from typing import Any
 
 import pytest
+from doc_examples import examples
 
 PROGRAMS = Path(__file__).parent / "typed_programs"
 TYPED_PROGRAM = PROGRAMS / "uses_every_method.py"
 WRONG_USES = PROGRAMS / "wrong_uses.py"
-README = Path(__file__).parent.parent / "README.md"
 
 ERROR_LINE = re.compile(r"^(?P<path>[^:]+):(?P<line>\d+): error: (?P<message>.*?)  \[(?P<code>[a-z-]+)\]$")
 EXPECT_MARK = re.compile(r"#\s*expect:\s*(?P<code>[a-z-]+)")
 
 
-def readme_examples() -> list[str]:
-    return re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.M | re.S)
+def example_file_name(number: int) -> str:
+    return f"doc_example_{number}.py"
 
 
 def expected_errors() -> list[tuple[int, str]]:
@@ -79,9 +80,9 @@ def mypy_workdir(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def mypy_errors(mypy_workdir: Path) -> MypyErrors:
     """mypy --strict's errors per checked file name: (line, code, message)."""
     files = [TYPED_PROGRAM, WRONG_USES]
-    for number, example in enumerate(readme_examples()):
-        files.append(mypy_workdir / f"readme_example_{number}.py")
-        files[-1].write_text(example, encoding="utf-8")
+    for number, example in enumerate(examples()):
+        files.append(mypy_workdir / example_file_name(number))
+        files[-1].write_text(example.code, encoding="utf-8")
     errors: MypyErrors = {path.name: [] for path in files}
     for path, line, code, message in run_mypy(mypy_workdir, *map(str, files)):
         errors[Path(path).name].append((line, code, message))
@@ -120,13 +121,13 @@ def test_the_typed_program_is_clean(mypy_errors: MypyErrors) -> None:
     assert mypy_errors[TYPED_PROGRAM.name] == []
 
 
-@pytest.mark.parametrize("number", range(len(readme_examples())))
-def test_the_readme_example_is_clean(mypy_errors: MypyErrors, number: int) -> None:
-    assert mypy_errors[f"readme_example_{number}.py"] == []
+@pytest.mark.parametrize("number", range(len(examples())), ids=[example.id for example in examples()])
+def test_the_example_is_clean(mypy_errors: MypyErrors, number: int) -> None:
+    assert mypy_errors[example_file_name(number)] == []
 
 
-def test_the_readme_has_examples() -> None:
-    assert len(readme_examples()) >= 2
+def test_the_readme_has_an_example() -> None:
+    assert any(example.page == "README.md" for example in examples())
 
 
 @pytest.mark.parametrize(
