@@ -82,13 +82,35 @@ _vexa_find_python() {
 
 # Runs a command with its output kept in a log; shows the log only on failure.
 _vexa_quiet() {
-    local log status
+    _vexa_step "" "$@"
+}
+
+# Runs a command as _vexa_quiet does, and, given what it does in "$1", shows
+# meanwhile that it is at work: on a terminal one line that counts the
+# seconds and, while the C++ modules compile, the build's step ("[12/40]");
+# elsewhere (a CI log) a line every 15 seconds.
+_vexa_step() {
+    local label="$1" log status=0 pid started="$SECONDS" elapsed step said=0
+    shift
     log="$(mktemp)"
-    if "$@" >"$log" 2>&1; then
+    "$@" >"$log" 2>&1 &
+    pid=$!
+    while [ -n "$label" ] && kill -0 "$pid" 2>/dev/null; do
+        sleep 0.5
+        elapsed=$((SECONDS - started))
+        step="$(grep -oE '^ *\[[0-9]+/[0-9]+\]' "$log" | tail -n 1 | tr -d ' ' || true)"
+        if [ -t 1 ]; then
+            printf '\r  %s: %ss%s\033[K' "$label" "$elapsed" "${step:+, compiling $step}"
+        elif [ "$elapsed" -ge $((said + 15)) ]; then
+            said="$elapsed"
+            echo "  $label: ${elapsed}s${step:+, compiling $step}"
+        fi
+    done
+    wait "$pid" || status=$?
+    if [ -n "$label" ] && [ -t 1 ]; then printf '\r\033[K'; fi
+    if [ "$status" -eq 0 ]; then
         rm -f "$log"
         return 0
-    else
-        status=$?
     fi
     # This machine's pip configuration names an index folder that may not exist;
     # pip's warnings about it are noise.
@@ -214,7 +236,8 @@ _vexa_setup_venv() {
     missing_text="$(_vexa_unsatisfied "${requires[@]}" "cmake>=3.20" "ninja>=1.10")" || return 1
     if [ -n "$missing_text" ]; then
         mapfile -t missing <<<"$missing_text"
-        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
+        echo "Installing the build requirements into ${VEXA_VENV##*/}"
+        _vexa_step "installing" "$VEXA_PYTHON_BIN" -m pip install -q "${missing[@]}" || return 1
     fi
     local stamp="$VEXA_VENV/.vexa-installed-from" fingerprint
     fingerprint="$(_vexa_package_fingerprint)"
@@ -227,7 +250,8 @@ _vexa_setup_venv() {
     # Always with the compiled modules: VEXA_NO_EXTENSIONS=1 chooses the
     # pure-Python twins when the tests run, not a build without them (that
     # build, the universal wheel, is tested by test_dist.py and build-wheels.sh).
-    (cd "$VEXA_ROOT" && _vexa_quiet env -u VEXA_NO_EXTENSIONS "$VEXA_PYTHON_BIN" -m pip install -q --no-build-isolation \
+    # -v: the build's own output, whose steps the progress line shows (kept out of sight otherwise).
+    (cd "$VEXA_ROOT" && _vexa_step "building" env -u VEXA_NO_EXTENSIONS "$VEXA_PYTHON_BIN" -m pip install -v --no-build-isolation \
         ${VEXA_TOOLCHAIN_SUFFIX:+--config-settings=build-dir="build/{wheel_tag}$VEXA_TOOLCHAIN_SUFFIX"} \
         ".[service,cli,test]") || return 1
     [ -z "$fingerprint" ] || echo "$fingerprint" >"$stamp"

@@ -18,6 +18,7 @@ from conftest import TEST_API_KEY, make_zip
 
 CLI_HINT = "error: the vexa command needs its extra: pip install 'vexa[cli]'"
 SERVICE_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
+SERVICE_NEEDS = "error: the service needs {}: pip install 'vexa[service]'"
 DEADLINE_SECONDS = 30.0
 
 
@@ -184,8 +185,9 @@ def test_closed_pipe_ends_quietly(
     [
         ("click", ["--version"], CLI_HINT),
         ("rich", ["code", "list"], CLI_HINT),
-        ("uvicorn", ["service", "--port", "0", "--data-dir", "data"], SERVICE_HINT),
-        ("starlette", ["serve", "--help"], SERVICE_HINT),
+        ("uvicorn", ["service", "--port", "0", "--data-dir", "data"], SERVICE_NEEDS.format("uvicorn")),
+        ("starlette", ["serve", "--data-dir", "data"], SERVICE_NEEDS.format("starlette")),
+        ("platformdirs", ["serve", "--help"], SERVICE_HINT),
     ],
 )
 def test_missing_extra_prints_the_install_hint(tmp_path: Path, blocked: str, args: list[str], hint: str) -> None:
@@ -219,7 +221,7 @@ def test_service_command_runs_the_local_service(
     assert process.stderr is not None and "Traceback" not in process.stderr.read()
 
 
-def test_service_help_is_the_services_own(tmp_path: Path) -> None:
+def test_service_help_is_the_services_own_in_the_commands_style(tmp_path: Path) -> None:
     completed = subprocess.run(
         [sys.executable, "-m", "vexa.cli", "serve", "--help"],
         env=_environment(),
@@ -229,8 +231,8 @@ def test_service_help_is_the_services_own(tmp_path: Path) -> None:
         timeout=60,
     )
     assert completed.returncode == 0
-    assert completed.stdout.startswith("usage: vexa service ")
-    assert "--data-dir" in completed.stdout and "--port" in completed.stdout
+    assert completed.stdout.startswith("Usage: vexa service [OPTIONS]\n")
+    assert "\nOptions:\n  --host TEXT " in completed.stdout and "\nJob limits (0: no limit):\n" in completed.stdout
 
 
 def _run(*args: str, env: dict[str, str], cwd: Path) -> subprocess.CompletedProcess[str]:

@@ -39,8 +39,10 @@ KEY = "durable-key"
 # ----- a service in a process of its own -----
 
 
-def service_command(data_dir: Path | str, *options: str) -> list[str]:
-    return [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir), *options]
+def service_command(data_dir: Path | str | None, *options: str) -> list[str]:
+    """The command line of a service on `data_dir` (None: the default one)."""
+    data = [] if data_dir is None else ["--data-dir", str(data_dir)]
+    return [sys.executable, "-m", "vexa.devservice", "--port", "0", *data, *options]
 
 
 def service_env(**extra: str) -> dict[str, str]:
@@ -57,7 +59,7 @@ def spawn() -> Iterator[Callable[..., tuple[subprocess.Popen[str], str]]]:
     started: list[subprocess.Popen[str]] = []
 
     def start(
-        data_dir: Path | str, *options: str, cwd: Path | None = None, **env: str
+        data_dir: Path | str | None, *options: str, cwd: Path | None = None, **env: str
     ) -> tuple[subprocess.Popen[str], str]:
         process = subprocess.Popen(
             service_command(data_dir, *options),
@@ -408,6 +410,21 @@ def test_relative_data_dir_runs_jobs_that_write_results(
     }
 
 
+def test_without_a_data_dir_nothing_lands_where_the_service_starts(
+    spawn: Callable[..., Any], tmp_path: Path, make_zip: MakeZip
+) -> None:
+    started_in = tmp_path / "checkout"
+    started_in.mkdir()
+    process, base_url = spawn(None, cwd=started_in, XDG_DATA_HOME=str(tmp_path / "xdg"), VEXA_API_KEY=KEY)
+    data_dir = tmp_path / "xdg" / "vexa" / "service"
+    assert f"Data: {data_dir}\n" in [process.stdout.readline() for _ in range(3)]
+    with httpx.Client(base_url=base_url, headers={"X-API-Key": KEY}, timeout=30.0) as client:
+        job = run_stored(client, make_zip({"main.py": WRITER}))
+        assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
+    assert list(started_in.iterdir()) == []
+    assert (data_dir / "vexa.sqlite3").is_file() and (data_dir / "results" / f"{job['job_id']}.zip").is_file()
+
+
 @pytest.mark.parametrize(
     ("options", "env", "sent", "status", "warned"),
     [
@@ -442,16 +459,18 @@ def test_the_key_comes_from_the_environment_or_a_file(
         (["--port", "{busy}"], "error: cannot listen on 127.0.0.1:{busy}: Address already in use"),
         (
             ["--port", "70000"],
-            "error: argument --port: must be from 0 to 65535, got 70000 (see python -m vexa.devservice --help)",
+            "error: Invalid value for '--port': must be from 0 to 65535, got 70000"
+            " (see 'python -m vexa.devservice --help')",
         ),
         (
             ["--max-entries", "x"],
-            "error: argument --max-entries: invalid int value: 'x' (see python -m vexa.devservice --help)",
+            "error: Invalid value for '--max-entries': not a whole number: 'x'"
+            " (see 'python -m vexa.devservice --help')",
         ),
         (["--api-key-file", "{missing}"], "error: cannot read the API key file {missing}: No such file or directory"),
         (
             ["--api-key", "a", "--api-key-file", "b"],
-            "error: argument --api-key-file: not allowed with argument --api-key (see python -m vexa.devservice --help)",
+            "error: give --api-key or --api-key-file, not both (see 'python -m vexa.devservice --help')",
         ),
     ],
     ids=["busy-port", "bad-port", "bad-number", "missing-key-file", "two-keys"],
@@ -475,10 +494,12 @@ def test_a_missing_extra_is_one_line(tmp_path: Path) -> None:
     )
 
 
-def test_the_program_name_is_the_callers() -> None:
-    from vexa.devservice.server import build_parser
+@pytest.mark.parametrize("prog", ["vexa service", "python -m vexa.devservice"])
+def test_the_program_name_is_the_callers(prog: str, capsys: pytest.CaptureFixture[str]) -> None:
+    from vexa.devservice.command import main
 
-    assert build_parser(prog="vexa service").format_usage().startswith("usage: vexa service ")
+    assert main(["--help"], prog=prog) == 0
+    assert capsys.readouterr().out.startswith(f"Usage: {prog} [OPTIONS]\n")
 
 
 # ----- databases of earlier versions -----

@@ -712,9 +712,10 @@ def test_requirements_are_installed_into_the_environment(real_client: httpx.Clie
     ],
 )
 def test_command_line_limits_reach_the_service_in_bytes(argv: list[str], part: str, field: str, value: float) -> None:
-    from vexa.devservice.server import app_options, build_parser
+    from vexa.devservice.command import parse_options
+    from vexa.devservice.server import app_options
 
-    options = app_options(build_parser().parse_args(["--data-dir", "unused", *argv]))
+    options = app_options(parse_options(["--data-dir", "unused", *argv]))
     assert getattr(options[part], field) == value
     assert options["simulate"] is False
 
@@ -722,16 +723,17 @@ def test_command_line_limits_reach_the_service_in_bytes(argv: list[str], part: s
 @pytest.mark.parametrize(
     ("argv", "message"),
     [
-        (["--cpu-seconds", "-1"], "argument --cpu-seconds: must be 0 or more, got -1"),
-        (["--max-entries", "0"], "argument --max-entries: must be above 0"),
-        (["--memory-mb", "lots"], "argument --memory-mb: invalid int value: 'lots'"),
+        (["--cpu-seconds", "-1"], "Invalid value for '--cpu-seconds': must be 0 or more, got -1"),
+        (["--max-entries", "0"], "Invalid value for '--max-entries': must be 1 or more, got 0"),
+        (["--memory-mb", "lots"], "Invalid value for '--memory-mb': not a whole number: 'lots'"),
+        (["--time-limit", "1e"], "Invalid value for '--time-limit': not a number: '1e'"),
     ],
 )
-def test_command_line_refuses_impossible_limits(
-    argv: list[str], message: str, capsys: pytest.CaptureFixture[str]
-) -> None:
-    from vexa.devservice.server import build_parser
+def test_command_line_refuses_impossible_limits(argv: list[str], message: str) -> None:
+    import click
 
-    with pytest.raises(SystemExit) as exit_info:
-        build_parser().parse_args(["--data-dir", "unused", *argv])
-    assert exit_info.value.code == 2 and message in capsys.readouterr().err
+    from vexa.devservice.command import parse_options
+
+    with pytest.raises(click.UsageError) as refused:
+        parse_options(["--data-dir", "unused", *argv])
+    assert refused.value.format_message() == message

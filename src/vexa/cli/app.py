@@ -185,6 +185,13 @@ class VexaGroup(click.Group):
             return command
         return super().get_command(ctx, name)
 
+    def resolve_command(
+        self, ctx: click.Context, args: list[str]
+    ) -> tuple[str | None, click.Command | None, list[str]]:
+        # Under its own name, whichever was typed: `vexa serve --help` shows `vexa service`.
+        _, command, rest = super().resolve_command(ctx, args)
+        return (command.name if command is not None else None), command, rest
+
     def main(  # type: ignore[override]
         self,
         args: Sequence[str] | None = None,

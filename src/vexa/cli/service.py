@@ -1,4 +1,9 @@
-"""`vexa service` (alias `vexa serve`): the local development service."""
+"""`vexa service` (alias `vexa serve`): the local development service.
+
+The command is the service's own (`vexa.devservice.command`, also behind
+`python -m vexa.devservice`). Without the service extra, a stand-in takes its
+place that says how to install it.
+"""
 
 from __future__ import annotations
 
@@ -10,26 +15,20 @@ from vexa.cli.status import ExitStatus
 
 SERVICE_EXTRA_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
 
+try:
+    from vexa.devservice.command import service
+except ImportError:
 
-@click.command(
-    "service",
-    context_settings={"ignore_unknown_options": True, "allow_extra_args": True},
-    add_help_option=False,
-)
-@click.argument("arguments", nargs=-1, type=click.UNPROCESSED)
-def service(arguments: Sequence[str]) -> int:
-    """Run the local development service (alias: serve).
-
-    Takes the options of `python -m vexa.devservice`; see `vexa service --help`.
-    """
-    try:
-        from vexa.devservice.server import main as serve
-    except ImportError:
+    @click.command(
+        "service",
+        context_settings={"ignore_unknown_options": True, "allow_extra_args": True},
+        add_help_option=False,
+    )
+    @click.argument("arguments", nargs=-1, type=click.UNPROCESSED)
+    def service(arguments: Sequence[str]) -> None:
+        """Run the local development service (needs: pip install 'vexa[service]')."""
         click.echo(SERVICE_EXTRA_HINT, err=True)
-        raise click.exceptions.Exit(ExitStatus.FAILED) from None
-    try:
-        return int(serve(list(arguments), prog="vexa service") or 0)
-    except SystemExit as exit_:  # the service's own option parser
-        return exit_.code if isinstance(exit_.code, int) else ExitStatus.USAGE
-    except KeyboardInterrupt:
-        return ExitStatus.INTERRUPTED
+        raise click.exceptions.Exit(ExitStatus.FAILED)
+
+
+__all__ = ["service"]

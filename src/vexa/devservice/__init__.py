@@ -17,10 +17,11 @@ if TYPE_CHECKING:
     from .app import create_app
     from .archive import ArchiveLimits
     from .codes import CodeStorage
+    from .command import main
     from .jobs import JobRunner, JobTimings, RunStrategy
     from .lock import DataDirInUse
     from .process import JobLimits, ProcessRuns
-    from .server import RunningService, main, start_in_thread
+    from .server import RunningService, start_in_thread
     from .simulated import SimulatedRuns
 
 _MODULES = {
@@ -35,7 +36,7 @@ _MODULES = {
     "RunningService": ".server",
     "SimulatedRuns": ".simulated",
     "create_app": ".app",
-    "main": ".server",
+    "main": ".command",
     "start_in_thread": ".server",
 }
 

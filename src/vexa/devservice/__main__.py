@@ -1,8 +1,8 @@
 import sys
 
 try:
-    from .server import main
-except ModuleNotFoundError as missing:  # starlette, uvicorn or python-multipart
+    from .command import main
+except ModuleNotFoundError as missing:  # click or platformdirs, of the service extra
     sys.exit(f"python -m vexa.devservice: error: the service needs {missing.name}: pip install 'vexa[service]'")
 
 sys.exit(main())

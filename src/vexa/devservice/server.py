@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import getpass
 import ipaddress
@@ -12,26 +11,22 @@ import sys
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Mapping, NoReturn, Sequence, TypeVar, cast
+from typing import Any, Mapping, cast
 
+import click
 import uvicorn
 from starlette.applications import Starlette
 
 from .app import create_app
 from .archive import ArchiveLimits
 from .codes import CodeStorage
+from .command import API_KEY_VARIABLE, DEFAULT_HOST, EXIT_FAILED, ServiceOptions
 from .constants import KIB, MIB
 from .dashboard import dashboard_url
 from .jobs import JobRunner
 from .lock import DataDirInUse
 from .process import JobLimits
 
-Number = TypeVar("Number", int, float)
-
-DEFAULT_PROG = "python -m vexa.devservice"
-DEFAULT_HOST = "127.0.0.1"
-API_KEY_VARIABLE = "VEXA_API_KEY"
-EXIT_USAGE = 2
 STARTUP_TIMEOUT_SECONDS = 15.0
 # Bounded so open streams cannot stall shutdown forever.
 GRACEFUL_SHUTDOWN_SECONDS = 3
@@ -158,246 +153,90 @@ def start_in_thread(
     )
 
 
-def non_negative(kind: Callable[[str], Number]) -> Callable[[str], Number]:
-    """An argparse type: a number of `kind` that is 0 or more."""
-
-    def parse(text: str) -> Number:
-        value = kind(text)
-        if value < 0:
-            raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
-        return value
-
-    parse.__name__ = kind.__name__  # argparse names it in "invalid int value"
-    return parse
-
-
-def positive(kind: Callable[[str], Number]) -> Callable[[str], Number]:
-    """An argparse type: a number of `kind` above 0."""
-
-    def parse(text: str) -> Number:
-        value = non_negative(kind)(text)
-        if value == 0:
-            raise argparse.ArgumentTypeError("must be above 0")
-        return value
-
-    parse.__name__ = kind.__name__
-    return parse
-
-
-class _OneLineErrors(argparse.ArgumentParser):
-    """Reports a bad option in one line (with a pointer to --help), not the usage block."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
-
-
-def build_parser(prog: str = DEFAULT_PROG) -> argparse.ArgumentParser:
-    parser = _OneLineErrors(
-        prog=prog,
-        description="Local vexa development service. It runs uploaded code as the current user: serve only code you trust.",
-        epilog=f"The API key comes from ${API_KEY_VARIABLE} or --api-key-file; without one, every request is accepted.",
-    )
-    parser.add_argument("--host", default=DEFAULT_HOST, help="bind address (default 127.0.0.1)")
-    parser.add_argument("--port", type=port_number, default=8000, help="port; 0 picks a free one (default 8000)")
-    parser.add_argument(
-        "--data-dir",
-        required=True,
-        help="directory for stored code, the database and job results (one service per directory)",
-    )
-    keys = parser.add_mutually_exclusive_group()
-    keys.add_argument(
-        "--api-key-file",
-        default=None,
-        help=f"require the X-API-Key in this file (its first line) on every request; or set ${API_KEY_VARIABLE}",
-    )
-    keys.add_argument(
-        "--api-key",
-        default=None,
-        help="require this X-API-Key (other local users can read it in the process list: prefer --api-key-file)",
-    )
-    parser.add_argument("--log-level", default="warning", help="uvicorn log level")
-    parser.add_argument("--keepalive-seconds", type=float, default=1.0, help="idle time before a stream keep-alive")
-
-    jobs = parser.add_argument_group("job limits (0 = no limit)")
-    defaults = JobLimits()
-    jobs.add_argument(
-        "--time-limit",
-        type=non_negative(float),
-        default=defaults.time_limit_seconds,
-        help="seconds a job may run before it is killed (default %(default)s)",
-    )
-    jobs.add_argument(
-        "--cpu-seconds",
-        type=non_negative(int),
-        default=defaults.cpu_seconds,
-        help="CPU seconds per job process (default %(default)s)",
-    )
-    jobs.add_argument(
-        "--memory-mb",
-        type=non_negative(int),
-        default=defaults.memory_bytes // MIB,
-        help="address space per job process, MiB (default %(default)s)",
-    )
-    jobs.add_argument(
-        "--file-size-mb",
-        type=non_negative(int),
-        default=defaults.file_size_bytes // MIB,
-        help="largest file a job may write, MiB (default %(default)s)",
-    )
-    jobs.add_argument(
-        "--max-output-lines",
-        type=non_negative(int),
-        default=defaults.max_output_lines,
-        help="output lines kept per job (default %(default)s)",
-    )
-    jobs.add_argument(
-        "--max-output-mb",
-        type=non_negative(int),
-        default=defaults.max_output_bytes // MIB,
-        help="output kept per job, MiB; the rest is cut with a notice (default %(default)s)",
-    )
-
-    uploads = parser.add_argument_group("upload caps")
-    caps = ArchiveLimits()
-    uploads.add_argument(
-        "--max-archive-mb",
-        type=positive(int),
-        default=caps.max_archive_bytes // MIB,
-        help="largest code zip, MiB (default %(default)s)",
-    )
-    uploads.add_argument(
-        "--max-entries",
-        type=positive(int),
-        default=caps.max_entries,
-        help="most entries in a code zip (default %(default)s)",
-    )
-    uploads.add_argument(
-        "--max-unpacked-mb",
-        type=positive(int),
-        default=caps.max_unpacked_bytes // MIB,
-        help="largest unpacked size of a code zip, MiB (default %(default)s)",
-    )
-    uploads.add_argument(
-        "--max-metadata-kb",
-        type=positive(int),
-        default=caps.max_metadata_bytes // KIB,
-        help="largest metadata document, KiB (default %(default)s)",
-    )
-
-    simulated = parser.add_argument_group("simulated jobs (--simulate: never run the uploaded code)")
-    simulated.add_argument(
-        "--simulate", action="store_true", help="play jobs by fixed timings instead of running their code"
-    )
-    simulated.add_argument("--queue-seconds", type=float, default=0.3, help="time a job stays queued")
-    simulated.add_argument(
-        "--run-seconds", type=float, default=1.0, help="time a job runs (web jobs run until terminated)"
-    )
-    simulated.add_argument("--output-lines", type=int, default=5, help="output lines a job emits while running")
-    return parser
-
-
-def app_options(args: argparse.Namespace) -> dict[str, Any]:
+def app_options(options: ServiceOptions) -> dict[str, Any]:
     """The create_app keywords that the command line options give."""
     return {
-        "simulate": args.simulate,
-        "queue_seconds": args.queue_seconds,
-        "run_seconds": args.run_seconds,
-        "output_lines": args.output_lines,
-        "keepalive_seconds": args.keepalive_seconds,
+        "simulate": options.simulate,
+        "queue_seconds": options.queue_seconds,
+        "run_seconds": options.run_seconds,
+        "output_lines": options.output_lines,
+        "keepalive_seconds": options.keepalive_seconds,
         "job_limits": JobLimits(
-            time_limit_seconds=args.time_limit,
-            cpu_seconds=args.cpu_seconds,
-            memory_bytes=args.memory_mb * MIB,
-            file_size_bytes=args.file_size_mb * MIB,
-            max_output_lines=args.max_output_lines,
-            max_output_bytes=args.max_output_mb * MIB,
+            time_limit_seconds=options.time_limit,
+            cpu_seconds=options.cpu_seconds,
+            memory_bytes=options.memory_mb * MIB,
+            file_size_bytes=options.file_size_mb * MIB,
+            max_output_lines=options.max_output_lines,
+            max_output_bytes=options.max_output_mb * MIB,
         ),
         "archive_limits": ArchiveLimits(
-            max_archive_bytes=args.max_archive_mb * MIB,
-            max_entries=args.max_entries,
-            max_unpacked_bytes=args.max_unpacked_mb * MIB,
-            max_metadata_bytes=args.max_metadata_kb * KIB,
+            max_archive_bytes=options.max_archive_mb * MIB,
+            max_entries=options.max_entries,
+            max_unpacked_bytes=options.max_unpacked_mb * MIB,
+            max_metadata_bytes=options.max_metadata_kb * KIB,
         ),
     }
 
 
-def port_number(text: str) -> int:
-    """An argparse type: a TCP port (0 picks a free one)."""
-    value = int(text)
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"must be from 0 to 65535, got {text}")
-    return value
-
-
-port_number.__name__ = "port"
-
-
-def api_key_from(args: argparse.Namespace, environ: Mapping[str, str]) -> tuple[str | None, str | None]:
+def api_key_from(options: ServiceOptions, environ: Mapping[str, str]) -> tuple[str | None, str | None]:
     """The API key the options or the environment give, and a warning to print, if any."""
-    if args.api_key_file:
+    if options.api_key_file:
         try:
-            text = Path(args.api_key_file).read_text(encoding="utf-8")
+            text = Path(options.api_key_file).read_text(encoding="utf-8")
         except OSError as exc:
-            raise ServiceError(f"cannot read the API key file {args.api_key_file}: {exc.strerror}") from None
+            raise ServiceError(f"cannot read the API key file {options.api_key_file}: {exc.strerror}") from None
         key = text.splitlines()[0].strip() if text.strip() else ""
         if not key:
-            raise ServiceError(f"the API key file {args.api_key_file} is empty")
+            raise ServiceError(f"the API key file {options.api_key_file} is empty")
         return key, None
-    if args.api_key:
+    if options.api_key:
         warning = (
             "Warning: --api-key puts the key in the process list, where other local users can read it; "
             f"use --api-key-file or ${API_KEY_VARIABLE} instead."
         )
-        return args.api_key, warning
+        return options.api_key, warning
     return environ.get(API_KEY_VARIABLE) or None, None
 
 
-class ServiceError(Exception):
+class ServiceError(click.ClickException):
     """Why the service cannot start, in one line."""
 
-
-def main(argv: Sequence[str] | None = None, *, prog: str = DEFAULT_PROG) -> int:
-    """Run the service from the command line until interrupted; returns the exit status.
-
-    Whatever keeps it from starting (a busy port, a data dir in use, a bad
-    option) is one line on stderr, never a traceback.
-    """
-    parser = build_parser(prog)
-    args = parser.parse_args(argv)
-    try:
-        return _serve(args)
-    except (ServiceError, DataDirInUse) as exc:
-        print(f"{prog}: error: {exc}", file=sys.stderr, flush=True)
-        return 1
+    exit_code = EXIT_FAILED
 
 
-def _serve(args: argparse.Namespace) -> int:
-    api_key, warning = api_key_from(args, os.environ)
+def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
+    """Run the service until interrupted; returns the exit status. What keeps it
+    from starting is a `ServiceError`."""
+    api_key, warning = api_key_from(options, environ)
     if warning:
         print(warning, file=sys.stderr, flush=True)
     os.umask(0o077)  # everything the service creates is its owner's only
     try:
-        sock = bind_socket(args.host, args.port)
+        sock = bind_socket(options.host, options.port)
     except OSError as exc:
-        raise ServiceError(f"cannot listen on {args.host}:{args.port}: {exc.strerror or exc}") from None
+        raise ServiceError(f"cannot listen on {options.host}:{options.port}: {exc.strerror or exc}") from None
     try:
-        app = create_app(args.data_dir, api_key, **app_options(args))
+        app = create_app(options.data_path, api_key, **app_options(options))
+    except DataDirInUse as exc:
+        sock.close()
+        raise ServiceError(str(exc)) from None
     except BaseException:
         sock.close()
         raise
     port = sock.getsockname()[1]
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
-    print(f"vexa devservice listening on http://{args.host}:{port}", flush=True)
-    if args.simulate:
+    print(f"vexa devservice listening on http://{options.host}:{port}", flush=True)
+    if options.simulate:
         print("Jobs are simulated: uploaded code is stored but never run.", flush=True)
     else:
         print(
             f"It runs uploaded code as the current user ({getpass.getuser()}): serve only code you trust.", flush=True
         )
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
-            print(f"Warning: {args.host} is reachable from other machines, and so is running code here.", flush=True)
-    print(f"Dashboard: {dashboard_url(args.host, port, api_key)}", flush=True)
-    server = _uvicorn_server(app, args.host, port, args.log_level)
+            print(f"Warning: {options.host} is reachable from other machines, and so is running code here.", flush=True)
+    print(f"Data: {options.data_path.absolute()}", flush=True)
+    print(f"Dashboard: {dashboard_url(options.host, port, api_key)}", flush=True)
+    server = _uvicorn_server(app, options.host, port, options.log_level)
     try:
         server.run(sockets=[sock])
     finally:
