@@ -81,23 +81,6 @@ const Request get_job_error{&n::get, job_request_url<&k_error>, nullptr, nullptr
 const Request get_job_code_id{&n::get, job_request_url<&k_code_id>, nullptr, nullptr, build_text};
 const Request terminate_job{&n::post, job_request_url<&k_terminate>};
 
-const ListingShortcut listings[12] = {
-    {"list_queued", 370, false, &n::QUEUED, "Get all queued jobs.", "List[Job]: List of queued jobs."},
-    {"list_scheduled", 382, false, &n::SCHEDULED, "Get all scheduled jobs.", "List[Job]: List of scheduled jobs."},
-    {"list_started", 394, false, &n::STARTED, "Get all started jobs.", "List[Job]: List of started jobs."},
-    {"list_deferred", 406, false, &n::DEFERRED, "Get all deferred jobs.", "List[Job]: List of deferred jobs."},
-    {"list_canceled", 418, false, &n::CANCELED, "Get all canceled jobs.", "List[Job]: List of canceled jobs."},
-    {"list_stopped", 430, false, &n::STOPPED, "Get all stopped jobs.", "List[Job]: List of stopped jobs."},
-    {"list_failed", 442, false, &n::FAILED, "Get all failed jobs.", "List[Job]: List of failed jobs."},
-    {"list_finished", 454, false, &n::FINISHED, "Get all finished jobs.", "List[Job]: List of finished jobs."},
-    {"list_timed_out", 466, false, &n::TIMEOUT, "Get all timed out jobs.", "List[Job]: List of timed out jobs."},
-    {"list_pre_running", 478, true, &n::PRE_RUNNING, "Get all pre-running jobs.",
-     "List[Job]: List of pre-running jobs."},
-    {"list_running", 490, true, &n::RUNNING, "Get all running jobs.", "List[Job]: List of running jobs."},
-    {"list_post_running", 502, true, &n::POST_RUNNING, "Get all post-running jobs.",
-     "List[Job]: List of post-running jobs."},
-};
-
 Ref job_type_of(PyObject* code_type) {
     if (!truth(code_type)) return borrow(Py_None);
     return call_method(global(k_JobType), k_from_code_type, {code_type});

@@ -1,7 +1,7 @@
 // What the jobs clients share, the asynchronous AsyncJobsClient and the
 // synchronous JobsClient: the paths and names their bodies use, the requests
-// the shared recipes make for them (send_request, send_request_blocking), the
-// listing shortcuts, and the steps and texts of the waiting loops. Nothing
+// the shared recipes make for them (send_request, send_request_blocking), and
+// the steps and texts of the waiting loops. Nothing
 // here marks a line: the bodies mark theirs before they call these.
 #pragma once
 #include "client/listings.h"
@@ -29,9 +29,6 @@ Ref ping_url(PyObject* parent, PyObject* job_id);
 // The requests of get, list, get_status, get_stage, get_error, get_code_id
 // and terminate.
 extern const Request get_job, list_jobs, get_job_status, get_job_stage, get_job_error, get_job_code_id, terminate_job;
-
-// The twelve listing shortcuts: `self.list(job_type=..., <filter>=<Enum>.<MEMBER>)`.
-extern const ListingShortcut listings[12];
 
 // JobType.from_code_type(code_type) when code_type is true, else None.
 Ref job_type_of(PyObject* code_type);

@@ -63,23 +63,4 @@ void raise_not_web(PyObject* code_id, PyObject* code_info) {
     raise_object(call(PyExc_ValueError, {join({k_code_quote, code_id, k_is, shown_type, k_not_web})}));
 }
 
-const ListingShortcut shortcuts[12] = {
-    {"list_queued", 118, false, &n::QUEUED, "Get all queued Web jobs.", "List[Job]: List of queued Web jobs."},
-    {"list_scheduled", 126, false, &n::SCHEDULED, "Get all scheduled Web jobs.",
-     "List[Job]: List of scheduled Web jobs."},
-    {"list_started", 134, false, &n::STARTED, "Get all started Web jobs.", "list[Job]: List of started Web jobs."},
-    {"list_deferred", 142, false, &n::DEFERRED, "Get all deferred Web jobs.", "List[Job]: List of deferred Web jobs."},
-    {"list_canceled", 150, false, &n::CANCELED, "Get all canceled Web jobs.", "List[Job]: List of canceled Web jobs."},
-    {"list_stopped", 158, false, &n::STOPPED, "Get all stopped Web jobs.", "List[Job]: List of stopped Web jobs."},
-    {"list_failed", 166, false, &n::FAILED, "Get all failed Web jobs.", "list[Job]: List of failed Web jobs."},
-    {"list_finished", 174, false, &n::FINISHED, "Get all finished Web jobs.", "list[Job]: List of finished Web jobs."},
-    {"list_timed_out", 182, false, &n::TIMEOUT, "Get all timed out Web jobs.",
-     "List[Job]: List of timed out Web jobs."},
-    {"list_pre_running", 190, true, &n::PRE_RUNNING, "Get all pre-running Web jobs.",
-     "List[Job]: List of pre-running Web jobs."},
-    {"list_running", 198, true, &n::RUNNING, "Get all running Web jobs.", "List[Job]: List of running Web jobs."},
-    {"list_post_running", 206, true, &n::POST_RUNNING, "Get all post-running Web jobs.",
-     "List[Job]: List of post-running Web jobs."},
-};
-
 }  // namespace vx::web

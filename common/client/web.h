@@ -1,9 +1,9 @@
 // What the web-page clients share, the asynchronous AsyncStoredWebClient,
 // AsyncWebJobsClient and AsyncWebClient and their synchronous twins: the
 // names their bodies use, the requests of the two `run` methods, the
-// operations they delegate to the parent's `jobs` and `code` clients, the
-// text of `delete`'s refusal, and the listing shortcuts. Nothing here marks a
-// line: the bodies mark theirs before they call these.
+// operations they delegate to the parent's `jobs` and `code` clients and the
+// text of `delete`'s refusal. Nothing here marks a line: the bodies mark
+// theirs before they call these.
 #pragma once
 #include <vector>
 
@@ -49,8 +49,5 @@ extern const Delegation list_web_code, list_web_jobs, upload_web_code, probe_web
 // `raise ValueError(f"Code '{code_id}' is {code_info.code_type}, not Web
 // code. Cannot delete non-Web code from Web client.")`
 [[noreturn]] void raise_not_web(PyObject* code_id, PyObject* code_info);
-
-// The twelve listing shortcuts: `self.list(<filter>=<Enum>.<MEMBER>)`.
-extern const ListingShortcut shortcuts[12];
 
 }  // namespace vx::web
