@@ -409,3 +409,34 @@ def test_upload_sends_the_archive_with_its_length_in_one_body(recorder: Recordin
     assert not sent.chunked
     assert sent.header("Content-Length") == str(len(sent.body))
     assert archive in sent.body
+
+
+# --- Redirects -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("follows", "status"), [(True, 302), (True, 307), (True, 308), (False, 307)], ids=["302", "307", "308", "default"]
+)
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_a_redirect_is_never_followed(recorder: RecordingServer, name: str, follows: bool, status: int) -> None:
+    """Not even by a given client made to follow redirects: the key and the
+    body would go with the request to wherever `Location` points."""
+    operation = OPERATIONS[name]
+    with RecordingServer() as elsewhere:
+        recorder.set_default(status, headers={"Location": f"{elsewhere.base_url}/taken"})
+
+        def blocking() -> Any:
+            with httpx.Client(follow_redirects=follows) as given:
+                return operation.run(Client(recorder.base_url, api_key=API_KEY, http_client=given))
+
+        async def awaited() -> Any:
+            async with httpx.AsyncClient(follow_redirects=follows) as given:
+                return await operation.run(AsyncClient(recorder.base_url, api_key=API_KEY, http_client=given))
+
+        outcome = outcome_of(blocking if operation.blocking else lambda: asyncio.run(awaited()))
+        assert elsewhere.requests == []
+    assert len(recorder.requests) == 1
+    if operation.refusal_raises:
+        assert outcome[0] == "raised" and str(status) in outcome[2]
+    else:
+        assert outcome is False

@@ -7,7 +7,7 @@ const Str _client{"_client"}, base_url{"base_url"}, api_key_header{"api_key_head
     _ssl_context{"_ssl_context"};
 const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"AsyncClient"},
     raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
-    data{"data"}, verify{"verify"};
+    data{"data"}, verify{"verify"}, follow_redirects{"follow_redirects"};
 const Str get{"get"}, post{"post"}, delete_{"delete"}, stream{"stream"}, GET{"GET"};
 const Str Job{"Job"}, JobStatus{"JobStatus"}, JobStage{"JobStage"}, job_status{"job_status"}, job_stage{"job_stage"};
 const Str QUEUED{"QUEUED"}, SCHEDULED{"SCHEDULED"}, STARTED{"STARTED"}, DEFERRED{"DEFERRED"}, CANCELED{"CANCELED"},

@@ -29,7 +29,8 @@ RequestFunction::RequestFunction(PyObject* parent, PyObject* name) {
     if (!shared) verify = ssl_context(parent);
 }
 
-void RequestFunction::add_verify(KeywordList& kwargs) const {
+void RequestFunction::add_keywords(KeywordList& kwargs) const {
+    kwargs.emplace_back(names::follow_redirects, borrow(Py_False));
     if (verify) kwargs.emplace_back(names::verify, verify);
 }
 
@@ -43,7 +44,7 @@ Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path) {
         at(15);
         RequestFunction stream(parent, names::stream);
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
-        stream.add_verify(kwargs);
+        stream.add_keywords(kwargs);
         With with(call_keywords(stream.function, {names::GET, url}, kwargs));
         Ref response = with.enter();
         std::optional<PyError> failure;
@@ -89,9 +90,13 @@ CoroutineTask send_request(Args a) {
     try {
         at(5);
         Ref headers = api_key_header(parent);
-        Ref sending = request.keyword ? call_method(client, *request.method, {url},
-                                                    {{names::headers, headers}, {*request.keyword, extra}})
-                                      : call_method(client, *request.method, {url}, {{names::headers, headers}});
+        Ref sending =
+            request.keyword
+                ? call_method(
+                      client, *request.method, {url},
+                      {{names::headers, headers}, {names::follow_redirects, Py_False}, {*request.keyword, extra}})
+                : call_method(client, *request.method, {url},
+                              {{names::headers, headers}, {names::follow_redirects, Py_False}});
         Ref response = co_await std::move(sending);
         at(6);
         call_method(response, names::raise_for_status);
@@ -124,7 +129,7 @@ Ref send_request_blocking(Args& a) {
         RequestFunction send(parent, *request.method);
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
         if (request.keyword) kwargs.emplace_back(*request.keyword, extra);
-        send.add_verify(kwargs);
+        send.add_keywords(kwargs);
         Ref response = call_keywords(send.function, {url}, kwargs);
         at(6);
         call_method(response, names::raise_for_status);

@@ -30,14 +30,16 @@ Ref send_request_blocking(Args& a);
 // What sends one synchronous request: the method `name` of the parent's
 // shared `httpx.Client`, or else the function `httpx.<name>` (which opens and
 // closes a client of its own), then given the parent's TLS context as
-// `verify=`. Both take the same arguments.
+// `verify=`. Both take the same arguments. Neither follows a redirect,
+// whatever the shared client's own setting: the key and the body go to the
+// base URL only (the asynchronous bodies pass `follow_redirects=False` too).
 struct RequestFunction {
     Ref function;
     Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
 
     RequestFunction(PyObject* parent, PyObject* name);
-    // `verify=<context>` when there is a context to give.
-    void add_verify(KeywordList& kwargs) const;
+    // `follow_redirects=False`, and `verify=<context>` when there is a context to give.
+    void add_keywords(KeywordList& kwargs) const;
 };
 
 // The HTTP client of one asynchronous request: the parent's shared client,

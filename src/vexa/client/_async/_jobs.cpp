@@ -42,7 +42,8 @@ CoroutineTask get_result(Args a) {
     try {
         at(15);
         Ref headers = api_key_header(parent);
-        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}}));
+        AsyncWith stream(
+            call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}, {n::follow_redirects, Py_False}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> handler_failure;
@@ -120,7 +121,8 @@ GeneratorTask stream_output(Args a) {
     try {
         at(17);
         Ref headers = api_key_header(parent);
-        AsyncWith stream(call_method(client, n::stream, {n::GET, url}, {{j::timeout, timeout}, {n::headers, headers}}));
+        AsyncWith stream(call_method(client, n::stream, {n::GET, url},
+                                     {{j::timeout, timeout}, {n::headers, headers}, {n::follow_redirects, Py_False}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> stream_failure;
@@ -225,7 +227,7 @@ CoroutineTask is_healthy(Args a) {
     try {
         at(14);
         Ref headers = api_key_header(parent);
-        Ref request = call_method(client, n::get, {url}, {{n::headers, headers}});
+        Ref request = call_method(client, n::get, {url}, {{n::headers, headers}, {n::follow_redirects, Py_False}});
         Ref response = co_await std::move(request);
         at(15);
         call_method(response, n::raise_for_status);

@@ -70,7 +70,9 @@ class AsyncCodeClient:
         """
         async with self._http() as client:
             try:
-                response = await client.request(method, url, headers=self._client.api_key_header, **kwargs)
+                response = await client.request(
+                    method, url, headers=self._client.api_key_header, follow_redirects=False, **kwargs
+                )
                 response.raise_for_status()
                 return build(response)
             except httpx.HTTPStatusError as e:
@@ -156,7 +158,9 @@ class AsyncCodeClient:
         url = self._url(f"/code/{code_id}/download")
         async with self._http() as client:
             try:
-                async with client.stream("GET", url, headers=self._client.api_key_header) as response:
+                async with client.stream(
+                    "GET", url, headers=self._client.api_key_header, follow_redirects=False
+                ) as response:
                     zip_bytes = await self._client._handle_stream_download_async(response, zip_path)
             except httpx.HTTPStatusError as e:
                 raise self._client._get_http_exception(httpx_error=e)

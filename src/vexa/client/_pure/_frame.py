@@ -9,7 +9,8 @@
   handling of values that are not dictionaries.
 - `http_function`, `http_client`: the HTTP function or client of one request,
   with the parent's optional shared HTTP client (`_http_client`) and TLS
-  context (`_ssl_context`).
+  context (`_ssl_context`). Neither follows a redirect, whatever the shared
+  client's own setting: the key and the body go to the base URL only.
 
 The request recipe itself is written out in each method body: one coroutine
 per call, as in the compiled modules, so that closing or throwing into it
@@ -110,18 +111,29 @@ def http_function(parent: Any, httpx: Any, name: str) -> Callable[..., Any]:
     """`httpx.<name>` (get, post, delete, stream), or that method of the parent's shared `httpx.Client`."""
     shared = getattr(parent, "_http_client", None)
     if shared is not None:
-        return getattr(shared, name)  # type: ignore[no-any-return]
-    function = getattr(httpx, name)
-    verify = _verify(parent)
-    return functools.partial(function, **verify) if verify else function
+        return functools.partial(getattr(shared, name), follow_redirects=False)
+    return functools.partial(getattr(httpx, name), follow_redirects=False, **_verify(parent))
+
+
+class _Unredirected:
+    """A shared `httpx.AsyncClient` whose request methods never follow a redirect."""
+
+    __slots__ = ("_client",)
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+    def __getattr__(self, name: str) -> Any:
+        return functools.partial(getattr(self._client, name), follow_redirects=False)
 
 
 def http_client(parent: Any, httpx: Any) -> AsyncContextManager[Any]:
     """The client of one asynchronous request, for `async with`: the parent's
-    shared `httpx.AsyncClient`, left open, or a new one that the block closes."""
+    shared `httpx.AsyncClient`, left open, or a new one (which follows no
+    redirect) that the block closes."""
     shared = getattr(parent, "_http_client", None)
     if shared is not None:
-        return contextlib.nullcontext(shared)
+        return contextlib.nullcontext(_Unredirected(shared))
     return httpx.AsyncClient(**_verify(parent))  # type: ignore[no-any-return]
 
 

@@ -33,7 +33,7 @@ Ref send(PyObject* parent, const Str& function, PyObject* url, Extra extra, Buil
         RequestFunction request(parent, function);
         KeywordList kwargs{{n::headers, api_key_header(parent)}};
         kwargs.extend(std::move(more));
-        request.add_verify(kwargs);
+        request.add_keywords(kwargs);
         Ref response = call_keywords(request.function, {url}, kwargs);
         at(4);
         call_method(response, n::raise_for_status);

@@ -81,7 +81,7 @@ GeneratorTask stream_output(Args a) {
     at(17);
     RequestFunction stream(parent, n::stream);
     KeywordList kwargs{{j::timeout, timeout}, {n::headers, api_key_header(parent)}};
-    stream.add_verify(kwargs);
+    stream.add_keywords(kwargs);
     With with(call_keywords(stream.function, {n::GET, url}, kwargs));
     Ref response = with.enter();
     std::optional<PyError> stream_failure;
@@ -162,7 +162,7 @@ Ref is_healthy(Args& a) {
     try {
         at(14);
         KeywordList kwargs{{n::headers, api_key_header(parent)}};
-        probe.add_verify(kwargs);
+        probe.add_keywords(kwargs);
         Ref response = call_keywords(probe.function, {url}, kwargs);
         at(15);
         call_method(response, n::raise_for_status);
