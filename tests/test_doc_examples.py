@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import inspect
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -108,3 +109,15 @@ def test_the_reference_pages_are_current() -> None:
         pytest.skip("source tree not present")
     completed = subprocess.run([sys.executable, str(script), "--check"], capture_output=True, text=True, timeout=120)
     assert completed.returncode == 0, completed.stderr
+
+
+def test_the_root_pages_link_to_files_that_exist() -> None:
+    # MkDocs checks the links between the docs pages (--strict); nothing else
+    # checks those of the README and SECURITY.md, which point into docs/.
+    broken = []
+    for page in ("README.md", "SECURITY.md"):
+        text = (ROOT / page).read_text(encoding="utf-8")
+        for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+            if "://" not in target and not (ROOT / target).exists():
+                broken.append(f"{page}: {target}")
+    assert broken == []
