@@ -563,26 +563,6 @@ CREATE TABLE job_lines (job_id TEXT NOT NULL, line_no INTEGER NOT NULL, stream T
 """
 
 
-# ----- request bodies -----
-
-
-def test_a_body_that_stops_arriving_is_timed_out(service: Any, monkeypatch: pytest.MonkeyPatch) -> None:
-    from vexa.devservice import routes
-
-    monkeypatch.setattr(routes, "BODY_TIMEOUT_SECONDS", 0.5)
-    host, port = service.host, service.port
-    head = (
-        f"POST /code/upload HTTP/1.1\r\nHost: {host}\r\nX-API-Key: {service.api_key}\r\n"
-        "Content-Type: multipart/form-data; boundary=b\r\nContent-Length: 100000\r\n\r\n--b\r\n"
-    )
-    with socket.create_connection((host, port), timeout=10) as connection:
-        connection.sendall(head.encode())
-        answer = ""
-        while "}" not in answer and (piece := connection.recv(65536).decode()):
-            answer += piece  # the head and the JSON body may come in two pieces
-    assert answer.startswith("HTTP/1.1 408 ") and "did not arrive within 0.5 seconds" in answer
-
-
 def test_every_public_name_of_the_package_imports() -> None:
     import vexa.devservice as package
 

@@ -183,17 +183,23 @@ def test_limits_end_the_job(
     assert error_part in ended["error"]
 
 
-def test_output_past_its_cap_is_cut_with_a_note(service_factory: Callable[..., Any], make_zip: MakeZip) -> None:
+@pytest.mark.parametrize("printed", [6, 7, 50])
+def test_output_past_its_cap_is_cut_with_a_note(
+    service_factory: Callable[..., Any], make_zip: MakeZip, printed: int
+) -> None:
+    """The cap counts the job's own lines: exactly the cap keeps them all without a note."""
     from vexa.devservice import JobLimits
 
     service = service_factory(simulate=False, job_limits=JobLimits(max_output_lines=6))
     with client_for(service) as client:
-        job = run_stored(client, make_zip({"main.py": "for n in range(50):\n    print('line', n)"}))
+        job = run_stored(client, make_zip({"main.py": f"for n in range({printed}):\n    print('line', n)"}))
         assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
         lines = output_of(client, job["job_id"])
-    # The service's "Unpacking" line, five of the job's, then the note.
-    assert [text for _, text in lines[1:6]] == [f"line {n}" for n in range(5)]
-    assert lines[6:] == [("stderr", "[vexa] Output cut: the job printed more than 6 lines")]
+    # The service's "Unpacking" line, then the job's, then the note if any was cut.
+    assert lines[0][1].startswith("[vexa] Unpacking")
+    assert [text for _, text in lines[1 : 1 + min(printed, 6)]] == [f"line {n}" for n in range(min(printed, 6))]
+    note = [("stderr", "[vexa] Output cut: the job printed more than 6 lines")] if printed > 6 else []
+    assert lines[1 + min(printed, 6) :] == note
 
 
 CHILD_KEEPER = """

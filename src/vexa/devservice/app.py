@@ -15,12 +15,13 @@ from starlette.responses import JSONResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
 from .archive import ArchiveLimits
+from .bodies import BodyLimits
 from .codes import CodeStorage, private_dir
 from .dashboard import install_dashboard
 from .jobs import JobRunner, JobTimings, RunStrategy
 from .lock import DataDirLock
 from .process import JobLimits, ProcessRuns
-from .routes import build_routes
+from .routes import build_routes, max_body_bytes
 from .simulated import SimulatedRuns
 from .storage import DATABASE_FILE, Database
 
@@ -51,7 +52,10 @@ async def _http_error(request: Request, exc: Exception) -> Response:
 
 
 async def _server_error(request: Request, exc: Exception) -> Response:
-    return JSONResponse({"detail": f"Internal server error: {type(exc).__name__}"}, status_code=500)
+    # The server drops the connection after this answer (the request failed midway): say so.
+    return JSONResponse(
+        {"detail": f"Internal server error: {type(exc).__name__}"}, status_code=500, headers={"Connection": "close"}
+    )
 
 
 def create_app(
@@ -116,6 +120,7 @@ def create_app(
     if api_key:
         app.add_middleware(ApiKeyMiddleware, api_key=api_key)
     install_dashboard(app, api_key)
+    app.add_middleware(BodyLimits, max_bytes=max_body_bytes(storage.limits))  # outermost: every body
     app.state.storage = storage
     app.state.runner = runner
     app.state.api_key = api_key

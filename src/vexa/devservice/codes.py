@@ -131,9 +131,11 @@ class CodeStorage:
 
     def delete(self, code_id: str) -> bool:
         with self._lock:
-            if self._records.pop(code_id, None) is None:
+            if code_id not in self._records:
                 return False
+            # The record goes first: a delete that fails (a full disk, say) leaves the code as it was.
             self.database.write([(SQL.DELETE_CODE, (code_id,))])
+            del self._records[code_id]
             trash = self.code_dir / (TRASH_PREFIX + code_id)
             os.replace(self.code_dir / code_id, trash)
         shutil.rmtree(trash, ignore_errors=True)

@@ -64,7 +64,9 @@ class Job:
     saved_lines: int = 0
     submitted_lines: int = 0  # handed to the writer, committed or not
     pending_bytes: int = 0  # text held in `pending`
-    output_bytes: int = 0  # of the job's own lines, against its cap
+    # The job's own lines and their size, against its caps (the service's notes do not count).
+    own_lines: int = 0
+    output_bytes: int = 0
     output_cut: bool = False
     # Replaced on every change; waiters grab the current one before checking state.
     changed: asyncio.Event = field(default_factory=asyncio.Event)
@@ -78,10 +80,6 @@ class Job:
     @property
     def ended(self) -> bool:
         return job_has_ended(self.job_status, self.job_stage)
-
-    @property
-    def line_count(self) -> int:
-        return self.saved_lines + len(self.pending)
 
     def to_json(self) -> dict[str, Any]:
         return {

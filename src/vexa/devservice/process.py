@@ -517,12 +517,13 @@ class ProcessRuns:
         if job.output_cut:
             return
         limits = self.limits
-        over_lines = limits.max_output_lines and job.line_count >= limits.max_output_lines
+        over_lines = limits.max_output_lines and job.own_lines >= limits.max_output_lines
         over_bytes = limits.max_output_bytes and job.output_bytes + size > limits.max_output_bytes
         if over_lines or over_bytes:
             job.output_cut = True
             what = f"{limits.max_output_lines} lines" if over_lines else f"{limits.max_output_bytes} bytes"
             runner.say(job, f"Output cut: the job printed more than {what}", "stderr")
             return
+        job.own_lines += 1
         job.output_bytes += size
         runner.emit(job, stream, text)

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import enum
 import json
 import os
@@ -16,7 +15,6 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
-from starlette.types import Message
 
 from vexa.types import CodeType, JobStage, JobStatus, JobType
 
@@ -37,8 +35,6 @@ FILE_CHUNK_BYTES = 256 * KIB
 PROXY_METHODS = ["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]
 # Room for the multipart framing and text fields around the zip itself.
 FORM_OVERHEAD_BYTES = MIB + 2 * 64 * KIB
-# Longest wait for the next piece of a request body (a client that stops sending mid-body).
-BODY_TIMEOUT_SECONDS = 30.0
 
 E = TypeVar("E", bound=enum.Enum)
 Found = TypeVar("Found")
@@ -149,32 +145,15 @@ def _parse_bool(value: str | None, name: str) -> bool:
     raise HTTPException(422, f"{name} must be true or false, got {value!r}")
 
 
+def max_body_bytes(limits: ArchiveLimits) -> int:
+    """The largest request body the service takes: an upload form at its caps."""
+    return limits.max_archive_bytes + limits.max_metadata_bytes + FORM_OVERHEAD_BYTES
+
+
 async def _read_form(request: Request) -> FormData:
-    limits = _limits(request)
-    max_body = limits.max_archive_bytes + limits.max_metadata_bytes + FORM_OVERHEAD_BYTES
-    too_large = f"request body is over the limit of {max_body} bytes"
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > max_body:
-        raise HTTPException(413, too_large)
-    received = 0
-
-    async def receive_capped() -> Message:
-        # A chunked body declares no length: count it as it arrives.
-        nonlocal received
-        try:
-            message = await asyncio.wait_for(request.receive(), BODY_TIMEOUT_SECONDS)
-        except asyncio.TimeoutError:
-            raise HTTPException(
-                408, f"the request body did not arrive within {BODY_TIMEOUT_SECONDS:g} seconds"
-            ) from None
-        received += len(message.get("body", b""))
-        if received > max_body:
-            raise HTTPException(413, too_large)
-        return message
-
-    capped = Request(request.scope, receive_capped)
+    # Its size and its time are capped for every body (`bodies.BodyLimits`).
     try:
-        return await capped.form(
+        return await request.form(
             max_files=MAX_FORM_PARTS, max_fields=MAX_FORM_PARTS, max_part_size=MAX_TEXT_FIELD_BYTES
         )
     except HTTPException as exc:
