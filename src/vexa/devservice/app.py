@@ -69,11 +69,14 @@ def create_app(
     keepalive_seconds: float = 1.0,
     job_limits: JobLimits | None = None,
     archive_limits: ArchiveLimits | None = None,
+    containment: str = "auto",
 ) -> Starlette:
     """Build the service. `app.state.storage` and `app.state.runner` expose its parts.
 
     Jobs run their code for real unless `simulate` is true: then they only play
-    out by the timings (`queue_seconds`, `run_seconds`, `output_lines`).
+    out by the timings (`queue_seconds`, `run_seconds`, `output_lines`). How a
+    real job's processes are held (`containment`): "namespace", "reaper", or
+    "auto" for a namespace where the system allows one (see `jobinit.py`).
 
     The data dir (made absolute, created for its owner only) belongs to this
     app until its lifespan ends: another one on it raises `DataDirInUse`.
@@ -93,8 +96,8 @@ def create_app(
         output_lines=output_lines,
         keepalive_seconds=keepalive_seconds,
     )
-    way: RunStrategy = SimulatedRuns() if simulate else ProcessRuns(storage, job_limits)
     try:
+        way: RunStrategy = SimulatedRuns() if simulate else ProcessRuns(storage, job_limits, containment=containment)
         runner = JobRunner(data_path / "results", timings, database=database, storage=storage, way=way)
     except BaseException:
         database.close()

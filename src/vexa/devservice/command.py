@@ -19,7 +19,7 @@ import platformdirs
 
 from .archive import ArchiveLimits
 from .constants import KIB, MIB
-from .process import JobLimits
+from .process import CONTAINMENTS, JobLimits
 
 F = TypeVar("F", bound=Callable[..., Any])
 
@@ -59,6 +59,7 @@ class ServiceOptions:
     api_key: str | None = None
     log_level: str = "warning"
     keepalive_seconds: float = 1.0
+    containment: str = "auto"
     time_limit: float = JobLimits.time_limit_seconds
     cpu_seconds: int = JobLimits.cpu_seconds
     memory_mb: int = JobLimits.memory_bytes // MIB
@@ -183,6 +184,13 @@ class MissingExtra(click.ClickException):
     help=f"Server log level: {', '.join(LOG_LEVELS)}.",
 )
 @_option("--keepalive-seconds", type=SECONDS, default=1.0, help="Idle time before a stream sends a keep-alive.")
+@_option(
+    "--containment",
+    type=click.Choice(("auto", *CONTAINMENTS)),
+    default="auto",
+    help="How a job's processes are held: a PID namespace of their own, or their own reaper and the kill "
+    "by marker; auto: a namespace where the system allows one (the service says which at start).",
+)
 @_option("--time-limit", type=SECONDS, default=ServiceOptions.time_limit, section=LIMITS, help="Seconds a job may run.")
 @_option(
     "--cpu-seconds",

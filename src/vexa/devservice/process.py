@@ -8,17 +8,23 @@ Conventions a job's code can rely on:
     and for web jobs PORT (serve HTTP on 127.0.0.1:$PORT);
   - CPU time, address space and file size are limited; a job past its time limit
     is killed; when the job ends, every process it started goes with it.
+
+Every command of a job runs under `jobinit.py`, which holds the job's processes
+in a PID namespace of their own where the system allows one ("namespace"), and
+otherwise as their child subreaper, with the kill by marker after it ("reaper").
 """
 
 from __future__ import annotations
 
 import asyncio
+import functools
 import os
 import re
 import resource
 import shutil
 import signal
 import socket
+import subprocess
 import sys
 import time
 from collections import deque
@@ -52,6 +58,15 @@ KILL_ROUNDS = 20
 # The pause before looking again at processes that are in the middle of an exec.
 EXEC_WAIT_SECONDS = 0.01
 PASSED_ENVIRONMENT = ("PATH", "HOME", "LANG", "LC_ALL", "TZ", "TMPDIR", "PYENV_ROOT")
+# The first process of every job; how it holds the job's processes.
+JOBINIT = Path(__file__).with_name("jobinit.py")
+CONTAINMENTS = ("namespace", "reaper")
+END_NOW = signal.SIGUSR1  # to jobinit: end every process of the job now
+# How long jobinit may take to end the job's processes before the service kills its group.
+END_NOW_SECONDS = 5.0
+# What a command in a PID namespace of its own sees: itself as PID 2 (jobinit's child is
+# PID 1), in a /proc of the namespace.
+NAMESPACE_CHECK = "import os, sys; sys.exit(not (os.getpid() == 2 and os.readlink('/proc/self') == '2'))"
 # Sent with every health probe, so that an app can leave probes out of its logs.
 PROBE_USER_AGENT = "vexa-health-probe"
 PYTHON_VERSION = re.compile(r"\d+(\.\d+){0,2}")
@@ -199,6 +214,42 @@ def kill_job_processes(job_id: str) -> None:
             time.sleep(EXEC_WAIT_SECONDS)  # only processes mid-exec: look again once they are through
 
 
+class ContainmentError(Exception):
+    """The containment asked for is not to be had here."""
+
+
+@functools.lru_cache(maxsize=None)
+def namespace_refusal() -> str | None:
+    """Why this system gives jobs no PID namespace of their own (None: it does).
+    Asked once per process: a real job's start, in a namespace, with its own /proc."""
+    command = [sys.executable, "-I", "-S", str(JOBINIT), "namespace", str(os.getpid())]
+    command += [sys.executable, "-I", "-S", "-c", NAMESPACE_CHECK]
+    try:
+        done = subprocess.run(command, capture_output=True, timeout=60, start_new_session=True)
+    except (OSError, subprocess.SubprocessError) as exc:
+        return str(exc)
+    if done.returncode == 0:
+        return None
+    said = done.stderr.decode(errors="replace").strip().splitlines()
+    return said[-1].removeprefix("[vexa] ") if said else f"the check exited with status {done.returncode}"
+
+
+def choose_containment(wanted: str) -> tuple[str, str]:
+    """The containment to use for `wanted` ("auto" or one of CONTAINMENTS), and a line saying what it is."""
+    if wanted not in ("auto", *CONTAINMENTS):
+        raise ValueError(f"containment must be auto, namespace or reaper, got {wanted!r}")
+    refusal = namespace_refusal() if wanted != "reaper" else None
+    if wanted == "namespace" and refusal:
+        raise ContainmentError(f"this system gives jobs no PID namespace: {refusal}")
+    if wanted != "reaper" and refusal is None:
+        return "namespace", "Each job runs in a PID namespace of its own: nothing of it outlives it."
+    why = "on request" if wanted == "reaper" else f"no PID namespace here: {refusal}"
+    return "reaper", (
+        f"Jobs are held by their own reaper and the kill by marker ({why}): "
+        "a job process that kills its reaper and clears its environment can outlive it."
+    )
+
+
 def _signal_group(pgid: int, signum: int) -> None:
     try:
         os.killpg(pgid, signum)
@@ -206,14 +257,10 @@ def _signal_group(pgid: int, signum: int) -> None:
         pass  # the group is gone already
 
 
-async def _exited(pid: int) -> None:
-    """Returns once process `pid` has exited, without waiting for its pipes to close
-    (asyncio's `Process.wait()` also waits for them on Python 3.11+, and a child that
-    inherited stdout would keep the job going)."""
-    try:
-        pidfd = os.pidfd_open(pid)
-    except ProcessLookupError:
-        return  # gone already
+async def _exited(pidfd: int) -> None:
+    """Returns once the process of `pidfd` has exited, without waiting for its pipes to
+    close (asyncio's `Process.wait()` also waits for them on Python 3.11+, and a child
+    that inherited stdout would keep the job going)."""
     loop = asyncio.get_running_loop()
     readable: asyncio.Future[None] = loop.create_future()
 
@@ -226,7 +273,6 @@ async def _exited(pid: int) -> None:
         await readable
     finally:
         loop.remove_reader(pidfd)
-        os.close(pidfd)
 
 
 async def _read_lines(
@@ -247,8 +293,13 @@ class ProcessRuns:
     """Runs each job's `main.py` (after unpacking and, for ingestions, preparing its code)."""
 
     def __init__(
-        self, storage: CodeStorage, limits: JobLimits | None = None, archive_limits: ArchiveLimits | None = None
+        self,
+        storage: CodeStorage,
+        limits: JobLimits | None = None,
+        archive_limits: ArchiveLimits | None = None,
+        containment: str = "auto",
     ) -> None:
+        self.containment, self.containment_note = choose_containment(containment)
         self.storage = storage
         self.limits = limits or JobLimits()
         self.archive_limits = archive_limits or storage.limits
@@ -439,9 +490,10 @@ class ProcessRuns:
         env = {name: os.environ[name] for name in PASSED_ENVIRONMENT if name in os.environ}
         env.update(PYTHONUNBUFFERED="1", PYTHONDONTWRITEBYTECODE="1", **extra_env)
         env[JOB_MARKER_VARIABLE] = job.job_id
+        held = [sys.executable, "-I", "-S", str(JOBINIT), self.containment, str(os.getpid()), *argv]
         try:
             process = await asyncio.create_subprocess_exec(
-                *argv,
+                *held,
                 cwd=cwd,
                 env=env,
                 stdin=asyncio.subprocess.DEVNULL,
@@ -452,6 +504,10 @@ class ProcessRuns:
             )
         except OSError as exc:
             raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
+        try:
+            pidfd = os.pidfd_open(process.pid)
+        except ProcessLookupError:  # gone already (and reaped): nothing of it can be left
+            pidfd = None
         job.pid = process.pid
         runner.notify(job)  # saved: a restart after a crash can find what is left of it
         stderr_tail: deque[str] = deque(maxlen=ERROR_TAIL_LINES)
@@ -473,7 +529,7 @@ class ProcessRuns:
             asyncio.create_task(_read_lines(process.stdout, LineSplitter(MAX_LINE_BYTES), reader("stdout"), keep_up)),
             asyncio.create_task(_read_lines(process.stderr, LineSplitter(MAX_LINE_BYTES), reader("stderr"), keep_up)),
         ]
-        exiting = asyncio.create_task(_exited(process.pid))
+        exiting = asyncio.create_task(_exited(pidfd) if pidfd is not None else asyncio.sleep(0))
         stopping = asyncio.create_task(job.stop_requested.wait())
         starting = asyncio.create_task(on_started()) if on_started is not None else None
         reason: Literal["exited", "stopped", "timeout"] = "exited"
@@ -485,14 +541,12 @@ class ProcessRuns:
                 runner.say(
                     job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job"
                 )
-                await self._kill_group(process, graceful=True)
+                await self._stop_gracefully(process.pid, pidfd)
         finally:
             for task in (stopping, starting, exiting):
                 if task is not None:
                     task.cancel()
-            # Whatever the job left behind goes: its group, then anything else with its marker.
-            _signal_group(process.pid, signal.SIGKILL)
-            await asyncio.shield(asyncio.to_thread(kill_job_processes, job.job_id))
+            await asyncio.shield(self._end_everything(process.pid, pidfd, job.job_id))
             try:  # reaped once gone; on Python 3.11+ also waits for the pipes, closed by now
                 await asyncio.wait_for(asyncio.shield(process.wait()), READER_DRAIN_SECONDS)
             except asyncio.TimeoutError:
@@ -503,14 +557,32 @@ class ProcessRuns:
                 task.cancel()
         return Exit(reason, process.returncode, list(stderr_tail))
 
-    async def _kill_group(self, process: asyncio.subprocess.Process, graceful: bool) -> None:
-        if graceful and self.limits.kill_grace_seconds > 0:
-            _signal_group(process.pid, signal.SIGTERM)
+    async def _stop_gracefully(self, pgid: int, pidfd: int | None) -> None:
+        """SIGTERM to the job's process group, and its grace time to end."""
+        if self.limits.kill_grace_seconds > 0 and pidfd is not None:
+            _signal_group(pgid, signal.SIGTERM)
             try:
-                await asyncio.wait_for(_exited(process.pid), self.limits.kill_grace_seconds)
+                await asyncio.wait_for(_exited(pidfd), self.limits.kill_grace_seconds)
             except asyncio.TimeoutError:
                 pass
-        _signal_group(process.pid, signal.SIGKILL)
+
+    async def _end_everything(self, pgid: int, pidfd: int | None, job_id: str) -> None:
+        """Once a command has ended, or must: jobinit ends every process of the job
+        (the kernel does, with a namespace) and exits; then, should it not, the group
+        is killed, and, without a namespace, anything else that carries the job's marker."""
+        if pidfd is not None:
+            try:
+                signal.pidfd_send_signal(pidfd, END_NOW)
+                await asyncio.wait_for(_exited(pidfd), END_NOW_SECONDS)
+            except ProcessLookupError:
+                pass  # jobinit has exited: it ended everything before it did
+            except asyncio.TimeoutError:
+                pass
+            finally:
+                os.close(pidfd)
+        _signal_group(pgid, signal.SIGKILL)
+        if self.containment != "namespace":
+            await asyncio.to_thread(kill_job_processes, job_id)
 
     def _emit_capped(self, runner: JobRunner, job: Job, stream: str, text: str, size: int) -> None:
         """Keep the line unless the job's output is over a cap; say so once where it is cut."""

@@ -25,7 +25,7 @@ from .constants import KIB, MIB
 from .dashboard import dashboard_url
 from .jobs import JobRunner
 from .lock import DataDirInUse
-from .process import JobLimits
+from .process import ContainmentError, JobLimits, ProcessRuns
 
 STARTUP_TIMEOUT_SECONDS = 15.0
 # Bounded so open streams cannot stall shutdown forever.
@@ -161,6 +161,7 @@ def app_options(options: ServiceOptions) -> dict[str, Any]:
         "run_seconds": options.run_seconds,
         "output_lines": options.output_lines,
         "keepalive_seconds": options.keepalive_seconds,
+        "containment": options.containment,
         "job_limits": JobLimits(
             time_limit_seconds=options.time_limit,
             cpu_seconds=options.cpu_seconds,
@@ -217,7 +218,7 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
         raise ServiceError(f"cannot listen on {options.host}:{options.port}: {exc.strerror or exc}") from None
     try:
         app = create_app(options.data_path, api_key, **app_options(options))
-    except DataDirInUse as exc:
+    except (DataDirInUse, ContainmentError) as exc:
         sock.close()
         raise ServiceError(str(exc)) from None
     except BaseException:
@@ -234,6 +235,7 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
         )
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {options.host} is reachable from other machines, and so is running code here.", flush=True)
+        print(cast(ProcessRuns, cast(JobRunner, app.state.runner).way).containment_note, flush=True)
     print(f"Data: {options.data_path.absolute()}", flush=True)
     print(f"Dashboard: {dashboard_url(options.host, port, api_key)}", flush=True)
     server = _uvicorn_server(app, options.host, port, options.log_level)
