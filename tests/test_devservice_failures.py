@@ -4,14 +4,28 @@ Real services on 127.0.0.1, raw sockets where the framing is the point."""
 
 from __future__ import annotations
 
+import errno
+import os
 import socket
 import sqlite3
+import subprocess
 import threading
-from typing import Any, Callable
+from pathlib import Path
+from typing import Any, Callable, Iterator
 
 import httpx
 import pytest
-from test_devservice import upload
+from test_devservice import job_json, upload, wait_until
+from test_devservice_durable import output_so_far
+from test_devservice_runner import (
+    PROCESS_DEADLINE,
+    client_for,
+    output_of,
+    processes_of,
+    result_files,
+    run_stored,
+    wait_for_end,
+)
 
 MakeZip = Callable[[dict[str, Any]], bytes]
 
@@ -142,3 +156,140 @@ def test_a_500_says_connection_close_and_the_code_stays_listed(
         assert client.delete(f"/code/{code_id}").status_code == 200
         assert client.get("/code/info").json() == []
     outside.close()
+
+
+# ----- a full disk -----
+
+
+@pytest.fixture
+def small_disk(tmp_path: Path) -> Iterator[Path]:
+    """A tmpfs of a few MiB for the data dir, mounted for the test (root only)."""
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small filesystem needs root")
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=24m", "tmpfs", str(disk)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    yield disk
+    subprocess.run(["umount", "--lazy", str(disk)], check=True)
+
+
+def fill(disk: Path) -> Path:
+    """Take every byte left on `disk` (tmpfs hands out whole pages: the last writes are smaller)."""
+    filler = disk / "filler"
+    with open(filler, "wb", buffering=0) as out:
+        for size in (1 << 20, 4096, 1):
+            try:
+                while True:
+                    out.write(b"\0" * size)
+            except OSError as exc:
+                assert exc.errno == errno.ENOSPC
+    return filler
+
+
+def code_ids(client: httpx.Client) -> list[str]:
+    return [record["code_id"] for record in client.get("/code/info").json()]
+
+
+def test_a_full_disk_refuses_uploads_with_507_and_keeps_the_code_as_it_was(
+    small_disk: Path, service_factory: Callable[..., Any], make_zip: MakeZip
+) -> None:
+    data_dir = small_disk / "data"
+    service = service_factory(data_dir=data_dir)
+    with httpx.Client(base_url=service.base_url, headers=service.headers) as client:
+        kept = upload(client, make_zip({"main.py": "print(1)"}))
+        deleted = upload(client, make_zip({"main.py": "print(2)"}))
+        filler = fill(small_disk)
+        files = {"code_zip": ("code.zip", make_zip({"main.py": "print(3)"}), "application/zip")}
+        refused = client.post("/code/upload", data={"code_name": "more", "code_type": "python"}, files=files)
+        assert refused.status_code == 507
+        assert refused.json()["detail"].startswith("The service's disk is full: the request was not carried out")
+        # A delete needs room in the database's journal too: done whole, or not at all.
+        answer = client.delete(f"/code/{deleted}")
+        assert answer.status_code in (200, 507)
+        listed = [kept] if answer.status_code == 200 else [deleted, kept]
+        assert code_ids(client) == listed
+        assert sorted(path.name for path in (data_dir / "code").iterdir()) == sorted(listed)
+        filler.unlink()
+        added = upload(client, make_zip({"main.py": "print(3)"}))
+        assert code_ids(client) == [added, *listed]
+    service.stop()
+    with (
+        service_factory(data_dir=data_dir) as again,
+        httpx.Client(base_url=again.base_url, headers=again.headers) as client,
+    ):
+        assert code_ids(client) == [added, *listed]
+
+
+# A job that waits for the test's word, then prints a lot (more than the database can
+# take on the full disk) or ends at once, leaving a file for its result.
+WAITER = """
+import os, pathlib, sys, time
+pathlib.Path(os.environ["VEXA_OUTPUT_DIR"], "left.txt").write_text("a file of the job's")
+print("ready", flush=True)
+while not os.path.exists({go!r}):
+    time.sleep(0.01)
+if {printing!r}:
+    for n in range(5000):
+        print("line", n, "x" * 100)
+    sys.stdout.flush()
+    time.sleep(300)
+"""
+UNSAVED = {
+    # what the job does once the disk is full: (prints, the error it ends with)
+    "output": (True, "The service could not save the job's output (the disk is full), so it stopped the job"),
+    "end": (
+        False,
+        "The service could not save the job's end when it came (the disk is full), so the files it left were "
+        "not kept; it had finished",
+    ),
+}
+
+
+@pytest.mark.parametrize("case", UNSAVED)
+def test_a_job_the_disk_cannot_take_ends_failed_once_there_is_room(
+    small_disk: Path, service_factory: Callable[..., Any], make_zip: MakeZip, tmp_path: Path, case: str
+) -> None:
+    """On a full disk a job's processes end at once; its end waits (terminate says so
+    with a 507, its stream shows only what was saved) and comes as soon as there is
+    room, "failed" with the reason. Every line shown stays, in order, after a restart."""
+    printing, error = UNSAVED[case]
+    data_dir = small_disk / "data"
+    go = tmp_path / "go"
+    service = service_factory(data_dir=data_dir, simulate=False)
+    with client_for(service) as client:
+        job_id = run_stored(client, make_zip({"main.py": WAITER.format(go=str(go), printing=printing)}))["job_id"]
+        wait_until(
+            lambda: ("stdout", "ready") in output_so_far(client, job_id),
+            "the job to be ready",
+            timeout=PROCESS_DEADLINE,
+        )
+        filler = fill(small_disk)
+        go.touch()
+        wait_until(lambda: processes_of(job_id) == [], "the job's processes to end", timeout=PROCESS_DEADLINE)
+        wait_until(lambda: service.runner.get(job_id).end_waiting.is_set(), "the job's end to wait for room")
+        assert job_json(client, job_id)["job_status"] == "started"  # not ended until its end is saved
+        refused = client.post(f"/jobs/{job_id}/terminate")
+        assert refused.status_code == 507
+        assert (
+            refused.json()["detail"]
+            == f"Job {job_id} is stopped, but its end could not be saved yet (the disk is full)"
+        )
+        shown = output_so_far(client, job_id)
+        filler.unlink()
+        ended = wait_for_end(client, job_id)
+        assert (ended["job_status"], ended["error"]) == ("failed", error)
+        lines = output_of(client, job_id)
+        assert lines[: len(shown)] == shown  # what was shown stays
+        printed = [text for stream, text in lines if stream == "stdout" and not text.startswith("[vexa]")]
+        assert printed[0] == "ready" and printed[1:] == [f"line {n} {'x' * 100}" for n in range(len(printed) - 1)]
+        if printing:
+            assert 0 < len(printed) - 1 < 5000  # cut where the disk filled: none after, none missing before
+        assert ("stderr", "[vexa] " + error) in lines or not printing
+        files = result_files(client, job_id)
+        assert "left.txt" not in files and files["output.txt"].decode().splitlines() == [text for _, text in lines]
+    service.stop()
+    with service_factory(data_dir=data_dir, simulate=False) as again, client_for(again) as client:
+        assert job_json(client, job_id)["error"] == error
+        assert output_of(client, job_id) == lines

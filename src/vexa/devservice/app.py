@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import hmac
 import os
+import sqlite3
 from pathlib import Path
 from typing import AsyncIterator
 
@@ -18,15 +19,16 @@ from .archive import ArchiveLimits
 from .bodies import BodyLimits
 from .codes import CodeStorage, private_dir
 from .dashboard import install_dashboard
-from .jobs import JobRunner, JobTimings, RunStrategy
+from .jobs import EndNotSaved, JobRunner, JobTimings, RunStrategy
 from .lock import DataDirLock
 from .process import JobLimits, ProcessRuns
 from .routes import build_routes, max_body_bytes
 from .simulated import SimulatedRuns
-from .storage import DATABASE_FILE, Database
+from .storage import DATABASE_FILE, Database, is_disk_full
 
 API_KEY_HEADER = b"x-api-key"  # ASGI lower-cases header names
 UNAUTHORIZED_DETAIL = "Invalid or missing API key"
+DISK_FULL_DETAIL = "The service's disk is full: the request was not carried out (free some space and try again)"
 
 
 class ApiKeyMiddleware:
@@ -49,6 +51,15 @@ class ApiKeyMiddleware:
 async def _http_error(request: Request, exc: Exception) -> Response:
     assert isinstance(exc, HTTPException)
     return JSONResponse({"detail": exc.detail}, status_code=exc.status_code, headers=exc.headers)
+
+
+async def _write_failed(request: Request, exc: Exception) -> Response:
+    """507 for a write that failed for lack of space; anything else is the service's fault (500)."""
+    cause = exc.cause if isinstance(exc, EndNotSaved) else exc
+    if not is_disk_full(cause):
+        raise exc
+    detail = str(exc) if isinstance(exc, EndNotSaved) else DISK_FULL_DETAIL
+    return JSONResponse({"detail": detail}, status_code=507)
 
 
 async def _server_error(request: Request, exc: Exception) -> Response:
@@ -117,7 +128,13 @@ def create_app(
 
     app = Starlette(
         routes=build_routes(),
-        exception_handlers={HTTPException: _http_error, Exception: _server_error},
+        exception_handlers={
+            HTTPException: _http_error,
+            OSError: _write_failed,
+            sqlite3.Error: _write_failed,
+            EndNotSaved: _write_failed,
+            Exception: _server_error,
+        },
         lifespan=lifespan,
     )
     if api_key:

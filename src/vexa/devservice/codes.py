@@ -111,9 +111,13 @@ class CodeStorage:
             shutil.rmtree(staging_dir, ignore_errors=True)
             raise
         with self._lock:
-            self.database.write(
-                [(SQL.INSERT_CODE, (code_id, code_name, kind.value, size, record.created_at, stored_metadata))]
-            )
+            try:
+                self.database.write(
+                    [(SQL.INSERT_CODE, (code_id, code_name, kind.value, size, record.created_at, stored_metadata))]
+                )
+            except BaseException:  # not recorded (a full disk, say): nothing of it is kept
+                shutil.rmtree(self.code_dir / code_id, ignore_errors=True)
+                raise
             self._records[code_id] = record
         return record
 

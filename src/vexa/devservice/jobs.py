@@ -6,17 +6,25 @@ How a job actually runs is the runner's `RunStrategy`: `SimulatedRuns` plays
 jobs by fixed timings, `vexa.devservice.process.ProcessRuns` runs their code.
 
 A job's end is committed to the database, with all its output, before anyone
-can see it: after a crash every job reported ended is still ended.
+can see it, and so is each line before a stream shows it: what the service has
+shown, a crash cannot take back.
+
+When a write fails (a full disk, say), nothing is dropped: the lines stay in
+memory and go again, in order, every `WRITE_RETRY_SECONDS` until they are
+written. A job whose output cannot be saved is stopped at once and ends
+"failed" saying why; a job whose end cannot be saved ends "failed" (without the
+files it left) as soon as its end can be written. Until then it has not ended.
 """
 
 from __future__ import annotations
 
 import asyncio
 import secrets
+import shutil
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, AsyncIterator, Callable, Protocol, TypeVar
+from typing import Any, AsyncIterator, Callable, Coroutine, Protocol, TypeVar
 
 from vexa.types import CodeType, JobStage, JobStatus, JobType
 
@@ -24,7 +32,7 @@ from .codes import CodeStorage, private_dir
 from .constants import MIB, SERVICE_MARK
 from .models import Job, OutputLine, utc_now_iso
 from .results import remove_leftovers, write_result
-from .storage import Database, JobStore
+from .storage import WRITE_ERRORS, Database, JobStore, Statement, describe_write_failure
 
 SAVE_INTERVAL_SECONDS = 0.05
 SERVICE_STOPPED_ERROR = "The service stopped while this job was running"
@@ -33,6 +41,13 @@ PAGE_LINES = 1000
 PAGE_BYTES = MIB
 # Output a job may have waiting for the database before its reader waits for the writes.
 MAX_PENDING_BYTES = 4 * MIB
+# How often writes that failed are tried again.
+WRITE_RETRY_SECONDS = 1.0
+OUTPUT_NOT_SAVED = "The service could not save the job's output ({reason}), so it stopped the job"
+END_NOT_SAVED = (
+    "The service could not save the job's end when it came ({reason}), so the files it left were not kept; "
+    "it had {outcome}"
+)
 
 T = TypeVar("T")
 
@@ -47,6 +62,15 @@ __all__ = [
     "OutputLine",
     "RunStrategy",
 ]
+
+
+class EndNotSaved(Exception):
+    """A job was stopped, but its end cannot be saved yet (it will be, once it can)."""
+
+    def __init__(self, job: Job, cause: BaseException) -> None:
+        reason = describe_write_failure(cause)
+        super().__init__(f"Job {job.job_id} is stopped, but its end could not be saved yet ({reason})")
+        self.cause = cause
 
 
 @dataclass(frozen=True)
@@ -102,19 +126,26 @@ class JobRunner:
         self.closing = False
         self._dirty: dict[str, Job] = {}
         self._save_timer: asyncio.TimerHandle | None = None
+        self._retry_timer: asyncio.TimerHandle | None = None
+        # Bumped when a write fails: failures of writes submitted before are that same one.
+        self._write_generation = 0
+        self._background: set[asyncio.Task[Any]] = set()
         self.jobs: dict[str, Job] = {job.job_id: job for job in self.store.load()}
         self._end_interrupted_jobs()
 
     def _end_interrupted_jobs(self) -> None:
         """Jobs the last run of the service left unended end now, with an error saying why."""
-        for job in [job for job in self.jobs.values() if not job.ended]:
+        interrupted = {job.job_id for job in self.jobs.values() if not job.ended}
+        for job in [self.jobs[job_id] for job_id in interrupted]:
             self.way.kill_leftovers(job)
             job.pid = None
             job.job_status, job.job_stage = JobStatus.FAILED, JobStage.POST_RUNNING
             job.error, job.ended_at = SERVICE_STOPPED_ERROR, utc_now_iso()
             self.store.write_now(self.store.snapshot(job)[0])
         for job in self.jobs.values():
-            if not self.result_path(job.job_id).exists():  # ended, but the result was cut short
+            # Ended now, or ended but the result was cut short (a result written for an end
+            # that was never saved says something else: it goes too).
+            if job.job_id in interrupted or not self.result_path(job.job_id).exists():
                 write_result(self.result_path(job.job_id), job.to_json(), self._lines_of(job.job_id), None)
 
     # ----- lifecycle -----
@@ -134,7 +165,10 @@ class JobRunner:
         if self.closing:
             return
         self.closing = True
+        if self._retry_timer is not None:
+            self._retry_timer.cancel()
         tasks = [job.task for job in self.jobs.values() if job.task is not None and not job.task.done()]
+        tasks += self._background
         for task in tasks:
             task.cancel()
         if tasks:
@@ -169,11 +203,11 @@ class JobRunner:
         return await self.way.is_healthy(job)
 
     async def read_output(self, job: Job, start: int) -> OutputBatch:
-        """The job's lines from `start` on (a page of them): committed ones from the
-        database, newer ones from memory; empty when there are none yet."""
+        """The job's saved lines from `start` on (a page of them); empty when there are
+        none yet. Lines still in memory are not shown: they may never be saved."""
         if start < job.saved_lines:
             return await asyncio.to_thread(self.store.read_lines, job.job_id, start, PAGE_LINES, PAGE_BYTES)
-        return job.pending[start - job.saved_lines :]
+        return []
 
     # ----- commands (on the loop) -----
 
@@ -201,9 +235,19 @@ class JobRunner:
         return job
 
     async def terminate(self, job: Job) -> Job:
-        """End a job "stopped"; returns once it has ended (an ended job stays as it is)."""
+        """End a job "stopped"; returns once it has ended (an ended job stays as it is).
+        Raises `EndNotSaved` once the job is stopped but its end cannot be saved yet."""
         if not job.ended:
-            await self.way.stop(self, job)
+            stopping = self._in_background(self.way.stop(self, job))
+            waiting = asyncio.ensure_future(job.end_waiting.wait())
+            try:
+                await asyncio.wait({stopping, waiting}, return_when=asyncio.FIRST_COMPLETED)
+            finally:
+                waiting.cancel()
+            if stopping.done():
+                stopping.result()  # its failure, if any, is this request's
+            if not job.ended and job.end_waiting_cause is not None:
+                raise EndNotSaved(job, job.end_waiting_cause)
         return job
 
     async def follow(self, job: Job) -> AsyncIterator[OutputBatch | None]:
@@ -234,8 +278,7 @@ class JobRunner:
 
     def notify(self, job: Job) -> None:
         """The job changed: wake its waiters and save it soon."""
-        job.changed.set()
-        job.changed = asyncio.Event()
+        self._wake(job)
         self._dirty[job.job_id] = job
         if self._save_timer is None:
             # One write per interval, however many changes come in it.
@@ -261,20 +304,41 @@ class JobRunner:
         self, job: Job, status: JobStatus, error: str | None = None, output_dir: Path | None = None
     ) -> None:
         """End the job: its output, its result and then its end are on disk before
-        anyone can see it ended."""
+        anyone can see it ended. If they cannot be written, the job ends "failed",
+        without its files, as soon as they can (tried every `WRITE_RETRY_SECONDS`)."""
         async with job.ending:
             if job.ended:
                 return
-            await self._commit(job)  # every line so far, for the result to read
-            ended_at = utc_now_iso()
-            final = {"job_status": status, "job_stage": JobStage.POST_RUNNING, "error": error, "ended_at": ended_at}
-            lines = self._lines_of(job.job_id)
-            await asyncio.to_thread(
-                write_result, self.result_path(job.job_id), {**job.to_json(), **final}, lines, output_dir
-            )
-            await self._commit(job, {**job.to_record(), **final, "pid": None})
-            job.job_status, job.job_stage, job.error, job.ended_at = status, JobStage.POST_RUNNING, error, ended_at
-            self.notify(job)
+            if job.unsaved is not None:
+                status, error = JobStatus.FAILED, job.unsaved
+            while True:
+                try:
+                    await self._save_end(job, status, error, output_dir)
+                    return
+                except WRITE_ERRORS as exc:
+                    if job.end_waiting_cause is None:
+                        if job.unsaved is None:  # else its error says why already
+                            outcome = status.value + (f": {error}" if error else "")
+                            reason = describe_write_failure(exc)
+                            status, error = JobStatus.FAILED, END_NOT_SAVED.format(reason=reason, outcome=outcome)
+                        if output_dir is not None:  # they may be what fills the disk
+                            await asyncio.to_thread(shutil.rmtree, output_dir, True)
+                            output_dir = None
+                    job.end_waiting_cause = exc
+                    job.end_waiting.set()
+                await asyncio.sleep(WRITE_RETRY_SECONDS)
+
+    async def _save_end(self, job: Job, status: JobStatus, error: str | None, output_dir: Path | None) -> None:
+        await self._commit(job)  # every line so far, for the result to read
+        ended_at = utc_now_iso()
+        final = {"job_status": status, "job_stage": JobStage.POST_RUNNING, "error": error, "ended_at": ended_at}
+        lines = self._lines_of(job.job_id)
+        await asyncio.to_thread(
+            write_result, self.result_path(job.job_id), {**job.to_json(), **final}, lines, output_dir
+        )
+        await self._commit(job, {**job.to_record(), **final, "pid": None})
+        job.job_status, job.job_stage, job.error, job.ended_at = status, JobStage.POST_RUNNING, error, ended_at
+        self.notify(job)
 
     # ----- thread-safe test hooks -----
 
@@ -316,13 +380,64 @@ class JobRunner:
     async def _commit(self, job: Job, record: dict[str, Any] | None = None) -> None:
         """Save the job (as `record`, if given) and its lines now, and wait for it."""
         statements, carried = self.store.snapshot(job, record)
-        await self.store.submit(statements)
-        self._committed(job, carried)
+        await self._submit(statements, [(job, carried)])
+
+    def _submit(self, statements: list[Statement], carried: list[tuple[Job, int]]) -> asyncio.Future[None]:
+        """Hand the statements to the writer; once written, the lines they carry count as saved."""
+        generation = self._write_generation
+        written = self.store.submit(statements)
+
+        def done(future: asyncio.Future[None]) -> None:
+            if future.cancelled():
+                return
+            failure = future.exception()
+            if failure is None:
+                for job, count in carried:
+                    self._committed(job, count)
+            elif generation == self._write_generation:  # the first failure of its run
+                self._write_failed(failure, {job.job_id for job, _ in carried})
+
+        written.add_done_callback(done)  # before any awaiting coroutine's own: it sees the counts right
+        return written
 
     def _committed(self, job: Job, carried: int) -> None:
         job.pending_bytes -= sum(len(line.text) for line in job.pending[:carried])
         del job.pending[:carried]
         job.saved_lines += carried
+        if carried:
+            self._wake(job)  # followers show lines once they are saved
+
+    def _write_failed(self, failure: BaseException, written_for: set[str]) -> None:
+        """A write failed, and with it every write submitted after it: whatever they
+        carried goes again, in order, on the next try; jobs whose output waits are stopped."""
+        self._write_generation += 1
+        self.store.resume()
+        stop_reason = OUTPUT_NOT_SAVED.format(reason=describe_write_failure(failure))
+        for job in self.jobs.values():
+            job.submitted_lines = job.saved_lines
+            if job.pending or job.job_id in written_for:
+                self._dirty[job.job_id] = job
+            if job.pending and job.unsaved is None and not job.ended and not job.ending.locked():
+                job.unsaved = stop_reason
+                self.say(job, stop_reason, "stderr")
+                self._in_background(self.way.stop(self, job))
+        if self._retry_timer is None and not self.closing:
+            self._retry_timer = asyncio.get_running_loop().call_later(WRITE_RETRY_SECONDS, self._retry)
+
+    def _retry(self) -> None:
+        self._retry_timer = None
+        self._flush()
+
+    def _wake(self, job: Job) -> None:
+        job.changed.set()
+        job.changed = asyncio.Event()
+
+    def _in_background(self, work: Coroutine[Any, Any, T]) -> asyncio.Task[T]:
+        """Run `work` on its own (kept until done, and cancelled when the runner closes)."""
+        task = asyncio.get_running_loop().create_task(work)
+        self._background.add(task)
+        task.add_done_callback(self._background.discard)
+        return task
 
     def _flush(self) -> None:
         if self._save_timer is not None:
@@ -340,15 +455,7 @@ class JobRunner:
             saved, count = self.store.snapshot(job)
             statements += saved
             carried.append((job, count))
-        written = self.store.submit(statements)
-
-        def done(future: asyncio.Future[None]) -> None:
-            if future.cancelled() or future.exception() is not None:
-                return  # a failed write (a full disk, say): the lines stay in memory
-            for job, count in carried:
-                self._committed(job, count)
-
-        written.add_done_callback(done)
+        self._submit(statements, carried)
 
     def _require(self, job_id: str) -> Job:
         job = self.jobs.get(job_id)

@@ -73,6 +73,11 @@ class Job:
     released: asyncio.Event = field(default_factory=asyncio.Event)
     stop_requested: asyncio.Event = field(default_factory=asyncio.Event)
     ending: asyncio.Lock = field(default_factory=asyncio.Lock)  # held while the end is written
+    # Set when the job's output could not be saved: the job is stopped and ends failed with this error.
+    unsaved: str | None = None
+    # Set while the job's end waits for the disk (its status is not "ended" until its end is saved).
+    end_waiting: asyncio.Event = field(default_factory=asyncio.Event)
+    end_waiting_cause: BaseException | None = None
     task: asyncio.Task[None] | None = None
     port: int | None = None  # a running web job's app port
     pid: int | None = None  # its running process (also its process group id)

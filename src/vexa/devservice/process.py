@@ -538,9 +538,10 @@ class ProcessRuns:
             await asyncio.wait({exiting, stopping}, timeout=timeout, return_when=asyncio.FIRST_COMPLETED)
             if not exiting.done():
                 reason = "stopped" if stopping.done() else "timeout"
-                runner.say(
-                    job, "Terminated on request" if reason == "stopped" else "Time limit reached, killing the job"
-                )
+                if reason == "timeout":
+                    runner.say(job, "Time limit reached, killing the job")
+                elif job.unsaved is None:  # else the runner said why it stops the job
+                    runner.say(job, "Terminated on request")
                 await self._stop_gracefully(process.pid, pidfd)
         finally:
             for task in (stopping, starting, exiting):

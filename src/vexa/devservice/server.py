@@ -26,6 +26,7 @@ from .dashboard import dashboard_url
 from .jobs import JobRunner
 from .lock import DataDirInUse
 from .process import ContainmentError, JobLimits, ProcessRuns
+from .storage import WRITE_ERRORS, is_disk_full
 
 STARTUP_TIMEOUT_SECONDS = 15.0
 # Bounded so open streams cannot stall shutdown forever.
@@ -221,6 +222,11 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
     except (DataDirInUse, ContainmentError) as exc:
         sock.close()
         raise ServiceError(str(exc)) from None
+    except WRITE_ERRORS as exc:
+        sock.close()
+        if not is_disk_full(exc):
+            raise
+        raise ServiceError(f"the disk of the data dir {options.data_path} is full ({exc})") from None
     except BaseException:
         sock.close()
         raise

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import errno
 import json
 import os
 import sqlite3
@@ -23,6 +24,41 @@ from .metadata import MetadataError, encode_metadata, parse_metadata
 from .models import Job, OutputLine
 
 DATABASE_FILE = "vexa.sqlite3"
+SQLITE_FULL = 13  # "database or disk is full"
+NO_ROOM_ERRNOS = frozenset({errno.ENOSPC, errno.EDQUOT})
+
+
+def is_disk_full(exc: BaseException) -> bool:
+    """Whether `exc` is a write that failed for lack of space (or quota)."""
+    if isinstance(exc, WriteSkipped):
+        return is_disk_full(exc.cause)
+    if isinstance(exc, OSError):
+        return exc.errno in NO_ROOM_ERRNOS
+    if isinstance(exc, sqlite3.Error):
+        # sqlite_errorcode is there from Python 3.11; the message is SQLite's own text for the code.
+        return getattr(exc, "sqlite_errorcode", None) == SQLITE_FULL or "database or disk is full" in str(exc)
+    return False
+
+
+def describe_write_failure(exc: BaseException) -> str:
+    """Why a write failed, in a few words."""
+    if isinstance(exc, WriteSkipped):
+        return describe_write_failure(exc.cause)
+    if is_disk_full(exc):
+        return "the disk is full"
+    return f"{type(exc).__name__}: {exc}"
+
+
+class WriteSkipped(Exception):
+    """A write not tried because one before it failed: writes are carried out in order or not at all."""
+
+    def __init__(self, cause: BaseException) -> None:
+        super().__init__(f"not written, since an earlier write failed: {cause}")
+        self.cause = cause
+
+
+# What a failed write of the service's own raises.
+WRITE_ERRORS = (OSError, sqlite3.Error, WriteSkipped)
 
 
 @dataclass(frozen=True)
@@ -205,11 +241,33 @@ def _create_private(path: Path) -> None:
 
 
 class JobStore:
-    """Job records and output lines in the database, written by one thread, in order."""
+    """Job records and output lines in the database, written by one thread, in order.
+
+    Once a write fails, those submitted after it fail too (`WriteSkipped`) until
+    `resume()`: a later batch of lines never lands before an earlier one that did not.
+    """
 
     def __init__(self, database: Database) -> None:
         self.database = database
         self._writer = ThreadPoolExecutor(max_workers=1, thread_name_prefix="vexa-jobstore")
+        self._failure: BaseException | None = None  # the writer thread's only
+
+    def _write_in_order(self, statements: list[Statement]) -> None:
+        if self._failure is not None:
+            raise WriteSkipped(self._failure)
+        try:
+            self.database.write(statements)
+        except BaseException as exc:
+            self._failure = exc
+            raise
+
+    def resume(self) -> None:
+        """Let writes through again, from the next one submitted on."""
+
+        def clear() -> None:
+            self._failure = None
+
+        self._writer.submit(clear)
 
     def load(self) -> list[Job]:
         """The jobs, oldest first; their lines stay on disk (only counted)."""
@@ -235,7 +293,7 @@ class JobStore:
 
     def submit(self, statements: list[Statement]) -> asyncio.Future[None]:
         """Write the statements in one transaction, after everything submitted before."""
-        return asyncio.get_running_loop().run_in_executor(self._writer, self.database.write, statements)
+        return asyncio.get_running_loop().run_in_executor(self._writer, self._write_in_order, statements)
 
     def write_now(self, statements: list[Statement]) -> None:
         """Write at once (before the loop runs), after everything submitted before."""
