@@ -9,6 +9,7 @@ import os
 import pwd
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 from pathlib import Path
@@ -122,6 +123,23 @@ def test_a_killed_service_takes_its_jobs_with_it(
     wait_until(lambda: processes_of(job["job_id"], token) == [], "the job's processes to go with the service")
 
 
+def unprivileged_namespaces_refused() -> str | None:
+    """Why this machine gives ordinary users no user namespace, from its settings (None: it does)."""
+    settings = {
+        "kernel/unprivileged_userns_clone": "0",  # Debian's switch
+        "user/max_user_namespaces": "0",
+        "kernel/apparmor_restrict_unprivileged_userns": "1",  # Ubuntu's
+    }
+    for name, refusing in settings.items():
+        path = Path("/proc/sys", name)
+        if path.exists() and path.read_text().strip() == refusing:
+            return f"{path} is {refusing}"
+    here, top = os.stat("/"), os.stat("/proc/1/root")
+    if (here.st_dev, here.st_ino) != (top.st_dev, top.st_ino):
+        return "in a chroot, where the kernel refuses user namespaces"
+    return None
+
+
 def test_an_ordinary_user_gets_a_namespace_too(request: pytest.FixtureRequest) -> None:
     """Without root, jobinit makes a user namespace (the user is themselves in it) to
     get the PID namespace: the escaping children of a job run by `nobody` go with it."""
@@ -134,8 +152,15 @@ def test_an_ordinary_user_gets_a_namespace_too(request: pytest.FixtureRequest) -
         nobody = pwd.getpwnam("nobody")
     except KeyError:
         pytest.skip("no user nobody")
-    if python is None or not os.access(JOBINIT, os.R_OK):
+    if python is None:
         pytest.skip("no system python3 for nobody")
+    if not JOBINIT.stat().st_mode & stat.S_IROTH or any(
+        not folder.stat().st_mode & stat.S_IXOTH for folder in JOBINIT.parents
+    ):
+        pytest.skip(f"nobody cannot read {JOBINIT}")
+    refused = unprivileged_namespaces_refused()
+    if refused:
+        pytest.skip(refused)
     token = f"nobody-{os.getpid()}"
     folder = Path(tempfile.mkdtemp(prefix="vexa-nobody-"))  # pytest's own folders are root's only
     request.addfinalizer(lambda: shutil.rmtree(folder))
