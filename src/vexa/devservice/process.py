@@ -261,6 +261,7 @@ async def _exited(pidfd: int) -> None:
     """Returns once the process of `pidfd` has exited, without waiting for its pipes to
     close (asyncio's `Process.wait()` also waits for them on Python 3.11+, and a child
     that inherited stdout would keep the job going)."""
+    pidfd = os.dup(pidfd)  # a loop has one reader per descriptor: each waiter watches its own
     loop = asyncio.get_running_loop()
     readable: asyncio.Future[None] = loop.create_future()
 
@@ -273,6 +274,7 @@ async def _exited(pidfd: int) -> None:
         await readable
     finally:
         loop.remove_reader(pidfd)
+        os.close(pidfd)
 
 
 async def _read_lines(

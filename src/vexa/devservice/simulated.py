@@ -55,7 +55,8 @@ class SimulatedRuns:
     async def stop(self, runner: JobRunner, job: Job) -> None:
         if job.task is not None:
             job.task.cancel()
-        runner.emit(job, "stdout", "terminated on request")
+        if job.unsaved is None:  # else the runner said why it stops the job
+            runner.emit(job, "stdout", "terminated on request")
         await runner.finish(job, JobStatus.STOPPED)
 
     async def drive(self, runner: JobRunner, job: Job) -> None:
