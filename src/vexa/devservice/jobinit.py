@@ -136,7 +136,9 @@ def enter_namespaces() -> None:
             with open(f"/proc/self/{name}", "w") as file:
                 file.write(text)
     # Nothing mounted here may reach the service's namespace (a shared / would carry it).
-    _check(_libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None), "mount --make-rprivate /")
+    # In a chroot / is no mount point: then at least the new /proc must not.
+    if _libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+        _check(_libc.mount(b"none", b"/proc", None, MS_REC | MS_PRIVATE, None), "mount --make-rprivate /proc")
 
 
 def run_as_init(command: list[str], keeper_alive: int, status_out: int) -> None:
