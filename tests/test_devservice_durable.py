@@ -438,7 +438,11 @@ def test_without_a_data_dir_nothing_lands_where_the_service_starts(
     started_in.mkdir()
     process, base_url = spawn(None, cwd=started_in, XDG_DATA_HOME=str(tmp_path / "xdg"), VEXA_API_KEY=KEY)
     data_dir = tmp_path / "xdg" / "vexa" / "service"
-    assert f"Data: {data_dir}\n" in [process.stdout.readline() for _ in range(3)]
+    # After the banner: jobs run as the current user, how they are held, where the data is.
+    assert process.stdout.readline().startswith("It runs uploaded code as the current user")
+    held = process.stdout.readline()
+    assert "PID namespace" in held or "own reaper" in held
+    assert process.stdout.readline() == f"Data: {data_dir}\n"
     with httpx.Client(base_url=base_url, headers={"X-API-Key": KEY}, timeout=30.0) as client:
         job = run_stored(client, make_zip({"main.py": WRITER}))
         assert wait_for_end(client, job["job_id"])["job_status"] == "finished"

@@ -53,6 +53,8 @@ T = TypeVar("T")
 
 # Named here: inside JobRunner, `list` is the method of that name.
 OutputBatch = list[OutputLine]
+Statements = list[Statement]
+Carried = list[tuple[Job, int]]  # jobs and how many of their lines a write carries
 
 __all__ = [
     "Job",
@@ -382,7 +384,7 @@ class JobRunner:
         statements, carried = self.store.snapshot(job, record)
         await self._submit(statements, [(job, carried)])
 
-    def _submit(self, statements: list[Statement], carried: list[tuple[Job, int]]) -> asyncio.Future[None]:
+    def _submit(self, statements: Statements, carried: Carried) -> asyncio.Future[None]:
         """Hand the statements to the writer; once written, the lines they carry count as saved."""
         generation = self._write_generation
         written = self.store.submit(statements)
