@@ -58,6 +58,9 @@ BODIES = {
     "dashboard form that stops": ("/ui/jobs/j_none/terminate", FORM_HEAD, 0),
     "dashboard form that trickles": ("/ui/jobs/j_none/terminate", FORM_HEAD, 20),
 }
+# The least rate a body must keep, in bytes a second: what the head brings covers a
+# stopped body for seconds (its pause is what ends it), and a trickle falls behind at once.
+MIN_RATE = {0: 1, 20: 100}
 
 
 @pytest.mark.parametrize("case", BODIES, ids=BODIES.keys())
@@ -66,9 +69,9 @@ def test_every_body_must_keep_coming(service: Any, monkeypatch: pytest.MonkeyPat
     is cut once it falls behind the minimum rate. The answer closes the connection."""
     from vexa.devservice import bodies
 
-    monkeypatch.setattr(bodies, "BODY_IDLE_SECONDS", 0.5)
-    monkeypatch.setattr(bodies, "BODY_MIN_RATE", 100)  # bytes a second: the trickle below is slower
     path, head, rate = BODIES[case]
+    monkeypatch.setattr(bodies, "BODY_IDLE_SECONDS", 0.5)
+    monkeypatch.setattr(bodies, "BODY_MIN_RATE", MIN_RATE[rate])
     request = f"POST {path} HTTP/1.1\r\nHost: {service.host}\r\nX-API-Key: {service.api_key}\r\n{head}"
     answered = threading.Event()
     with socket.create_connection((service.host, service.port), timeout=10) as connection:
