@@ -248,15 +248,22 @@ def test_usage_errors_are_one_line_with_exit_2(vexa_cli: Vexa, in_tmp: Path, arg
 @pytest.mark.parametrize(
     ("base_url", "message"),
     [
-        (None, "error: Missing option '--base-url'"),
+        (None, "error: no service URL: pass --base-url or set VEXA_BASE_URL"),
         ("127.0.0.1:8000", "error: Invalid value for '--base-url': not an http:// or https:// URL with a host"),
         ("ftp://127.0.0.1", "error: Invalid value for '--base-url': not an http:// or https:// URL with a host"),
+        (
+            "env:ftp://127.0.0.1",
+            "error: VEXA_BASE_URL is not an http:// or https:// URL with a host: 'ftp://127.0.0.1'",
+        ),
     ],
 )
 def test_base_url_is_required_and_checked(vexa_cli: Vexa, base_url: str | None, message: str) -> None:
-    result = vexa_cli("code", "list", *(["--base-url", base_url] if base_url else []), connect=False)
+    from_env = base_url is not None and base_url.startswith("env:")
+    option = [] if base_url is None or from_env else ["--base-url", base_url]
+    env = {"VEXA_BASE_URL": base_url.removeprefix("env:")} if from_env and base_url else None
+    result = vexa_cli("code", "list", *option, connect=False, env=env)
     assert result.exit_code == 2
-    assert one_error_line(result).startswith(message)
+    assert one_error_line(result) == f"{message} (see 'vexa code list --help')"
 
 
 def test_connection_from_environment(vexa_cli: Vexa) -> None:
@@ -373,7 +380,7 @@ def test_job_queries_match_the_library(fresh_vexa: Vexa, in_tmp: Path) -> None:
     assert fresh_vexa.json("jobs", "latest") == job.model_dump(mode="json")
     for command, expected in [("status", "finished"), ("stage", "post_running"), ("error", None)]:
         assert fresh_vexa.json("jobs", command, job_id) == expected
-        assert fresh_vexa.ok("jobs", command, job_id) == ("" if expected is None else expected + "\n")
+    assert fresh_vexa.ok("jobs", "status", job_id) == "finished\n"
 
     record = dict(line.split(None, 1) for line in fresh_vexa.ok("jobs", "get", job_id).splitlines())
     assert {key: value.strip() for key, value in record.items() if key in ("job_id", "job_status")} == {
@@ -496,6 +503,86 @@ def test_latest_without_jobs(fresh_vexa: Vexa) -> None:
     assert fresh_vexa.json("jobs", "list") == []
 
 
+NO_ERROR_TEXTS = {
+    "finished": "has no error: it finished.",
+    "stopped": "has no error: it was stopped before it finished.",
+    "failed": "ended failed without an error message.",
+    "queued": "has no error so far: it is queued, stage pre_running.",
+}
+
+
+@pytest.mark.parametrize("state", list(NO_ERROR_TEXTS))
+def test_error_of_a_job_without_one_says_what_happened(
+    service_factory: Callable[..., Any], fast_polls: list[Any], in_tmp: Path, state: str
+) -> None:
+    service = service_factory()
+    vexa_cli = Vexa(service.base_url, TEST_API_KEY)
+    job_id = vexa_cli.json("code", "ingest", "app.zip", "--name", "hold")["job_id"]  # stays queued
+    if state == "finished":
+        service.runner.release(job_id)
+        vexa_cli("jobs", "wait", job_id)
+    elif state == "stopped":
+        vexa_cli.ok("jobs", "terminate", job_id)
+    elif state == "failed":
+        service.runner.force_state(job_id, job_status="failed", job_stage="post_running")
+    assert vexa_cli.ok("jobs", "status", job_id) == f"{state}\n"
+    assert vexa_cli.ok("jobs", "error", job_id) == f"Job {job_id} {NO_ERROR_TEXTS[state]}\n"
+    assert vexa_cli.json("jobs", "error", job_id) is None
+
+
+def test_clear_forgets_ended_jobs_their_output_and_results(
+    service_factory: Callable[..., Any], fast_polls: list[Any], in_tmp: Path
+) -> None:
+    import sqlite3
+
+    data_dir = in_tmp / "data"
+    service = service_factory(data_dir=data_dir)
+    vexa_cli = Vexa(service.base_url, TEST_API_KEY)
+    ended = [_ingest(vexa_cli, name) for name in ("job-app", "fail-app")]
+    for job_id in ended:
+        vexa_cli("jobs", "wait", job_id)
+    running = [
+        vexa_cli.json("code", "ingest", "app.zip", "--name", "hold")["job_id"],
+        vexa_cli.json("web", "run", "app.zip")["job_id"],
+    ]
+    result_bytes = sum(path.stat().st_size for path in (data_dir / "results").glob("*.zip"))
+
+    cleared = vexa_cli.json("jobs", "clear")
+    assert sorted(cleared["job_ids"]) == sorted(ended) and cleared["result_bytes"] == result_bytes > 0
+    assert sorted(job["job_id"] for job in vexa_cli.json("jobs", "list")) == sorted(running)
+    for job_id in ended:
+        assert one_error_line(vexa_cli("jobs", "get", job_id)).startswith("error: 404 Not Found for GET ")
+    assert list((data_dir / "results").glob("*.zip")) == []
+    assert len(vexa_cli.json("code", "list")) == 4  # the code stays
+    assert vexa_cli.ok("jobs", "clear") == "No ended jobs to clear\n"
+    assert vexa_cli.ok("jobs", "clear", "-q") == ""
+
+    # Forgotten for good: a restart finds neither the records nor their output lines.
+    service.stop()
+    restarted = Vexa(service_factory(data_dir=data_dir).base_url, TEST_API_KEY)
+    assert sorted(job["job_id"] for job in restarted.json("jobs", "list")) == sorted(running)
+    with sqlite3.connect(data_dir / "vexa.sqlite3") as database:
+        (lines,) = database.execute("SELECT COUNT(*) FROM job_lines WHERE job_id IN (?, ?)", ended).fetchone()
+    assert lines == 0
+    # The two the stop cut off ended then, with a result each.
+    assert re.fullmatch(r"Cleared 2 ended jobs \(\d+(\.\d)? kB of results\)\n", restarted.ok("jobs", "clear"))
+
+
+@pytest.mark.parametrize("status", [404, 405])
+def test_clear_is_refused_clearly_by_a_service_without_it(recorder: Any, status: int) -> None:
+    scripted = recorder.set_default(status=status, body={"detail": "Not Found"})
+    try:
+        result = Vexa(recorder.base_url, TEST_API_KEY)("jobs", "clear")
+    finally:
+        scripted.release()
+    assert result.exit_code == 1
+    assert one_error_line(result) == (
+        f"error: the service at {recorder.base_url} cannot clear jobs: only the local service (vexa service) can"
+    )
+    [request] = recorder.requests
+    assert (request.method, request.path) == ("DELETE", "/jobs/ended")
+
+
 # --- web ------------------------------------------------------------------------------------
 
 
@@ -600,11 +687,31 @@ def test_folders_are_zipped_without_caches_repositories_and_environments(
     expected = [name for name, kept in FOLDER_FILES.items() if kept]
     assert list(zip_entries(stored)) == sorted(expected)  # in path order
     assert zip_entries(stored) == {name: f"content of {name}\n" for name in expected}
-    if command != ["web", "run"]:  # a web job's code has no name of its own
-        assert run_async(client.code.get_info(code_id)).code_name == "my-app"
+    assert run_async(client.code.get_info(code_id)).code_name == "my-app"
     # The same files give the same bytes.
     second_id = fresh_vexa.json(*command, str(folder))["code_id"]
     assert run_async(client.code.download(second_id)).zip_bytes == stored
+
+
+@pytest.mark.parametrize("command", [["code", "upload"], ["code", "ingest"], ["web", "run"]])
+@pytest.mark.parametrize(
+    ("source", "name", "expected"),
+    [("app.zip", None, "app"), ("Café app", None, "Café app"), ("Café app", 'a "name" \\ too', 'a "name" \\ too')],
+    ids=["zip", "folder", "given"],
+)
+def test_code_is_named_after_its_file_or_folder_unless_named(
+    fresh_vexa: Vexa, in_tmp: Path, command: list[str], source: str, name: str | None, expected: str
+) -> None:
+    (in_tmp / "Café app").mkdir()
+    (in_tmp / "Café app" / "main.py").write_text("print(1)\n")
+    printed = fresh_vexa.json(*command, source, *(["--name", name] if name is not None else []))
+    assert fresh_vexa.json("code", "info", printed["code_id"])["code_name"] == expected
+
+
+def test_a_name_names_only_uploaded_code(fresh_vexa: Vexa, in_tmp: Path) -> None:
+    result = fresh_vexa("web", "run", "--code-id", "c_1", "--name", "other")
+    assert result.exit_code == 2
+    assert one_error_line(result).startswith("error: --name names uploaded code; stored code keeps its name")
 
 
 @pytest.mark.parametrize(
@@ -685,15 +792,28 @@ def test_downloads_replace_a_file_only_with_force(fresh_vexa: Vexa, in_tmp: Path
 
 @pytest.mark.parametrize("api_key", [TEST_API_KEY, None], ids=["with-key", "without-key"])
 @pytest.mark.parametrize("as_json", [False, True])
-def test_web_open_print(service_factory: Callable[..., Any], api_key: str | None, as_json: bool) -> None:
+def test_web_open_print(service_factory: Callable[..., Any], in_tmp: Path, api_key: str | None, as_json: bool) -> None:
     from vexa._browser import browser_token
 
     service = service_factory(api_key=api_key)
-    page = f"{service.base_url}/j_1234/"
-    printed = Vexa(service.base_url, api_key).ok("web", "open", "j_1234", "--print", *(["--json"] if as_json else []))
+    vexa_cli = Vexa(service.base_url, api_key)
+    job_id = vexa_cli.json("web", "run", "app.zip")["job_id"]
+    page = f"{service.base_url}/{job_id}/"
+    printed = vexa_cli.ok("web", "open", job_id, "--print", *(["--json"] if as_json else []))
     expected = page if api_key is None else f"{page}?token={browser_token(api_key)}"
     assert (json.loads(printed) if as_json else printed) == (expected if as_json else expected + "\n")
     assert browser_token(TEST_API_KEY) != TEST_API_KEY and len(browser_token(TEST_API_KEY)) == 64
+
+
+@pytest.mark.parametrize("command", [["web", "url"], ["web", "open", "--print"], ["web", "open"]])
+def test_only_web_jobs_have_a_page(fresh_vexa: Vexa, in_tmp: Path, command: list[str]) -> None:
+    job_id = _ingest(fresh_vexa)
+    refused = fresh_vexa(*command[:2], job_id, *command[2:])
+    assert refused.exit_code == 1
+    assert one_error_line(refused) == f"error: job {job_id} is not a web job (its type is ingest): it has no page"
+    missing = fresh_vexa(*command[:2], "j_missing", *command[2:])
+    assert missing.exit_code == 1
+    assert one_error_line(missing).startswith(f"error: 404 Not Found for GET {fresh_vexa.base_url}/jobs/j_missing")
 
 
 # --- shape of the command tree ------------------------------------------------------------
@@ -709,29 +829,45 @@ REQUIRED_COMMANDS = {
 def test_every_command_has_help_and_json() -> None:
     import click
 
-    from vexa.cli.app import cli
-
-    def leaves(group: click.Group, prefix: str) -> dict[str, click.Command]:
-        found: dict[str, click.Command] = {}
-        context = click.Context(group)
-        for name in group.list_commands(context):
-            command = group.get_command(context, name)
-            assert command is not None, name
-            if isinstance(command, click.Group):
-                found.update(leaves(command, f"{prefix}{name} "))
-            else:
-                found[f"{prefix}{name}"] = command
-        return found
-
-    commands = leaves(cli, "")
+    commands = command_tree()
     assert REQUIRED_COMMANDS <= set(commands)
     for path, command in commands.items():
         assert (command.help or "").strip(), f"{path} has no help"
-        help_result = CliRunner().invoke(cli, [*path.split(), "--help"], env=CLEAN_ENV)
-        if path != "service":  # its --help is the service's own (tested with the service)
-            assert help_result.exit_code == 0 and help_result.stdout.startswith(f"Usage: vexa {path} ")
+        if path != "service" and not isinstance(command, click.Group):  # the service is no client of one
             option_names = {name for param in command.params for name in param.opts}
             assert {"--json", "--base-url", "--api-key"} <= option_names, path
+
+
+def command_tree() -> dict[str, Any]:
+    """Every command and group of `vexa` by its path ("" for `vexa` itself)."""
+    import click
+
+    from vexa.cli.app import cli
+
+    def walk(command: click.Command, path: str) -> dict[str, click.Command]:
+        found = {path: command}
+        if isinstance(command, click.Group):
+            context = click.Context(command)
+            for name in command.list_commands(context):
+                sub = command.get_command(context, name)
+                assert sub is not None, name
+                found.update(walk(sub, f"{path} {name}".strip()))
+        return found
+
+    return walk(cli, "")
+
+
+def test_every_help_fits_80_columns_and_cuts_nothing() -> None:
+    from vexa.cli.app import cli
+
+    for path in command_tree():
+        shown = CliRunner().invoke(cli, [*path.split(), "--help"], env={**CLEAN_ENV, "COLUMNS": "80"})
+        assert shown.exit_code == 0 and shown.stdout.startswith(f"Usage: {' '.join(['vexa', *path.split()])} ")
+        lines = shown.stdout.splitlines()
+        assert max(map(len, lines)) <= 80, shown.stdout
+        # Click shortens a command's summary with "..." when it is too long for its line.
+        listed = lines[lines.index("Commands:") + 1 :] if "Commands:" in lines else []
+        assert not [line for line in listed if line.endswith("...")], shown.stdout
 
 
 def test_version_is_the_installed_package() -> None:

@@ -248,6 +248,7 @@ def test_web_open_hands_the_page_to_the_browser(
     from vexa._browser import browser_token
 
     service = service_factory(api_key=api_key)
+    job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))
     # $BROWSER names the browser command; this one writes down the URL it was given.
     opened = tmp_path / "opened.txt"
     browser = tmp_path / "browser.py"
@@ -255,16 +256,16 @@ def test_web_open_hands_the_page_to_the_browser(
     env = _environment(VEXA_BASE_URL=service.base_url, BROWSER=f"{sys.executable} {browser} %s")
     if api_key:
         env["VEXA_API_KEY"] = api_key
-    completed = _run("web", "open", "j_1234", env=env, cwd=tmp_path)
+    completed = _run("web", "open", job_id, env=env, cwd=tmp_path)
     assert (completed.returncode, completed.stderr) == (0, "")
-    assert completed.stdout == "Opened the page of job j_1234 in the browser\n"
+    assert completed.stdout == f"Opened the page of job {job_id} in the browser\n"
     token = f"?token={browser_token(api_key)}" if api_key else ""
-    assert opened.read_text(encoding="utf-8") == f"{service.base_url}/j_1234/{token}"
+    assert opened.read_text(encoding="utf-8") == f"{service.base_url}/{job_id}/{token}"
 
     # A browser command that fails: one line that says how to get the URL.
-    failing = _run("web", "open", "j_1234", env={**env, "BROWSER": "false"}, cwd=tmp_path)
+    failing = _run("web", "open", job_id, env={**env, "BROWSER": "false"}, cwd=tmp_path)
     assert (failing.returncode, failing.stdout) == (1, "")
-    assert failing.stderr == "error: no browser to open; 'vexa web open j_1234 --print' prints the URL\n"
+    assert failing.stderr == f"error: no browser to open; 'vexa web open {job_id} --print' prints the URL\n"
 
 
 @pytest.mark.parametrize(

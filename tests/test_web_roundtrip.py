@@ -48,6 +48,14 @@ async def test_run_wait_probe_and_terminate(
     assert await client.web.is_healthy(job.job_id) is False
 
 
+@pytest.mark.parametrize(("name", "stored"), [(None, "code"), ("my site", "my site")])
+async def test_a_web_run_names_its_code_after_the_zip(
+    service: Any, client: Any, make_zip: Callable[..., bytes], name: str | None, stored: str
+) -> None:
+    job = await client.web.run(CodeZip(zip_bytes=make_zip(PAGE), name=name))
+    assert service.storage.get(job.code_id).code_name == stored
+
+
 async def test_await_healthy_of_an_ended_web_job_fails(client: Any, page_zip: CodeZip, fast_polls: list[float]) -> None:
     job = await client.web.run(page_zip)
     await client.jobs.terminate(job.job_id)

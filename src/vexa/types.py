@@ -210,7 +210,13 @@ class _ZipArchive(BaseModel):
 
 
 class CodeZip(_ZipArchive):
-    """A code archive, as uploaded to or downloaded from the service."""
+    """A code archive, as uploaded to or downloaded from the service.
+
+    `name`, if given, is the file name an upload gives it ("{name}.zip"):
+    code that a web run stores is named after that file by the service.
+    """
+
+    name: str | None = None
 
 
 class JobResult(_ZipArchive):

@@ -53,8 +53,14 @@ class Session:
     meter: Meter = field(default_factory=Meter)
 
     @contextlib.contextmanager
-    def client(self) -> Iterator[Client]:
+    def http_client(self) -> Iterator[httpx.Client]:
+        """The pooled HTTP client under the clients, for requests they do not make."""
         with httpx.Client(transport=CountingTransport(self.meter)) as http_client:
+            yield http_client
+
+    @contextlib.contextmanager
+    def client(self) -> Iterator[Client]:
+        with self.http_client() as http_client:
             yield Client(self.base_url, self.api_key, http_client=http_client)
 
     @contextlib.asynccontextmanager
@@ -77,11 +83,16 @@ class Session:
                 self.meter.counter = None
 
 
-def _checked_base_url(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+def _checked_base_url(ctx: click.Context, param: click.Parameter, value: str | None) -> str:
+    """The service URL from --base-url or the environment; errors name where it came from."""
+    if value is None and ctx.resilient_parsing:  # shell completion: nothing runs
+        return ""
     if value is None:
-        return None
+        raise click.UsageError(f"no service URL: pass --base-url or set {BASE_URL_ENV}", ctx)
     parts = urlsplit(value)
     if parts.scheme not in ("http", "https") or not parts.hostname:
+        if ctx.get_parameter_source("base_url") == click.core.ParameterSource.ENVIRONMENT:
+            raise click.UsageError(f"{BASE_URL_ENV} is not an http:// or https:// URL with a host: {value!r}", ctx)
         raise click.BadParameter("not an http:// or https:// URL with a host")
     return value.rstrip("/")  # the client joins paths to it as they are
 
@@ -91,7 +102,6 @@ def _connection_options() -> list[click.Option]:
         click.Option(
             ["--base-url"],
             envvar=BASE_URL_ENV,
-            required=True,
             callback=_checked_base_url,
             metavar="URL",
             help=f"Service URL, e.g. http://127.0.0.1:8000 [env: {BASE_URL_ENV}]",

@@ -17,11 +17,10 @@ from vexa.cli.params import (
     code_type_option,
     force_option,
     metadata_option,
+    name_option,
     refuse_to_overwrite,
 )
 from vexa.types import CodeType, JsonData
-
-NAME_HELP = "Name of the code. Default: the file name without its extension, or the folder's name."
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
@@ -31,7 +30,7 @@ def code() -> None:
 
 @client_command(code, "upload", quiet=True)
 @click.argument("path", type=CODE_PATH)
-@click.option("--name", help=NAME_HELP)
+@name_option
 @code_type_option
 @metadata_option
 def code_upload(session: Session, path: Path, name: str | None, code_type: CodeType, metadata: JsonData | None) -> None:
@@ -40,9 +39,9 @@ def code_upload(session: Session, path: Path, name: str | None, code_type: CodeT
     PATH is a zip file or a folder, which is zipped without its __pycache__
     and .git folders and virtual environments.
     """
-    code_zip, default_name = code_of(path)
-    with session.transfer(f"Uploading {path.name or default_name}"), session.client() as client:
-        code_id = client.code.upload(code_zip, name or default_name, code_type, metadata)
+    code_zip, code_name = code_of(path, name)
+    with session.transfer(f"Uploading {path.name or code_name}"), session.client() as client:
+        code_id = client.code.upload(code_zip, code_name, code_type, metadata)
     session.output.value({"code_id": code_id}, code_id)
 
 
@@ -98,7 +97,7 @@ def code_delete(session: Session, code_id: str) -> None:
 
 @client_command(code, "ingest", quiet=True)
 @click.argument("path", type=CODE_PATH)
-@click.option("--name", help=NAME_HELP)
+@name_option
 @code_type_option
 @metadata_option
 @click.option("--build-pexenv", is_flag=True, help="Build a virtual environment for the code.")
@@ -116,7 +115,7 @@ def code_ingest(
 
     PATH is a zip file or a folder, zipped as by `vexa code upload`.
     """
-    code_zip, default_name = code_of(path)
-    with session.transfer(f"Uploading {path.name or default_name}"), session.client() as client:
-        job = client.code.ingest(code_zip, name or default_name, code_type, metadata, build_pexenv, pexenv_python)
+    code_zip, code_name = code_of(path, name)
+    with session.transfer(f"Uploading {path.name or code_name}"), session.client() as client:
+        job = client.code.ingest(code_zip, code_name, code_type, metadata, build_pexenv, pexenv_python)
     session.output.record(job)

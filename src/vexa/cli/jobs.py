@@ -11,6 +11,8 @@ from pathlib import Path
 from typing import Awaitable, Callable
 
 import click
+import httpx
+from rich import filesize
 
 from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
 from vexa.cli.errors import redact
@@ -20,6 +22,7 @@ from vexa.cli.params import (
     EnumChoice,
     checked_out_file,
     force_option,
+    listed_choice_option,
     refuse_to_overwrite,
     stage_option,
     status_option,
@@ -30,11 +33,14 @@ from vexa.client import AsyncClient
 from vexa.types import CodeType, Job, JobStage, JobStatus, JobType, job_has_ended
 
 DEFAULT_READ_TIMEOUT = 60.0
+# The local service's route that forgets every ended job; other services answer 404 or 405.
+CLEAR_PATH = "/jobs/ended"
+NOT_FOUND, METHOD_NOT_ALLOWED = 404, 405
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
 def jobs() -> None:
-    """Jobs: list, inspect, follow, wait, fetch results, stop."""
+    """Jobs: list, inspect, follow, wait, fetch results, stop, clear."""
 
 
 def describe_job(client: AsyncClient, job_id: str) -> Callable[[], Awaitable[str]]:
@@ -95,15 +101,37 @@ def jobs_stage(session: Session, job_id: str) -> None:
         session.output.value(client.jobs.get_stage(job_id))
 
 
+# Why an ended job with one of these statuses has no error.
+NO_ERROR_BECAUSE = {
+    JobStatus.FINISHED: "it finished",
+    JobStatus.STOPPED: "it was stopped before it finished",
+    JobStatus.CANCELED: "it was canceled before it ran",
+}
+
+
+def without_error(job: Job) -> str:
+    """What happened to a job that has no error, in one line."""
+    because = NO_ERROR_BECAUSE.get(job.job_status)  # type: ignore[call-overload]  # a status may be unknown text
+    if because is not None:
+        return f"Job {job.job_id} has no error: {because}."
+    if has_ended(job):
+        return f"Job {job.job_id} ended {job.job_status} without an error message."
+    return f"Job {job.job_id} has no error so far: it is {job.job_status}, stage {job.job_stage}."
+
+
 @client_command(jobs, "error")
 @click.argument("job_id")
 def jobs_error(session: Session, job_id: str) -> None:
     """Print a job's error.
 
-    Prints nothing (JSON: null) when the job has none.
+    For a job without one, says what happened to it (JSON: null).
     """
     with session.client() as client:
-        session.output.value(client.jobs.get_error(job_id))
+        error = client.jobs.get_error(job_id)
+        if error is None and not session.output.as_json:
+            session.output.value(None, without_error(client.jobs.get(job_id)))
+        else:
+            session.output.value(error)
 
 
 @client_command(jobs, "latest", quiet=True)
@@ -136,12 +164,13 @@ async def jobs_stream(session: Session, job_id: str, read_timeout: float) -> Non
 @client_command(jobs, "wait", quiet=True)
 @click.argument("job_id")
 @timeout_option
-@click.option(
+@listed_choice_option(
     "--stage",
-    type=EnumChoice(JobStage),
+    enum_type=JobStage,
+    metavar="STAGE",
     default=JobStage.POST_RUNNING.value,
     show_default=True,
-    help="The stage to wait for.",
+    help="The stage to wait for",
 )
 async def jobs_wait(session: Session, job_id: str, timeout: float | None, stage: JobStage) -> None:
     """Wait for a job to reach a stage, then show it.
@@ -190,6 +219,39 @@ def jobs_result(session: Session, job_id: str, out: Path | None, force: bool) ->
         with session.transfer(f"Downloading {target.name}"):
             result = client.jobs.get_result(job_id, target)
     session.output.saved({"job_id": job_id}, len(result.zip_bytes), target)
+
+
+@client_command(jobs, "clear", quiet=True)
+def jobs_clear(session: Session) -> None:
+    """Delete ended jobs and their results (local service only).
+
+    Every job that has ended goes, with its output and its result; stored
+    code stays. Only the local development service (vexa service) can
+    do this; another service refuses.
+    """
+    client = session.url_client()
+    with session.http_client() as http_client:
+        response = http_client.delete(client.base_url + CLEAR_PATH, headers=client.api_key_header)
+    if response.status_code in (NOT_FOUND, METHOD_NOT_ALLOWED):
+        raise click.ClickException(
+            f"the service at {session.base_url} cannot clear jobs: only the local service (vexa service) can"
+        )
+    try:
+        response.raise_for_status()
+    except httpx.HTTPStatusError as error:
+        raise client._get_http_exception(httpx_error=error) from None
+    cleared = response.json()
+    if session.output.quiet:
+        for job_id in cleared["job_ids"]:
+            click.echo(job_id)
+        return
+    count = len(cleared["job_ids"])
+    text = (
+        f"Cleared {count} ended job{'' if count == 1 else 's'} ({filesize.decimal(cleared['result_bytes'])} of results)"
+        if count
+        else "No ended jobs to clear"
+    )
+    session.output.value(cleared, text)
 
 
 @client_command(jobs, "terminate")

@@ -5,13 +5,15 @@ from __future__ import annotations
 import json
 import sys
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, TypeVar
 
 import click
 
 from vexa.cli.archive import EmptyFolderError, load_code
 from vexa.cli.status import ExitStatus
 from vexa.types import CodeType, CodeZip, JobStage, JobStatus, JsonData
+
+F = TypeVar("F", bound=Callable[..., Any])
 
 
 class InputError(click.ClickException):
@@ -61,12 +63,15 @@ CODE_PATH = click.Path(exists=True, readable=True, path_type=Path)
 OUT_FILE = click.Path(dir_okay=False, writable=True, path_type=Path)
 
 
-def code_of(path: Path) -> tuple[CodeZip, str]:
-    """The code zip of a zip file or a folder (zipped), and its default name."""
+def code_of(path: Path, name: str | None = None) -> tuple[CodeZip, str]:
+    """The code zip of a zip file or a folder (zipped), and its name: `name`
+    or, by default, the file's or the folder's (the zip carries it too)."""
     try:
-        return load_code(path)
+        code_zip, default_name = load_code(path)
     except EmptyFolderError as error:
         raise InputError(str(error)) from None
+    code_zip.name = name if name is not None else default_name
+    return code_zip, code_zip.name
 
 
 def refuse_to_overwrite(target: Path, force: bool) -> None:
@@ -91,11 +96,28 @@ code_type_option = click.option(
     show_default=True,
     help="Type of the code.",
 )
+name_option = click.option(
+    "--name",
+    help="Name of the code. Default: the file name without its extension, or the folder's name.",
+)
 metadata_option = click.option(
     "--metadata", type=JsonArgument(), help="JSON metadata: literal JSON, @FILE, or - to read stdin."
 )
-status_option = click.option("--status", type=EnumChoice(JobStatus), help="Only jobs with this status.")
-stage_option = click.option("--stage", type=EnumChoice(JobStage), help="Only jobs in this stage.")
+
+
+def listed_choice_option(
+    *declarations: str, enum_type: type[Any], metavar: str, help: str, **kwargs: Any
+) -> Callable[[F], F]:
+    """An option with a choice too long for the option's column: the choices
+    go into the help text (`help` + ": a, b, c."), where they wrap."""
+    values = ", ".join(member.value for member in enum_type)
+    return click.option(*declarations, type=EnumChoice(enum_type), metavar=metavar, help=f"{help}: {values}.", **kwargs)
+
+
+status_option = listed_choice_option(
+    "--status", enum_type=JobStatus, metavar="STATUS", help="Only jobs with this status"
+)
+stage_option = listed_choice_option("--stage", enum_type=JobStage, metavar="STAGE", help="Only jobs in this stage")
 force_option = click.option("--force", is_flag=True, help="Replace OUT if it exists.")
 timeout_option = click.option(
     "--timeout",

@@ -15,15 +15,15 @@ from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
 from vexa.cli.errors import redact
 from vexa.cli.jobs import describe_job, ended_without_finishing, has_ended
 from vexa.cli.output import JOB_COLUMNS
-from vexa.cli.params import CODE_PATH, code_of, stage_option, status_option, timeout_option
+from vexa.cli.params import CODE_PATH, code_of, name_option, stage_option, status_option, timeout_option
 from vexa.cli.status import ExitStatus
 from vexa.client import AsyncClient
-from vexa.types import HTTPException, Job, JobStage, JobStatus, VexaException
+from vexa.types import HTTPException, Job, JobStage, JobStatus, JobType, VexaException
 
 
 @click.group(context_settings=CONTEXT_SETTINGS)
 def web() -> None:
-    """Web-page jobs: run, open or get the page URL, wait until healthy, list."""
+    """Web-page jobs: run, open, print the URL, wait until healthy, list."""
 
 
 async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: bool, timeout: float | None) -> None:
@@ -49,36 +49,51 @@ async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: b
 @client_command(web, "run", quiet=True)
 @click.argument("path", type=CODE_PATH, required=False)
 @click.option("--code-id", help="Run stored web code instead of a zip file or folder.")
+@name_option
 @click.option("--wait", is_flag=True, help="Then wait until the page answers.")
 @timeout_option
-async def web_run(session: Session, path: Path | None, code_id: str | None, wait: bool, timeout: float | None) -> None:
+async def web_run(
+    session: Session, path: Path | None, code_id: str | None, name: str | None, wait: bool, timeout: float | None
+) -> None:
     """Run a web app from a zip file, a folder or stored code.
 
-    A folder is zipped as by `vexa code upload`. Shows the job and the URL of
-    its page.
+    A folder is zipped as by `vexa code upload`. The service stores the code
+    under its name. Shows the job and the URL of its page.
     """
+    if (path is None) == (code_id is None):
+        raise click.UsageError("give either a zip file or folder PATH, or --code-id")
+    if code_id is not None and name is not None:
+        raise click.UsageError("--name names uploaded code; stored code keeps its name")
     async with session.async_client() as client:
-        if path is not None and code_id is None:
-            code_zip, default_name = code_of(path)
-            with session.transfer(f"Uploading {path.name or default_name}"):
+        if path is not None:
+            code_zip, code_name = code_of(path, name)
+            with session.transfer(f"Uploading {path.name or code_name}"):
                 job = await client.web.run(code_zip)
-        elif code_id is not None and path is None:
-            job = await client.web.stored.run(code_id)
         else:
-            raise click.UsageError("give either a zip file or folder PATH, or --code-id")
+            assert code_id is not None
+            job = await client.web.stored.run(code_id)
         await _show_web_job(session, client, job, wait, timeout)
+
+
+def page_url(session: Session, job_id: str) -> str:
+    """The URL of a web job's page; a job of another type has none (exit status 1)."""
+    with session.client() as client:
+        job = client.jobs.get(job_id)
+        if job.job_type != JobType.WEB:
+            raise click.ClickException(f"job {job_id} is not a web job (its type is {job.job_type}): it has no page")
+        return client.web.get_url(job_id)
 
 
 @client_command(web, "url")
 @click.argument("job_id")
 def web_url(session: Session, job_id: str) -> None:
     """Print the URL of a web job's page."""
-    session.output.value(session.url_client().web.get_url(job_id))
+    session.output.value(page_url(session, job_id))
 
 
 def browser_url(session: Session, job_id: str) -> str:
     """The page's URL for a browser: with an API key, plus the token that lets it in."""
-    url = session.url_client().web.get_url(job_id)
+    url = page_url(session, job_id)
     if session.api_key is None:
         return url
     return f"{url}{'&' if '?' in url else '?'}token={browser_token(session.api_key)}"

@@ -28,6 +28,8 @@ from vexa.types import CodeZip, HTTPException, JsonData, http_exception_class
 
 BASE_URL_ENV = "VEXA_BASE_URL"
 API_KEY_ENV = "VEXA_API_KEY"
+# The file name of an uploaded archive that has no name of its own.
+UPLOAD_NAME = "code"
 API_KEY_HEADER = "X-API-Key"
 
 # Longest service error text kept in an exception; error pages can be large.
@@ -314,14 +316,16 @@ def _redact(text: str, secrets: list[str | None]) -> str:
 
 
 def prepare_files(code_zip: CodeZip, metadata: JsonData | dict[str, Any] | None = None) -> list[UploadPart]:
-    """Multipart file parts for an upload: `code_zip`, then `metadata` if given.
+    """Multipart file parts for an upload: `code_zip` (as a file named after the
+    archive's `name`, else "code.zip"), then `metadata` if given.
 
     The archive goes in as a reader over its bytes (which does not copy them):
     httpx then sends it in small pieces, while a `bytes` part would be handed
     to the socket whole, and the socket layer copies what remains after each
     partial send, which doubles the memory of a large upload.
     """
-    files: list[UploadPart] = [("code_zip", ("code.zip", io.BytesIO(code_zip.zip_bytes), "application/zip"))]
+    file_name = f"{code_zip.name or UPLOAD_NAME}.zip"
+    files: list[UploadPart] = [("code_zip", (file_name, io.BytesIO(code_zip.zip_bytes), "application/zip"))]
     if metadata is not None:
         if not isinstance(metadata, JsonData):
             metadata = JsonData(metadata)

@@ -24,7 +24,7 @@ import shutil
 import threading
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, AsyncIterator, Callable, Coroutine, Protocol, TypeVar
+from typing import Any, AsyncIterator, Callable, Coroutine, Iterable, Protocol, TypeVar
 
 from vexa.types import CodeType, JobStage, JobStatus, JobType
 
@@ -55,6 +55,7 @@ T = TypeVar("T")
 OutputBatch = list[OutputLine]
 Statements = list[Statement]
 Carried = list[tuple[Job, int]]  # jobs and how many of their lines a write carries
+JobIds = list[str]
 
 __all__ = [
     "Job",
@@ -251,6 +252,32 @@ class JobRunner:
             if not job.ended and job.end_waiting_cause is not None:
                 raise EndNotSaved(job, job.end_waiting_cause)
         return job
+
+    async def clear(self, jobs: Iterable[Job]) -> tuple[JobIds, int]:
+        """Forget those of `jobs` that have ended: their records, output and
+        results go. Returns the IDs of the jobs forgotten and the bytes of the
+        results removed."""
+        gone = [job for job in jobs if job.ended and self.jobs.get(job.job_id) is job]
+        if not gone:
+            return [], 0
+        before = dict(self.jobs)
+        for job in gone:
+            del self.jobs[job.job_id]
+            # A save still waiting must not write it back; the writer runs the
+            # deletes after every save handed to it before.
+            self._dirty.pop(job.job_id, None)
+        try:
+            await self.store.submit(self.store.forget(job.job_id for job in gone))
+        except BaseException:
+            # Still on disk, so still listed, in their places (jobs submitted meanwhile after them).
+            gone_ids = {job.job_id for job in gone}
+            kept = {job_id: job for job_id, job in before.items() if job_id in gone_ids or job_id in self.jobs}
+            kept.update(self.jobs)
+            self.jobs.clear()
+            self.jobs.update(kept)
+            raise
+        freed = await asyncio.to_thread(_remove_files, [self.result_path(job.job_id) for job in gone])
+        return [job.job_id for job in gone], freed
 
     async def follow(self, job: Job) -> AsyncIterator[OutputBatch | None]:
         """Yield the job's lines so far, then new ones, in batches of what has
@@ -479,3 +506,16 @@ class JobRunner:
             return action()
 
         return asyncio.run_coroutine_threadsafe(call(), self.loop).result(timeout=10)
+
+
+def _remove_files(paths: list[Path]) -> int:
+    """Remove the files that exist; returns the bytes they held."""
+    freed = 0
+    for path in paths:
+        try:
+            size = path.stat().st_size
+            path.unlink()
+        except FileNotFoundError:
+            continue
+        freed += size
+    return freed

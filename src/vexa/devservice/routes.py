@@ -5,6 +5,7 @@ from __future__ import annotations
 import enum
 import json
 import os
+import re
 from pathlib import Path
 from typing import Any, AsyncIterator, Callable, TypeVar, cast
 
@@ -35,6 +36,10 @@ FILE_CHUNK_BYTES = 256 * KIB
 PROXY_METHODS = ["GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS"]
 # Room for the multipart framing and text fields around the zip itself.
 FORM_OVERHEAD_BYTES = MIB + 2 * 64 * KIB
+# Where a DELETE forgets every ended job (a route of this service only, not of the API it stands in for).
+CLEAR_ENDED_JOBS_PATH = "/jobs/ended"
+
+FORM_ESCAPE = re.compile("%(22|[01][0-9A-F])")
 
 E = TypeVar("E", bound=enum.Enum)
 Found = TypeVar("Found")
@@ -174,10 +179,13 @@ async def _store_upload(request: Request, form: FormData, code_name: str, code_t
 
 
 def _web_code_name(upload: UploadFile) -> str:
+    """The name of code run from an upload: its file's, without ".zip"."""
     filename = (upload.filename or "").rsplit("/", 1)[-1]
     if filename.lower().endswith(".zip"):
         filename = filename[:-4]
-    return filename or "web-app"
+    # Browsers and httpx write '"' and control characters in a part's file name as
+    # %XX (the HTML standard's multipart/form-data encoding): names keep them.
+    return FORM_ESCAPE.sub(lambda match: chr(int(match.group(1), 16)), filename) or "web-app"
 
 
 async def _start_job(
@@ -300,6 +308,13 @@ async def terminate_job(request: Request) -> Response:
     return JSONResponse((await _runner(request).terminate(job)).to_json())
 
 
+async def clear_ended_jobs(request: Request) -> Response:
+    """Forget every ended job, with its output and result (this local service only)."""
+    runner = _runner(request)
+    job_ids, freed = await runner.clear(runner.list())
+    return JSONResponse({"job_ids": job_ids, "result_bytes": freed})
+
+
 async def job_result(request: Request) -> Response:
     job = _job_or_404(request)
     if not job.ended:
@@ -392,6 +407,7 @@ def build_routes() -> list[Route]:
         Route("/jobs/code/{code_id}/run/web", run_web_stored, methods=["POST"]),
         Route("/jobs/code/{code_id}/run", run_stored, methods=["POST"]),
         Route("/jobs", list_jobs, methods=["GET"]),
+        Route(CLEAR_ENDED_JOBS_PATH, clear_ended_jobs, methods=["DELETE"]),
         Route("/jobs/{job_id}", job_info, methods=["GET"]),
         Route("/jobs/{job_id}/status", job_status, methods=["GET"]),
         Route("/jobs/{job_id}/stage", job_stage, methods=["GET"]),

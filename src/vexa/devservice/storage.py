@@ -18,7 +18,7 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterator, Sequence
+from typing import Any, Callable, Iterable, Iterator, Sequence
 
 from .metadata import MetadataError, encode_metadata, parse_metadata
 from .models import Job, OutputLine
@@ -130,6 +130,8 @@ class SQL:
         "INSERT INTO jobs (job_id, record) VALUES (?, ?) ON CONFLICT(job_id) DO UPDATE SET record = excluded.record"
     )
     SELECT_JOBS = "SELECT record FROM jobs ORDER BY rowid"
+    DELETE_JOB = "DELETE FROM jobs WHERE job_id = ?"
+    DELETE_LINES = "DELETE FROM job_lines WHERE job_id = ?"
     INSERT_LINE = "INSERT INTO job_lines (job_id, line_no, stream, text, timestamp) VALUES (?, ?, ?, ?, ?)"
     SELECT_LINES = "SELECT stream, text, timestamp FROM job_lines WHERE job_id = ? AND line_no >= ? ORDER BY line_no"
     COUNT_LINES = "SELECT job_id, MAX(line_no) + 1 FROM job_lines GROUP BY job_id"
@@ -290,6 +292,10 @@ class JobStore:
         carried = len(statements) - 1
         job.submitted_lines += carried
         return statements, carried
+
+    def forget(self, job_ids: Iterable[str]) -> list[Statement]:
+        """Statements that delete jobs and their output lines."""
+        return [(sql, (job_id,)) for job_id in job_ids for sql in (SQL.DELETE_JOB, SQL.DELETE_LINES)]
 
     def submit(self, statements: list[Statement]) -> asyncio.Future[None]:
         """Write the statements in one transaction, after everything submitted before."""
