@@ -10,6 +10,7 @@ VEXA_DASHBOARD_SCREENSHOTS=DIR saves a screenshot of each page seen, to look at.
 from __future__ import annotations
 
 import os
+import re
 import subprocess
 import sys
 import time
@@ -166,9 +167,10 @@ def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, printed
         wait_for(lambda: text_of(browser, "[data-field=job_status]") == "finished", "the status to show finished")
         assert browser.execute_script("return window.stillTheSamePage") is True  # no reload
         assert text_of(browser, "#output").splitlines()[-2:] == ["first line <b>not bold</b>", "second line"]
-        result_link = browser.find_element(By.LINK_TEXT, "Download the result")
-        assert result_link.is_displayed()
-        assert api.get(result_link.get_attribute("href")).status_code == 200
+        result_link = wait_for(
+            lambda: browser.find_element(By.LINK_TEXT, "Download the result").get_attribute("href"), "the result link"
+        )
+        assert api.get(result_link).status_code == 200
         screenshot(browser, "finished-job")
 
         browser.get(f"{base_url}/ui/jobs/{sleeper}")
@@ -179,7 +181,8 @@ def test_a_newcomer_opens_the_printed_url_and_follows_jobs(browser: Any, printed
         browser.switch_to.alert.accept()
         wait_for(lambda: text_of(browser, "[data-field=job_status]") == "stopped", "the job to show stopped")
         assert api.get(f"/jobs/{sleeper}").json()["job_status"] == "stopped"
-        assert not browser.find_element(By.XPATH, "//button[text()='Terminate']").is_displayed()
+        wait_for(lambda: not browser.find_elements(By.XPATH, "//button[text()='Terminate']"), "Terminate to go")
+        assert browser.find_element(By.XPATH, "//button[text()='Delete']").is_displayed()
         screenshot(browser, "terminated-job")
 
 
@@ -197,3 +200,91 @@ def test_a_browser_without_the_token_sees_no_job(browser: Any, service_factory: 
     assert "not the one of this service's key" in text_of(browser, "body")
     assert browser.get_cookies() == []
     assert TEST_API_KEY not in browser.page_source
+
+
+# ----- at a phone's width and a desktop's -----
+
+WIDTHS = {"phone": 360, "desktop": 1280}
+LONG_NAME = "customer-analytics-pipeline-with-a-name-longer-than-any-phone-screen"
+# Elements whose text is read whole: IDs, sizes, times, durations, statuses.
+WHOLE = ".id, .nowrap, .status"
+# The texts in such elements that a line break cuts (a text on one line has one box).
+BROKEN_TEXTS = """
+const broken = [];
+for (const element of document.querySelectorAll(arguments[0])) {
+  const walker = document.createTreeWalker(element, NodeFilter.SHOW_TEXT);
+  for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+    const range = document.createRange();
+    range.selectNodeContents(node);
+    if (node.textContent.trim() && range.getClientRects().length > 1) broken.push(node.textContent);
+  }
+}
+return broken;
+"""
+
+
+@pytest.fixture
+def busy_service(service_factory: Callable[..., Any]) -> Iterator[tuple[str, dict[str, str]]]:
+    """A service without a key holding what a dashboard shows in use: finished,
+    failed, queued and serving jobs, and stored code; its URL and the IDs."""
+    service = service_factory(api_key=None)
+    with httpx.Client(base_url=service.base_url, timeout=10) as api:
+
+        def store(name: str, code_type: str = "python", size: int = 0, hook: str = "") -> str:
+            # A file named after a hook of the simulated jobs steers them ("fail", "hold").
+            files = {"main.py": "print('hello')\n", "data.bin": "x" * size, **({hook: ""} if hook else {})}
+            code = make_zip(files)
+            data = {"code_name": name, "code_type": code_type}
+            return str(
+                api.post("/code/upload", data=data, files={"code_zip": ("c.zip", code, "application/zip")}).json()
+            )
+
+        def run(code_id: str, web: bool = False) -> str:
+            return str(api.post(f"/jobs/code/{code_id}/run{'/web' if web else ''}").json()["job_id"])
+
+        ids = {
+            "finished": run(store(LONG_NAME, size=300_000)),
+            "failed": run(store("nightly-report", hook="fail")),
+            "queued": run(store("orders-import", hook="hold")),
+            "web": run(store("hello-web", "web"), web=True),
+        }
+        ids["code"] = store("metrics-dashboard", size=2_000_000)
+        for name in ("finished", "failed"):
+            wait_for(lambda: api.get(f"/jobs/{ids[name]}").json()["job_stage"] == "post_running", f"the {name} job")
+        wait_for(lambda: api.get(f"/jobs/{ids['web']}").json()["job_stage"] == "running", "the web job to serve")
+        yield service.base_url, ids
+
+
+@pytest.mark.parametrize("width", list(WIDTHS))
+def test_the_dashboard_reads_well_at_a_phones_width_and_a_desktops(
+    browser: Any, busy_service: tuple[str, dict[str, str]], width: str
+) -> None:
+    from selenium.webdriver.common.by import By
+
+    base_url, ids = busy_service
+    pixels = WIDTHS[width]
+    browser.execute_cdp_cmd(
+        "Emulation.setDeviceMetricsOverride",
+        {"width": pixels, "height": 900, "deviceScaleFactor": 1, "mobile": width == "phone"},
+    )
+    pages = {
+        "dashboard": "/",
+        "job": f"/ui/jobs/{ids['failed']}",
+        "code": f"/ui/code/{ids['code']}",
+        "ended-web-page": f"/{ids['web']}/",
+    }
+    for name, path in pages.items():
+        if name == "ended-web-page":
+            httpx.post(f"{base_url}/jobs/{ids['web']}/terminate", timeout=10)
+        browser.get(base_url + path)
+        if name == "job":
+            wait_for(lambda: text_of(browser, "#output-state") == "complete", "the job's output")
+        screenshot(browser, f"{name}-{pixels}px")
+        assert browser.execute_script("return document.documentElement.scrollWidth") <= pixels, f"{name} scrolls"
+        assert browser.execute_script(BROKEN_TEXTS, WHOLE) == [], name
+        back = browser.find_elements(By.CSS_SELECTOR, "nav.back a")
+        assert (name == "dashboard") is (back == []), name  # every other page leads back
+    browser.get(base_url + "/")
+    table = text_of(browser, "#jobs")
+    assert "not started yet" in table and "post_running" not in table  # stages in words
+    assert "ended" in table and re.search(r"\b\d+ B zip\b", table)  # result sizes

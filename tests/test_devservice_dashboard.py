@@ -300,20 +300,99 @@ def test_a_job_page_links_what_the_job_has(keyed: Any, api: httpx.Client, browse
     web = api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"]
     wait_for_status(api, web, "started")
     wait_until(lambda: api.get(f"/jobs/{web}").json()["job_stage"] == "running", "the web job to serve")
-    page = browser.get(f"/ui/jobs/{web}").text
-    assert f'data-show="serving" href="/{web}/">Open the web page' in page
-    assert 'data-show="ended"' in page and re.search(r'data-show="ended" href="[^"]+" hidden', page)
-    assert f'data-stream="/jobs/{web}/stream"' in page
-    listing = browser.get("/").text
-    assert f'<a href="/{web}/">web page</a>' in listing
+    for page in (browser.get(f"/ui/jobs/{web}").text, browser.get(f"/ui/fragments/jobs/{web}").text):
+        assert f'href="/{web}/">Open the web page' in page and "Download the result" not in page
+        assert f'action="/ui/jobs/{web}/terminate"' in page and f'action="/ui/jobs/{web}/delete"' not in page
+    assert f'data-stream="/jobs/{web}/stream"' in browser.get(f"/ui/jobs/{web}").text
+    assert f'<a href="/{web}/">web page</a>' in browser.get("/").text
     api.post(f"/jobs/{web}/terminate")
-    page = browser.get(f"/ui/jobs/{web}").text
-    assert f'data-show="ended" href="/jobs/{web}/result">Download the result' in page
-    assert f'data-show="serving" href="/{web}/" hidden>' in page
+    result_size = len(api.get(f"/jobs/{web}/result").content)
+    for page in (browser.get(f"/ui/jobs/{web}").text, browser.get(f"/ui/fragments/jobs/{web}").text):
+        assert f'href="/jobs/{web}/result">Download the result' in page and "Open the web page" not in page
+        assert f'action="/ui/jobs/{web}/delete"' in page and f'action="/ui/jobs/{web}/terminate"' not in page
+        assert f'href="/jobs/{web}/result">{result_size} B zip</a>' in page
+    assert f'href="/{web}/"' not in browser.get("/").text
     assert browser.get("/ui/jobs/j_missing").status_code == 404
+    assert browser.get("/ui/fragments/jobs/j_missing").status_code == 404
     assert browser.get("/ui/code/c_missing").status_code == 404
     assert browser.get("/ui/assets/dashboard.js").headers["content-type"].startswith("text/javascript")
     assert browser.get("/ui/assets/other.js").status_code == 404
+
+
+@pytest.mark.parametrize("key", [TEST_API_KEY, None])
+def test_an_empty_dashboard_says_how_to_start(service_factory: Callable[..., Any], key: str | None) -> None:
+    service = service_factory(api_key=key)
+    with httpx.Client(base_url=service.base_url, headers=BROWSER, timeout=10) as browser:
+        if key is not None:
+            browser.cookies.set(session_name(service), token_of(key))
+        page = browser.get("/").text
+    assert f"export VEXA_BASE_URL={service.base_url}\n" in page and "vexa web run ./my-app" in page
+    assert ("export VEXA_API_KEY=" in page) is (key is not None) and TEST_API_KEY not in page
+    assert "No code stored yet" in page
+
+
+def test_no_link_leads_to_what_was_deleted(keyed: Any, api: httpx.Client, browser: httpx.Client) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="short-lived")
+    job_id = api.post(f"/jobs/code/{code_id}/run").json()["job_id"]
+    wait_for_status(api, job_id, "finished")
+    assert f'href="/ui/code/{code_id}"' in browser.get(f"/ui/jobs/{job_id}").text
+    api.delete(f"/code/{code_id}")
+    page = browser.get(f"/ui/jobs/{job_id}").text
+    assert f'href="/ui/code/{code_id}"' not in page and 'short-lived <span class="muted">(deleted)</span>' in page
+    token = form_token_of(page)
+    deleted = browser.post(
+        f"/ui/jobs/{job_id}/delete", data={"form_token": token}, headers={"Sec-Fetch-Site": SAME_ORIGIN}
+    )
+    assert (deleted.status_code, deleted.headers["location"]) == (303, "/")
+    assert job_id not in browser.get("/").text
+    gone = browser.get(f"/ui/jobs/{job_id}")
+    assert gone.status_code == 404 and 'href="/">' in gone.text  # a way back, not a dead end
+
+
+def test_clearing_from_the_dashboard_keeps_running_jobs(keyed: Any, api: httpx.Client, browser: httpx.Client) -> None:
+    held = held_job(api)
+    code_id = upload(api, make_zip({"main.py": ""}), name="quick")
+    ended = [api.post(f"/jobs/code/{code_id}/run").json()["job_id"] for _ in range(2)]
+    for job_id in ended:
+        wait_for_status(api, job_id, "finished")
+    index = browser.get("/").text
+    assert ">Clear 2 ended jobs</button>" in index
+    cleared = browser.post(
+        "/ui/jobs/clear", data={"form_token": form_token_of(index)}, headers={"Sec-Fetch-Site": SAME_ORIGIN}
+    )
+    assert cleared.status_code == 303
+    assert [job["job_id"] for job in api.get("/jobs").json()] == [held]
+    assert "Clear " not in browser.get("/").text  # nothing ended is left to clear
+    refused = browser.post(f"/ui/jobs/{held}/delete", data={"form_token": form_token_of(index)})
+    assert refused.status_code == 409 and api.get(f"/jobs/{held}").status_code == 200
+
+
+@pytest.mark.parametrize(
+    ("path", "status", "title"),
+    [
+        ("/{web}/", 404, "This web app has ended"),
+        ("/{web}/deep/page", 404, "This web app has ended"),
+        ("/jobs/{held}/result", 409, "Conflict"),
+        ("/jobs/j_missing", 404, "Not Found"),
+    ],
+)
+def test_browsers_get_pages_where_programs_get_json(
+    keyed: Any, api: httpx.Client, browser: httpx.Client, path: str, status: int, title: str
+) -> None:
+    code_id = upload(api, make_zip({"main.py": ""}), name="site", code_type="web")
+    web = api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"]
+    api.post(f"/jobs/{web}/terminate")
+    held = held_job(api)
+    target = path.format(web=web, held=held)
+    as_program = api.get(target)
+    as_browser = browser.get(target)
+    assert as_program.status_code == as_browser.status_code == status
+    assert as_program.headers["content-type"] == "application/json"
+    assert as_browser.headers["content-type"] == "text/html; charset=utf-8"
+    assert f"<h1>{title}</h1><p>{as_program.json()['detail']}</p>" in as_browser.text
+    job_link = f'href="/ui/jobs/{web if "{web}" in path else held}"'
+    assert (job_link in as_browser.text) is ("j_missing" not in path)
+    assert as_browser.headers["content-security-policy"].startswith("default-src 'none'")
 
 
 # ----- web jobs' pages -----

@@ -19,6 +19,8 @@ from .archive import ArchiveLimits
 from .bodies import BodyLimits
 from .codes import CodeStorage, private_dir
 from .dashboard import install_dashboard
+from .dashboard.access import is_navigation
+from .dashboard.pages import error_page
 from .jobs import EndNotSaved, JobRunner, JobTimings, RunStrategy
 from .lock import DataDirLock
 from .process import JobLimits, ProcessRuns
@@ -50,6 +52,8 @@ class ApiKeyMiddleware:
 
 async def _http_error(request: Request, exc: Exception) -> Response:
     assert isinstance(exc, HTTPException)
+    if is_navigation(request.headers):  # a browser that opened an API URL: a page, not JSON
+        return error_page(request, exc.status_code, str(exc.detail))
     return JSONResponse({"detail": exc.detail}, status_code=exc.status_code, headers=exc.headers)
 
 

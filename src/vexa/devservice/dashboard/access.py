@@ -142,7 +142,7 @@ def locked_page(reason: str) -> Response:
     )
 
 
-def _is_navigation(headers: Headers) -> bool:
+def is_navigation(headers: Headers) -> bool:
     """A browser opening a page (rather than a program calling the API)."""
     return headers.get("sec-fetch-mode") == "navigate" or "text/html" in headers.get("accept", "")
 
@@ -217,7 +217,7 @@ class BrowserAccessMiddleware:
                 return
             # Another `token` parameter (a web app's own) goes on untouched.
             scope["headers"] = [*headers, (API_KEY_HEADER, self.api_key)]
-        elif _is_navigation(Headers(scope=scope)):
+        elif is_navigation(Headers(scope=scope)):
             await locked_page(NO_SESSION if token is None else BAD_TOKEN)(scope, receive, send)
             return
         await self.app(scope, receive, send)
@@ -242,4 +242,5 @@ __all__ = [
     "dashboard_url",
     "form_token",
     "is_cross_origin",
+    "is_navigation",
 ]

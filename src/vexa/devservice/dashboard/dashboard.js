@@ -1,44 +1,21 @@
-// The dashboard's few behaviours. Every value is put in as text, never as markup.
+// The dashboard's few behaviours. Output lines are put in as text, never as
+// markup; what else changes comes from the service as its own escaped HTML.
 "use strict";
 
 const MAX_LINES = 5000; // kept on the page; the result zip holds all of them
 const POLL_MS = 1000;
 
-function setField(root, name, value) {
-  const node = root.querySelector(`[data-field="${name}"]`);
-  if (node) node.textContent = value == null ? "" : value;
-  return node;
-}
-
-function when(stamp) {
-  return stamp ? stamp.replace("T", " ").slice(0, 19) : "";
-}
-
-const TONES = { finished: "good", failed: "bad", timeout: "bad", canceled: "muted", stopped: "muted", started: "busy" };
-
-// As vexa.types.job_has_ended decides it, with the statuses and stage the page names.
-function hasEnded(article, job) {
-  const statuses = new Set(article.dataset.endedStatuses.split(" "));
-  return statuses.has(job.job_status) || job.job_stage === article.dataset.endedStage;
-}
-
-function showJob(article, job) {
-  const ended = hasEnded(article, job);
-  const badge = setField(article, "job_status", job.job_status);
-  if (badge) badge.className = `status ${TONES[job.job_status] || "waiting"}`;
-  setField(article, "job_stage", job.job_stage);
-  setField(article, "started_at", when(job.started_at));
-  setField(article, "ended_at", when(job.ended_at));
-  const error = setField(article, "error", job.error);
-  if (error) error.hidden = !job.error;
-  const shown = {
-    ended: ended,
-    running: !ended,
-    serving: !ended && job.job_type === "web" && job.job_stage === "running",
-  };
-  for (const node of article.querySelectorAll("[data-show]")) node.hidden = !shown[node.dataset.show];
-  article.dataset.ended = String(ended);
-  return ended;
+// Swaps the element `id` for the fragment at `url`; returns the new element, or
+// null when the service answered otherwise (404: the thing is gone).
+async function swapIn(id, url) {
+  const response = await fetch(url, { cache: "no-store" });
+  const holder = document.createElement("div");
+  holder.innerHTML = await response.text(); // the service's own escaped HTML
+  const fresh = holder.firstElementChild;
+  const current = document.getElementById(id);
+  // Only what changed is replaced: a button being pressed or focused stays put otherwise.
+  if (fresh && current && fresh.id === id && !fresh.isEqualNode(current)) current.replaceWith(fresh);
+  return response.ok ? fresh : null;
 }
 
 async function followJob(article) {
@@ -66,20 +43,21 @@ async function followJob(article) {
     if (atBottom) output.scrollTop = output.scrollHeight;
   }
 
+  // The job's state as the service renders it; false once it has ended or is gone.
   async function refresh() {
-    const response = await fetch(output.dataset.info, { cache: "no-store" });
-    if (!response.ok) return false;
-    return showJob(article, await response.json());
+    const fresh = await swapIn("job-state", article.dataset.state);
+    return fresh !== null && fresh.dataset.ended !== "true";
   }
 
-  // Status and stage change between lines too: poll them until the job ends.
+  // Status and stage change between lines too: follow them until the job ends.
   const poll = async () => {
+    let going = true;
     try {
-      if (await refresh()) return;
+      going = await refresh();
     } catch (_) {
       /* the service may be restarting: try again */
     }
-    setTimeout(poll, POLL_MS);
+    if (going) setTimeout(poll, POLL_MS);
   };
   poll();
 
@@ -107,17 +85,11 @@ async function followJob(article) {
   await refresh().catch(() => false);
 }
 
-function refreshJobs(table) {
+function refreshJobs() {
   setInterval(async () => {
     if (document.hidden) return;
     try {
-      const response = await fetch(table.dataset.refresh, { cache: "no-store" });
-      if (!response.ok) return;
-      const holder = document.createElement("div");
-      holder.innerHTML = await response.text(); // the service's own escaped HTML
-      const fresh = holder.firstElementChild;
-      const current = document.getElementById("jobs");
-      if (fresh && current) current.replaceWith(fresh);
+      await swapIn("jobs", "/ui/fragments/jobs");
     } catch (_) {
       /* try again at the next tick */
     }
@@ -125,13 +97,13 @@ function refreshJobs(table) {
 }
 
 document.addEventListener("DOMContentLoaded", () => {
-  for (const form of document.querySelectorAll("form[data-confirm]")) {
-    form.addEventListener("submit", (event) => {
-      if (!window.confirm(form.dataset.confirm)) event.preventDefault();
-    });
-  }
+  // On the document: forms come and go with the fragments that carry them.
+  document.addEventListener("submit", (event) => {
+    const form = event.target;
+    if (form.dataset.confirm && !window.confirm(form.dataset.confirm)) event.preventDefault();
+  });
   const article = document.getElementById("job");
   if (article) followJob(article);
   const jobs = document.getElementById("jobs");
-  if (jobs && jobs.dataset.refresh) refreshJobs(jobs);
+  if (jobs && jobs.dataset.refresh) refreshJobs();
 });

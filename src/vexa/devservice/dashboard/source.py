@@ -8,6 +8,7 @@ methods the API routes call, so a change inside the service meets one file.
 from __future__ import annotations
 
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 from starlette.concurrency import run_in_threadpool
@@ -47,6 +48,8 @@ class JobView:
     started_at: str | None
     ended_at: str | None
     error: str | None
+    code_stored: bool = False  # its code is still stored (not deleted)
+    result_size: int | None = None  # of an ended job's result zip
 
     @property
     def ended(self) -> bool:
@@ -70,7 +73,7 @@ def _code_view(record: Any) -> CodeView:
     )
 
 
-def _job_view(job: Any) -> JobView:
+def _job_view(job: Any, code_stored: bool, result_size: int | None) -> JobView:
     data = job.to_json()
     return JobView(
         job_id=text(data["job_id"]),
@@ -83,7 +86,16 @@ def _job_view(job: Any) -> JobView:
         started_at=optional_text(data.get("started_at")),
         ended_at=optional_text(data.get("ended_at")),
         error=optional_text(data.get("error")),
+        code_stored=code_stored,
+        result_size=result_size,
     )
+
+
+def _file_size(path: Path) -> int | None:
+    try:
+        return path.stat().st_size
+    except OSError:
+        return None
 
 
 class Source:
@@ -102,17 +114,38 @@ class Source:
         return None if record is None else _code_view(record)
 
     def jobs(self) -> list[JobView]:
-        return [_job_view(job) for job in self._runner.list()]
+        return [self._job_view(job) for job in self._runner.list()]
 
     def job(self, job_id: str) -> JobView | None:
         job = self._runner.get(job_id)
-        return None if job is None else _job_view(job)
+        return None if job is None else self._job_view(job)
+
+    def _job_view(self, job: Any) -> JobView:
+        code_id = getattr(job, "code_id", None)
+        return _job_view(
+            job,
+            code_stored=code_id is not None and self._storage.get(code_id) is not None,
+            result_size=_file_size(self._runner.result_path(job.job_id)) if job.ended else None,
+        )
 
     async def terminate(self, job_id: str) -> JobView | None:
         job = self._runner.get(job_id)
         if job is None:
             return None
-        return _job_view(await self._runner.terminate(job))
+        return self._job_view(await self._runner.terminate(job))
+
+    async def clear(self, job_id: str | None = None) -> list[str] | None:
+        """Forget the ended job `job_id`, or every ended job; the IDs forgotten
+        (None: there is no job `job_id`)."""
+        if job_id is None:
+            jobs = self._runner.list()
+        else:
+            job = self._runner.get(job_id)
+            if job is None:
+                return None
+            jobs = [job]
+        forgotten, _ = await self._runner.clear(jobs)
+        return list(forgotten)
 
     async def delete_code(self, code_id: str) -> bool:
         return bool(await run_in_threadpool(self._storage.delete, code_id))
