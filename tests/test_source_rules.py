@@ -163,6 +163,24 @@ def test_interpreter_details_only_in_compat(path: Path) -> None:
     assert found == []
 
 
+# GCC and clang spellings that MSVC lacks: behind compat/portable.h (or in
+# compat.h's fenced pragmas), or in cxxabi.cpp, which is compiled only over
+# GCC's or libc++'s static runtime. Standard [[gnu::...]] attributes are
+# fine: other compilers ignore them.
+COMPILER_DETAIL = re.compile(r"\b__attribute__\b|\b__builtin_\w+|\b__declspec\b")
+
+
+@pytest.mark.skipif(not LAYER_SOURCES, reason="C++ sources not present (installed package)")
+@pytest.mark.parametrize(
+    "path",
+    [p for p in LAYER_SOURCES + MODULE_SOURCES if _layer(p) != "compat" and p.name != "cxxabi.cpp"],
+    ids=lambda p: str(p.relative_to(ROOT)),
+)
+def test_compiler_details_only_in_compat(path: Path) -> None:
+    found = [match.group(0) for match in COMPILER_DETAIL.finditer(_code(path))]
+    assert found == []
+
+
 # --- the compiler fault behind the co_await rule -------------------------------------
 
 REPRODUCER = ROOT / "tests" / "cxx" / "co_await_forms.cpp"

@@ -150,11 +150,16 @@ inline uint64_t namespaces_version(PyObject* globals, PyObject* builtins) noexce
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
     uint64_t g = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
     uint64_t b = reinterpret_cast<PyDictObject*>(builtins)->ma_version_tag;
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
 #endif
     return g > b ? g : b;
 }

@@ -123,7 +123,7 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
 
     // Conversions first, then type tests, each in parameter order.
     for (uint32_t bits = rt.converted; bits; bits &= bits - 1) {
-        const int i = __builtin_ctz(bits);
+        const int i = compat::lowest_set_bit(bits);
         const Param& param = def.params[static_cast<size_t>(i)];
         if (param.check == Check::Float) {
             if (!convert_float(param.name, bound, i)) return false;
@@ -134,7 +134,7 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
         }
     }
     for (uint32_t bits = rt.typed; bits; bits &= bits - 1) {
-        const int i = __builtin_ctz(bits);
+        const int i = compat::lowest_set_bit(bits);
         const Param& param = def.params[static_cast<size_t>(i)];
         PyObject* value = bound[i];
         if (PyUnicode_CheckExact(value) || (param.check == Check::OptionalStr && value == Py_None)) continue;

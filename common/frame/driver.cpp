@@ -551,6 +551,10 @@ PyTypeObject* pending_type = nullptr;
 CoroutineObject* pending_object = nullptr;
 
 constexpr Py_ssize_t kFrameAlign = 16;
+// The frame goes through operator new(size_t) and must need no more than its
+// alignment, which the object's memory (pymalloc's 16-byte blocks on 64-bit
+// targets) gives at this offset.
+static_assert(kFrameAlign >= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "a body's frame may need more alignment");
 Py_ssize_t frame_offset(PyTypeObject* type) {
     return (type->tp_basicsize + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
 }

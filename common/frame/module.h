@@ -28,8 +28,8 @@ PyObject* module_init(PyModuleDef& def, const ModuleSpec& (*spec)());
 }  // namespace vx
 
 // Defines the exported initialisation function of a module.
-#define VX_MODULE(NAME, SPEC_FUNCTION)                                            \
-    extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##NAME() { \
-        static PyModuleDef def{};                                                 \
-        return vx::module_init(def, SPEC_FUNCTION);                               \
+#define VX_MODULE(NAME, SPEC_FUNCTION)              \
+    PyMODINIT_FUNC PyInit_##NAME() {                \
+        static PyModuleDef def{};                   \
+        return vx::module_init(def, SPEC_FUNCTION); \
     }

@@ -5,9 +5,9 @@
 
 #include <utility>
 
-// The call path of every method (binding, creating and driving native
+// VX_HOT: the call path of every method (binding, creating and driving native
 // coroutines) is kept together, so that it occupies few instruction-cache lines.
-#define VX_HOT __attribute__((hot))
+#include "compat/portable.h"
 
 namespace vx {
 

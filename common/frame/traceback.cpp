@@ -5,7 +5,7 @@
 
 namespace vx {
 
-constinit thread_local Frame* current_frame __attribute__((tls_model("initial-exec"))) = nullptr;
+constinit thread_local Frame* current_frame VX_INITIAL_EXEC_TLS = nullptr;
 
 PyObject* traceback_code(PyObject* filename, PyObject* name, int first_line) {
     return compat::empty_code(filename, name, first_line);

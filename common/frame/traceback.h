@@ -17,7 +17,7 @@ struct Frame {
 // threads at once (httpx releases the GIL while waiting), so this is per thread.
 // constinit spares every use the call of a thread-local initializer, and
 // initial-exec keeps the access a single load.
-extern constinit thread_local Frame* current_frame __attribute__((tls_model("initial-exec")));
+extern constinit thread_local Frame* current_frame VX_INITIAL_EXEC_TLS;
 
 class FrameScope {
 public:
