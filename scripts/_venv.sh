@@ -16,6 +16,14 @@
 # as root): the calling script then runs again inside it, with the checkout
 # mounted at the same path, and its venv is .venv-3.14 / .venv-3.15 as usual.
 #
+# VEXA_ARCH=aarch64 tests Linux aarch64 on an x86-64 machine: the wheel of
+# this tree is cross-built for VEXA_PYTHON (3.13, 3.14 or 3.15; default 3.14)
+# by `scripts/build-wheels.sh --arch aarch64` into build/aarch64-wheels/
+# (again only when the tree changed), then the calling script runs again in
+# the cached arm64 Debian sid chroot (scripts/sid-chroot.sh --arch arm64,
+# binaries run by qemu-user-static), where the venv .venv-3.X-aarch64 gets
+# that wheel installed rather than a build from source.
+#
 # VEXA_TOOLCHAIN=clang builds with clang and libc++ instead of the default
 # compiler (CC=clang CXX=clang++, -stdlib=libc++; Debian's clang, libc++-dev
 # and libc++abi-dev are installed when missing), into a venv and a CMake
@@ -35,6 +43,12 @@ VEXA_DEFAULT_PYTHON_VERSION=3.10
 # Prints "3.X" when "$1" runs and is CPython 3.X; fails otherwise.
 _vexa_cpython_version() {
     [ -n "$1" ] && "$1" -c 'import sys; assert sys.implementation.name == "cpython"; print("%d.%d" % sys.version_info[:2])' \
+        2>/dev/null
+}
+
+# Prints "3.X" when "$1" runs and is CPython 3.X, "pypy3" when it is PyPy.
+_vexa_python_label() {
+    [ -n "$1" ] && "$1" -c 'import sys; print("pypy3" if sys.implementation.name == "pypy" else "%d.%d" % sys.version_info[:2])' \
         2>/dev/null
 }
 
@@ -209,22 +223,37 @@ _vexa_setup_venv() {
     local python version
     _vexa_toolchain || return 1
     _vexa_compiler_cache
-    python="$(_vexa_find_python)" || return 1
-    version="$(_vexa_cpython_version "$python")"
-    if [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
+    if [ "${VEXA_PYTHON:-}" = pypy3 ]; then
+        # Only with its universal wheel (see _vexa_maybe_enter_pypy).
+        python="$(command -v pypy3)" || { echo "error: no pypy3 on PATH" >&2; return 1; }
+        version=pypy3
+    else
+        python="$(_vexa_find_python)" || return 1
+        version="$(_vexa_cpython_version "$python")"
+    fi
+    if [ "$version" = pypy3 ]; then
+        VEXA_VENV="$VEXA_ROOT/.venv-pypy3"
+    elif [ -n "${VEXA_WHEEL:-}" ]; then
+        VEXA_VENV="$VEXA_ROOT/.venv-$version-$(uname -m)"
+    elif [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
         VEXA_VENV="$VEXA_ROOT/.venv$VEXA_TOOLCHAIN_SUFFIX"
     else
         VEXA_VENV="$VEXA_ROOT/.venv-$version$VEXA_TOOLCHAIN_SUFFIX"
     fi
     VEXA_PYTHON_BIN="$VEXA_VENV/bin/python"
 
-    if [ -e "$VEXA_VENV" ] && [ "$(_vexa_cpython_version "$VEXA_PYTHON_BIN")" != "$version" ]; then
-        echo "Recreating ${VEXA_VENV##*/} (its python is missing or not CPython $version)"
+    if [ -e "$VEXA_VENV" ] && [ "$(_vexa_python_label "$VEXA_PYTHON_BIN")" != "$version" ]; then
+        echo "Recreating ${VEXA_VENV##*/} (its python is missing or not $version)"
         rm -rf "$VEXA_VENV"
     fi
     if [ ! -e "$VEXA_VENV" ]; then
         echo "Creating ${VEXA_VENV##*/} with $python"
         _vexa_quiet "$python" -m venv "$VEXA_VENV" || return 1
+    fi
+
+    if [ -n "${VEXA_WHEEL:-}" ]; then
+        _vexa_install_wheel
+        return
     fi
 
     local requires_text missing_text
@@ -257,6 +286,44 @@ _vexa_setup_venv() {
     [ -z "$fingerprint" ] || echo "$fingerprint" >"$stamp"
 }
 
+# A built wheel (VEXA_WHEEL, see VEXA_ARCH) with the service, CLI and test
+# extras, into the venv: again only when it is another file.
+_vexa_install_wheel() {
+    local stamp="$VEXA_VENV/.vexa-installed-from" fingerprint
+    fingerprint="$(sha256sum "$VEXA_WHEEL" | cut -c1-32)"
+    if [ "$(cat "$stamp" 2>/dev/null)" = "$fingerprint" ]; then
+        echo "${VEXA_WHEEL##*/} in ${VEXA_VENV##*/} already"
+        return 0
+    fi
+    rm -f "$stamp"
+    echo "Installing ${VEXA_WHEEL##*/} into ${VEXA_VENV##*/}"
+    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --upgrade pip || return 1
+    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --force-reinstall --no-deps "$VEXA_WHEEL" || return 1
+    if [ "$(_vexa_python_label "$VEXA_PYTHON_BIN")" = pypy3 ]; then
+        # The test extra less what cannot be installed on PyPy 8.0 (no wheel
+        # for its ABI, and a Rust build here cannot fetch its toolchain):
+        # mypy (through ast-serialize) and cryptography. The tests that use
+        # them skip there.
+        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "$VEXA_WHEEL[service,cli]" || return 1
+        local -a test_requires
+        mapfile -t test_requires < <("$VEXA_PYTHON_BIN" - <<'EOF'
+from importlib.metadata import requires
+from pip._vendor.packaging.requirements import Requirement
+for text in requires("vexa") or []:
+    requirement = Requirement(text)
+    marker, requirement.marker = requirement.marker, None
+    if marker and marker.evaluate({"extra": "test"}) and requirement.name not in ("mypy", "cryptography"):
+        print(requirement)
+EOF
+        )
+        # --prefer-binary: hypothesis's newest release is an sdist that builds with Rust on PyPy.
+        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --prefer-binary "${test_requires[@]}" || return 1
+    else
+        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "$VEXA_WHEEL[service,cli,test]" || return 1
+    fi
+    echo "$fingerprint" >"$stamp"
+}
+
 # What the installed package is built from: the content of every file of the
 # package's sources (tracked or new, as git sees them) and the compiler
 # settings. Empty outside a git checkout: then the package is always installed.
@@ -264,13 +331,78 @@ _vexa_package_fingerprint() {
     command -v git >/dev/null && git -C "$VEXA_ROOT" rev-parse --git-dir >/dev/null 2>&1 || return 0
     {
         git -C "$VEXA_ROOT" ls-files -z -c -o --exclude-standard -- \
-            src common CMakeLists.txt pyproject.toml README.md LICENSE |
+            src common cmake CMakeLists.txt pyproject.toml README.md LICENSE |
             (cd "$VEXA_ROOT" && xargs -0 sha256sum 2>&1)
         printf '%s\n' "${CC:-}" "${CXX:-}" "${CXXFLAGS:-}" "${LDFLAGS:-}"
     } | sha256sum | cut -c1-32
 }
 
+# Prints the wheel that `build-wheels.sh`-like COMMAND writes into DIR (a
+# folder below the checkout) from this tree, running it only when the tree
+# changed since it last did.
+_vexa_wheel_of_tree() {  # _vexa_wheel_of_tree DIR COMMAND...
+    local dir="$1" fingerprint
+    shift
+    fingerprint="$(_vexa_package_fingerprint)"
+    if [ -z "$fingerprint" ] || [ "$(cat "$dir/.built-from" 2>/dev/null)" != "$fingerprint" ] ||
+        ! ls "$dir"/vexa-*.whl >/dev/null 2>&1; then
+        rm -rf "$dir"
+        mkdir -p "$dir"
+        "$@" >&2 || return 1
+        [ -z "$fingerprint" ] || echo "$fingerprint" >"$dir/.built-from"
+    fi
+    ls "$dir"/vexa-*.whl
+}
+
+# Another architecture (VEXA_ARCH): the cross-built wheel, then the calling
+# script again in that architecture's chroot; returns when there already.
+_vexa_maybe_enter_arch() {
+    case "${VEXA_ARCH:-}" in
+    "" | "$(uname -m)") return 0 ;;
+    aarch64) ;;
+    *)
+        echo "error: VEXA_ARCH=$VEXA_ARCH is not one of: aarch64 (or this machine's $(uname -m))" >&2
+        return 1
+        ;;
+    esac
+    [ -z "${VEXA_IN_SID_CHROOT:-}" ] || return 0
+    export VEXA_PYTHON="${VEXA_PYTHON:-3.14}"
+    local root
+    root="$(cd "$VEXA_ROOT" && pwd -P)"
+    echo "The $VEXA_ARCH wheel of this tree for CPython $VEXA_PYTHON (scripts/build-wheels.sh, when the tree changed)"
+    VEXA_WHEEL="$(_vexa_wheel_of_tree "$root/build/$VEXA_ARCH-wheels/$VEXA_PYTHON" \
+        bash "$root/scripts/build-wheels.sh" --arch "$VEXA_ARCH" --python "$VEXA_PYTHON" \
+        --out "$root/build/$VEXA_ARCH-wheels/$VEXA_PYTHON")" || return 1
+    export VEXA_WHEEL
+    echo "CPython $VEXA_PYTHON on $VEXA_ARCH: running ${0##*/} in the arm64 chroot, under qemu"
+    exec bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
+        bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
+}
+
+# VEXA_PYTHON=pypy3: Debian sid's PyPy (installed into the sid chroot when
+# missing) with the universal wheel of this tree, built with
+# VEXA_NO_EXTENSIONS=1 by the host's CPython; then the calling script again
+# in the chroot. Returns when there already.
+_vexa_maybe_enter_pypy() {
+    [ "${VEXA_PYTHON:-}" = pypy3 ] || return 0
+    [ -z "${VEXA_IN_SID_CHROOT:-}" ] || return 0
+    local root builder
+    root="$(cd "$VEXA_ROOT" && pwd -P)"
+    builder="$(VEXA_PYTHON=$VEXA_DEFAULT_PYTHON_VERSION _vexa_find_python)" || return 1
+    echo "The universal wheel of this tree (VEXA_NO_EXTENSIONS=1, when the tree changed)"
+    VEXA_WHEEL="$(_vexa_wheel_of_tree "$root/build/universal-wheel" \
+        _vexa_quiet env VEXA_NO_EXTENSIONS=1 "$builder" -m pip wheel -q --no-deps \
+        -w "$root/build/universal-wheel" "$root")" || return 1
+    export VEXA_WHEEL
+    bash "$root/scripts/sid-chroot.sh" install pypy3 pypy3-venv || return 1
+    echo "PyPy: running ${0##*/} in the Debian sid chroot (scripts/sid-chroot.sh)"
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" -- \
+        bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
+}
+
 # The sourcing script's own arguments, for running it again in the chroot.
 VEXA_SCRIPT_ARGS=("$@")
+_vexa_maybe_enter_arch || return 1
+_vexa_maybe_enter_pypy || return 1
 _vexa_maybe_enter_sid
 _vexa_setup_venv || return 1
