@@ -17,7 +17,7 @@ import tarfile
 import zipfile
 from pathlib import Path
 from types import ModuleType
-from typing import Callable
+from typing import Any, Callable
 
 import pytest
 from packaging.specifiers import SpecifierSet
@@ -158,3 +158,39 @@ def test_the_universal_wheel_check_names_each_fault(change: Callable[[list[str]]
     universal = [name for name in installed_names() if not name.endswith(".so")]
     assert check_dist.wheel_problems(universal, universal=True) == []
     assert problem in check_dist.wheel_problems(change(universal), universal=True)
+
+
+# --- the hosted-CI build (cibuildwheel), in step with scripts/build-wheels.sh ----------
+
+try:
+    import tomllib
+except ImportError:  # 3.10: mypy's tomli, the same parser
+    import tomli as tomllib
+
+
+def hosted_settings() -> dict[str, Any]:
+    return tomllib.loads((SOURCE_TREE / "pyproject.toml").read_text())["tool"]["cibuildwheel"]
+
+
+def test_the_hosted_build_covers_the_supported_versions() -> None:
+    classifiers = importlib.metadata.metadata("vexa").get_all("Classifier") or []
+    versions = [c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    assert hosted_settings()["build"].split() == [f"cp{v.replace('.', '')}-*" for v in versions]
+
+
+@pytest.mark.native_only
+def test_the_hosted_linux_floor_is_what_the_modules_need() -> None:
+    # The tag the hosted build gives is the glibc the modules built here need:
+    # the newest GLIBC_ version any of them asks for.
+    [floor] = re.findall(r"--plat manylinux_(\d+)_(\d+)_", hosted_settings()["linux"]["repair-wheel-command"])
+    needed = set()
+    for path in (Path(vexa.__file__).parent / "client").glob("*/_*.so"):
+        needed |= set(re.findall(r"GLIBC_(\d+)\.(\d+)", check_dist._run("readelf", "-V", str(path))))
+    assert floor == max(needed, key=lambda v: tuple(map(int, v)))
+
+
+def test_the_workflow_runs_every_hosted_architecture() -> None:
+    settings = hosted_settings()
+    wanted = {arch for platform in ("linux", "macos", "windows") for arch in settings[platform]["archs"]}
+    workflow = (SOURCE_TREE / ".github" / "workflows" / "wheels.yml").read_text()
+    assert set(re.findall(r"\barch: (\w+)", workflow)) == wanted
