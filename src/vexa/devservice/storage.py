@@ -153,7 +153,10 @@ class Database:
         self._connection = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         self._lock = threading.Lock()
         with self._lock:
-            self._connection.execute("PRAGMA journal_mode=WAL")
+            # Statements that return rows are read to their end: an unfinished
+            # one stays "in progress" until its cursor is collected, which on
+            # PyPy is later, and COMMIT then fails.
+            self._connection.execute("PRAGMA journal_mode=WAL").fetchall()
             self._connection.execute("PRAGMA synchronous=NORMAL")
             migrate(self._connection)
         self._reader = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
@@ -210,7 +213,7 @@ def _transaction(connection: sqlite3.Connection) -> Iterator[None]:
 
 def migrate(connection: sqlite3.Connection) -> int:
     """Bring the database to `SCHEMA_VERSION`; returns the version it had."""
-    (found,) = connection.execute("PRAGMA user_version").fetchone()
+    [(found,)] = connection.execute("PRAGMA user_version").fetchall()
     if found > SCHEMA_VERSION:
         raise RuntimeError(f"The database has schema version {found}, newer than this service knows ({SCHEMA_VERSION})")
     for migration in MIGRATIONS:
