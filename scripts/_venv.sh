@@ -246,7 +246,15 @@ _vexa_setup_venv() {
         echo "Recreating ${VEXA_VENV##*/} (its python is missing or not $version)"
         rm -rf "$VEXA_VENV"
     fi
-    if [ ! -e "$VEXA_VENV" ]; then
+    if [ ! -e "$VEXA_VENV" ] && [ -n "${VEXA_ARCH:-}" ] && [ -n "${VEXA_IN_SID_CHROOT:-}" ]; then
+        # Under qemu, ensurepip's compiling of pip alone takes many minutes:
+        # Debian's bundled pip wheel, run from the wheel itself, installs pip uncompiled.
+        echo "Creating ${VEXA_VENV##*/} with $python (pip not compiled)"
+        _vexa_quiet "$python" -m venv --without-pip "$VEXA_VENV" || return 1
+        local pip_wheel
+        pip_wheel="$(ls /usr/share/python-wheels/pip-*.whl | tail -n 1)"
+        _vexa_quiet "$VEXA_PYTHON_BIN" "$pip_wheel/pip" install -q --no-compile --no-index "$pip_wheel" || return 1
+    elif [ ! -e "$VEXA_VENV" ]; then
         echo "Creating ${VEXA_VENV##*/} with $python"
         _vexa_quiet "$python" -m venv "$VEXA_VENV" || return 1
     fi
@@ -297,7 +305,11 @@ _vexa_install_wheel() {
     fi
     rm -f "$stamp"
     echo "Installing ${VEXA_WHEEL##*/} into ${VEXA_VENV##*/}"
-    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --force-reinstall --no-deps "$VEXA_WHEEL" || return 1
+    # Under qemu (VEXA_ARCH), compiling all that pip installs would cost many
+    # minutes: what the tests import is compiled as they import it.
+    local -a no_compile=()
+    [ -z "${VEXA_ARCH:-}" ] || no_compile=(--no-compile)
+    _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${no_compile[@]}" --force-reinstall --no-deps "$VEXA_WHEEL" || return 1
     if [ "$(_vexa_python_label "$VEXA_PYTHON_BIN")" = pypy3 ]; then
         # The test extra less what cannot be installed on PyPy 8.0 (no wheel
         # for its ABI, and a Rust build here cannot fetch its toolchain):
@@ -318,7 +330,7 @@ EOF
         # --prefer-binary: hypothesis's newest release is an sdist that builds with Rust on PyPy.
         _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q --prefer-binary "${test_requires[@]}" || return 1
     else
-        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "$VEXA_WHEEL[service,cli,test]" || return 1
+        _vexa_quiet "$VEXA_PYTHON_BIN" -m pip install -q "${no_compile[@]}" "$VEXA_WHEEL[service,cli,test]" || return 1
     fi
     echo "$fingerprint" >"$stamp"
 }
@@ -372,8 +384,7 @@ _vexa_maybe_enter_arch() {
     VEXA_WHEEL="$(_vexa_wheel_of_tree "$root/build/$VEXA_ARCH-wheels/$VEXA_PYTHON" \
         bash "$root/scripts/build-wheels.sh" --arch "$VEXA_ARCH" --python "$VEXA_PYTHON" --no-smoke \
         --out "$root/build/$VEXA_ARCH-wheels/$VEXA_PYTHON")" || return 1
-    # Under qemu, compiling all that pip installs would cost minutes; what the tests import is compiled as they do.
-    export VEXA_WHEEL PIP_NO_COMPILE=1
+    export VEXA_WHEEL
     echo "CPython $VEXA_PYTHON on $VEXA_ARCH: running ${0##*/} in the arm64 chroot, under qemu"
     exec bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"

@@ -76,9 +76,22 @@ quiet() {
 }
 
 new_venv() {  # new_venv PYTHON DIR
+    if [ -n "${VEXA_WHEELS_EMULATED:-}" ]; then
+        # Under qemu, ensurepip's compiling of pip alone takes many minutes.
+        quiet venv_without_compiling "$1" "$2"
+        return
+    fi
     quiet "$1" -m venv "$2"
-    # Under qemu every step costs minutes: the interpreter's own pip will do.
-    [ -n "${VEXA_WHEELS_EMULATED:-}" ] || quiet "$2/bin/python" -m pip install -q --upgrade pip
+    quiet "$2/bin/python" -m pip install -q --upgrade pip
+}
+
+# A venv whose pip (Debian's bundled wheel, run from the wheel itself) is
+# installed without compiling (and so are the packages: see smoke_test).
+venv_without_compiling() {  # venv_without_compiling PYTHON DIR
+    local wheel
+    wheel="$(ls /usr/share/python-wheels/pip-*.whl | tail -n 1)"
+    "$1" -m venv --without-pip "$2"
+    "$2/bin/python" "$wheel/pip" install -q --no-compile --no-index "$wheel"
 }
 
 # The versions the sid chroot provides, for machines without them.
@@ -102,7 +115,8 @@ smoke_test() {  # smoke_test VERSION PYTHON WHEEL
             exit 1
         fi
     done
-    quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: "$wheel[service]"
+    quiet env PATH="$trial/bin" "$trial/bin/python" -m pip install -q --only-binary=:all: \
+        ${VEXA_WHEELS_EMULATED:+--no-compile} "$wheel[service]"
     # From outside the source tree, so that the installed vexa is the one imported.
     (cd "$work" && env PATH="$trial/bin" "$trial/bin/python" "$root/scripts/smoke_wheel.py")
 }
@@ -197,7 +211,7 @@ in_sid() {  # in_sid STEP ARGS...
 # it installs: most of it is never imported, and compiling costs minutes).
 in_arm64() {  # in_arm64 STEP ARGS...
     bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
-        env VEXA_WHEELS_STEP=1 VEXA_WHEELS_EMULATED=1 PIP_NO_COMPILE=1 bash "$root/scripts/build-wheels.sh" "$@"
+        env VEXA_WHEELS_STEP=1 VEXA_WHEELS_EMULATED=1 bash "$root/scripts/build-wheels.sh" "$@"
 }
 
 # The steps run inside a chroot (see in_sid, in_arm64).
