@@ -174,7 +174,9 @@ def hosted_settings() -> dict[str, Any]:
 
 def test_the_hosted_build_covers_the_supported_versions() -> None:
     classifiers = importlib.metadata.metadata("vexa").get_all("Classifier") or []
-    versions = [c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)]
+    versions = [
+        c.rsplit(" ", 1)[1] for c in classifiers if re.fullmatch(r"Programming Language :: Python :: 3\.\d+", c)
+    ]
     assert hosted_settings()["build"].split() == [f"cp{v.replace('.', '')}-*" for v in versions]
 
 
