@@ -5,6 +5,7 @@ into which only the wheel (with its `service` extra) was installed:
 
     python scripts/smoke_wheel.py           # a native wheel: the compiled modules must be in use
     python scripts/smoke_wheel.py --pure    # the universal wheel: the pure-Python twins must be
+    python scripts/smoke_wheel.py --slow    # under emulation (qemu): requests may take a minute
 
 Starts `python -m vexa.devservice` on a free port, stores, lists, reads,
 downloads and deletes code with `vexa.Client`, then ingests it with
@@ -25,11 +26,22 @@ import tempfile
 import zipfile
 from pathlib import Path
 
+import httpx
+
 import vexa
 import vexa.client
 from vexa.types import CodeType, CodeZip, JobStage, NotFoundError
 
 API_KEY = "smoke-key"
+# --slow: the clients share an HTTP client whose timeout allows for a service
+# that compiles and runs everything under emulation (httpx's default is 5 s).
+SLOW = "--slow" in sys.argv[1:]
+
+
+def client_options(asynchronous: bool = False) -> dict[str, object]:
+    if not SLOW:
+        return {}
+    return {"http_client": (httpx.AsyncClient if asynchronous else httpx.Client)(timeout=120)}
 
 
 def check(condition: bool, what: str) -> None:
@@ -64,7 +76,7 @@ def check_installation(pure: bool) -> None:
 
 
 def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
-    client = vexa.Client(base_url, api_key=API_KEY)
+    client = vexa.Client(base_url, api_key=API_KEY, **client_options())
     code_id = client.code.upload(code_zip, "smoke", CodeType.PYTHON, {"smoke": True})
     check(code_id in [info.code_id for info in client.code.list_info(CodeType.PYTHON)], "upload not listed")
     check(client.code.get_info(code_id).code_name == "smoke", "get_info name")
@@ -82,7 +94,7 @@ def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
 
 
 def use_sync_jobs(base_url: str, code_zip: CodeZip) -> int:
-    client = vexa.Client(base_url, api_key=API_KEY)
+    client = vexa.Client(base_url, api_key=API_KEY, **client_options())
     job = client.code.ingest(code_zip, "smoke-sync-job", CodeType.PYTHON)
     lines = [output.text for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
     ended = client.jobs.await_stage(job.job_id, timeout=60)
@@ -92,7 +104,7 @@ def use_sync_jobs(base_url: str, code_zip: CodeZip) -> int:
 
 
 async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
-    client = vexa.AsyncClient(base_url, api_key=API_KEY)
+    client = vexa.AsyncClient(base_url, api_key=API_KEY, **client_options(asynchronous=True))
     job = await client.code.ingest(code_zip, "smoke-job", CodeType.PYTHON)
     lines = [output.text async for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
     ended = await client.jobs.await_stage(job.job_id, timeout=60)
@@ -102,7 +114,7 @@ async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
 
 
 def main() -> None:
-    pure = sys.argv[1:] == ["--pure"]
+    pure = "--pure" in sys.argv[1:]
     check_installation(pure)
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
