@@ -225,8 +225,11 @@ def test_a_full_disk_refuses_uploads_with_507_and_keeps_the_code_as_it_was(
         assert code_ids(client) == [added, *listed]
 
 
-# A job that waits for the test's word, then prints a lot (more than the database can
-# take on the full disk) or ends at once, leaving a file for its result.
+# A job that waits for the test's word, then prints a lot or ends at once, leaving a file
+# for its result. "A lot" is more than the database's files can take without growing: its
+# write-ahead log keeps the pages it has had (up to about 4 MiB before a checkpoint), so
+# the lines must outgrow that on any machine, though they stay under the output cap.
+PRINTED_LINES = 50_000
 WAITER = """
 import os, pathlib, sys, time
 pathlib.Path(os.environ["VEXA_OUTPUT_DIR"], "left.txt").write_text("a file of the job's")
@@ -234,7 +237,7 @@ print("ready", flush=True)
 while not os.path.exists({go!r}):
     time.sleep(0.01)
 if {printing!r}:
-    for n in range(5000):
+    for n in range({lines}):
         print("line", n, "x" * 100)
     sys.stdout.flush()
     time.sleep(300)
@@ -262,7 +265,7 @@ def test_a_job_the_disk_cannot_take_ends_failed_once_there_is_room(
     go = tmp_path / "go"
     service = service_factory(data_dir=data_dir, simulate=False)
     with client_for(service) as client:
-        job_id = run_stored(client, make_zip({"main.py": WAITER.format(go=str(go), printing=printing)}))["job_id"]
+        job_id = run_stored(client, make_zip({"main.py": WAITER.format(go=str(go), printing=printing, lines=PRINTED_LINES)}))["job_id"]
         wait_until(
             lambda: ("stdout", "ready") in output_so_far(client, job_id),
             "the job to be ready",
@@ -288,7 +291,7 @@ def test_a_job_the_disk_cannot_take_ends_failed_once_there_is_room(
         printed = [text for stream, text in lines if stream == "stdout" and not text.startswith("[vexa]")]
         assert printed[0] == "ready" and printed[1:] == [f"line {n} {'x' * 100}" for n in range(len(printed) - 1)]
         if printing:
-            assert 0 < len(printed) - 1 < 5000  # cut where the disk filled: none after, none missing before
+            assert 0 < len(printed) - 1 < PRINTED_LINES  # cut where the disk filled: none after, none missing before
         assert ("stderr", "[vexa] " + error) in lines or not printing
         files = result_files(client, job_id)
         assert "left.txt" not in files and files["output.txt"].decode().splitlines() == [text for _, text in lines]

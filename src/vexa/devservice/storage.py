@@ -205,10 +205,15 @@ def _transaction(connection: sqlite3.Connection) -> Iterator[None]:
     connection.execute("BEGIN IMMEDIATE")
     try:
         yield
+        connection.execute("COMMIT")
     except BaseException:
-        connection.execute("ROLLBACK")
+        # A full disk may make SQLite roll back by itself (in a statement or at
+        # COMMIT); a ROLLBACK then would hide the error with "no transaction".
+        # A failed COMMIT that left the transaction open is rolled back here, or
+        # the next BEGIN would fail.
+        if connection.in_transaction:
+            connection.execute("ROLLBACK")
         raise
-    connection.execute("COMMIT")
 
 
 def migrate(connection: sqlite3.Connection) -> int:
