@@ -23,7 +23,7 @@ from vexa.types import HTTPException, Job, JobStage, JobStatus, JobType, VexaExc
 
 @click.group(context_settings=CONTEXT_SETTINGS)
 def web() -> None:
-    """Web-page jobs: run, open, print the URL, wait until healthy, list."""
+    """Web-page jobs: run, open, print the URL, wait, list."""
 
 
 async def _show_web_job(session: Session, client: AsyncClient, job: Job, wait: bool, timeout: float | None) -> None:
