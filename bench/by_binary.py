@@ -1,7 +1,7 @@
 """Instructions per call by binary: where each implementation spends them.
 
     .venv/bin/python bench/overhead.py --instructions --keep-profiles build/profiles
-    .venv/bin/python bench/by_binary.py build/profiles [--calls 2000]
+    .venv/bin/python bench/by_binary.py build/profiles [--calls 2000] [--functions 12]
 
 Reads the callgrind dumps that `overhead.py --keep-profiles` keeps (one per
 kind of call and implementation) and splits each call's instructions by the
@@ -11,12 +11,20 @@ plain client and the twins, which are Python), libpython, libc, the dynamic load
 variables on some builds) and the rest. The empty caller loop is subtracted
 per binary, as overhead.py subtracts it from the totals. `--calls` must match
 the number of calls the dumps were made with (200 with `--quick`).
+
+`--functions N` adds, per kind of call, the own binary's N costliest
+functions by exclusive instructions per call (native and Cython side by
+side): the flame of the compiled code. The installed modules are stripped;
+for names, profile with the unstripped build (the files in build/<tag>
+copied over the installed ones).
 """
 
 from __future__ import annotations
 
 import argparse
 import re
+import shutil
+import subprocess
 from collections import defaultdict
 from pathlib import Path
 
@@ -84,10 +92,85 @@ def self_cost_by_binary(dump: Path, names: dict[str, str]) -> dict[str, int]:
     return totals
 
 
+FUNCTION_LINE = re.compile(r"c?fn=(?:\((\d+)\))?\s*(.*)")
+
+
+def function_names(dumps: list[Path]) -> dict[str, str]:
+    """The function names behind callgrind's compressed ids, as object_names."""
+    names: dict[str, str] = {}
+    for dump in dumps:
+        for line in dump.read_text().splitlines():
+            if line.startswith(("fn=", "cfn=")):
+                found = FUNCTION_LINE.match(line)
+                assert found is not None
+                key, name = found.groups()
+                if key and name:
+                    names[key] = name
+    return names
+
+
+def own_cost_by_function(dump: Path, objects: dict[str, str], functions: dict[str, str]) -> dict[str, int]:
+    """Exclusive instructions of the own binary's functions (see self_cost_by_binary)."""
+    totals: dict[str, int] = defaultdict(int)
+    own = False
+    function = "?"
+    after_call = False
+    for line in dump.read_text().splitlines():
+        if line.startswith("ob="):
+            found = OBJECT_LINE.match(line)
+            assert found is not None
+            key, name = found.groups()
+            own = binary_of(objects[key] if key else name) == "own"
+        elif line.startswith("fn="):
+            found = FUNCTION_LINE.match(line)
+            assert found is not None
+            key, name = found.groups()
+            function = functions[key] if key else name
+        elif line.startswith("calls="):
+            after_call = True
+        elif line[:1].isdigit() or line[:1] in "+-*":
+            if after_call:
+                after_call = False
+                continue
+            fields = line.split()
+            if own and len(fields) > 1:
+                totals[function] += int(fields[-1])
+    return totals
+
+
+def demangled(names: list[str]) -> list[str]:
+    tool = shutil.which("c++filt")
+    if not tool or not names:
+        return names
+    done = subprocess.run([tool, "-p"], input="\n".join(names), capture_output=True, text=True, check=True)
+    return done.stdout.splitlines()
+
+
+def print_functions(profiles: Path, kinds: list[str], calls: int, top: int, dumps: list[Path]) -> None:
+    objects = object_names(dumps)
+    functions = function_names(dumps)
+    print(f"\nOwn code by function, exclusive instructions per call (the {top} costliest, then the rest)")
+    for kind in kinds:
+        for impl in ("native", "cython"):
+            dump = profiles / f"{impl}--{kind}.out"
+            if not dump.exists():
+                continue
+            cost = own_cost_by_function(dump, objects, functions)
+            ranked = sorted(cost.items(), key=lambda item: -item[1])
+            total = sum(cost.values()) / calls
+            print(f"  {kind} {impl}: {total:.0f}")
+            shown = ranked[:top]
+            for name, value in zip(demangled([name for name, _ in shown]), [value for _, value in shown]):
+                print(f"    {value / calls:8.1f}  {name[:110]}")
+            rest = sum(value for _, value in ranked[top:]) / calls
+            print(f"    {rest:8.1f}  (the other {max(0, len(ranked) - top)} functions)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("profiles", type=Path, help="the folder given to overhead.py --keep-profiles")
     parser.add_argument("--calls", type=int, default=2_000, help="calls per dump (200 with --quick)")
+    parser.add_argument("--functions", type=int, default=0, help="also list the own code's N costliest functions")
     args = parser.parse_args()
     dumps = sorted(args.profiles.glob("*--*.out"))
     names = object_names(dumps)
@@ -112,6 +195,9 @@ def main() -> None:
                 + "".join(f"{per_call[b]:10.0f}" for b in binaries)
                 + f"{sum(per_call.values()):10.0f}"
             )
+
+    if args.functions:
+        print_functions(args.profiles, kinds, args.calls, args.functions, dumps)
 
 
 if __name__ == "__main__":

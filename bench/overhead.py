@@ -138,6 +138,9 @@ class StubHttpx:
 
 
 class Parent:
+    # A C-level callable, as the other stubs: the URL of job "j1" is "http://127.0.0.1:9/jobs/j1".
+    get_proxy_url = "http://127.0.0.1:9/jobs/".__add__
+
     def __init__(self) -> None:
         self.base_url = "http://127.0.0.1:9"
         self.api_key_header = {"X-API-Key": "key"}
@@ -260,9 +263,16 @@ def binding_failure(clients: Clients) -> str:
     raise AssertionError("get_info(1) was accepted")
 
 
+def created_and_closed(clients: Clients) -> None:
+    clients.jobs.get("j1").close()
+
+
 KINDS = [
     Kind("plain method: CodeClient.get_info", {"code_id": "c1"}, lambda c: c.code.get_info("c1")),
+    Kind("bare coroutine: get('j1') made and closed", None, created_and_closed),
+    Kind("coroutine without I/O: get_url", None, lambda c: drive(c.jobs.get_url("j1"))),
     Kind("coroutine: AsyncJobsClient.get", JOB, lambda c: drive(c.jobs.get("j1"))),
+    Kind("coroutine: AsyncJobsClient.list", [JOB], lambda c: drive(c.jobs.list())),
     Kind("coroutine awaiting another: list_running", [JOB], lambda c: drive(c.jobs.list_running())),
     Kind("coroutine awaiting two: AsyncWebJobsClient.list_failed", [JOB], lambda c: drive(c.web.list_failed())),
     Kind("one round of await_stage", JOB, lambda c: drive(c.jobs.await_stage("j1"))),
@@ -341,13 +351,20 @@ def time_all(quick: bool) -> dict[str, dict[str, float]]:
     return results
 
 
-def measure_instructions_here(calls: int) -> None:
+def chosen(name: str, kinds: str) -> bool:
+    return any(word in name for word in kinds.split(","))
+
+
+def measure_instructions_here(calls: int, implementations: tuple[str, ...], kinds: str) -> None:
     """Runs under callgrind: each measured loop lies between two `getppid` dumps."""
     order = []
-    for impl in IMPLEMENTATIONS:
+    for impl in implementations:
         clients = clients_of(impl)
-        loops = [(kind.name, lambda n, kind=kind: loop_of(kind, clients, n)) for kind in KINDS]
-        loops.append((STREAM_KIND, lambda n: stream_loop(clients, n)))
+        loops = [
+            (kind.name, lambda n, kind=kind: loop_of(kind, clients, n)) for kind in KINDS if chosen(kind.name, kinds)
+        ]
+        if chosen(STREAM_KIND, kinds):
+            loops.append((STREAM_KIND, lambda n: stream_loop(clients, n)))
         loops.insert(0, ("empty loop", lambda n: loop_of(Kind("nothing", None, lambda c: None), clients, n)))
         for name, make in loops:
             make(1_100)()  # warm-up: caches, free lists, 3.10's attribute caches (after 1,024 runs of a code object)
@@ -359,7 +376,9 @@ def measure_instructions_here(calls: int) -> None:
     print(json.dumps(order))
 
 
-def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[str, dict[str, float]]:
+def count_instructions(
+    calls: int, keep_profiles: Path | None = None, implementations: tuple[str, ...] = IMPLEMENTATIONS, kinds: str = ""
+) -> dict[str, dict[str, float]]:
     """Instructions per call; `keep_profiles` receives the callgrind dumps, named
     after the loop each holds, for `callgrind_annotate`."""
     if shutil.which("valgrind") is None:
@@ -376,6 +395,10 @@ def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[st
                 __file__,
                 "--count-here",
                 str(calls),
+                "--only",
+                ",".join(implementations),
+                "--kinds",
+                kinds,
             ],
             check=True,
             capture_output=True,
@@ -410,11 +433,15 @@ def count_instructions(calls: int, keep_profiles: Path | None = None) -> dict[st
 def print_table(title: str, unit: str, results: dict[str, dict[str, float]]) -> None:
     print(f"{title} ({unit}):")
     width = max(len(name) for name in results)
-    columns = "".join(f"  {impl:>9}" for impl in IMPLEMENTATIONS)
-    print(f"  {'kind of call':<{width}}{columns}  {'nat/py':>6}  {'nat/cy':>6}")
+    shown = [impl for impl in IMPLEMENTATIONS if impl in next(iter(results.values()))]
+    ratios = [(base, label) for base, label in (("python", "nat/py"), ("cython", "nat/cy")) if base in shown]
+    columns = "".join(f"  {impl:>9}" for impl in shown) + "".join(f"  {label:>6}" for _, label in ratios)
+    print(f"  {'kind of call':<{width}}{columns}")
     for name, row in results.items():
-        figures = "".join(f"  {row[impl]:9.0f}" for impl in IMPLEMENTATIONS)
-        print(f"  {name:<{width}}{figures}  {row['native'] / row['python']:6.2f}  {row['native'] / row['cython']:6.2f}")
+        figures = "".join(f"  {row[impl]:9.0f}" for impl in shown)
+        if "native" in row:
+            figures += "".join(f"  {row['native'] / row[base]:6.2f}" for base, _ in ratios)
+        print(f"  {name:<{width}}{figures}")
 
 
 def main() -> None:
@@ -422,19 +449,29 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer calls and repeats, for a smoke run")
     parser.add_argument("--instructions", action="store_true", help="also count instructions under callgrind")
     parser.add_argument("--keep-profiles", type=Path, help="with --instructions: keep the callgrind dumps here")
+    parser.add_argument(
+        "--only",
+        default=",".join(IMPLEMENTATIONS),
+        help="with --instructions: count only these implementations (comma-separated); then nothing is timed",
+    )
+    parser.add_argument(
+        "--kinds", default="", help="with --instructions: count only the kinds whose names contain one of these words"
+    )
     parser.add_argument("--count-here", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    only = tuple(impl for impl in IMPLEMENTATIONS if impl in args.only.split(","))
     if not _modules.native():
         raise SystemExit("the compiled modules are not in use (not built, or VEXA_NO_EXTENSIONS is set)")
     if args.count_here:
-        measure_instructions_here(args.count_here)
+        measure_instructions_here(args.count_here, only, args.kinds)
         return
-    print_table("Overhead per call, network and models stubbed", "ns, min of repeats", time_all(args.quick))
+    if only == IMPLEMENTATIONS and not args.kinds:
+        print_table("Overhead per call, network and models stubbed", "ns, min of repeats", time_all(args.quick))
     if args.instructions:
         print_table(
             "Instructions per call under callgrind",
             "Ir",
-            count_instructions(200 if args.quick else 2_000, args.keep_profiles),
+            count_instructions(200 if args.quick else 2_000, args.keep_profiles, only, args.kinds),
         )
 
 

@@ -43,6 +43,10 @@ def _not_a_list(value: Any) -> TypeError:
     return TypeError(f"Expected list, got {type(value).__name__}")
 
 
+def _not_a_str(value: Any) -> TypeError:
+    return TypeError(f"Expected str, got {type(value).__name__}")
+
+
 class CodeClient:
     def __init__(self, client: Any) -> None:
         self._client = client
@@ -127,6 +131,14 @@ class AsyncJobsClient:
                 return [Job(**item) for item in response.json()]
             except httpx.HTTPStatusError as e:
                 raise parent._get_http_exception(httpx_error=e)
+
+    async def get_url(self, job_id: str) -> Any:
+        if type(job_id) is not str:
+            raise _wrong_type("job_id", "str", job_id)
+        url = self._client.get_proxy_url(job_id)
+        if url is not None and type(url) is not str:
+            raise _not_a_str(url)
+        return url
 
     async def list_running(self, code_type: Any = None) -> Any:
         job_type = JobType.from_code_type(code_type) if code_type else None

@@ -91,6 +91,7 @@ class Call:
 CALLS: dict[str, Call] = {
     "get_info": Call(lambda c: c.code.get_info("c1"), blocking=True),
     "get": Call(lambda c: c.jobs.get("j1")),
+    "list by stage": Call(lambda c: c.jobs.list(job_stage=JobStage.RUNNING)),
     "list_running": Call(lambda c: c.jobs.list_running("python")),
     "web list_failed": Call(lambda c: c.web.list_failed()),
     "await_stage": Call(lambda c: c.jobs.await_stage("j1", 5)),
@@ -102,6 +103,7 @@ CALLS: dict[str, Call] = {
 BODIES: dict[str, Any] = {
     "get_info": CODE_INFO,
     "list_running": [JOB, {**JOB, "job_id": "j2"}],
+    "list by stage": [JOB],
     "web list_failed": [JOB],
     "await_stage limit 0": {**JOB, "job_stage": "pre_running"},
 }
@@ -130,7 +132,7 @@ def observe(result: Any) -> Any:
         return ("raised", type(result).__name__, str(result), type(context).__name__ if context else None)
     if isinstance(result, list):
         return [observe(item) for item in result]
-    return result.model_dump(mode="json") if result is not None else None
+    return result.model_dump(mode="json") if hasattr(result, "model_dump") else result
 
 
 def parent_of(kind: str, classes: type, base_url: str, verify: Any, shared: Any) -> Any:
@@ -206,3 +208,24 @@ def test_the_plain_client_agrees_with_the_compiled_modules(
         assert requests
     for request in requests:
         assert (SHARED_MARK in request[2]) is (parent == "shared")
+
+
+@pytest.mark.parametrize("url", ["http://proxy/j1", None, 7, b"http://proxy/j1"], ids=repr)
+@pytest.mark.parametrize("job_id", ["j1", 1])
+def test_get_url_agrees_without_a_request(url: Any, job_id: Any) -> None:
+    """get_url sends nothing: it hands on what the parent's get_proxy_url gives, if that is a str or None."""
+    seen = {}
+    for impl, (_, jobs_class, _) in IMPLEMENTATIONS.items():
+        asked: list[Any] = []
+        parent = BareParent(vexa.AsyncClient("http://127.0.0.1:9", api_key=API_KEY))
+        parent.get_proxy_url = lambda job_id: asked.append(job_id) or url  # type: ignore[attr-defined]
+
+        async def run(jobs: Any = jobs_class(parent)) -> Any:
+            try:
+                return await jobs.get_url(job_id)
+            except Exception as e:  # noqa: BLE001 - the error is the outcome compared
+                return e
+
+        seen[impl] = (observe(asyncio.run(run())), asked)
+    assert seen["plain"] == seen["native"]
+    assert seen["native"][1] == ([job_id] if job_id == "j1" else [])
