@@ -357,6 +357,28 @@ bool coroutine_is_awaiting(PyObject* coro) {
 }
 
 int fetch_stop_iteration_value(PyObject** value) { return _PyGen_FetchStopIterationValue(value); }
-int set_stop_iteration_value(PyObject* value) { return _PyGen_SetStopIterationValue(value); }
+int set_stop_iteration_value(PyObject* value) {
+#if !VX_PY_AT_LEAST(12)
+    // What _PyGen_SetStopIterationValue does for a value that is neither a
+    // tuple nor an exception, and PyErr_SetObject then, when no exception is
+    // being handled (none to chain as the context): the pair is stored
+    // unnormalised, the instance made only if someone looks at it. Up to
+    // 3.11 the indicator holds such pairs; from 3.12 on it holds instances.
+    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
+        // The handled exception as _PyErr_GetTopmostException finds it.
+        const ExcState* item = thread_state()->exc_info;
+#if VX_PY_AT_LEAST(11)
+        while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item) item = item->previous_item;
+#else
+        while ((!item->exc_type || item->exc_type == Py_None) && item->previous_item) item = item->previous_item;
+#endif
+        if (!item->exc_value || item->exc_value == Py_None) {
+            PyErr_Restore(Py_NewRef(PyExc_StopIteration), Py_NewRef(value), nullptr);
+            return 0;
+        }
+    }
+#endif
+    return _PyGen_SetStopIterationValue(value);
+}
 
 }  // namespace vx::compat

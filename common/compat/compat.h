@@ -111,6 +111,13 @@ private:
 void chain_thrown_error(ExcState* state);
 
 void clear_exc_state(ExcState& state) noexcept;
+inline bool exc_state_is_empty(const ExcState& state) noexcept {
+#if VX_PY_AT_LEAST(11)
+    return !state.exc_value;
+#else
+    return !state.exc_type && !state.exc_value && !state.exc_traceback;
+#endif
+}
 int traverse_exc_state(const ExcState& state, visitproc visit, void* arg);
 
 // --- attributes, types, arguments -------------------------------------------------

@@ -453,10 +453,4 @@ bool init_async_generator_types() {
     return asend_type && athrow_type && async_generator_type;
 }
 
-PyObject* new_async_generator(const BodyOrigin& origin, Args&& args) {
-    if (!init_async_generator_types()) return nullptr;
-    return reinterpret_cast<PyObject*>(
-        new_body_object<GeneratorTask>(async_generator_type, origin, origin.runtime->def->generator, std::move(args)));
-}
-
 }  // namespace vx

@@ -46,7 +46,9 @@ struct BodyState {
     BodyState() = default;
     BodyState(const BodyState&) = delete;
     BodyState& operator=(const BodyState&) = delete;
-    ~BodyState() { compat::clear_exc_state(exc_state); }
+    ~BodyState() {
+        if (!compat::exc_state_is_empty(exc_state)) compat::clear_exc_state(exc_state);
+    }
     int traverse(visitproc visit, void* arg) const;
 };
 
@@ -78,6 +80,8 @@ struct PromiseBase : BodyState {
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
     void unhandled_exception() noexcept;
+    // The method's result rule (str or list, or None) applied where the body returns.
+    void check_result(PyObject* value) const;
     PyAwaiter await_transform(Ref awaitable) noexcept { return PyAwaiter(std::move(awaitable), this); }
 
     // One allocation: the frame is the variable-size tail of the Python
@@ -93,7 +97,10 @@ public:
         CoroutineTask get_return_object() noexcept {
             return CoroutineTask(std::coroutine_handle<promise_type>::from_promise(*this));
         }
-        void return_value(Ref value);
+        void return_value(Ref value) {
+            if (result_check != ResultCheck::None) check_result(value);
+            result = std::move(value);
+        }
     };
     explicit CoroutineTask(std::coroutine_handle<promise_type> h) noexcept : handle(h) {}
     std::coroutine_handle<promise_type> handle;

@@ -18,8 +18,9 @@ VX_HOT PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
 }
 
 VX_HOT PyObject* coro_send(PyObject* obj, PyObject* arg) {
-    PyObject* out = nullptr;
+    PyObject* out;
     PySendResult status = body_send(as_body(obj), arg, false, false, &out);
+    if (status == PYGEN_NEXT) return out;
     return send_result_to_call(as_body(obj), status, out);
 }
 
@@ -116,12 +117,6 @@ PyType_Spec coro_spec = {
 };
 
 }  // namespace
-
-VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
-    if (!init_coroutine_types()) return nullptr;
-    return reinterpret_cast<PyObject*>(
-        new_body_object<CoroutineTask>(coroutine_type, origin, origin.runtime->def->coroutine, std::move(args)));
-}
 
 bool init_coroutine_types() {
     if (coroutine_type) return true;

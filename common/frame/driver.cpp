@@ -39,21 +39,41 @@ int BodyState::traverse(visitproc visit, void* arg) const {
     return compat::traverse_exc_state(exc_state, visit, arg);
 }
 
-VX_HOT bool PyAwaiter::await_ready() {
-    Ref iter = steal(awaitable_iter(held_));
-    held_.reset();
-    if (iter && PyCoro_CheckExact(iter.get()) && compat::coroutine_is_awaiting(iter)) {
+namespace {
+// The first step of an await, on `iter`, what the await drives: the
+// awaitable itself for a coroutine, else what its __await__ gave.
+VX_HOT PySendResult first_send(PyObject* iter, PyObject** value) {
+    PyTypeObject* type = Py_TYPE(iter);
+    // One of this module's bodies: its own step, as its am_send slot would take it.
+    if (type == coroutine_type) return body_send(as_body(iter), Py_None, false, false, value);
+    if (type == &PyCoro_Type && compat::coroutine_is_awaiting(iter)) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        iter.reset();
+        return PYGEN_ERROR;
     }
-    if (!iter) {
-        held_ = borrow(capture_error().value());
-        outcome_ = Outcome::Error;
-        return true;
+    const PyAsyncMethods* async = type->tp_as_async;
+    if (async && async->am_send) return async->am_send(iter, Py_None, value);
+    return PyIter_Send(iter, Py_None, value);
+}
+
+// What `await` drives for `awaitable` (GET_AWAITABLE); NULL with an error set.
+VX_HOT PyObject* await_target(PyObject* awaitable) {
+    if (Py_TYPE(awaitable) != coroutine_type) return awaitable_iter(awaitable);
+    // As this type's am_await would answer.
+    CoroutineObject* coroutine = as_body(awaitable);
+    if (coroutine->status == BodyStatus::Suspended && coroutine->body->delegate) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
     }
+    return Py_NewRef(awaitable);
+}
+}  // namespace
+
+VX_HOT bool PyAwaiter::await_ready() {
+    Ref iter = steal(await_target(held_));
+    held_.reset();
     // Eager first step: an awaitable that completes at once never suspends the body.
     PyObject* value = nullptr;
-    switch (PyIter_Send(iter, Py_None, &value)) {
+    switch (iter ? first_send(iter, &value) : PYGEN_ERROR) {
         case PYGEN_RETURN: held_ = steal(value); return true;
         case PYGEN_ERROR:
             held_ = borrow(capture_error().value());
@@ -89,12 +109,11 @@ void PromiseBase::unhandled_exception() noexcept {
     }
 }
 
-VX_HOT void CoroutineTask::promise_type::return_value(Ref value) {
+void PromiseBase::check_result(PyObject* value) const {
     if (result_check == ResultCheck::Str)
         expect_str(value);
     else if (result_check == ResultCheck::List)
         expect_list(value);
-    result = std::move(value);
 }
 
 // --- the driver -------------------------------------------------------------
@@ -119,6 +138,16 @@ void convert_escaped_stop(CoroutineObject* self) {
     }
 }
 
+// Ends a body that has a frame, while no error is pending.
+VX_HOT void destroy_frame(CoroutineObject* self) noexcept {
+    std::coroutine_handle<> handle = self->handle;
+    self->status = BodyStatus::Closed;
+    self->closed = true;
+    self->body = nullptr;
+    self->handle = {};
+    handle.destroy();
+}
+
 VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     BodyState& body = *self->body;
     self->status = BodyStatus::Running;
@@ -134,7 +163,8 @@ VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     }
     Ref result = std::move(body.result);
     PyError error = std::move(body.error);
-    destroy_body(self);
+    // The body's error is in hand, not pending: nothing to keep aside.
+    destroy_frame(self);
     if (!error) {
         *out = result ? result.release() : Py_NewRef(Py_None);
         return PYGEN_RETURN;
@@ -203,19 +233,15 @@ VX_HOT PyObject* send_result_to_call(CoroutineObject* self, PySendResult status,
 }
 
 VX_HOT void destroy_body(CoroutineObject* self) noexcept {
-    self->status = BodyStatus::Closed;
-    self->closed = true;
-    if (!self->body) return;
-    std::coroutine_handle<> handle = self->handle;
-    self->body = nullptr;
-    self->handle = {};
-    // Destructors release references and can run arbitrary code.
-    if (!PyErr_Occurred()) {
-        handle.destroy();
+    if (!self->body) {
+        self->status = BodyStatus::Closed;
+        self->closed = true;
         return;
     }
+    // Destructors release references and can run arbitrary code.
+    if (!PyErr_Occurred()) return destroy_frame(self);
     ErrorScope pending;
-    handle.destroy();
+    destroy_frame(self);
 }
 
 VX_HOT PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out) {
@@ -400,8 +426,6 @@ PyMemberDef body_members[] = {
 
 // --- creation and the shared slots --------------------------------------------
 
-CoroutineObject* as_body(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
-
 int body_clear(PyObject* obj) {
     CoroutineObject* self = as_body(obj);
     Py_CLEAR(self->finalizer);
@@ -445,15 +469,23 @@ constexpr bool kKeepBlocks = true;
 #else
 constexpr bool kKeepBlocks = true;
 #endif
-constexpr Py_ssize_t kBlockGranule = 64;
+constexpr size_t kBlockGranule = 64;
 
-Py_ssize_t block_class(Py_ssize_t bytes) { return (bytes - 1) / kBlockGranule; }
+// A body object's frame follows its fields, aligned for any frame member.
+constexpr size_t kFrameAlign = 16;
+// The frame goes through operator new(size_t) and must need no more than its
+// alignment, which the object's memory (pymalloc's 16-byte blocks on 64-bit
+// targets) gives at this offset.
+static_assert(kFrameAlign >= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "a body's frame may need more alignment");
+constexpr size_t kFrameOffset = (sizeof(CoroutineObject) + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
 
-CoroutineObject* new_body_memory(PyTypeObject* type, Py_ssize_t bytes) {
-    const Py_ssize_t size_class = block_class(bytes);
+size_t block_class(size_t bytes) { return (bytes - 1) / kBlockGranule; }
+
+CoroutineObject* new_body_memory(PyTypeObject* type, size_t bytes) {
+    const size_t size_class = block_class(bytes);
     if (size_class >= ModuleState::kBodyBlockClasses)
-        return PyObject_GC_NewVar(CoroutineObject, type, bytes - type->tp_basicsize);
-    const Py_ssize_t items = (size_class + 1) * kBlockGranule - type->tp_basicsize;
+        return PyObject_GC_NewVar(CoroutineObject, type, static_cast<Py_ssize_t>(bytes - sizeof(CoroutineObject)));
+    const Py_ssize_t items = static_cast<Py_ssize_t>((size_class + 1) * kBlockGranule - sizeof(CoroutineObject));
     if (uint8_t& count = module_state.body_block_count[size_class]; kKeepBlocks && count) {
         PyObject* memory = module_state.body_blocks[size_class][--count];
         return reinterpret_cast<CoroutineObject*>(compat::revive_gc_object(memory, type, items));
@@ -463,8 +495,7 @@ CoroutineObject* new_body_memory(PyTypeObject* type, Py_ssize_t bytes) {
 
 // Frees a dead, untracked body object, or keeps its memory.
 void free_body_memory(PyObject* obj) {
-    const Py_ssize_t bytes = Py_TYPE(obj)->tp_basicsize + Py_SIZE(obj);
-    const Py_ssize_t size_class = block_class(bytes);
+    const size_t size_class = block_class(sizeof(CoroutineObject) + static_cast<size_t>(Py_SIZE(obj)));
     if (kKeepBlocks && size_class < ModuleState::kBodyBlockClasses) {
         uint8_t& count = module_state.body_block_count[size_class];
         if (count < ModuleState::kBodyBlocksPerClass) {
@@ -486,7 +517,7 @@ VX_HOT void body_dealloc(PyObject* obj) {
         PyObject_GC_UnTrack(obj);
     }
     Py_CLEAR(self->finalizer);
-    destroy_body(self);
+    if (self->body) destroy_body(self);
     Py_CLEAR(self->name);
     Py_CLEAR(self->qualname);
     Py_CLEAR(self->code);
@@ -550,37 +581,17 @@ namespace {
 PyTypeObject* pending_type = nullptr;
 CoroutineObject* pending_object = nullptr;
 
-constexpr Py_ssize_t kFrameAlign = 16;
-// The frame goes through operator new(size_t) and must need no more than its
-// alignment, which the object's memory (pymalloc's 16-byte blocks on 64-bit
-// targets) gives at this offset.
-static_assert(kFrameAlign >= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "a body's frame may need more alignment");
-Py_ssize_t frame_offset(PyTypeObject* type) {
-    return (type->tp_basicsize + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
-}
-
 }  // namespace
 
 VX_HOT void* PromiseBase::operator new(std::size_t size) {
     PyTypeObject* type = std::exchange(pending_type, nullptr);
     assert(type && "a body's frame allocated outside new_body_object");
     if (!type) throw std::logic_error("coroutine frame allocated outside its object's creation");
-    const Py_ssize_t offset = frame_offset(type);
-    CoroutineObject* self = new_body_memory(type, offset + static_cast<Py_ssize_t>(size));
+    CoroutineObject* self = new_body_memory(type, kFrameOffset + size);
     if (!self) throw std::bad_alloc();
-    self->handle = {};
-    self->body = nullptr;
-    self->status = BodyStatus::Created;
-    self->name = nullptr;
-    self->qualname = nullptr;
-    self->code = nullptr;
-    self->weakrefs = nullptr;
-    self->finalizer = nullptr;
-    self->hooks_inited = false;
-    self->closed = false;
-    self->running_async = false;
+    self->body = nullptr;  // until the frame is complete: what a failure leaves behind frees no frame
     pending_object = self;
-    return reinterpret_cast<char*>(self) + offset;
+    return reinterpret_cast<char*>(self) + kFrameOffset;
 }
 
 template <class Task, class Body>
@@ -592,13 +603,20 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& or
         CoroutineObject* self = std::exchange(pending_object, nullptr);
         if (!self) raise(PyExc_SystemError, "coroutine frame was not allocated by its object");
         const MethodRuntime& rt = *origin.runtime;
+        BodyState* body = &task.handle.promise();
+        body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
+        body->result_check = rt.def->result;
         self->handle = task.handle;
-        self->body = &task.handle.promise();
-        self->body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
-        self->body->result_check = rt.def->result;
+        self->body = body;
+        self->status = BodyStatus::Created;
         self->name = Py_NewRef(origin.name);
         self->qualname = Py_NewRef(origin.qualname);
         self->code = Py_NewRef(origin.code);
+        self->weakrefs = nullptr;
+        self->finalizer = nullptr;
+        self->hooks_inited = false;
+        self->closed = false;
+        self->running_async = false;
         PyObject_GC_Track(self);
         return self;
     } catch (...) {
@@ -609,9 +627,23 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& or
     }
 }
 
-template CoroutineObject* new_body_object<CoroutineTask, CoroutineBody>(PyTypeObject*, const BodyOrigin&, CoroutineBody,
-                                                                        Args&&);
-template CoroutineObject* new_body_object<GeneratorTask, GeneratorBody>(PyTypeObject*, const BodyOrigin&, GeneratorBody,
-                                                                        Args&&);
+// The objects a method call returns (the type is made on first use).
+VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
+    if (!coroutine_type && !init_coroutine_types()) return nullptr;
+    return reinterpret_cast<PyObject*>(
+        new_body_object<CoroutineTask>(coroutine_type, origin, origin.runtime->def->coroutine, std::move(args)));
+}
+
+VX_HOT PyObject* new_async_generator(const BodyOrigin& origin, Args&& args) {
+    if (!async_generator_type && !init_async_generator_types()) return nullptr;
+    return reinterpret_cast<PyObject*>(new_body_object<GeneratorTask>(async_generator_type, origin,
+                                                                      origin.runtime->def->generator, std::move(args)));
+}
+
+PyObject* new_generator(const BodyOrigin& origin, Args&& args) {
+    if (!generator_type && !init_generator_type()) return nullptr;
+    return reinterpret_cast<PyObject*>(
+        new_body_object<GeneratorTask>(generator_type, origin, origin.runtime->def->generator, std::move(args)));
+}
 
 }  // namespace vx

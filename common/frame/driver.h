@@ -53,10 +53,7 @@ int body_traverse(PyObject* obj, visitproc visit, void* arg);
 PyObject* send_result_to_call(CoroutineObject* self, PySendResult status, PyObject* out);
 
 // Slots shared by the coroutine, generator and asynchronous generator types.
-CoroutineObject* as_body(PyObject* obj);
-// Creates the object of `type` running `body` on `args` (frame included).
-template <class Task, class Body>
-CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& origin, Body body, Args&& args);
+inline CoroutineObject* as_body(PyObject* obj) { return reinterpret_cast<CoroutineObject*>(obj); }
 void body_dealloc(PyObject* obj);
 int body_clear(PyObject* obj);
 void body_finalize(PyObject* obj);

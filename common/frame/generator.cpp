@@ -90,10 +90,4 @@ bool init_generator_type() {
     return generator_type != nullptr;
 }
 
-PyObject* new_generator(const BodyOrigin& origin, Args&& args) {
-    if (!init_generator_type()) return nullptr;
-    return reinterpret_cast<PyObject*>(
-        new_body_object<GeneratorTask>(generator_type, origin, origin.runtime->def->generator, std::move(args)));
-}
-
 }  // namespace vx

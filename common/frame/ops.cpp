@@ -169,8 +169,8 @@ PyObject* expect_list(PyObject* value) {
 }
 
 PyObject* awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o) || compat::is_iterable_coroutine(o)) return Py_NewRef(o);
     PyTypeObject* type = Py_TYPE(o);
+    if (type == &PyCoro_Type || (type == &PyGen_Type && compat::is_iterable_coroutine(o))) return Py_NewRef(o);
     unaryfunc getter = type->tp_as_async ? type->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", type->tp_name);
@@ -178,7 +178,8 @@ PyObject* awaitable_iter(PyObject* o) {
     }
     PyObject* res = getter(o);
     if (!res) return nullptr;
-    if (PyCoro_CheckExact(res) || compat::is_iterable_coroutine(res)) {
+    PyTypeObject* res_type = Py_TYPE(res);
+    if (res_type == &PyCoro_Type || (res_type == &PyGen_Type && compat::is_iterable_coroutine(res))) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         Py_DECREF(res);
         return nullptr;
