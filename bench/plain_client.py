@@ -4,9 +4,10 @@ The baseline of bench/overhead.py: the same steps as the C++ bodies, written
 as a Python developer would write them. The argument checks of the native
 binding are included, so that both refuse the same calls with the same
 messages; so are the result checks of values that come from a method a
-subclass could replace. Each request uses the parent's shared HTTP client
-when it has one (`_http_client`), and otherwise opens its own, given the
-parent's TLS context (`_ssl_context`) when it has one. Names are looked up
+subclass could replace. Every request refuses redirects, as the compiled
+modules' requests do. Each request uses the parent's shared HTTP client when
+it has one (`_http_client`), and otherwise opens its own, given the parent's
+TLS context (`_ssl_context`) when it has one. Names are looked up
 through the module's globals (`httpx`, the models), so that a stubbed network
 and stubbed models stand in for both alike.
 
@@ -59,13 +60,13 @@ class CodeClient:
         try:
             shared = getattr(parent, "_http_client", None)
             if shared is not None:
-                response = shared.get(url, headers=parent.api_key_header)
+                response = shared.get(url, headers=parent.api_key_header, follow_redirects=False)
             else:
                 context = getattr(parent, "_ssl_context", None)
                 if context is None:
-                    response = httpx.get(url, headers=parent.api_key_header)
+                    response = httpx.get(url, headers=parent.api_key_header, follow_redirects=False)
                 else:
-                    response = httpx.get(url, headers=parent.api_key_header, verify=context)
+                    response = httpx.get(url, headers=parent.api_key_header, follow_redirects=False, verify=context)
             response.raise_for_status()
             return CodeInfo(**response.json())
         except httpx.HTTPStatusError as e:
@@ -88,7 +89,7 @@ class AsyncJobsClient:
         client = getattr(parent, "_http_client", None)
         if client is not None:
             try:
-                response = await client.get(url, headers=parent.api_key_header)
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
                 response.raise_for_status()
                 return Job(**response.json())
             except httpx.HTTPStatusError as e:
@@ -96,7 +97,7 @@ class AsyncJobsClient:
         context = getattr(parent, "_ssl_context", None)
         async with httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context) as client:
             try:
-                response = await client.get(url, headers=parent.api_key_header)
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
                 response.raise_for_status()
                 return Job(**response.json())
             except httpx.HTTPStatusError as e:
@@ -118,7 +119,7 @@ class AsyncJobsClient:
         client = getattr(parent, "_http_client", None)
         if client is not None:
             try:
-                response = await client.get(url, headers=parent.api_key_header, params=params)
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False, params=params)
                 response.raise_for_status()
                 return [Job(**item) for item in response.json()]
             except httpx.HTTPStatusError as e:
@@ -126,7 +127,7 @@ class AsyncJobsClient:
         context = getattr(parent, "_ssl_context", None)
         async with httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context) as client:
             try:
-                response = await client.get(url, headers=parent.api_key_header, params=params)
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False, params=params)
                 response.raise_for_status()
                 return [Job(**item) for item in response.json()]
             except httpx.HTTPStatusError as e:
@@ -178,7 +179,9 @@ class AsyncJobsClient:
         timeout = httpx.Timeout(connect=5.0, read=read_timeout, write=5.0, pool=5.0)
         client = getattr(parent, "_http_client", None)
         if client is not None:
-            async with client.stream("GET", url, timeout=timeout, headers=parent.api_key_header) as response:
+            async with client.stream(
+                "GET", url, timeout=timeout, headers=parent.api_key_header, follow_redirects=False
+            ) as response:
                 # An error status is the parent's HTTP exception, never read as output lines.
                 if not response.is_success:
                     await response.aread()
@@ -193,7 +196,9 @@ class AsyncJobsClient:
             return
         context = getattr(parent, "_ssl_context", None)
         async with httpx.AsyncClient() if context is None else httpx.AsyncClient(verify=context) as client:
-            async with client.stream("GET", url, timeout=timeout, headers=parent.api_key_header) as response:
+            async with client.stream(
+                "GET", url, timeout=timeout, headers=parent.api_key_header, follow_redirects=False
+            ) as response:
                 if not response.is_success:
                     await response.aread()
                     try:
