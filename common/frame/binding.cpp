@@ -74,8 +74,8 @@ void raise_not_str(PyObject* name, const char* param, PyObject* value) {
 
 }  // namespace
 
-VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           Args& bound) {
+VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs, PyObject* const* kw_names,
+                           Py_ssize_t nkw, Args& bound) {
     const MethodDef& def = *rt.def;
     const Py_ssize_t n = static_cast<Py_ssize_t>(rt.names.size());
     const Py_ssize_t ndefaults = n - rt.required;
@@ -88,12 +88,11 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
     for (Py_ssize_t i = 0; i < nargs; ++i) bound.set(static_cast<int>(i), args[i]);
     // Exactly the parameters by position, with nothing to convert or test:
     // bound as they are.
-    if (nargs == n && !kwnames && !(rt.converted | rt.typed)) return true;
+    if (nargs == n && !nkw && !(rt.converted | rt.typed)) return true;
 
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nkw) {
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* key = kw_names[k];
             if (!PyUnicode_Check(key)) {
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def.name);
                 return false;
@@ -112,7 +111,7 @@ VX_HOT bool bind_arguments(const MethodRuntime& rt, PyObject* const* args, Py_ss
     }
 
     // Without keywords, the first `nargs` are bound already.
-    for (Py_ssize_t i = kwnames ? 0 : nargs; i < n; ++i) {
+    for (Py_ssize_t i = nkw ? 0 : nargs; i < n; ++i) {
         if (bound[static_cast<int>(i)]) continue;
         if (i < rt.required) {
             raise_count(rt, ndefaults ? "at least" : "exactly", rt.required, i);

@@ -75,10 +75,14 @@ FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionOb
 VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* self = as_function(callable);
     const MethodRuntime& rt = *self->runtime;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Args bound;
-    if (!bind_arguments(rt, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) {
-        add_traceback(rt.bind_tb_code, rt.globals, rt.def->line);
-        return nullptr;
+    if (kwnames || !bind_positional(rt, args, nargs, bound)) {
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (!bind_arguments(rt, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, bound)) {
+            add_traceback(rt.bind_tb_code, rt.globals, rt.def->line);
+            return nullptr;
+        }
     }
     switch (rt.def->kind) {
         case Kind::Plain: {
@@ -340,7 +344,9 @@ Ref make_function(const MethodDef& def, const char* class_name, PyObject* module
         }
         if (p.check == Check::Float || p.check == Check::Bool) rt->converted |= 1u << i;
         if (p.check == Check::Str || p.check == Check::OptionalStr) rt->typed |= 1u << i;
+        if (p.check == Check::OptionalStr) rt->optional_str |= 1u << i;
     }
+    rt->plain_nargs = rt->converted ? -1 : static_cast<Py_ssize_t>(def.params.size());
     rt->bind_tb_code = check(traceback_code(source_path, rt->dotted_name, def.line)).release();
     rt->body_tb_code = def.kind == Kind::Plain ? Py_NewRef(rt->bind_tb_code)
                                                : check(traceback_code(source_path, rt->short_name, def.line)).release();

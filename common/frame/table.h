@@ -2,6 +2,7 @@
 // rows; a row names its parameters, docstring, local names and body.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "frame/ref.h"
@@ -45,12 +46,15 @@ struct Param {
 // Bound arguments, `self` first. Coroutine bodies take them by value, so they
 // live in the coroutine frame where the garbage collector can see them.
 inline constexpr int kMaxArgs = 8;
-// Only the first `count` slots are live (owned references); moves copy just those.
+// Only the first `count` slots are live (owned references). A move copies
+// all the slots' bytes, live or not: a few fixed-size stores, where copying
+// `count` of them is a call of memcpy (and a body's arguments are moved twice
+// on their way into its frame).
 class Args {
 public:
     Args() noexcept = default;
     Args(Args&& other) noexcept : context(other.context), count_(other.count_) {
-        for (int i = 0; i < count_; ++i) slots_[i] = other.slots_[i];
+        std::memcpy(slots_, other.slots_, sizeof slots_);
         other.count_ = 0;
     }
     Args(const Args&) = delete;
@@ -67,6 +71,11 @@ public:
         count_ = count;
         for (PyObject*& slot : slots_)
             slot = nullptr;  // all of them: a few stores, where `count` of them is a memset call
+    }
+    // For the binder's positional path: the first `count` slots, one new reference each.
+    void fill(PyObject* const* values, int count) noexcept {
+        count_ = count;
+        for (int i = 0; i < count; ++i) slots_[i] = Py_NewRef(values[i]);
     }
     void set(int i, PyObject* value) noexcept { Py_XSETREF(slots_[i], Py_NewRef(value)); }
     void replace(int i, PyObject* owned) noexcept { Py_XSETREF(slots_[i], owned); }
