@@ -265,7 +265,9 @@ def test_a_job_the_disk_cannot_take_ends_failed_once_there_is_room(
     go = tmp_path / "go"
     service = service_factory(data_dir=data_dir, simulate=False)
     with client_for(service) as client:
-        job_id = run_stored(client, make_zip({"main.py": WAITER.format(go=str(go), printing=printing, lines=PRINTED_LINES)}))["job_id"]
+        job_id = run_stored(
+            client, make_zip({"main.py": WAITER.format(go=str(go), printing=printing, lines=PRINTED_LINES)})
+        )["job_id"]
         wait_until(
             lambda: ("stdout", "ready") in output_so_far(client, job_id),
             "the job to be ready",
