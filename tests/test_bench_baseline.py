@@ -220,12 +220,12 @@ def test_get_url_agrees_without_a_request(url: Any, job_id: Any) -> None:
         parent = BareParent(vexa.AsyncClient("http://127.0.0.1:9", api_key=API_KEY))
         parent.get_proxy_url = lambda job_id: asked.append(job_id) or url  # type: ignore[attr-defined]
 
-        async def run(jobs: Any = jobs_class(parent)) -> Any:
+        async def run(jobs: Any) -> Any:
             try:
                 return await jobs.get_url(job_id)
             except Exception as e:  # noqa: BLE001 - the error is the outcome compared
                 return e
 
-        seen[impl] = (observe(asyncio.run(run())), asked)
+        seen[impl] = (observe(asyncio.run(run(jobs_class(parent)))), asked)
     assert seen["plain"] == seen["native"]
     assert seen["native"][1] == ([job_id] if job_id == "j1" else [])

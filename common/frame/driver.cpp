@@ -636,8 +636,8 @@ VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
 
 VX_HOT PyObject* new_async_generator(const BodyOrigin& origin, Args&& args) {
     if (!async_generator_type && !init_async_generator_types()) return nullptr;
-    return reinterpret_cast<PyObject*>(new_body_object<GeneratorTask>(async_generator_type, origin,
-                                                                      origin.runtime->def->generator, std::move(args)));
+    return reinterpret_cast<PyObject*>(
+        new_body_object<GeneratorTask>(async_generator_type, origin, origin.runtime->def->generator, std::move(args)));
 }
 
 PyObject* new_generator(const BodyOrigin& origin, Args&& args) {

@@ -24,9 +24,9 @@ struct MethodRuntime {
     // The parameter count when a call that gives them all by position binds
     // without conversions (no float or bool parameter), else -1.
     Py_ssize_t plain_nargs;
-    PyObject* body_tb_code;           // names traceback entries of body errors
-    PyObject* bind_tb_code;           // names traceback entries of binding errors
-    PyObject* globals;                // module namespace
+    PyObject* body_tb_code;  // names traceback entries of body errors
+    PyObject* bind_tb_code;  // names traceback entries of binding errors
+    PyObject* globals;       // module namespace
 };
 
 // Binds a call's arguments: `nargs` positional ones, then `nkw` keyword ones
