@@ -793,16 +793,18 @@ def test_downloads_replace_a_file_only_with_force(fresh_vexa: Vexa, in_tmp: Path
 @pytest.mark.parametrize("api_key", [TEST_API_KEY, None], ids=["with-key", "without-key"])
 @pytest.mark.parametrize("as_json", [False, True])
 def test_web_open_print(service_factory: Callable[..., Any], in_tmp: Path, api_key: str | None, as_json: bool) -> None:
-    from vexa._browser import browser_token
+    from vexa._browser import browser_token, web_job_address, web_job_token
 
     service = service_factory(api_key=api_key)
     vexa_cli = Vexa(service.base_url, api_key)
     job_id = vexa_cli.json("web", "run", "app.zip")["job_id"]
-    page = f"{service.base_url}/{job_id}/"
+    page = f"http://{web_job_address(job_id)}:{service.port}/"
     printed = vexa_cli.ok("web", "open", job_id, "--print", *(["--json"] if as_json else []))
-    expected = page if api_key is None else f"{page}?token={browser_token(api_key)}"
+    expected = page if api_key is None else f"{page}?token={web_job_token(api_key, job_id)}"
     assert (json.loads(printed) if as_json else printed) == (expected if as_json else expected + "\n")
-    assert browser_token(TEST_API_KEY) != TEST_API_KEY and len(browser_token(TEST_API_KEY)) == 64
+    # The page's token opens that page only: it is neither the key nor the dashboard's token.
+    assert web_job_token(TEST_API_KEY, "j_1234") not in {TEST_API_KEY, browser_token(TEST_API_KEY)}
+    assert web_job_token(TEST_API_KEY, "j_1234") != web_job_token(TEST_API_KEY, "j_1235")
 
 
 @pytest.mark.parametrize("command", [["web", "url"], ["web", "open", "--print"], ["web", "open"]])

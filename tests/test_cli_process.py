@@ -245,7 +245,7 @@ def _run(*args: str, env: dict[str, str], cwd: Path) -> subprocess.CompletedProc
 def test_web_open_hands_the_page_to_the_browser(
     service_factory: Callable[..., Any], tmp_path: Path, api_key: str | None
 ) -> None:
-    from vexa._browser import browser_token
+    from vexa._browser import web_job_address, web_job_token
 
     service = service_factory(api_key=api_key)
     job_id = _start_job(service.base_url, lambda client, code_zip: client.web.run(code_zip))
@@ -259,8 +259,8 @@ def test_web_open_hands_the_page_to_the_browser(
     completed = _run("web", "open", job_id, env=env, cwd=tmp_path)
     assert (completed.returncode, completed.stderr) == (0, "")
     assert completed.stdout == f"Opened the page of job {job_id} in the browser\n"
-    token = f"?token={browser_token(api_key)}" if api_key else ""
-    assert opened.read_text(encoding="utf-8") == f"{service.base_url}/{job_id}/{token}"
+    token = f"?token={web_job_token(api_key, job_id)}" if api_key else ""
+    assert opened.read_text(encoding="utf-8") == f"http://{web_job_address(job_id)}:{service.port}/{token}"
 
     # A browser command that fails: one line that says how to get the URL.
     failing = _run("web", "open", job_id, env={**env, "BROWSER": "false"}, cwd=tmp_path)

@@ -288,3 +288,183 @@ def test_the_dashboard_reads_well_at_a_phones_width_and_a_desktops(
     table = text_of(browser, "#jobs")
     assert "not started yet" in table and "post_running" not in table  # stages in words
     assert "ended" in table and re.search(r"\b\d+ B zip\b", table)  # result sizes
+
+
+# ----- a hostile web app's page -----
+
+# A web app whose page tries, with the browser's session, everything the service
+# must not let a page do, and shows what each try gave in `window.results`. The
+# app notes every request it receives in a file. Its settings come as JSON.
+HOSTILE_APP = r"""
+import json, os
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+SETTINGS = json.loads(SETTINGS_JSON)
+PAGE = '''<!doctype html><html><head><title>probing</title></head><body><script>
+const s = JSON.parse(SETTINGS_JSON);
+const results = {};
+async function probe(name, run) {
+  try { results[name] = await run(); } catch (error) { results[name] = "blocked"; }
+}
+async function read(url, init) {
+  const answer = await fetch(url, Object.assign({credentials: "include"}, init || {}));
+  return answer.type === "opaque" ? "opaque" : answer.status + " " + (await answer.text()).slice(0, 100);
+}
+function submit(action, fields) {
+  const frame = document.createElement("iframe");
+  frame.name = "sink" + Math.random();
+  document.body.appendChild(frame);
+  const form = document.createElement("form");
+  form.action = action; form.method = "post"; form.target = frame.name;
+  for (const [name, value] of Object.entries(fields)) {
+    const input = document.createElement("input");
+    input.name = name; input.value = value; form.appendChild(input);
+  }
+  document.body.appendChild(form);
+  form.submit();
+}
+(async () => {
+  await probe("code list", () => read(s.service + "/code/info"));
+  await probe("other output", () => read(s.service + "/jobs/" + s.other_job + "/stream"));
+  await probe("zip", () => read(s.service + "/code/" + s.code_id + "/download"));
+  await probe("dashboard", () => read(s.service + "/"));
+  await probe("other page", () => read(s.other_page));
+  await probe("delete", () => read(s.service + "/code/" + s.code_id, {method: "DELETE"}));
+  await probe("terminate", () => read(s.service + "/jobs/" + s.other_job + "/terminate", {method: "POST", mode: "no-cors"}));
+  await probe("run", () => {
+    const body = new FormData();
+    body.append("code_zip", new Blob([Uint8Array.from(atob(s.zip), c => c.charCodeAt(0))]), "planted.zip");
+    return read(s.service + "/jobs/code/run/web", {method: "POST", mode: "no-cors", body});
+  });
+  await probe("post to the other page", () => read(s.other_page + "posted", {method: "POST", mode: "no-cors", body: "x"}));
+  submit(s.service + "/ui/jobs/" + s.other_job + "/terminate", {form_token: "guessed"});
+  submit(s.service + "/ui/code/" + s.code_id + "/delete", {form_token: "guessed"});
+  await probe("worker", async () => {
+    await navigator.serviceWorker.register("/worker.js", {scope: "/"});
+    return "registered";
+  });
+  document.cookie = s.cookie + "=from-the-page; path=/";
+  await probe("app cookie", () => read("/set-cookie"));
+  await new Promise(done => setTimeout(done, 1000));
+  window.results = results;
+  document.title = "done";
+})();
+</script></body></html>'''
+
+
+class Handler(BaseHTTPRequestHandler):
+    def note(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        with open(SETTINGS["seen"], "a") as seen:
+            seen.write(json.dumps({"path": self.path, "headers": {k.lower(): v for k, v in self.headers.items()}}) + "\n")
+
+    def send(self, content_type, body, *headers):
+        self.send_response(200)
+        self.send_header("Content-Type", content_type)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        self.note()
+        if self.path == "/worker.js":
+            worker = b"self.addEventListener('fetch', e => e.respondWith(new Response('the worker')));"
+            self.send("text/javascript", worker, ("Service-Worker-Allowed", "/"))
+        elif self.path == "/set-cookie":
+            self.send("text/plain", b"set", ("Set-Cookie", SETTINGS["cookie"] + "=from-the-app; Path=/; HttpOnly"))
+        else:
+            self.send("text/html", PAGE.encode())
+
+    def do_POST(self):
+        self.note()
+        self.send("text/plain", b"posted")
+
+    def log_message(self, *args):
+        pass
+
+
+ThreadingHTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
+"""
+
+
+def hostile_app(**settings: str) -> bytes:
+    import json
+
+    return make_zip({"main.py": HOSTILE_APP.replace("SETTINGS_JSON", repr(json.dumps(settings)))})
+
+
+def seen_by(path: Path) -> list[dict[str, Any]]:
+    """What an app noted, health probes left out."""
+    import json
+
+    lines = path.read_text().splitlines() if path.exists() else []
+    noted = [json.loads(line) for line in lines]
+    return [request for request in noted if request["headers"].get("user-agent") != "vexa-health-probe"]
+
+
+@pytest.mark.parametrize("key", [TEST_API_KEY, None], ids=["keyed", "keyless"])
+def test_a_hostile_page_reaches_nothing_of_the_service_and_goes_with_its_job(
+    browser: Any, service_factory: Callable[..., Any], tmp_path: Path, key: str | None
+) -> None:
+    import base64
+
+    from vexa import Client
+    from vexa._browser import browser_token
+    from vexa.devservice.dashboard import dashboard_url
+    from vexa.types import CodeType, CodeZip, JobStage
+
+    service = service_factory(api_key=key, simulate=False)
+    client = Client(service.base_url, api_key=key)
+    victim = client.code.upload(CodeZip(zip_bytes=make_zip({"main.py": "print(1)"})), "victim", CodeType.PYTHON)
+    cookie = f"vexa_session_{service.port}"
+    settings = {"service": service.base_url, "code_id": victim, "cookie": cookie}
+    settings["zip"] = base64.b64encode(make_zip({"main.py": "print('planted')"})).decode()
+    other = client.web.run(CodeZip(zip_bytes=hostile_app(**settings, seen=str(tmp_path / "other.jsonl")))).job_id
+    other_page = client.web.get_url(other)
+    settings.update(other_job=other, other_page=other_page, seen=str(tmp_path / "hostile.jsonl"))
+    hostile = client.web.run(CodeZip(zip_bytes=hostile_app(**settings))).job_id
+    for job_id in (other, hostile):
+        client.web.await_healthy(job_id, timeout=60)
+    codes, jobs = sorted(c.code_id for c in client.code.list_info()), sorted(j.job_id for j in client.jobs.list())
+
+    if key is not None:
+        browser.get(dashboard_url("127.0.0.1", service.port, key))  # a session, as the user has one
+        assert "<h1>Jobs</h1>" in browser.page_source
+    browser.get(f"{service.base_url}/{hostile}/")  # the dashboard's link to the page
+    assert browser.current_url == client.web.get_url(hostile)  # its own origin; the token left the address
+    wait_for(lambda: browser.title == "done", "the page's probes")
+    results = browser.execute_script("return window.results")
+    screenshot(browser, f"hostile-page-{'keyed' if key else 'keyless'}")
+    # A DELETE from another origin needs the service's leave first (a preflight), which it does not give.
+    reads = ["code list", "other output", "zip", "dashboard", "other page", "worker", "delete"]
+    assert {name: results[name] for name in reads} == dict.fromkeys(reads, "blocked")
+    blind = ["terminate", "run", "post to the other page"]
+    assert {name: results[name] for name in blind} == dict.fromkeys(blind, "opaque")  # sent; effects below
+    assert results["app cookie"] == "200 set"
+
+    # Nothing changed: no code gone or added, no job stopped or started.
+    assert sorted(c.code_id for c in client.code.list_info()) == codes
+    assert sorted(j.job_id for j in client.jobs.list()) == jobs
+    assert client.jobs.get(other).job_stage == JobStage.RUNNING
+    # The other app heard nothing from this page; this app saw no session, no key, no worker request.
+    assert seen_by(tmp_path / "other.jsonl") == []
+    noted = seen_by(tmp_path / "hostile.jsonl")
+    assert [request["path"] for request in noted if request["path"] != "/favicon.ico"] == ["/", "/set-cookie"]
+    assert all("vexa_session" not in request["headers"].get("cookie", "") for request in noted)
+    assert all("x-api-key" not in request["headers"] for request in noted)
+
+    # The page goes with its job: its address stops answering, and no worker of it is left.
+    client.jobs.terminate(hostile)
+    gone = "const done = arguments[0]; fetch(location.origin + '/').then(a => done(a.status), e => done('refused'));"
+    wait_for(lambda: browser.execute_async_script(gone) == "refused", "the page's address to close")
+    workers = "const done = arguments[0]; navigator.serviceWorker.getRegistrations().then(r => done(r.length));"
+    assert browser.execute_async_script(workers) == 0
+
+    # The dashboard's session is as it was: neither the page nor the app set or replaced it.
+    browser.get(f"{service.base_url}/")
+    assert "<h1>Jobs</h1>" in browser.page_source
+    sessions = [(c["name"], c["value"]) for c in browser.get_cookies() if c["name"].startswith("vexa_session")]
+    assert sessions == ([(cookie, browser_token(key))] if key is not None else [])
+    client.jobs.terminate(other)

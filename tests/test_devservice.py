@@ -549,3 +549,52 @@ def test_recorder_close_after_cuts_a_chunked_body(recorder: RecordingServer) -> 
             for piece in response.iter_bytes():
                 received.append(piece)
     assert b"".join(received) == b"aaaabb"
+
+
+# ----- where web jobs' pages are -----
+
+
+def test_page_addresses_lie_in_their_block_and_spread() -> None:
+    import ipaddress
+
+    from vexa._browser import is_web_job_address, web_job_address
+
+    ids = [f"j_{number:016x}" for number in range(5000)] + ["", "j_ü", "x" * 1000]
+    addresses = [web_job_address(job_id) for job_id in ids]
+    assert addresses == [web_job_address(job_id) for job_id in ids]  # the client and the service agree
+    for address in addresses:
+        ip = ipaddress.IPv4Address(address)
+        assert is_web_job_address(address) and ip.is_loopback
+        assert ip not in ipaddress.IPv4Network("127.0.0.0/16") and 0 < int(ip) % 256 < 255
+    assert len(set(addresses)) > 4990  # about 16.5 million addresses: collisions are rare, and avoided (below)
+    outside = ["127.0.0.1", "127.0.255.255", "127.255.0.1", "10.1.2.3", "::1", "localhost", "", "127.1.2"]
+    assert [is_web_job_address(host) for host in outside] == [False] * len(outside)
+    assert [is_web_job_address(host) for host in ["127.1.0.0", "127.254.255.255", "::ffff:127.9.9.9"]] == [True] * 3
+
+
+def test_no_two_web_jobs_of_a_data_dir_share_a_page_address(
+    service_factory: Callable[..., Any], monkeypatch: pytest.MonkeyPatch, tmp_path: Any, make_zip: Any
+) -> None:
+    """Forced into four addresses, three web jobs get one each, and after a
+    restart the next one avoids those of the jobs kept."""
+    import hashlib
+
+    from vexa.devservice import jobs
+
+    def crowded(job_id: str) -> str:
+        return f"127.1.1.{1 + hashlib.sha256(job_id.encode()).digest()[0] % 4}"
+
+    monkeypatch.setattr(jobs, "web_job_address", crowded)
+    data_dir = tmp_path / "pages"
+    service = service_factory(data_dir=data_dir)
+    with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10) as api:
+        code_id = upload(api, make_zip({"main.py": ""}), code_type="web")
+        first = {api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"] for _ in range(3)}
+    assert service.runner.pages == {crowded(job_id): job_id for job_id in first}
+    assert len(service.runner.pages) == 3
+    service.stop()
+    again = service_factory(data_dir=data_dir)
+    assert again.runner.pages == service.runner.pages
+    with httpx.Client(base_url=again.base_url, headers=again.headers, timeout=10) as api:
+        last = api.post(f"/jobs/code/{code_id}/run/web").json()["job_id"]
+    assert {crowded(job_id) for job_id in first | {last}} == {f"127.1.1.{n}" for n in range(1, 5)}

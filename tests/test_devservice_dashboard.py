@@ -13,7 +13,6 @@ import httpx
 import pytest
 from conftest import TEST_API_KEY, make_zip
 from test_devservice import upload, wait_for_status, wait_until
-from test_devservice_runner import HEADER_ECHO_APP
 
 BROWSER = {"Accept": "text/html,application/xhtml+xml", "Sec-Fetch-Mode": "navigate"}
 HOSTILE = "<script>alert('x')</script>\"&"
@@ -222,36 +221,45 @@ def test_a_service_without_a_key_opens_to_all_but_still_checks_forms(service_fac
         assert anyone.get("/?token=whatever").status_code == 200  # nothing to enter, nothing taken away
 
 
-# ----- a service without a key: programs in, pages of other origins and other names out -----
+# ----- with a key or without: programs in, pages of other origins and other names out -----
 
 
-KEYLESS_CALLERS: dict[str, tuple[dict[str, str], bool]] = {
-    # name: (headers, whether the service takes the request)
-    "program": ({}, True),
-    "same-origin-page": ({"Sec-Fetch-Site": "same-origin"}, True),
-    "typed-address": ({"Sec-Fetch-Site": "none"}, True),
-    "own-origin": ({"Origin": "{base_url}"}, True),
-    "cross-site-page": ({"Sec-Fetch-Site": "cross-site"}, False),
-    "same-site-page": ({"Sec-Fetch-Site": "same-site", "Origin": "http://127.0.0.1:1"}, False),
-    "other-origin": ({"Origin": "http://evil.example"}, False),
-    "opaque-origin": ({"Origin": "null"}, False),
+TAKEN, REFUSED, OPENED = [200] * 5, [403] * 5, [200] + [403] * 4  # OPENED: the page, nothing else
+NAVIGATION = {"Sec-Fetch-Mode": "navigate", "Sec-Fetch-Dest": "document"}
+CALLERS: dict[str, tuple[dict[str, str], list[int]]] = {
+    # name: (headers, the statuses of a read and of four changes)
+    "program": ({}, TAKEN),
+    "same-origin-page": ({"Sec-Fetch-Site": "same-origin"}, TAKEN),
+    "typed-address": ({"Sec-Fetch-Site": "none", **NAVIGATION}, TAKEN),
+    "own-origin": ({"Origin": "{base_url}"}, TAKEN),
+    "page-at-localhost": ({"Host": "localhost:{port}", "Origin": "http://localhost:{port}"}, TAKEN),
+    "program-by-allowed-name": ({"Host": "devbox.example:{port}"}, TAKEN),
+    "cross-site-page": ({"Sec-Fetch-Site": "cross-site"}, REFUSED),
+    "same-site-page": ({"Sec-Fetch-Site": "same-site", "Origin": "http://127.0.0.1:1"}, REFUSED),
+    "web-page": ({"Sec-Fetch-Site": "cross-site", "Origin": "http://127.9.9.9:{port}"}, REFUSED),
+    "other-origin": ({"Origin": "http://evil.example"}, REFUSED),
+    "opaque-origin": ({"Origin": "null"}, REFUSED),
+    "link-from-a-site": ({"Sec-Fetch-Site": "cross-site", **NAVIGATION}, OPENED),
+    "frame-in-a-site": ({"Sec-Fetch-Site": "cross-site", **NAVIGATION, "Sec-Fetch-Dest": "iframe"}, REFUSED),
     # DNS rebinding: a site's name made to point here, its own origin as seen by the browser.
-    "rebound-name": ({"Host": "evil.example:{port}", "Origin": "http://evil.example:{port}"}, False),
-    "rebound-name-reading": ({"Host": "evil.example:{port}", "Sec-Fetch-Site": "same-origin"}, False),
-    "program-by-name": ({"Host": "devbox.example:{port}"}, True),
-    "page-at-localhost": ({"Host": "localhost:{port}", "Origin": "http://localhost:{port}"}, True),
+    "rebound-name": ({"Host": "evil.example:{port}", "Origin": "http://evil.example:{port}"}, REFUSED),
+    "rebound-name-reading": ({"Host": "evil.example:{port}", "Sec-Fetch-Site": "same-origin"}, REFUSED),
+    "program-by-name": ({"Host": "devbox2.example:{port}"}, REFUSED),
+    "page-address": ({"Host": "127.9.9.9:{port}"}, REFUSED),
+    "no-name": ({"Host": ""}, REFUSED),
 }
 
 
-@pytest.mark.parametrize("caller", list(KEYLESS_CALLERS))
-def test_a_service_without_a_key_takes_programs_and_its_own_pages_only(
-    service_factory: Callable[..., Any], caller: str
+@pytest.mark.parametrize("key", [None, TEST_API_KEY], ids=["keyless", "keyed"])
+@pytest.mark.parametrize("caller", list(CALLERS))
+def test_the_service_takes_programs_and_its_own_pages_at_its_own_names_only(
+    service_factory: Callable[..., Any], caller: str, key: str | None
 ) -> None:
-    service = service_factory(api_key=None)
-    template, taken = KEYLESS_CALLERS[caller]
+    service = service_factory(api_key=key, allowed_hosts=["DevBox.example."])
+    template, expected = CALLERS[caller]
     headers = {name: value.format(base_url=service.base_url, port=service.port) for name, value in template.items()}
-    with httpx.Client(base_url=service.base_url, timeout=10) as program:
-        code_id = upload(program, make_zip({"main.py": ""}), name="hold-keyless")  # stays queued
+    with httpx.Client(base_url=service.base_url, headers=service.headers, timeout=10) as program:
+        code_id = upload(program, make_zip({"main.py": ""}), name="hold-callers")  # stays queued
         job_id = program.post(f"/jobs/code/{code_id}/run").json()["job_id"]
         jobs_before = program.get("/jobs").json()
         files = {"code_zip": ("code.zip", make_zip({"main.py": ""}), "application/zip")}
@@ -262,15 +270,12 @@ def test_a_service_without_a_key_takes_programs_and_its_own_pages_only(
             program.post(f"/jobs/{job_id}/terminate", headers=headers),
             program.delete(f"/code/{code_id}", headers=headers),
         ]
-        statuses = [answer.status_code for answer in answers]
-        if taken:
-            assert statuses == [200] * 5
+        assert [answer.status_code for answer in answers] == expected
+        assert all(answer.text.startswith("Refused: ") for answer in answers if answer.status_code == 403)
+        if expected == TAKEN:
             assert program.get(f"/jobs/{job_id}").json()["job_status"] == "stopped"
             assert program.get(f"/code/{code_id}/info").status_code == 404
             return
-        reading_refused = "Host" in headers  # another name: not even reads; another origin: changes only
-        assert statuses == [403 if reading_refused else 200] + [403] * 4
-        assert all(answer.text.startswith("Refused: ") for answer in answers[1:])
         assert program.get("/jobs").json() == jobs_before
         assert program.get(f"/jobs/{job_id}").json()["job_status"] == "queued"
         assert program.get(f"/code/{code_id}/info").status_code == 200
@@ -403,39 +408,112 @@ def real_keyed(service_factory: Callable[..., Any]) -> Any:
     return service_factory(simulate=False)
 
 
-def test_proxied_pages_open_with_the_session_which_the_app_never_sees(real_keyed: Any) -> None:
+PAGE_APP = """
+import json, os
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+class Handler(BaseHTTPRequestHandler):
+    def answer(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        if self.path == "/hang-up":
+            return  # no answer at all
+        seen = {"method": self.command, "path": self.path, "headers": {k.lower(): v for k, v in self.headers.items()}}
+        body = json.dumps(seen).encode()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Set-Cookie", "vexa_session_1=from-the-app; Path=/; HttpOnly")
+        self.send_header("Set-Cookie", "kept=1")
+        self.send_header("Service-Worker-Allowed", "/")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    do_GET = do_POST = answer
+
+ThreadingHTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
+"""
+
+
+def refused(url: str) -> bool:
+    """Whether nothing listens at `url` any more."""
+    try:
+        httpx.get(url, timeout=5)
+    except httpx.ConnectError:
+        return True
+    return False
+
+
+def test_each_web_page_has_an_origin_that_only_its_token_opens(real_keyed: Any) -> None:
+    from vexa import Client
+    from vexa._browser import web_job_address, web_job_token
+
+    port, session = real_keyed.port, session_name(real_keyed)
     with httpx.Client(base_url=real_keyed.base_url, headers=real_keyed.headers, timeout=10) as api:
-        files = {"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")}
-        job_id = api.post("/jobs/code/run/web", files=files).json()["job_id"]
-        wait_until(lambda: api.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=30)
-        token = token_of(TEST_API_KEY)
-        with httpx.Client(base_url=real_keyed.base_url, headers=BROWSER, timeout=10) as fresh:
-            entered = fresh.get(f"/{job_id}/deep?token={token}&q=1")
-            assert (entered.status_code, entered.headers["location"]) == (303, f"/{job_id}/deep?q=1")
-            fresh.cookies.set("theirs", "3")
-            answer = fresh.get(entered.headers["location"])
-            assert answer.status_code == 201
+        files = {"code_zip": ("page.zip", make_zip({"main.py": PAGE_APP}), "application/zip")}
+        first, second = (api.post("/jobs/code/run/web", files=files).json()["job_id"] for _ in range(2))
+        for job_id in (first, second):
+            wait_until(lambda: api.get(f"/{job_id}/ping").status_code == 200, "the app to answer", timeout=30)
+        pages = {job_id: f"http://{web_job_address(job_id)}:{port}" for job_id in (first, second)}
+        assert len({*pages.values(), real_keyed.base_url}) == 3
+        # The service's own path for a page leads there, with the token of that page only.
+        client = Client(real_keyed.base_url, api_key=TEST_API_KEY)
+        led = api.get(f"/{second}/deep/x?q=1")
+        assert led.status_code == 307
+        assert (
+            led.headers["location"]
+            == f"{client.web.get_url(second)}deep/x?q=1&token={web_job_token(TEST_API_KEY, second)}"
+        )
+        with httpx.Client(base_url=pages[first], headers=BROWSER, timeout=10) as page:
+            assert "no session for this web job's page" in page.get("/").text
+            assert page.get(f"/?token={token_of(TEST_API_KEY)}").status_code == 401  # the dashboard's token
+            assert page.get("/", headers={"Host": f"127.0.0.1:{port}"}).status_code == 403  # its own name only
+            assert page.get("/", headers={"Host": f"evil.example:{port}"}).status_code == 403
+            token = web_job_token(TEST_API_KEY, first)
+            entered = page.get(f"/deep?token={token}&q=1")
+            assert (entered.status_code, entered.headers["location"]) == (303, "/deep?q=1")
+            cookie = SimpleCookie(entered.headers["set-cookie"])[session]
+            assert (cookie.value, cookie["httponly"], cookie["samesite"]) == (token, True, "lax")
+            # The dashboard's session and another service's reach the page's address: never the app.
+            page.cookies.update({session: token_of(TEST_API_KEY), "vexa_session_1": "x", "theirs": "3"})
+            answer = page.get(entered.headers["location"])
             seen = answer.json()
-            assert seen["path"] == "/deep?q=1"
-            assert seen["headers"]["cookie"] == "theirs=3"  # the session cookie stays with the service
-            assert "x-api-key" not in seen["headers"] and token not in str(seen)
-            own = fresh.get(f"/{job_id}/reset?token=apps-own")  # the app's own parameter passes through
-            assert own.status_code == 201 and own.json()["path"] == "/reset?token=apps-own"
-        api.post(f"/jobs/{job_id}/terminate")
+            assert (answer.status_code, seen["path"], seen["headers"]["cookie"]) == (200, "/deep?q=1", "theirs=3")
+            assert (
+                answer.headers.get_list("set-cookie") == ["kept=1"] and "service-worker-allowed" not in answer.headers
+            )
+            assert page.get("/reset?token=apps-own").json()["path"] == "/reset?token=apps-own"  # the app's own
+            assert page.get("/worker.js", headers={"Service-Worker": "script"}).status_code == 403
+            assert page.get("/hang-up").status_code == 502
+            dashboard = {"Origin": real_keyed.base_url, "Sec-Fetch-Site": "cross-site"}
+            assert page.post("/x", headers=dashboard).status_code == 403
+            assert page.get("/x", headers={**dashboard, "Sec-Fetch-Mode": "navigate"}).status_code == 200
+        # The first page's session opens neither the second page nor the service.
+        with_first_session = {**BROWSER, "Cookie": f"{session}={token}"}
+        assert httpx.get(pages[second] + "/", headers=with_first_session).status_code == 401
+        assert httpx.get(f"{real_keyed.base_url}/jobs", headers=with_first_session).status_code == 401
+        keyed_answer = httpx.get(pages[second] + "/k", headers=real_keyed.headers)
+        assert keyed_answer.status_code == 200 and "x-api-key" not in keyed_answer.json()["headers"]
+        api.post(f"/jobs/{first}/terminate")
+        wait_until(lambda: refused(pages[first] + "/"), "the page to go with its job")
+        assert httpx.get(pages[second] + "/", headers=real_keyed.headers).status_code == 200
+        api.post(f"/jobs/{second}/terminate")
 
 
 # ----- what the service prints -----
 
 
 @pytest.mark.parametrize("key", [TEST_API_KEY, None])
-def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -> None:
+def test_the_service_prints_the_dashboard_url_and_logs_no_secret(tmp_path: Path, key: str | None) -> None:
+    from vexa._browser import web_job_address, web_job_token
+
     command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path), "--simulate"]
     if key is not None:
         command += ["--api-key", key]
-    # At the most talkative log level, which still keeps access lines out.
+    # At the most talkative log level, where uvicorn prints every request as it arrives.
     process = subprocess.Popen(
-        [*command, "--log-level", "debug"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        [*command, "--log-level", "trace"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
     )
+    secrets: list[str] = []
     try:
         assert process.stdout is not None
         lines = [process.stdout.readline()]
@@ -449,12 +527,19 @@ def test_the_service_prints_the_dashboard_url(tmp_path: Path, key: str | None) -
             page = browser.get(expected)
             assert (page.status_code, str(page.url)) == (200, f"http://127.0.0.1:{port}/")
             assert "<h1>Jobs</h1>" in page.text
+        if key is not None:
+            api = {"X-API-Key": key}
+            files = {"code_zip": ("page.zip", make_zip({"main.py": ""}), "application/zip")}
+            job_id = httpx.post(f"http://127.0.0.1:{port}/jobs/code/run/web", files=files, headers=api).json()["job_id"]
+            page_token = web_job_token(key, job_id)
+            entered = httpx.get(f"http://{web_job_address(job_id)}:{port}/?token={page_token}", headers=BROWSER)
+            assert entered.status_code == 303
+            secrets = [key, token_of(key), page_token]
     finally:
         process.terminate()
         _, logged = process.communicate(timeout=10)
-    assert "Application startup complete" in logged  # the log was on
-    if key is not None:
-        assert token_of(key) not in logged and key not in logged
+    assert "Application startup complete" in logged and "query_string" in logged  # the log was on, requests too
+    assert [secret for secret in secrets if secret in logged] == []
 
 
 def test_the_dashboard_modules_are_clean_under_mypy_strict(tmp_path: Path) -> None:

@@ -262,10 +262,10 @@ async def test_web_app_page_through_the_job_urls(real_service: Any, fast_polls: 
         followed = await http.get(httpx.URL(page_url).join(link.group(1)))  # as a browser resolves it
         assert followed.json() == {"hello": "visitor", "job_id": job.job_id}
         base = await client.jobs.get_url(job.job_id)
-        # Without its slash the job's URL is not a folder: it redirects to the one with it.
-        redirect = await http.get(base + "?q=1")
-        assert (redirect.status_code, redirect.headers["location"]) == (307, f"/{job.job_id}/?q=1")
-        root = await http.get(base, follow_redirects=True)
+        assert page_url == base + "/"  # the page's own origin, which the service's path leads to
+        led = await http.get(f"{real_service.base_url}/{job.job_id}/hello?name=led")
+        assert (led.status_code, led.headers["location"].split("&token=")[0]) == (307, base + "/hello?name=led")
+        root = await http.get(base)
         assert root.status_code == 200 and "Hello from vexa" in root.text
         greeting = await http.get(base + "/hello", params={"name": "tests"})
         assert greeting.json() == {"hello": "tests", "job_id": job.job_id}
@@ -333,6 +333,8 @@ HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Handler).serve_forever()
 
 
 def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx.Client, make_zip: MakeZip) -> None:
+    from vexa import Client
+
     response = real_client.post(
         "/jobs/code/run/web",
         files={"code_zip": ("echo.zip", make_zip({"main.py": HEADER_ECHO_APP}), "application/zip")},
@@ -350,7 +352,8 @@ def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx
         "X-Forwarded-Port": "1",
         "Forwarded": "for=203.0.113.9",
     }
-    answer = real_client.get(f"/{job_id}/deep/path?q=1&q=2", headers=sent)
+    page = Client(str(real_client.base_url)).web.get_url(job_id)
+    answer = real_client.get(f"{page}deep/path?q=1&q=2", headers=sent)
     real_client.post(f"/jobs/{job_id}/terminate")
     assert answer.status_code == 201
     assert answer.headers.get_list("set-cookie") == ["a=1", "b=2"]
@@ -362,8 +365,9 @@ def test_proxy_passes_headers_both_ways_but_never_the_api_key(real_client: httpx
     assert seen["headers"]["x-custom"] == "kept" and seen["headers"]["cookie"] == "c=3"
     assert not {"x-api-key", "x-hop-only", "x-forwarded-port", "forwarded"} & set(seen["headers"])
     assert seen["headers"]["x-forwarded-for"] == "127.0.0.1"
-    assert seen["headers"]["x-forwarded-prefix"] == f"/{job_id}"  # where the app's pages are seen
-    assert seen["headers"]["host"] != httpx.URL(real_client.base_url).netloc.decode()
+    assert "x-forwarded-prefix" not in seen["headers"]  # the app is at the root of its own origin
+    assert seen["headers"]["x-forwarded-host"] == httpx.URL(page).netloc.decode()
+    assert seen["headers"]["host"] != seen["headers"]["x-forwarded-host"]
 
 
 # ----- ingestion -----
@@ -754,3 +758,70 @@ def test_command_line_refuses_impossible_limits(argv: list[str], message: str) -
     with pytest.raises(click.UsageError) as refused:
         parse_options(["--data-dir", "unused", *argv])
     assert refused.value.format_message() == message
+
+
+# ----- what a job can read of the service -----
+
+# Looks through every process's environment and command line that it can read
+# for the texts in texts.json. A sleeping child with a marker in its
+# environment shows that the look works.
+KEY_HUNT = r"""
+import json, os, subprocess, sys, time
+marker = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], env={"HUNT_MARKER": "marker-7f3a"})
+time.sleep(0.5)  # the child's own environment, after its exec
+wanted = ["marker-7f3a", *json.loads(open("texts.json").read())]
+found, unreadable = set(), 0
+for entry in os.listdir("/proc"):
+    if not entry.isdigit() or int(entry) == os.getpid():
+        continue
+    for name in ("environ", "cmdline"):
+        try:
+            data = open(f"/proc/{entry}/{name}", "rb").read().decode("utf-8", "replace")
+        except OSError:
+            unreadable += 1
+            continue
+        found.update(text for text in wanted if text in data)
+marker.kill()
+print(json.dumps({"found": sorted(found), "unreadable": unreadable > 0}))
+"""
+
+
+@pytest.mark.parametrize(
+    ("given", "containment"), [("environment", "reaper"), ("environment", "auto"), ("stdin", "auto")]
+)
+def test_a_job_cannot_read_the_key_or_its_files_path(
+    tmp_path: Path, make_zip: MakeZip, given: str, containment: str
+) -> None:
+    """Also where jobs share the service's namespaces (reaper): there only the
+    service's being non-dumpable keeps its environment from them."""
+    key = "hunted-key-5c1e"
+    key_file = tmp_path / "the-key-file.txt"
+    key_file.write_text(key + "\n")
+    command = [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(tmp_path / "data")]
+    command += ["--containment", containment]
+    if os.geteuid() == 0:  # root's capabilities would open every process to its jobs: run as a user runs it
+        command = ["setpriv", "--bounding-set=-all", "--inh-caps=-all", *command]
+    env = {name: value for name, value in os.environ.items() if name != "VEXA_API_KEY"}
+    if given == "environment":
+        env["VEXA_API_KEY"] = key
+    with open(key_file) as stdin:
+        process = subprocess.Popen(
+            [*command, *(["--api-key-file", "-"] if given == "stdin" else [])],
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            env=env,
+            text=True,
+        )
+    try:
+        assert process.stdout is not None
+        base_url = process.stdout.readline().split()[-1]
+        with httpx.Client(base_url=base_url, headers={"X-API-Key": key}, timeout=30) as client:
+            texts = json.dumps([key, key_file.name])
+            job = run_stored(client, make_zip({"main.py": KEY_HUNT, "texts.json": texts}))
+            assert wait_for_end(client, job["job_id"])["job_status"] == "finished"
+            printed = [text for stream, text in output_of(client, job["job_id"]) if stream == "stdout"]
+    finally:
+        process.terminate()
+        process.wait(15)
+    assert json.loads(printed[-1]) == {"found": ["marker-7f3a"], "unreadable": True}

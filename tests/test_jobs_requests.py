@@ -16,6 +16,7 @@ import httpx
 import pytest
 from recording_server import RecordingServer
 
+from vexa._browser import web_job_address
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.types import (
@@ -382,7 +383,8 @@ async def test_get_undecodable_body_passes_through(recorder: RecordingServer, jo
 
 async def test_get_url_sends_nothing(refused_url: str) -> None:
     jobs = AsyncClient(base_url=refused_url, api_key=API_KEY).jobs
-    assert await jobs.get_url("j 1/x") == f"{refused_url}/j 1/x"
+    page = f"http://{web_job_address('j 1/x')}:{httpx.URL(refused_url).port}"
+    assert await jobs.get_url("j 1/x") == page
 
 
 @pytest.mark.parametrize(

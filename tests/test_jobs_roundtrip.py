@@ -14,6 +14,7 @@ from typing import Any, Callable
 import httpx
 import pytest
 
+from vexa._browser import web_job_address
 from vexa.client._async import AsyncClient
 from vexa.types import (
     CodeType,
@@ -164,7 +165,7 @@ async def test_web_job_health_and_termination(
 ) -> None:
     jobs = client.jobs
     job_id = await start_web_job(service, make_zip({"index.html": "<p>hi</p>"}))
-    assert await jobs.get_url(job_id) == f"{service.base_url}/{job_id}"
+    assert await jobs.get_url(job_id) == f"http://{web_job_address(job_id)}:{service.port}"
 
     healthy = await jobs.await_healthy(job_id, timeout=60)
     assert (healthy.job_id, healthy.job_type, healthy.job_stage) == (job_id, JobType.WEB, JobStage.RUNNING)

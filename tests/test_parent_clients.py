@@ -448,9 +448,11 @@ def async_client(server: Server, clean_env: pytest.MonkeyPatch) -> Any:
 @pytest.mark.parametrize(
     "base_url, job_id, proxy_url, subdomain_url",
     [
-        # IP addresses and localhost have no subdomains: the page is the proxy path.
-        ("http://127.0.0.1:8000", "j1", "http://127.0.0.1:8000/j1", "http://127.0.0.1:8000/j1/"),
-        ("http://[::1]:8000", "j1", "http://[::1]:8000/j1", "http://[::1]:8000/j1/"),
+        # IP addresses and localhost have no subdomains: the page has an address of its own.
+        ("http://127.0.0.1:8000", "j1", "http://{page}:8000", "http://{page}:8000/"),
+        ("http://[::1]:8000", "j1", "http://{page}:8000", "http://{page}:8000/"),
+        ("http://user:pw@localhost:8080/api", "abc", "http://{page}:8080", "http://{page}:8080/"),
+        ("http://localhost", "abc", "http://{page}", "http://{page}/"),
         ("https://vexa.example.com", "j1", "https://vexa.example.com/j1", "https://j1.vexa.example.com/"),
         (
             "https://user:pw@vexa.example.com:8443/api",
@@ -458,23 +460,19 @@ def async_client(server: Server, clean_env: pytest.MonkeyPatch) -> Any:
             "https://user:pw@vexa.example.com:8443/api/j1",
             "https://j1.vexa.example.com:8443/",
         ),
-        (
-            "http://user:pw@localhost:8080/api",
-            "abc",
-            "http://user:pw@localhost:8080/api/abc",
-            "http://user:pw@localhost:8080/api/abc/",
-        ),
     ],
 )
 def test_proxy_urls(
     clean_env: pytest.MonkeyPatch, base_url: str, job_id: str, proxy_url: str, subdomain_url: str
 ) -> None:
     pytest.importorskip("vexa.client._async._jobs")
+    from vexa._browser import web_job_address
     from vexa.client._async import AsyncClient
 
     client = AsyncClient(base_url=base_url)
-    assert client.get_proxy_url(job_id) == proxy_url
-    assert client.get_subdomain_proxy_url(job_id) == subdomain_url
+    page = web_job_address(job_id)
+    assert client.get_proxy_url(job_id) == proxy_url.format(page=page)
+    assert client.get_subdomain_proxy_url(job_id) == subdomain_url.format(page=page)
 
 
 def _last_request(server: Server) -> RecordedRequest:

@@ -17,6 +17,7 @@ import httpx
 import pytest
 
 import vexa
+from vexa._browser import web_job_address
 from vexa.types import CodeType, CodeZip, Job, JobResult, JobStage, JobStatus, JobType, StreamOutput
 
 # A web app that really serves its page (standard library only).
@@ -134,7 +135,7 @@ def test_a_web_page_from_run_to_reached_without_an_event_loop(
         assert client.web.is_healthy(job.job_id) is True
 
         url = client.web.get_url(job.job_id)
-        assert url == f"{real_service.base_url}/{job.job_id}/"
+        assert url == f"http://{web_job_address(job.job_id)}:{real_service.port}/"
         page = httpx.get(url, headers={"X-API-Key": real_service.api_key}, timeout=30)
         assert (page.status_code, page.text) == (200, "hello from a synchronous client\n")
         assert client.web.jobs.get_latest() == client.jobs.get(job.job_id)

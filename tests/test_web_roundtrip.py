@@ -8,6 +8,7 @@ from typing import Any, Callable
 import pytest
 
 import vexa
+from vexa._browser import web_job_address
 from vexa.types import CodeType, CodeZip, Job, JobStage, JobStatus, JobType, NotFoundError
 
 PAGE = {"index.html": "<h1>hello</h1>"}
@@ -40,7 +41,7 @@ async def test_run_wait_probe_and_terminate(
     healthy = await client.web.await_healthy(job.job_id, timeout=30)
     assert (healthy.job_id, healthy.job_status, healthy.job_stage) == (job.job_id, JobStatus.STARTED, JobStage.RUNNING)
 
-    assert client.web.get_url(job.job_id) == f"{service.base_url}/{job.job_id}/"
+    assert client.web.get_url(job.job_id) == f"http://{web_job_address(job.job_id)}:{service.port}/"
     assert await client.web.is_healthy(job.job_id) is True
 
     assert await client.jobs.terminate(job.job_id) is None

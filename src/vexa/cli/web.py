@@ -10,7 +10,7 @@ from pathlib import Path
 
 import click
 
-from vexa._browser import browser_token
+from vexa._browser import web_job_token
 from vexa.cli.app import CONTEXT_SETTINGS, Session, client_command
 from vexa.cli.errors import redact
 from vexa.cli.jobs import describe_job, ended_without_finishing, has_ended
@@ -92,11 +92,11 @@ def web_url(session: Session, job_id: str) -> None:
 
 
 def browser_url(session: Session, job_id: str) -> str:
-    """The page's URL for a browser: with an API key, plus the token that lets it in."""
+    """The page's URL for a browser: with an API key, plus the token that lets it into that page (and nothing else)."""
     url = page_url(session, job_id)
     if session.api_key is None:
         return url
-    return f"{url}{'&' if '?' in url else '?'}token={browser_token(session.api_key)}"
+    return f"{url}{'&' if '?' in url else '?'}token={web_job_token(session.api_key, job_id)}"
 
 
 @client_command(web, "open")
@@ -105,8 +105,9 @@ def browser_url(session: Session, job_id: str) -> str:
 def web_open(session: Session, job_id: str, print_only: bool) -> None:
     """Open a web job's page in the browser.
 
-    With an API key, the URL carries a token made from it (never the key
-    itself), which the service trades for a cookie and takes off the URL.
+    With an API key, the URL carries a token made from it for this page only
+    (never the key itself), which the service trades for a cookie of the
+    page's own address and takes off the URL.
     """
     url = browser_url(session, job_id)
     if print_only:

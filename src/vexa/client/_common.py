@@ -24,6 +24,7 @@ from urllib.parse import urlsplit
 
 import httpx
 
+from vexa._browser import web_job_address
 from vexa.types import CodeZip, HTTPException, JsonData, http_exception_class
 
 BASE_URL_ENV = "VEXA_BASE_URL"
@@ -186,9 +187,14 @@ class BaseClient(Generic[HTTPClient]):
     def get_proxy_url(self, job_id: str) -> str:
         """The URL through which the service forwards requests to a job.
 
-        The form is "{base_url}/{job_id}".
+        The form is "{base_url}/{job_id}", except on an IP address or
+        "localhost" (the local service): there each web job's page has an
+        origin of its own, "{scheme}://{address}[:{port}]", the service's port
+        at the loopback address of that job (`vexa._browser.web_job_address`),
+        e.g. "http://127.83.2.41:8000".
         """
-        return f"{self.base_url}/{job_id}"
+        origin = _local_page_origin(self.base_url, job_id)
+        return origin if origin is not None else f"{self.base_url}/{job_id}"
 
     def get_subdomain_proxy_url(self, job_id: str) -> str:
         """The URL of a web-page job's page.
@@ -198,16 +204,28 @@ class BaseClient(Generic[HTTPClient]):
         path, query and credentials left out; e.g. job "abc" on
         "https://vexa.example.com/api" gives "https://abc.vexa.example.com/".
         An IP address or "localhost" has no subdomains that resolve, so there
-        (the local service) the page is the job's proxy path with a slash:
-        "http://127.0.0.1:8000/abc/".
+        (the local service) the page is at the job's own loopback address,
+        `get_proxy_url` with a slash: "http://127.83.2.41:8000/".
         """
-        parts = urlsplit(self.base_url)
+        parts = urlsplit(str(self.base_url))
         if not parts.scheme or not parts.hostname:
             raise ValueError(f"Base URL {self.base_url!r} has no scheme or host")
         if _has_no_subdomains(parts.hostname):
             return self.get_proxy_url(job_id) + "/"
         port = f":{parts.port}" if parts.port is not None else ""
         return f"{parts.scheme}://{job_id}.{parts.hostname}{port}/"
+
+
+def _local_page_origin(base_url: str, job_id: str) -> str | None:
+    """The origin of a web job's page on a service at an IP address or "localhost"; else None."""
+    try:
+        parts = urlsplit(str(base_url))
+        port = parts.port
+    except ValueError:
+        return None
+    if not parts.scheme or not parts.hostname or not _has_no_subdomains(parts.hostname):
+        return None
+    return f"{parts.scheme}://{web_job_address(job_id)}" + (f":{port}" if port is not None else "")
 
 
 def _has_no_subdomains(hostname: str) -> bool:

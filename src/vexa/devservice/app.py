@@ -7,7 +7,7 @@ import hmac
 import os
 import sqlite3
 from pathlib import Path
-from typing import AsyncIterator
+from typing import AsyncIterator, Sequence
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -23,6 +23,7 @@ from .dashboard.access import is_navigation
 from .dashboard.pages import error_page
 from .jobs import EndNotSaved, JobRunner, JobTimings, RunStrategy
 from .lock import DataDirLock
+from .origins import WebPages
 from .process import JobLimits, ProcessRuns
 from .routes import build_routes, max_body_bytes
 from .simulated import SimulatedRuns
@@ -85,6 +86,7 @@ def create_app(
     job_limits: JobLimits | None = None,
     archive_limits: ArchiveLimits | None = None,
     containment: str = "auto",
+    allowed_hosts: Sequence[str] = (),
 ) -> Starlette:
     """Build the service. `app.state.storage` and `app.state.runner` expose its parts.
 
@@ -95,6 +97,10 @@ def create_app(
 
     The data dir (made absolute, created for its owner only) belongs to this
     app until its lifespan ends: another one on it raises `DataDirInUse`.
+
+    It answers only at an IP address, `localhost` and the `allowed_hosts`.
+    Web jobs' pages are served at addresses of their own once the server
+    says where it listens (`app.state.pages.serve_on`).
     """
     # An existing folder keeps its mode: it may be one the user shares on purpose.
     data_path = private_dir(Path(data_dir).absolute(), tighten=False)
@@ -119,12 +125,15 @@ def create_app(
         lock.release()
         raise
 
+    pages = WebPages(runner, api_key)
+
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
         await runner.start()
         try:
             yield
         finally:
+            await pages.close()
             await runner.close()
             runner.store.close()
             database.close()
@@ -143,8 +152,9 @@ def create_app(
     )
     if api_key:
         app.add_middleware(ApiKeyMiddleware, api_key=api_key)
-    install_dashboard(app, api_key)
+    install_dashboard(app, api_key, allowed_hosts)
     app.add_middleware(BodyLimits, max_bytes=max_body_bytes(storage.limits))  # outermost: every body
+    app.state.pages = pages
     app.state.storage = storage
     app.state.runner = runner
     app.state.api_key = api_key

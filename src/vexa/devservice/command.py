@@ -53,6 +53,7 @@ class ServiceOptions:
     """What the command line asks of the service."""
 
     host: str = DEFAULT_HOST
+    allowed_host: tuple[str, ...] = ()
     port: int = DEFAULT_PORT
     data_dir: Path | None = None  # None: default_data_dir()
     api_key_file: Path | None = None
@@ -157,6 +158,13 @@ class MissingExtra(click.ClickException):
 
 @click.command("service", cls=SectionedCommand, context_settings=CONTEXT_SETTINGS)
 @_option("--host", default=DEFAULT_HOST, help="Address to listen on.")
+@_option(
+    "--allowed-host",
+    multiple=True,
+    metavar="NAME",
+    show_default=False,
+    help="A host name to answer at too (it always does at an IP address and localhost); repeatable.",
+)
 @_option("--port", type=Number(int, "PORT", 0, 65535), default=DEFAULT_PORT, help="Port; 0 picks a free one.")
 @_option(
     "--data-dir",
@@ -168,8 +176,9 @@ class MissingExtra(click.ClickException):
 )
 @_option(
     "--api-key-file",
-    type=click.Path(dir_okay=False, path_type=Path),
-    help=f"Require the X-API-Key in this file (its first line), or set {API_KEY_VARIABLE}.",
+    type=click.Path(dir_okay=False, allow_dash=True, path_type=Path),
+    help=f"Require the X-API-Key in this file (its first line; '-': read from stdin, so that no path shows "
+    f"in the process list), or set {API_KEY_VARIABLE}.",
 )
 @_option(
     "--api-key",

@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, AsyncIterator, Callable, Coroutine, Iterable, Protocol, TypeVar
 
+from vexa._browser import web_job_address
 from vexa.types import CodeType, JobStage, JobStatus, JobType
 
 from .codes import CodeStorage, private_dir
@@ -134,6 +135,10 @@ class JobRunner:
         self._write_generation = 0
         self._background: set[asyncio.Task[Any]] = set()
         self.jobs: dict[str, Job] = {job.job_id: job for job in self.store.load()}
+        # The address of each web job's page (vexa._browser.web_job_address): the job it belongs to.
+        self.pages: dict[str, str] = {
+            web_job_address(job.job_id): job.job_id for job in self.jobs.values() if job.job_type == JobType.WEB
+        }
         self._end_interrupted_jobs()
 
     def _end_interrupted_jobs(self) -> None:
@@ -223,9 +228,15 @@ class JobRunner:
         options: dict[str, Any] | None = None,
         code_type: CodeType | str = CodeType.PYTHON,
     ) -> Job:
+        job_type = JobType(job_type)
+        job_id = "j_" + secrets.token_hex(8)
+        while job_type == JobType.WEB and web_job_address(job_id) in self.pages:
+            job_id = "j_" + secrets.token_hex(8)  # each page an origin no other job's page has had
+        if job_type == JobType.WEB:
+            self.pages[web_job_address(job_id)] = job_id
         job = Job(
-            job_id="j_" + secrets.token_hex(8),
-            job_type=JobType(job_type),
+            job_id=job_id,
+            job_type=job_type,
             code_id=code_id,
             code_name=code_name,
             code_type=CodeType(code_type),

@@ -22,7 +22,7 @@ HOP_BY_HOP = frozenset(
         "upgrade",
     }
 )
-# The app must not learn the service's API key; Host names the service, not the app.
+# The app must not learn the service's API key; Host names the page's address, not the app.
 # What a client says in Forwarded / X-Forwarded-* is not to be trusted: the service sets them.
 NOT_FORWARDED = HOP_BY_HOP | {"host", "x-api-key", "content-length", "forwarded"}
 FORWARDED_PREFIX = "x-forwarded-"
@@ -41,16 +41,15 @@ def connection_named(headers: list[tuple[str, str]]) -> set[str]:
     }
 
 
-async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, prefix: str, path: str) -> Response:
+async def forward_to_app(request: Request, http: httpx.AsyncClient, port: int, path: str) -> Response:
     """Send the request to the app on `port` as `/path`; the app learns the rest from
-    X-Forwarded-Prefix (`prefix`, where its pages are seen), -Host, -Proto and -For."""
+    X-Forwarded-Host, -Proto and -For."""
     incoming = request.headers.items()
     dropped = NOT_FORWARDED | connection_named(incoming)
     headers = [
         (name, value) for name, value in incoming if name not in dropped and not name.startswith(FORWARDED_PREFIX)
     ]
     headers += [
-        ("x-forwarded-prefix", prefix),
         ("x-forwarded-host", request.headers.get("host", "")),
         ("x-forwarded-proto", request.url.scheme),
         ("x-forwarded-for", request.client.host if request.client else ""),

@@ -17,6 +17,7 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response, StreamingResponse
 from starlette.routing import Route
 
+from vexa._browser import web_job_address
 from vexa.types import CodeType, JobStage, JobStatus, JobType
 
 from .archive import ArchiveLimits
@@ -25,8 +26,7 @@ from .constants import KIB, MIB
 from .jobs import Job, JobRunner
 from .metadata import MetadataError, parse_metadata
 from .models import CodeRecord
-from .process import ProcessRuns
-from .proxy import forward_to_app
+from .origins import WebPages
 from .simulated import detect_hooks
 
 # Multipart text fields are small; files are spooled to disk by Starlette past 1 MiB.
@@ -55,6 +55,10 @@ def _limits(request: Request) -> ArchiveLimits:
 
 def _runner(request: Request) -> JobRunner:
     return cast(JobRunner, request.app.state.runner)
+
+
+def _pages(request: Request) -> WebPages:
+    return cast(WebPages, request.app.state.pages)
 
 
 def _choice(request: Request, name: str, allowed: type[E]) -> E | None:
@@ -192,9 +196,18 @@ async def _start_job(
     request: Request, job_type: JobType, record: CodeRecord, options: dict[str, Any] | None = None
 ) -> Job:
     hooks = await run_in_threadpool(detect_hooks, record.code_name, _storage(request).zip_path(record.code_id))
-    return _runner(request).submit(
-        job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type
-    )
+    runner = _runner(request)
+    job = runner.submit(job_type, record.code_id, record.code_name, hooks, options, code_type=record.code_type)
+    if job_type == JobType.WEB:
+        pages = _pages(request)
+        try:
+            pages.open(job.job_id)  # before the job's task first runs
+        except OSError as exc:
+            if job.task is not None:
+                job.task.cancel()
+            where = f"{web_job_address(job.job_id)}:{pages.port}"
+            await runner.finish(job, JobStatus.FAILED, f"Its page cannot be served at {where}: {exc.strerror or exc}")
+    return job
 
 
 # ----- code endpoints -----
@@ -344,20 +357,17 @@ async def ping_web_job(request: Request) -> Response:
     return JSONResponse({"status": "ok"})
 
 
-async def proxy_to_web_job(request: Request) -> Response:
+async def redirect_to_web_page(request: Request) -> Response:
+    """`/{job_id}/{path}` leads to the same path on the job page's own origin
+    (with the page's token where the service has a key, which only a request
+    let in here gets): a web page is never served on the service's origin."""
     job = _web_job_or_404(request)
-    way = _runner(request).way
-    http = way.http if isinstance(way, ProcessRuns) else None
-    if job.port is None or job.job_stage != JobStage.RUNNING or http is None:
-        raise HTTPException(503, f"The web app of job {job.job_id} is not serving yet")
-    return await forward_to_app(request, http, job.port, f"/{job.job_id}", request.path_params.get("path", ""))
-
-
-async def redirect_to_web_job(request: Request) -> Response:
-    """`/{job_id}` is the folder `/{job_id}/`, so that the app's relative links resolve under it."""
-    job = _web_job_or_404(request)
-    query = request.url.query
-    return RedirectResponse(f"/{job.job_id}/" + (f"?{query}" if query else ""), status_code=307)
+    pages = _pages(request)
+    if pages.port is None:
+        raise HTTPException(503, "Web pages are served only once the service listens (vexa.devservice.server)")
+    location = pages.page_url(job.job_id, request.path_params.get("path", ""), request.url.query)
+    headers = {"cache-control": "no-store", "referrer-policy": "no-referrer"}
+    return RedirectResponse(location, status_code=307, headers=headers)
 
 
 async def _file_response(path: Path, filename: str, missing: str) -> Response:
@@ -418,6 +428,6 @@ def build_routes() -> list[Route]:
         Route("/jobs/{job_id}/stream", stream_job, methods=["GET"]),
         # Catch-all shapes: must stay last so they never shadow the routes above.
         Route("/{job_id}/ping", ping_web_job, methods=["GET"]),
-        Route("/{job_id:job_id}", redirect_to_web_job, methods=PROXY_METHODS),
-        Route("/{job_id:job_id}/{path:path}", proxy_to_web_job, methods=PROXY_METHODS),
+        Route("/{job_id:job_id}", redirect_to_web_page, methods=PROXY_METHODS),
+        Route("/{job_id:job_id}/{path:path}", redirect_to_web_page, methods=PROXY_METHODS),
     ]

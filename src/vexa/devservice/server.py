@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import asyncio
+import ctypes
 import getpass
 import ipaddress
+import logging
 import os
+import re
 import socket
 import sys
 import threading
@@ -16,6 +19,8 @@ from typing import Any, Mapping, cast
 import click
 import uvicorn
 from starlette.applications import Starlette
+
+from vexa._browser import browser_token, is_web_job_address
 
 from .app import create_app
 from .archive import ArchiveLimits
@@ -31,6 +36,49 @@ from .storage import WRITE_ERRORS, is_disk_full
 STARTUP_TIMEOUT_SECONDS = 15.0
 # Bounded so open streams cannot stall shutdown forever.
 GRACEFUL_SHUTDOWN_SECONDS = 3
+# Where the service's loggers might show a token: uvicorn's ASGI trace prints each request's query.
+LOGGERS = ("uvicorn", "uvicorn.error", "uvicorn.asgi", "uvicorn.access", "vexa.devservice")
+TOKEN_IN_TEXT = re.compile(r"(token=)[^&\s'\"\\]+")
+PR_SET_DUMPABLE = 4
+
+
+class SecretFilter(logging.Filter):
+    """Blanks the keys, their browser tokens and any `token=` value in a log record's text."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.secrets: set[str] = set()
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        text = record.getMessage()
+        cleaned = TOKEN_IN_TEXT.sub(r"\1[REDACTED]", text)
+        for secret in self.secrets:
+            cleaned = cleaned.replace(secret, "[REDACTED]")
+        if cleaned != text:
+            record.msg, record.args = cleaned, None
+        return True
+
+
+SECRET_FILTER = SecretFilter()  # one for every service of the process
+
+
+def keep_secrets_out_of_logs(api_key: str | None) -> None:
+    """No log record of the service shows the key or a token, at any level."""
+    if api_key:
+        SECRET_FILTER.secrets.update((api_key, browser_token(api_key)))
+    for name in LOGGERS:
+        logging.getLogger(name).addFilter(SECRET_FILTER)  # once: a logger keeps one of each filter
+
+
+def make_undumpable() -> bool:
+    """Linux: other processes of this user (the jobs) can no longer read this
+    one's memory or /proc/PID/environ, where the key may be. Whether it took."""
+    if not sys.platform.startswith("linux"):
+        return False
+    try:
+        return bool(ctypes.CDLL(None, use_errno=True).prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0)
+    except (OSError, AttributeError):
+        return False
 
 
 def bind_socket(host: str, port: int) -> socket.socket:
@@ -125,6 +173,8 @@ def start_in_thread(
     app = create_app(data_dir, api_key, **app_options)
     sock = bind_socket(host, port)
     actual_port = sock.getsockname()[1]
+    app.state.pages.serve_on(actual_port)
+    keep_secrets_out_of_logs(api_key)
     server = _uvicorn_server(app, host, actual_port, log_level)
     failure: list[BaseException] = []
 
@@ -157,6 +207,7 @@ def start_in_thread(
 def app_options(options: ServiceOptions) -> dict[str, Any]:
     """The create_app keywords that the command line options give."""
     return {
+        "allowed_hosts": options.allowed_host,
         "simulate": options.simulate,
         "queue_seconds": options.queue_seconds,
         "run_seconds": options.run_seconds,
@@ -184,7 +235,8 @@ def api_key_from(options: ServiceOptions, environ: Mapping[str, str]) -> tuple[s
     """The API key the options or the environment give, and a warning to print, if any."""
     if options.api_key_file:
         try:
-            text = Path(options.api_key_file).read_text(encoding="utf-8")
+            reading_stdin = str(options.api_key_file) == "-"
+            text = sys.stdin.read() if reading_stdin else Path(options.api_key_file).read_text(encoding="utf-8")
         except OSError as exc:
             raise ServiceError(f"cannot read the API key file {options.api_key_file}: {exc.strerror}") from None
         key = text.splitlines()[0].strip() if text.strip() else ""
@@ -212,7 +264,10 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
     api_key, warning = api_key_from(options, environ)
     if warning:
         print(warning, file=sys.stderr, flush=True)
+    if is_web_job_address(options.host):
+        raise ServiceError(f"{options.host} lies in 127.1.0.0-127.254.255.255, which is kept for web jobs' pages")
     os.umask(0o077)  # everything the service creates is its owner's only
+    make_undumpable()  # before any job starts
     try:
         sock = bind_socket(options.host, options.port)
     except OSError as exc:
@@ -231,6 +286,7 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
         sock.close()
         raise
     port = sock.getsockname()[1]
+    app.state.pages.serve_on(port)
     # Printed once the socket listens: scripts read this line to find a port chosen with --port 0.
     print(f"vexa devservice listening on http://{options.host}:{port}", flush=True)
     if options.simulate:
@@ -241,10 +297,17 @@ def serve(options: ServiceOptions, environ: Mapping[str, str]) -> int:
         )
         if not ipaddress.ip_address(sock.getsockname()[0]).is_loopback:
             print(f"Warning: {options.host} is reachable from other machines, and so is running code here.", flush=True)
+        if ipaddress.ip_address(sock.getsockname()[0]).is_unspecified:
+            print(
+                "Web jobs' pages cannot be served while the service listens on every address: each needs an "
+                "address of 127.0.0.0/8 of its own (use --host 127.0.0.1).",
+                flush=True,
+            )
         print(cast(ProcessRuns, cast(JobRunner, app.state.runner).way).containment_note, flush=True)
     print(f"Data: {options.data_path.absolute()}", flush=True)
     print(f"Dashboard: {dashboard_url(options.host, port, api_key)}", flush=True)
     server = _uvicorn_server(app, options.host, port, options.log_level)
+    keep_secrets_out_of_logs(api_key)  # once uvicorn has set its loggers up
     try:
         server.run(sockets=[sock])
     finally:

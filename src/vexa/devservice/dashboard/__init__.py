@@ -7,6 +7,7 @@ the browser access; `dashboard_url` is the link the service prints at start.
 from __future__ import annotations
 
 import secrets
+from typing import Sequence
 
 from starlette.applications import Starlette
 
@@ -16,10 +17,11 @@ from .pages import dashboard_routes
 __all__ = ["dashboard_url", "install_dashboard"]
 
 
-def install_dashboard(app: Starlette, api_key: str | None) -> None:
+def install_dashboard(app: Starlette, api_key: str | None, allowed_hosts: Sequence[str] = ()) -> None:
     """Add the dashboard to `app`; call it after the API key check is added, so
-    that the browser access wraps it."""
+    that the browser access wraps it (and what the service refuses from anyone:
+    Host names other than its own and `allowed_hosts`, requests of other origins)."""
     # Ahead of the API's catch-all routes, which would take `/ui/...` for theirs.
     app.router.routes[0:0] = dashboard_routes()
     app.state.dashboard_form_token = form_token(api_key, secrets.token_bytes(32))
-    app.add_middleware(BrowserAccessMiddleware, api_key=api_key)
+    app.add_middleware(BrowserAccessMiddleware, api_key=api_key, allowed_hosts=allowed_hosts)

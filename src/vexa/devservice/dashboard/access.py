@@ -1,40 +1,46 @@
 """Browser access to the service: with an API key, and without one.
 
+The service answers only at its own names: an IP address, `localhost` (and
+names under it, which browsers keep on this machine) and the names given with
+`--allowed-host`, never at an address kept for web jobs' pages. Any other
+`Host` is a name some site may point at this machine for a moment (DNS
+rebinding), and is refused whatever the request, with a key or without.
+
+Pages of other origins (other sites, other ports, web jobs' pages) may only
+open the service's pages as the top-level document (a link followed, a URL
+opened): every other request of theirs, reading or changing, is refused.
+Programs, which send neither `Origin` nor `Sec-Fetch-Site`, are not affected.
+
 A browser cannot send the X-API-Key header. The service prints a dashboard URL
 carrying `?token=` (derived from the key, see `vexa._browser`); opening any URL
 of the service with a valid token sets a session cookie and redirects to the
 same URL without the token, so it leaves the address bar and the history. The
-cookie then opens every page, the dashboard's and the web jobs' alike.
+cookie (HttpOnly, SameSite=Strict, of the host the dashboard was opened at)
+opens the service's own pages; web jobs' pages live at other addresses, which
+the browser never sends it to (see `vexa.devservice.origins`).
 
 A request with the cookie goes on as if it carried the key: the header is
-added here, so the key check itself stays in one place. The cookie is taken
-out of the request on the way, so a web job's app never sees it. API clients
-keep sending the header and never meet any of this.
-
-Without a key, every program on the machine may use the service, but web
-pages may not: a page of another origin cannot ask for changes (it could
-otherwise upload code and run it), and a browser must reach the service by
-an address or `localhost`, not a name that some site could point at this
-machine for a moment (DNS rebinding). Programs, which send neither `Origin`
-nor `Sec-Fetch-Site`, are not affected.
+added here, so the key check itself stays in one place. API clients keep
+sending the header and never meet any of this.
 """
 
 from __future__ import annotations
 
 import hmac
 import ipaddress
+from typing import Collection, Iterator
 from urllib.parse import parse_qsl, quote, urlencode
 
 from starlette.datastructures import Headers
 from starlette.responses import HTMLResponse, RedirectResponse, Response
 from starlette.types import ASGIApp, Receive, Scope, Send
 
-from vexa._browser import browser_token
+from vexa._browser import browser_token, is_web_job_address
 
 TOKEN_PARAMETER = "token"
 COOKIE_PREFIX = "vexa_session"
 API_KEY_HEADER = b"x-api-key"
-SAFE_METHODS = frozenset({"GET", "HEAD", "OPTIONS"})
+NAVIGATION_METHODS = frozenset({"GET", "HEAD"})
 FORM_TOKEN_MESSAGE = b"vexa dashboard form"
 
 LOCKED_PAGE = """<!doctype html>
@@ -44,16 +50,19 @@ LOCKED_PAGE = """<!doctype html>
 code{{background:#f2f2f2;padding:0 .25rem;border-radius:3px}}</style></head>
 <body><h1>This service needs its key</h1>
 <p>{reason}</p>
-<p>Open the dashboard link the service printed when it started: it carries the key's
-browser token (<code>http://HOST:PORT/?token=…</code>) and lets this browser in until it closes.</p>
+<p>{advice}</p>
 <p>Programs send the key in the <code>X-API-Key</code> header instead.</p>
 </body></html>
 """
+DASHBOARD_ADVICE = (
+    "Open the dashboard link the service printed when it started: it carries the key's browser token "
+    "(<code>http://HOST:PORT/?token=…</code>) and lets this browser in until it closes."
+)
 NO_SESSION = "This browser has no session for it yet, or the service now has another key."
 CROSS_ORIGIN_REFUSED = "Refused: this request comes from a page of another origin."
 HOST_NAME_REFUSED = (
-    "Refused: without an API key this service takes browsers only at an IP address or localhost "
-    "(http://127.0.0.1:PORT/), not at another host name."
+    "Refused: this service answers only at an IP address, localhost or a name given with --allowed-host "
+    "(http://127.0.0.1:PORT/), not at {host}."
 )
 BAD_TOKEN = "The token in this link is not the one of this service's key (was it restarted with another key?)."
 
@@ -89,9 +98,9 @@ def is_cross_origin(scope: Scope) -> bool:
     """Whether a browser says this request comes from a page of another origin.
 
     SameSite keeps cross-site pages out, but every port of a host is the same
-    site: a page served on another port of 127.0.0.1 (a web job's app seen
-    directly, any other local server) is stopped only here. A request that
-    names no origin at all comes from a program, not from a page.
+    site: a page served on another port of 127.0.0.1 (a web job's app seen at
+    its own port, any other local server) is stopped only here. A request
+    that names no origin at all comes from a program, not from a page.
     """
     headers = Headers(scope=scope)
     fetch_site = headers.get("sec-fetch-site")
@@ -104,39 +113,56 @@ def is_cross_origin(scope: Scope) -> bool:
     return False
 
 
-def is_local_host(host: str) -> bool:
-    """Whether a Host header names this machine in a way no DNS answer can change:
-    an IP address, `localhost` or a name under it (browsers keep those local)."""
+def host_name(host: str) -> str:
+    """The name in a Host header, without its port or brackets, lower case."""
     if host.startswith("[") and "]" in host:  # [IPv6]:port
         name = host[1 : host.index("]")]
     else:
         name = host.rsplit(":", 1)[0] if host.count(":") == 1 else host
-    name = name.rstrip(".").lower()
-    if name == "localhost" or name.endswith(".localhost"):
+    return name.rstrip(".").lower()
+
+
+def is_own_host(host: str, allowed: Collection[str] = ()) -> bool:
+    """Whether a Host header names the service in a way no DNS answer can change:
+    an IP address (not one kept for web pages), `localhost` or a name under it
+    (browsers keep those local), or a name the service was given."""
+    name = host_name(host)
+    if not name:
+        return False
+    if name in allowed or name == "localhost" or name.endswith(".localhost"):
         return True
     try:
         ipaddress.ip_address(name)
     except ValueError:
         return False
-    return True
+    return not is_web_job_address(name)
 
 
-def keyless_refusal(scope: Scope) -> str | None:
-    """Why a service without a key refuses this request, if it does: only
-    requests a browser made are looked at (they name an origin or a fetch site)."""
+def refusal(scope: Scope, allowed_hosts: Collection[str] = ()) -> str | None:
+    """Why the service refuses this request whoever sends it, if it does: a Host
+    that is not one of its names, or a page of another origin that asks for
+    more than to open a page of the service."""
     headers = Headers(scope=scope)
-    if "sec-fetch-site" not in headers and "origin" not in headers:
-        return None
-    if not is_local_host(headers.get("host", "")):
-        return HOST_NAME_REFUSED
-    if scope["method"] not in SAFE_METHODS and is_cross_origin(scope):
+    host = headers.get("host", "")
+    if not is_own_host(host, allowed_hosts):
+        return HOST_NAME_REFUSED.format(host=repr(host_name(host)) if host else "no name")
+    if is_cross_origin(scope) and not _is_top_level_navigation(scope["method"], headers):
         return CROSS_ORIGIN_REFUSED
     return None
 
 
-def locked_page(reason: str) -> Response:
+def _is_top_level_navigation(method: str, headers: Headers) -> bool:
+    # A frame is refused too: a page of another origin would show the dashboard inside its own.
+    return (
+        method in NAVIGATION_METHODS
+        and headers.get("sec-fetch-mode") == "navigate"
+        and headers.get("sec-fetch-dest", "document") == "document"
+    )
+
+
+def locked_page(reason: str, advice: str = DASHBOARD_ADVICE) -> Response:
     return HTMLResponse(
-        LOCKED_PAGE.format(reason=reason),
+        LOCKED_PAGE.format(reason=reason, advice=advice),
         status_code=401,
         headers={"cache-control": "no-store", "referrer-policy": "no-referrer"},
     )
@@ -147,7 +173,7 @@ def is_navigation(headers: Headers) -> bool:
     return headers.get("sec-fetch-mode") == "navigate" or "text/html" in headers.get("accept", "")
 
 
-def _without_token(scope: Scope) -> str:
+def without_token(scope: Scope) -> str:
     """The request's path and query without the token, as a same-origin relative URL."""
     raw_path = scope.get("raw_path")
     path = raw_path.decode("latin-1") if raw_path else quote(scope["path"])
@@ -161,61 +187,74 @@ def _without_token(scope: Scope) -> str:
     return path + (f"?{urlencode(query)}" if query else "")
 
 
-def _split_cookies(headers: list[tuple[bytes, bytes]], name: str) -> tuple[str | None, list[tuple[bytes, bytes]]]:
-    """The value of cookie `name`, and the headers with that cookie taken out."""
-    found: str | None = None
+def _cookie_pairs(value: bytes) -> Iterator[tuple[str, str, str]]:
+    """(name, value, the pair as sent) of each cookie in a Cookie header."""
+    for pair in value.decode("latin-1").split(";"):
+        name, _, cookie_value = pair.strip().partition("=")
+        if name:
+            yield name, cookie_value, pair.strip()
+
+
+def cookie_values(headers: list[tuple[bytes, bytes]], name: str) -> list[str]:
+    """Every value sent for cookie `name`: a page of the same host may have added
+    one of that name on another path, which must not hide the real one."""
+    return [
+        value
+        for header, cookies in headers
+        if header == b"cookie"
+        for cookie, value, _ in _cookie_pairs(cookies)
+        if cookie == name
+    ]
+
+
+def without_cookies(headers: list[tuple[bytes, bytes]], prefix: str) -> list[tuple[bytes, bytes]]:
+    """The headers with every cookie whose name starts with `prefix` taken out."""
     kept: list[tuple[bytes, bytes]] = []
     for header, value in headers:
         if header != b"cookie":
             kept.append((header, value))
             continue
-        others = []
-        for pair in value.decode("latin-1").split(";"):
-            key, _, cookie_value = pair.strip().partition("=")
-            if key == name:
-                found = cookie_value
-            elif key:
-                others.append(pair.strip())
+        others = [pair for name, _, pair in _cookie_pairs(value) if not name.startswith(prefix)]
         if others:
             kept.append((b"cookie", "; ".join(others).encode("latin-1")))
-    return found, kept
+    return kept
 
 
 class BrowserAccessMiddleware:
-    """Lets browsers in with the token and then the cookie; wraps the API key check."""
+    """Keeps out what the service refuses from anyone (`refusal`); with a key,
+    lets browsers in with the token and then the cookie, and wraps the key check."""
 
-    def __init__(self, app: ASGIApp, api_key: str | None) -> None:
+    def __init__(self, app: ASGIApp, api_key: str | None, allowed_hosts: Collection[str] = ()) -> None:
         self.app = app
         self.api_key = api_key.encode("latin-1") if api_key else None
         self.token = browser_token(api_key).encode("ascii") if api_key else None
+        self.allowed_hosts = frozenset(host_name(host) for host in allowed_hosts)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        if self.api_key is None or self.token is None:  # no key asked: nothing to let in, pages kept out
-            refusal = keyless_refusal(scope)
-            if refusal is not None:
-                await Response(refusal, 403)(scope, receive, send)
-                return
+        refused = refusal(scope, self.allowed_hosts)
+        if refused is not None:
+            await Response(refused, 403)(scope, receive, send)
+            return
+        if self.api_key is None or self.token is None:  # no key asked: nothing to let in
             await self.app(scope, receive, send)
             return
         server = scope.get("server")
         name = cookie_name(server[1] if server else None)
-        cookie, headers = _split_cookies(list(scope["headers"]), name)
+        cookies = cookie_values(scope["headers"], name)
+        headers = without_cookies(scope["headers"], COOKIE_PREFIX)
         scope = {**scope, "headers": headers}
         token = dict(parse_qsl(scope["query_string"].decode("latin-1"), keep_blank_values=True)).get(TOKEN_PARAMETER)
-        if token is not None and scope["method"] in ("GET", "HEAD") and self._valid(token):
+        if token is not None and scope["method"] in NAVIGATION_METHODS and self._valid(token):
             await self._enter(scope, name)(scope, receive, send)
             return
         if any(header == API_KEY_HEADER for header, _ in headers):
             await self.app(scope, receive, send)  # the key check decides
             return
-        if cookie is not None and self._valid(cookie):
-            if scope["method"] not in SAFE_METHODS and is_cross_origin(scope):
-                await Response(CROSS_ORIGIN_REFUSED, 403)(scope, receive, send)
-                return
-            # Another `token` parameter (a web app's own) goes on untouched.
+        if any(self._valid(cookie) for cookie in cookies):
+            # Another `token` parameter goes on untouched.
             scope["headers"] = [*headers, (API_KEY_HEADER, self.api_key)]
         elif is_navigation(Headers(scope=scope)):
             await locked_page(NO_SESSION if token is None else BAD_TOKEN)(scope, receive, send)
@@ -224,12 +263,12 @@ class BrowserAccessMiddleware:
 
     def _valid(self, token: str) -> bool:
         assert self.token is not None
-        return hmac.compare_digest(token.encode("utf-8"), self.token)
+        return hmac.compare_digest(token.encode("utf-8", "surrogateescape"), self.token)
 
     def _enter(self, scope: Scope, name: str) -> Response:
         """The answer to a URL carrying the token: a session, and the same URL without it."""
         assert self.token is not None
-        response = RedirectResponse(_without_token(scope), status_code=303)
+        response = RedirectResponse(without_token(scope), status_code=303)
         response.headers["cache-control"] = "no-store"
         response.headers["referrer-policy"] = "no-referrer"
         response.set_cookie(name, self.token.decode("ascii"), httponly=True, samesite="strict", path="/")
@@ -237,10 +276,20 @@ class BrowserAccessMiddleware:
 
 
 __all__ = [
+    "API_KEY_HEADER",
+    "COOKIE_PREFIX",
+    "CROSS_ORIGIN_REFUSED",
+    "NAVIGATION_METHODS",
+    "TOKEN_PARAMETER",
     "BrowserAccessMiddleware",
     "cookie_name",
+    "cookie_values",
     "dashboard_url",
     "form_token",
+    "host_name",
     "is_cross_origin",
     "is_navigation",
+    "locked_page",
+    "without_cookies",
+    "without_token",
 ]
