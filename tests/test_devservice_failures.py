@@ -39,7 +39,9 @@ def read_answer(connection: socket.socket) -> tuple[str, dict[str, str], bytes, 
         while piece := connection.recv(65536):
             data += piece
         closed = True
-    except (socket.timeout, ConnectionResetError):
+    except ConnectionResetError:
+        closed = True  # closed while a trickle was still sending: the peer's kernel answers with a reset
+    except socket.timeout:
         pass
     head, _, body = data.partition(b"\r\n\r\n")
     status, *lines = head.decode("latin-1").split("\r\n")
