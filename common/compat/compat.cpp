@@ -19,6 +19,7 @@
 // Exported by 3.13 but declared only in its internal headers.
 extern "C" int _PyGen_FetchStopIterationValue(PyObject** value);
 extern "C" int _PyGen_SetStopIterationValue(PyObject* value);
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
 namespace vx::compat {
@@ -110,6 +111,11 @@ int traverse_exc_state(const ExcState& state, visitproc visit, void* arg) {
 // --- attributes, types, arguments -------------------------------------------------
 
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+    *method = nullptr;
+    return _PyObject_GetMethod(obj, name, method);
+}
 
 namespace {
 // The metatype's __getattribute__ is type's own (a metaclass that defines

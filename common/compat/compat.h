@@ -178,6 +178,12 @@ void watch_namespaces(PyObject* globals, PyObject* builtins) noexcept;
 // `name` looked up along the type's MRO without descriptors (borrowed or NULL).
 PyObject* lookup_on_type(PyTypeObject* type, PyObject* name);
 
+// `obj.name` found as a call of `obj.name(...)` finds it, without a bound
+// method: 1 when *method (a new reference) is a method descriptor found on
+// the type, to be called with obj in front; 0 when it is the attribute
+// itself, or when *method is NULL and an error is set.
+int get_method(PyObject* obj, PyObject* name, PyObject** method);
+
 // `cls.name` where the class attribute protocol is the type's own and finds
 // a plain value (no descriptor) along the MRO: that value, borrowed, without
 // the call through a metaclass hook (EnumMeta's __getattr__ up to 3.11 sends

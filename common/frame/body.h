@@ -16,7 +16,9 @@
 #pragma once
 #include <coroutine>
 #include <cstddef>
+#include <initializer_list>
 #include <new>
+#include <utility>
 
 #include "compat/compat.h"
 #include "frame/error.h"
@@ -52,12 +54,39 @@ struct BodyState {
     int traverse(visitproc visit, void* arg) const;
 };
 
+// `await obj.name(...)`, the call made first and the await in a statement of
+// its own, as the coding rule above wants it:
+//     MethodCall listing = method_call(self, j::list, {}, {{j::job_type, job_type}});
+//     Ref jobs = co_await std::move(listing);
+// The method is found as `obj.name` would find it. When that is one of this
+// module's native coroutine methods, the call only binds its arguments and
+// the await runs its body within this one's step: no coroutine object is
+// made unless the body suspends, and then it is made as the call would have
+// made it, to be awaited as usual. Anything else is called at once, and its
+// result awaited.
+class MethodCall {
+public:
+    explicit MethodCall(Ref awaitable) noexcept : awaitable_(std::move(awaitable)) {}
+    MethodCall(Ref function, Args&& args) noexcept : function_(std::move(function)), args_(std::move(args)) {}
+    MethodCall(MethodCall&&) noexcept = default;
+
+private:
+    friend class PyAwaiter;
+    Ref awaitable_;  // what the call returned
+    Ref function_;   // or the native method whose body is to run, on args_
+    Args args_;
+};
+MethodCall method_call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                       std::initializer_list<std::pair<PyObject*, PyObject*>> kwargs = {});
+
 // The awaiter of one `co_await`. It lives in the coroutine frame, once per
-// await in the body, so it is kept to three words: what it holds is first
-// the awaitable, then the result or error of an await that finished at once.
+// await in the body, so it is kept small: what it holds is first the
+// awaitable (or the method call to make), then the result or error of an
+// await that finished at once.
 class PyAwaiter {
 public:
     PyAwaiter(Ref awaitable, BodyState* state) noexcept : held_(std::move(awaitable)), state_(state) {}
+    PyAwaiter(MethodCall* call, BodyState* state) noexcept : call_(call), state_(state) {}
     // A real yield hands the iterator and the yielded value to the driver here
     // (await_suspend always follows a false return).
     bool await_ready();
@@ -66,7 +95,9 @@ public:
 
 private:
     enum class Outcome : uint8_t { Value, Error, Suspended };
+    bool run_native_call();
     Ref held_;
+    MethodCall* call_ = nullptr;
     BodyState* state_;
     Outcome outcome_ = Outcome::Value;
 };
@@ -83,6 +114,7 @@ struct PromiseBase : BodyState {
     // The method's result rule (str or list, or None) applied where the body returns.
     void check_result(PyObject* value) const;
     PyAwaiter await_transform(Ref awaitable) noexcept { return PyAwaiter(std::move(awaitable), this); }
+    PyAwaiter await_transform(MethodCall&& call) noexcept { return PyAwaiter(&call, this); }
 
     // One allocation: the frame is the variable-size tail of the Python
     // object that runs it, which owns (and frees) that memory.

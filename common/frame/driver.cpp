@@ -69,6 +69,10 @@ VX_HOT PyObject* await_target(PyObject* awaitable) {
 }  // namespace
 
 VX_HOT bool PyAwaiter::await_ready() {
+    if (call_) {
+        if (call_->function_) return run_native_call();
+        held_ = std::move(call_->awaitable_);
+    }
     Ref iter = steal(await_target(held_));
     held_.reset();
     // Eager first step: an awaitable that completes at once never suspends the body.
@@ -574,10 +578,9 @@ namespace {
 // A body's frame is allocated by the compiler-generated call of the body
 // function, which gives operator new only the size. The type of the object
 // that will hold the frame is therefore handed over here, set right before
-// that call and taken (reset) by the one allocation it is meant for. This
-// holds because bodies compose only through Python awaitables: a body never
-// calls another body's C++ coroutine directly, so no second frame is
-// allocated in between. A stray allocation finds no type and fails loudly.
+// that call and taken (reset) by the one allocation it is meant for: nothing
+// runs in between that could make another body. A stray allocation finds no
+// type and fails loudly.
 PyTypeObject* pending_type = nullptr;
 CoroutineObject* pending_object = nullptr;
 
@@ -594,30 +597,33 @@ VX_HOT void* PromiseBase::operator new(std::size_t size) {
     return reinterpret_cast<char*>(self) + kFrameOffset;
 }
 
+namespace {
+
+// The object of `type` with `body`'s frame on `args`, ready to start but not
+// yet seen by the collector nor named: the frame of an awaited native call
+// runs like this as long as it does not suspend (see run_native_call).
 template <class Task, class Body>
-VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& origin, Body body, Args&& args) {
+VX_HOT CoroutineObject* start_body(PyTypeObject* type, const MethodRuntime& rt, Body body, Args&& args) {
     assert(!pending_type && !pending_object);
     pending_type = type;
     try {
         Task task = body(std::move(args));
         CoroutineObject* self = std::exchange(pending_object, nullptr);
         if (!self) raise(PyExc_SystemError, "coroutine frame was not allocated by its object");
-        const MethodRuntime& rt = *origin.runtime;
-        BodyState* body = &task.handle.promise();
-        body->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
-        body->result_check = rt.def->result;
+        BodyState* state = &task.handle.promise();
+        state->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
+        state->result_check = rt.def->result;
         self->handle = task.handle;
-        self->body = body;
+        self->body = state;
         self->status = BodyStatus::Created;
-        self->name = Py_NewRef(origin.name);
-        self->qualname = Py_NewRef(origin.qualname);
-        self->code = Py_NewRef(origin.code);
+        self->name = nullptr;
+        self->qualname = nullptr;
+        self->code = nullptr;
         self->weakrefs = nullptr;
         self->finalizer = nullptr;
         self->hooks_inited = false;
         self->closed = false;
         self->running_async = false;
-        PyObject_GC_Track(self);
         return self;
     } catch (...) {
         pending_type = nullptr;
@@ -625,6 +631,61 @@ VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& or
         restore_current_exception();
         return nullptr;
     }
+}
+
+// Gives a started body its names (what its method function shows at the
+// call) and hands it to the collector: a complete body object.
+VX_HOT CoroutineObject* name_body(CoroutineObject* self, PyObject* name, PyObject* qualname, PyObject* code) {
+    self->name = Py_NewRef(name);
+    self->qualname = Py_NewRef(qualname);
+    self->code = Py_NewRef(code);
+    PyObject_GC_Track(self);
+    return self;
+}
+
+template <class Task, class Body>
+VX_HOT CoroutineObject* new_body_object(PyTypeObject* type, const BodyOrigin& origin, Body body, Args&& args) {
+    CoroutineObject* self = start_body<Task>(type, *origin.runtime, body, std::move(args));
+    return self ? name_body(self, origin.name, origin.qualname, origin.code) : nullptr;
+}
+
+}  // namespace
+
+// An awaited call of one of this module's native coroutine methods, as the
+// interpreter would make it (the call's coroutine awaited at once): the
+// body's first step runs here, on a frame that is a coroutine object in all
+// but its names and its tracking, which only a body that suspends needs.
+// One that ends at once ends with no coroutine object ever made; the error
+// of one that fails gets the same traceback entries, its own and this one's.
+VX_HOT bool PyAwaiter::run_native_call() {
+    Ref function = std::move(call_->function_);
+    const FunctionObject* method = reinterpret_cast<const FunctionObject*>(function.get());
+    if (!coroutine_type && !init_coroutine_types()) {
+        held_ = borrow(capture_error().value());
+        outcome_ = Outcome::Error;
+        return true;
+    }
+    CoroutineObject* inner = start_body<CoroutineTask>(coroutine_type, *method->runtime,
+                                                       method->runtime->def->coroutine, std::move(call_->args_));
+    PyObject* value = nullptr;
+    switch (inner ? resume(inner, &value) : PYGEN_ERROR) {
+        case PYGEN_NEXT:
+            state_->delegate =
+                steal(reinterpret_cast<PyObject*>(name_body(inner, method->name, method->qualname, method->code)));
+            state_->yielded = steal(value);
+            state_->wrapped = false;
+            return false;
+        case PYGEN_RETURN:
+            // Its frame is gone: the object goes as one that no finalizer holds.
+            Py_DECREF(inner);
+            held_ = steal(value);
+            return true;
+        case PYGEN_ERROR: break;
+    }
+    held_ = borrow(capture_error().value());
+    Py_XDECREF(inner);
+    outcome_ = Outcome::Error;
+    return true;
 }
 
 // The objects a method call returns (the type is made on first use).

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "frame/body.h"
 #include "frame/driver.h"
 #include "frame/namespace.h"
 #include "frame/ops.h"
@@ -72,18 +73,23 @@ Ref default_value(const Default& d) {
 
 FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
 
+// Binds a call of the method as its function does; false with an error set
+// that names the method in a traceback entry of its own.
+VX_HOT inline bool bind_call(const MethodRuntime& rt, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* const* kw_names, Py_ssize_t nkw, Args& bound) {
+    if (!nkw && bind_positional(rt, args, nargs, bound)) return true;
+    if (bind_arguments(rt, args, nargs, kw_names, nkw, bound)) return true;
+    add_traceback(rt.bind_tb_code, rt.globals, rt.def->line);
+    return false;
+}
+
 VX_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     FunctionObject* self = as_function(callable);
     const MethodRuntime& rt = *self->runtime;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     Args bound;
-    if (kwnames || !bind_positional(rt, args, nargs, bound)) {
-        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (!bind_arguments(rt, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, bound)) {
-            add_traceback(rt.bind_tb_code, rt.globals, rt.def->line);
-            return nullptr;
-        }
-    }
+    if (!bind_call(rt, args, nargs, nkw ? &PyTuple_GET_ITEM(kwnames, 0) : nullptr, nkw, bound)) return nullptr;
     switch (rt.def->kind) {
         case Kind::Plain: {
             Frame frame{rt.body_tb_code, rt.globals, rt.def->line};
@@ -315,6 +321,42 @@ PyType_Spec function_spec = {
 };
 
 }  // namespace
+
+MethodCall method_call(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+    const size_t nargs = args.size(), nkw = kwargs.size();
+    // [spare slot][obj][args][keyword values], as PyObject_VectorcallMethod takes them.
+    PyObject* stack[2 + kMaxArgs + KeywordList::kCapacity];
+    PyObject* names[KeywordList::kCapacity];
+    if (nargs >= kMaxArgs || nkw > KeywordList::kCapacity)
+        raise(PyExc_SystemError, "native call with too many arguments");
+    size_t n = 1;
+    stack[n++] = obj;
+    for (PyObject* arg : args) stack[n++] = arg;
+    size_t k = 0;
+    for (const auto& [keyword, value] : kwargs) {
+        names[k++] = keyword;
+        stack[n++] = value;
+    }
+    PyObject* found;
+    const int unbound = compat::get_method(obj, name, &found);
+    Ref method = steal(found);
+    if (!method) throw_error();
+    if (unbound && Py_TYPE(method.get()) == function_type) {
+        const MethodRuntime& rt = *as_function(method)->runtime;
+        if (rt.def->kind == Kind::Coroutine) {
+            // Bound as the call would bind them, failing as it would.
+            Args bound;
+            if (!bind_call(rt, stack + 1, static_cast<Py_ssize_t>(1 + nargs), names, static_cast<Py_ssize_t>(nkw),
+                           bound))
+                throw_error();
+            return MethodCall(std::move(method), std::move(bound));
+        }
+    }
+    Ref kwnames = nkw ? kwnames_for(names, nkw) : Ref();
+    PyObject* const* start = unbound ? stack + 1 : stack + 2;
+    const size_t count = unbound ? 1 + nargs : nargs;
+    return MethodCall(check(PyObject_Vectorcall(method, start, count | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames)));
+}
 
 bool init_function_type() {
     if (function_type) return true;

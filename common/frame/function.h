@@ -4,22 +4,6 @@
 
 namespace vx {
 
-struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
-    MethodRuntime* runtime;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* defaults;  // as shown by __defaults__ (calls use runtime->defaults)
-    PyObject* kwdefaults;
-    PyObject* annotations;
-    PyObject* code;
-    PyObject* globals;
-    PyObject* dict;
-    PyObject* weakrefs;
-};
-
 extern PyTypeObject* function_type;
 bool init_function_type();
 

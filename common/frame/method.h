@@ -1,5 +1,6 @@
-// What a method needs at run time, and the binding of a call's arguments to
-// it: shared by the method-function type and the driver of native bodies.
+// What a method needs at run time, its function object's fields, and the
+// binding of a call's arguments to it: shared by the method-function type
+// and the driver of native bodies.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -27,6 +28,24 @@ struct MethodRuntime {
     PyObject* body_tb_code;  // names traceback entries of body errors
     PyObject* bind_tb_code;  // names traceback entries of binding errors
     PyObject* globals;       // module namespace
+};
+
+// A method function (the object a class table row becomes): its fields,
+// which the driver reads to run the body of an awaited call directly.
+struct FunctionObject {
+    PyObject_HEAD vectorcallfunc vectorcall;
+    MethodRuntime* runtime;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;  // as shown by __defaults__ (calls use runtime->defaults)
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* code;
+    PyObject* globals;
+    PyObject* dict;
+    PyObject* weakrefs;
 };
 
 // Binds a call's arguments: `nargs` positional ones, then `nkw` keyword ones

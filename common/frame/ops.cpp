@@ -7,7 +7,6 @@
 
 namespace vx {
 
-namespace {
 // The keyword-name tuple of a call with these names: made once per distinct
 // sequence and kept (module_state.kwnames). The names are interned constants
 // that a call site passes in the same order every time, so each call site
@@ -29,6 +28,8 @@ Ref kwnames_for(PyObject* const* names, size_t count) {
     Py_XSETREF(slot, tuple.new_ref());
     return tuple;
 }
+
+namespace {
 
 // Lays out positional then keyword values in one array, with a kwnames tuple.
 struct CallFrame {

@@ -21,6 +21,8 @@ inline Ref getattr(PyObject* obj, PyObject* name) {
 Ref getattr_optional(PyObject* obj, PyObject* name);
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
+// The keyword-name tuple of a vectorcall naming these keywords (kept for the next call).
+Ref kwnames_for(PyObject* const* names, size_t count);
 // Keyword arguments known only at run time, held on the stack: a name (an
 // interned constant) and an owned value each, at most kCapacity. Only the
 // first size() entries are live, so an empty list costs nothing to make or

@@ -82,7 +82,7 @@ CoroutineTask get_latest(Args a) {
     at(9);
     Ref job_type = j::job_type_of(code_type);
     at(10);
-    Ref listing = call_method(self, j::list, {}, {{j::job_type, job_type}});
+    MethodCall listing = method_call(self, j::list, {}, {{j::job_type, job_type}});
     Ref jobs = co_await std::move(listing);
     at(11);
     if (truth(jobs)) co_return check(PySequence_GetItem(jobs, 0));
@@ -96,7 +96,7 @@ CoroutineTask run_listing(Args a) {
     Ref job_type = j::job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    Ref request = call_method(self, j::list, {}, {{j::job_type, job_type}, {listing_keyword(listing), filter}});
+    MethodCall request = method_call(self, j::list, {}, {{j::job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -185,7 +185,7 @@ CoroutineTask await_stage(Args a) {
     Ref start_time = j::now();
     for (;;) {
         at(21);
-        Ref fetching = call_method(self, n::get, {job_id});
+        MethodCall fetching = method_call(self, n::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(22);
         Ref current_stage = getattr(job, n::job_stage);
@@ -251,11 +251,11 @@ CoroutineTask await_healthy(Args a) {
     Ref start_time = j::now();
     for (;;) {
         at(18);
-        Ref probing = call_method(self, j::is_healthy, {}, {{j::job_id, job_id}});
+        MethodCall probing = method_call(self, j::is_healthy, {}, {{j::job_id, job_id}});
         Ref healthy = co_await std::move(probing);
         if (truth(healthy)) break;
         at(19);
-        Ref fetching = call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+        MethodCall fetching = method_call(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(20);
         if (equals(getattr(job, n::job_stage), member(n::JobStage, n::POST_RUNNING))) {
@@ -272,7 +272,7 @@ CoroutineTask await_healthy(Args a) {
         co_await std::move(sleeping);
     }
     at(31);
-    Ref fetching = call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+    MethodCall fetching = method_call(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
     Ref job = co_await std::move(fetching);
     co_return job;
 }

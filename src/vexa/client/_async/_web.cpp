@@ -53,7 +53,7 @@ CoroutineTask delete_web_code(Args a) {
 
 CoroutineTask latest_web_job(Args a) {
     at(7);
-    Ref listing = call_method(a[0], w::list);
+    MethodCall listing = method_call(a[0], w::list);
     Ref jobs = co_await std::move(listing);
     at(8);
     if (jobs == Py_None || !truth(jobs)) co_return new_none();
@@ -64,7 +64,7 @@ CoroutineTask run_shortcut(Args a) {
     const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
     at(10);
     Ref filter = listing_filter(shortcut);
-    Ref request = call_method(a[0], w::list, {}, {{listing_keyword(shortcut), filter}});
+    MethodCall request = method_call(a[0], w::list, {}, {{listing_keyword(shortcut), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
