@@ -14,7 +14,11 @@ the number of calls the dumps were made with (200 with `--quick`).
 
 `--functions N` adds, per kind of call, the own binary's N costliest
 functions by exclusive instructions per call (native and Cython side by
-side): the flame of the compiled code. The installed modules are stripped;
+side): the flame of the compiled code. `--layer OUTER INNER` (two kinds of
+call, e.g. coroutine-awaiting-another-list-running and
+coroutine-asyncjobsclient-list) prints what OUTER costs beyond INNER, by
+binary and by own function: the cost of one coroutine layer when OUTER only
+awaits INNER. The installed modules are stripped;
 for names, profile with the unstripped build (the files in build/<tag>
 copied over the installed ones).
 """
@@ -29,6 +33,7 @@ from collections import defaultdict
 from pathlib import Path
 
 IMPLEMENTATIONS = ("native", "python", "cython", "twins")  # as in overhead.py
+BINARIES = ("own", "libpython", "libc", "ld.so", "other")
 
 
 def binary_of(path: str) -> str:
@@ -166,11 +171,32 @@ def print_functions(profiles: Path, kinds: list[str], calls: int, top: int, dump
             print(f"    {rest:8.1f}  (the other {max(0, len(ranked) - top)} functions)")
 
 
+def print_layer(profiles: Path, outer: str, inner: str, calls: int, dumps: list[Path]) -> None:
+    """What `outer` costs beyond `inner`, per call: by binary, then by own function."""
+    objects = object_names(dumps)
+    functions = function_names(dumps)
+    print(f"\nOne layer: {outer} beyond {inner}, instructions per call")
+    for impl in ("native", "cython"):
+        paths = [profiles / f"{impl}--{kind}.out" for kind in (outer, inner)]
+        if not all(path.exists() for path in paths):
+            continue
+        by_binary = [self_cost_by_binary(path, objects) for path in paths]
+        split = "  ".join(f"{b} {(by_binary[0].get(b, 0) - by_binary[1].get(b, 0)) / calls:.0f}" for b in BINARIES)
+        print(f"  {impl}: {split}")
+        costs = [own_cost_by_function(path, objects, functions) for path in paths]
+        names = sorted(set(costs[0]) | set(costs[1]), key=lambda name: costs[1].get(name, 0) - costs[0].get(name, 0))
+        differences = [(costs[0].get(name, 0) - costs[1].get(name, 0)) / calls for name in names]
+        for name, difference in zip(demangled(names), differences):
+            if abs(difference) >= 1:
+                print(f"    {difference:+8.1f}  {name[:110]}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("profiles", type=Path, help="the folder given to overhead.py --keep-profiles")
     parser.add_argument("--calls", type=int, default=2_000, help="calls per dump (200 with --quick)")
     parser.add_argument("--functions", type=int, default=0, help="also list the own code's N costliest functions")
+    parser.add_argument("--layer", nargs=2, metavar=("OUTER", "INNER"), help="what OUTER costs beyond INNER")
     args = parser.parse_args()
     dumps = sorted(args.profiles.glob("*--*.out"))
     names = object_names(dumps)
@@ -178,7 +204,7 @@ def main() -> None:
     # The implementations the dumps hold (older runs had no twins).
     present = [impl for impl in IMPLEMENTATIONS if (args.profiles / f"{impl}--empty-loop.out").exists()]
     empty = {impl: self_cost_by_binary(args.profiles / f"{impl}--empty-loop.out", names) for impl in present}
-    binaries = ("own", "libpython", "libc", "ld.so", "other")
+    binaries = BINARIES
     print(f"Instructions per call by binary ({args.calls} calls per dump, caller loop subtracted)")
     print(f"  {'kind of call':<52} {'impl':<7}" + "".join(f"{b:>10}" for b in binaries) + f"{'total':>10}")
     for kind in kinds:
@@ -198,6 +224,8 @@ def main() -> None:
 
     if args.functions:
         print_functions(args.profiles, kinds, args.calls, args.functions, dumps)
+    if args.layer:
+        print_layer(args.profiles, *args.layer, args.calls, dumps)
 
 
 if __name__ == "__main__":
