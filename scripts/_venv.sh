@@ -387,19 +387,13 @@ _vexa_maybe_enter_arch() {
     export VEXA_WHEEL
     # pip under qemu takes many minutes per install: the venv is made in the
     # chroot without pip, and the host's pip puts the wheel and the target's
-    # wheels of its extras into its site-packages (again only for another wheel).
-    local venv="$root/.venv-$VEXA_PYTHON-$VEXA_ARCH" fingerprint host_python
-    fingerprint="$(sha256sum "$VEXA_WHEEL" | cut -c1-32)"
-    if [ "$(cat "$venv/.vexa-installed-from" 2>/dev/null)" != "$fingerprint" ]; then
-        rm -rf "$venv"
-        bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
-            "python$VEXA_PYTHON" -m venv --without-pip "$venv" || return 1
-        host_python="$(VEXA_PYTHON=$VEXA_DEFAULT_PYTHON_VERSION _vexa_find_python)" || return 1
-        echo "Installing ${VEXA_WHEEL##*/} with its extras into ${venv##*/} (the host's pip, $VEXA_ARCH wheels)"
-        VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" target-install "$host_python" "$VEXA_PYTHON" \
-            "$VEXA_ARCH" "$VEXA_WHEEL[service,cli,test]" "$venv/lib/python$VEXA_PYTHON/site-packages" || return 1
-        echo "$fingerprint" >"$venv/.vexa-installed-from"
-    fi
+    # wheels of its extras into its site-packages (for another wheel with the
+    # same requirements, only the wheel).
+    local venv="$root/.venv-$VEXA_PYTHON-$VEXA_ARCH" host_python
+    host_python="$(VEXA_PYTHON=$VEXA_DEFAULT_PYTHON_VERSION _vexa_find_python)" || return 1
+    echo "${VEXA_WHEEL##*/} with its extras in ${venv##*/} (the host's pip, $VEXA_ARCH wheels)"
+    VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" target-venv "$host_python" "$VEXA_PYTHON" \
+        "$VEXA_ARCH" "$VEXA_WHEEL" service,cli,test "$venv" || return 1
     echo "CPython $VEXA_PYTHON on $VEXA_ARCH: running ${0##*/} in the arm64 chroot, under qemu"
     exec bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"

