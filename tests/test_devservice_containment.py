@@ -5,12 +5,15 @@ test_devservice_durable.py."""
 
 from __future__ import annotations
 
+import errno
 import os
 import pwd
+import select
 import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 from typing import Any, Callable
@@ -193,3 +196,37 @@ def test_an_ordinary_user_gets_a_namespace_too(request: pytest.FixtureRequest) -
     )
     assert done.stdout.startswith("0 ['all', 'started', 'pid', '2']"), done.stdout + done.stderr
     assert processes_of(token, token) == []
+
+
+@pytest.mark.parametrize("way", ["interpreter", "syscall"])
+def test_a_pidfd_names_one_process_for_good(way: str) -> None:
+    """The service waits for and signals a job's first process through a pidfd; where
+    the interpreter has no pidfd calls (PyPy), it makes the system calls itself,
+    which must behave as the interpreter's do."""
+    from vexa.devservice import pidfd
+
+    if way == "interpreter":
+        if not hasattr(os, "pidfd_open"):
+            pytest.skip("no os.pidfd_open in this interpreter: the service uses the system calls")
+        pidfd_open, send_signal = os.pidfd_open, signal.pidfd_send_signal
+    else:
+        pidfd_open, send_signal = pidfd.open_by_syscall, pidfd.send_signal_by_syscall
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    descriptor = pidfd_open(child.pid)
+    try:
+        assert not os.get_inheritable(descriptor)
+        assert not select.select([descriptor], [], [], 0.1)[0], "readable while the process runs"
+        send_signal(descriptor, signal.SIGTERM)
+        assert select.select([descriptor], [], [], PROCESS_DEADLINE)[0], "not readable once it exited"
+        assert child.wait() == -signal.SIGTERM
+        with pytest.raises(ProcessLookupError):
+            send_signal(descriptor, signal.SIGTERM)  # reaped: its PID may be another's now
+    finally:
+        child.kill()
+        os.close(descriptor)
+    with open("/proc/sys/kernel/pid_max") as pid_max:
+        with pytest.raises(ProcessLookupError):
+            pidfd_open(int(pid_max.read()) + 1)
+    with pytest.raises(OSError) as refused:
+        pidfd_open(-1)
+    assert refused.value.errno == errno.EINVAL

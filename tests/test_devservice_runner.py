@@ -380,7 +380,14 @@ PRINT_PREFIX = "import sys\nprint('prefix', sys.prefix)\n"
     [
         (None, None, "finished", "venv"),
         (None, "\n# nothing to install\n", "finished", "venv"),
-        (f"{sys.version_info.major}.{sys.version_info.minor}", None, "finished", "venv"),
+        pytest.param(
+            f"{sys.version_info.major}.{sys.version_info.minor}",
+            None,
+            "finished",
+            "venv",
+            # A version names a CPython (pyenv's, or python3.X on PATH); PyPy's own is pypy3.X.
+            marks=pytest.mark.skipif(sys.implementation.name != "cpython", reason="the running Python is no CPython"),
+        ),
         ("1.9", None, "failed", "Python 1.9 is not installed"),
         ("three", None, "failed", "pexenv_python must be a version"),
     ],

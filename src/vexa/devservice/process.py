@@ -42,6 +42,7 @@ from .constants import JOB_MARKER_VARIABLE, KIB, MIB
 from .jobs import JobRunner
 from .models import Job, utc_now_iso
 from .output import Line, LineSplitter
+from .pidfd import pidfd_open, pidfd_send_signal
 
 ENTRY_POINT = "main.py"
 REQUIREMENTS = "requirements.txt"
@@ -507,7 +508,7 @@ class ProcessRuns:
         except OSError as exc:
             raise JobFailure(f"Could not start {argv[0]}: {exc}") from None
         try:
-            pidfd = os.pidfd_open(process.pid)
+            pidfd = pidfd_open(process.pid)
         except ProcessLookupError:  # gone already (and reaped): nothing of it can be left
             pidfd = None
         job.pid = process.pid
@@ -575,7 +576,7 @@ class ProcessRuns:
         is killed, and, without a namespace, anything else that carries the job's marker."""
         if pidfd is not None:
             try:
-                signal.pidfd_send_signal(pidfd, END_NOW)
+                pidfd_send_signal(pidfd, END_NOW)
                 await asyncio.wait_for(_exited(pidfd), END_NOW_SECONDS)
             except ProcessLookupError:
                 pass  # jobinit has exited: it ended everything before it did
