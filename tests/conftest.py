@@ -41,6 +41,12 @@ def pytest_configure(config: pytest.Config) -> None:
         "native_only: checks what only the compiled modules have (code objects, native frames and "
         "object types, leaks, the build); skipped when the pure-Python twins are in use",
     )
+    config.addinivalue_line(
+        "markers",
+        "apart_from_clients: checks the local service, the CLI, the dashboard or the source tree, "
+        "which use the client modules only as any program does; CI's runs on the pure-Python twins "
+        "and on other interpreters leave them out (-m 'not apart_from_clients'), the main run keeps them",
+    )
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:

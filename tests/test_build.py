@@ -11,6 +11,8 @@ import pytest
 
 import vexa.client
 
+pytestmark = pytest.mark.apart_from_clients
+
 PACKAGE_DIR = Path(vexa.client.__file__).parent
 MODULE_FILES = sorted(PACKAGE_DIR.glob("**/_*.so"))
 ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}

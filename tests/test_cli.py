@@ -21,6 +21,8 @@ import pytest
 from click.testing import CliRunner, Result
 from conftest import TEST_API_KEY, make_zip
 
+pytestmark = pytest.mark.apart_from_clients
+
 T = TypeVar("T")
 
 # Unset for every run: the tests give connection options explicitly, and the

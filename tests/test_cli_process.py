@@ -16,6 +16,8 @@ from typing import Any, Callable, Iterator
 import pytest
 from conftest import TEST_API_KEY, make_zip
 
+pytestmark = pytest.mark.apart_from_clients
+
 CLI_HINT = "error: the vexa command needs its extra: pip install 'vexa[cli]'"
 SERVICE_HINT = "error: the local service needs its extra: pip install 'vexa[service]'"
 SERVICE_NEEDS = "error: the service needs {}: pip install 'vexa[service]'"

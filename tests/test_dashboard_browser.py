@@ -21,6 +21,8 @@ import httpx
 import pytest
 from conftest import TEST_API_KEY, make_zip
 
+pytestmark = pytest.mark.apart_from_clients
+
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 DEADLINE_SECONDS = 30.0

@@ -9,6 +9,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.apart_from_clients
+
 EXAMPLE_APP_DIR = Path(__file__).resolve().parents[1] / "examples" / "hello_web"
 
 

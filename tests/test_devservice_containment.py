@@ -31,6 +31,8 @@ from test_devservice_runner import (
     wait_for_end,
 )
 
+pytestmark = pytest.mark.apart_from_clients
+
 MakeZip = Callable[[dict[str, Any]], bytes]
 CONTAINMENTS = ["namespace", "reaper"]
 

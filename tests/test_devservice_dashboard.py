@@ -14,6 +14,8 @@ import pytest
 from conftest import TEST_API_KEY, make_zip
 from test_devservice import upload, wait_for_status, wait_until
 
+pytestmark = pytest.mark.apart_from_clients
+
 BROWSER = {"Accept": "text/html,application/xhtml+xml", "Sec-Fetch-Mode": "navigate"}
 HOSTILE = "<script>alert('x')</script>\"&"
 

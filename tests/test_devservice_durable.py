@@ -32,6 +32,8 @@ from test_devservice_runner import (
     zip_with,
 )
 
+pytestmark = pytest.mark.apart_from_clients
+
 MakeZip = Callable[[dict[str, Any]], bytes]
 KEY = "durable-key"
 

@@ -20,6 +20,8 @@ import pytest
 from recording_server import make_zip as make_zip_bytes
 from test_devservice import ingest, job_json, read_ndjson, upload, wait_until
 
+pytestmark = pytest.mark.apart_from_clients
+
 MakeZip = Callable[[dict[str, Any]], bytes]
 EXAMPLE_APP = Path(__file__).resolve().parents[1] / "examples" / "hello_web" / "main.py"
 # Generous: real processes on a busy machine can be slow to start.

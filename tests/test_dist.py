@@ -24,6 +24,8 @@ from packaging.specifiers import SpecifierSet
 
 import vexa
 
+pytestmark = pytest.mark.apart_from_clients
+
 SOURCE_TREE = Path(__file__).resolve().parent.parent
 
 

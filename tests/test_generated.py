@@ -11,7 +11,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-pytestmark = pytest.mark.skipif(not (ROOT / "api").is_dir(), reason="source tree not present (installed package)")
+pytestmark = [
+    pytest.mark.apart_from_clients,
+    pytest.mark.skipif(not (ROOT / "api").is_dir(), reason="source tree not present (installed package)"),
+]
 
 
 def check(root: Path) -> subprocess.CompletedProcess[str]:

@@ -14,6 +14,8 @@ from pathlib import Path
 
 import pytest
 
+pytestmark = pytest.mark.apart_from_clients
+
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = sorted(p for p in [*ROOT.glob("common/**/*.cpp"), *ROOT.glob("src/vexa/client/*/_*.cpp")] if p.is_file())
 ALLOWED = re.compile(

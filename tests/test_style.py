@@ -14,9 +14,10 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-pytestmark = pytest.mark.skipif(
-    not (ROOT / ".clang-format").is_file(), reason="source tree not present (installed package)"
-)
+pytestmark = [
+    pytest.mark.apart_from_clients,
+    pytest.mark.skipif(not (ROOT / ".clang-format").is_file(), reason="source tree not present (installed package)"),
+]
 
 
 def _tool(name: str) -> str:

@@ -22,6 +22,8 @@ from typing import Any
 import pytest
 from doc_examples import examples
 
+pytestmark = pytest.mark.apart_from_clients
+
 PROGRAMS = Path(__file__).parent / "typed_programs"
 TYPED_PROGRAM = PROGRAMS / "uses_every_method.py"
 WRONG_USES = PROGRAMS / "wrong_uses.py"
