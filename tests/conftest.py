@@ -47,9 +47,19 @@ def pytest_configure(config: pytest.Config) -> None:
         "which use the client modules only as any program does; CI's runs on the pure-Python twins "
         "and on other interpreters leave them out (-m 'not apart_from_clients'), the main run keeps them",
     )
+    config.addinivalue_line(
+        "markers",
+        "compiled_build: checks the compiled modules as built and installed, or builds them; skipped on "
+        "interpreters they are not made for (PyPy installs the universal wheel, which has none)",
+    )
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if sys.implementation.name != "cpython":
+        skip = pytest.mark.skip(reason=f"no compiled modules are made for {sys.implementation.name}")
+        for item in items:
+            if item.get_closest_marker("compiled_build"):
+                item.add_marker(skip)
     marked = [item for item in items if item.get_closest_marker("native_only")]
     if not marked:
         return

@@ -37,6 +37,16 @@ QUALNAME = "AsyncJobsClient.stream_output"
 API_KEY = "stream-key-5d2e"
 
 
+# On PyPy the twins' coroutines are PyPy's own; where its coroutine machinery
+# differs from CPython's in what a test pins down, the test says how and skips there.
+PYPY = sys.implementation.name == "pypy"
+
+
+def differs_on_pypy(how: str) -> None:
+    if PYPY:
+        pytest.skip(f"PyPy: {how}")
+
+
 # --- the two implementations ------------------------------------------------------------
 
 
@@ -316,6 +326,7 @@ def test_refused_asend_leaves_the_generator_unstarted(harness: Harness) -> None:
 
 
 def test_second_operation_while_the_first_is_awaiting(harness: Harness) -> None:
+    differs_on_pypy("a second __anext__() while the first awaits ends with StopAsyncIteration")
     gates: list[threading.Event] = []
 
     def responses() -> None:
@@ -393,6 +404,8 @@ def test_inspect_state_follows_the_interpreter(harness: Harness) -> None:
 
 
 def test_reentry_from_inside_the_body(harness: Harness) -> None:
+    differs_on_pypy("its 'already running' error does not name the method")
+
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
         inside: list[Any] = []
@@ -597,6 +610,8 @@ def test_anext_on_a_finished_generator(harness: Harness, ending: str) -> None:
 
 
 def test_reuse_of_an_awaited_asend_or_athrow(harness: Harness) -> None:
+    differs_on_pypy("an awaited asend() raises 'cannot reuse already awaited aclose()/athrow()' when used again")
+
     async def scenario(kind: str) -> Any:
         gen = make(kind, harness.jobs)
         asend = gen.asend(None)
@@ -696,6 +711,7 @@ def test_asyncio_run_closes_a_suspended_generator(harness: Harness, caplog: pyte
     generator (AsyncClient.stream) included, so it may report that race through the
     loop's exception handler; the interpreter's generator gets the same reports.
     """
+    differs_on_pypy("closing the generator at the loop's end meets anyio's cancel scope in another task")
     kept: list[Any] = []
     reports: list[dict[str, Any]] = []
 
@@ -828,6 +844,7 @@ def test_weak_references(harness: Harness) -> None:
 
 
 def test_attributes_through_the_life_cycle(harness: Harness) -> None:
+    differs_on_pypy("the repr says 'async generator', not 'async_generator'")
     gates: list[threading.Event] = []
 
     def responses() -> None:

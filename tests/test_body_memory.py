@@ -12,10 +12,12 @@ must do.
 from __future__ import annotations
 
 import gc
+import sys
 import threading
 import warnings
 from typing import Any
 
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from recording_server import ConnectionLog, RecordingServer
@@ -62,6 +64,9 @@ steps = st.lists(
 )
 
 
+@pytest.mark.skipif(
+    sys.implementation.name == "pypy", reason="PyPy finalises a dropped body when its GC gets to it, not at del"
+)
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(steps=steps)
 def test_every_body_is_finalized_whatever_ended_the_one_before(steps: list[tuple[str, str]]) -> None:

@@ -11,7 +11,7 @@ import pytest
 
 import vexa.client
 
-pytestmark = pytest.mark.apart_from_clients
+pytestmark = [pytest.mark.apart_from_clients, pytest.mark.compiled_build]
 
 PACKAGE_DIR = Path(vexa.client.__file__).parent
 MODULE_FILES = sorted(PACKAGE_DIR.glob("**/_*.so"))

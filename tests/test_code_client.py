@@ -323,6 +323,15 @@ def test_ingest_returns_the_job(code: CodeClient, recorder: RecordingServer) -> 
     assert (type(job), job.job_id, job.code_id) == (Job, "j_1", "c_9")
 
 
+def json_error(text: bytes) -> str:
+    """What the interpreter's json module says about `text` (PyPy's texts differ from CPython's)."""
+    try:
+        json.loads(text)
+    except json.JSONDecodeError as error:
+        return str(error)
+    raise AssertionError(f"{text!r} decodes")
+
+
 @pytest.mark.parametrize(
     ("call", "body", "error", "message"),
     [
@@ -350,9 +359,9 @@ def test_ingest_returns_the_job(code: CodeClient, recorder: RecordingServer) -> 
             lambda c: c.get_info("a"),
             b"{oops",
             json.JSONDecodeError,
-            "Expecting property name enclosed in double quotes: line 1 column 2 (char 1)",
+            json_error(b"{oops"),
         ),
-        (lambda c: c.get_metadata("a"), b"", json.JSONDecodeError, "Expecting value: line 1 column 1 (char 0)"),
+        (lambda c: c.get_metadata("a"), b"", json.JSONDecodeError, json_error(b"")),
     ],
     ids=[
         "get_info-null",

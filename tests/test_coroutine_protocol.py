@@ -35,6 +35,16 @@ NATIVE_FILENAME = "vexa/client/_async/_jobs"
 QUALNAME = "AsyncJobsClient.get_latest"
 
 
+# On PyPy the twins' coroutines are PyPy's own; where its coroutine machinery
+# differs from CPython's in what a test pins down, the test says how and skips there.
+PYPY = sys.implementation.name == "pypy"
+
+
+def differs_on_pypy(how: str) -> None:
+    if PYPY:
+        pytest.skip(f"PyPy: {how}")
+
+
 # --- the two implementations ------------------------------------------------------
 # The second is the shipped pure-Python twin (tests/reference.py), called with
 # the same jobs client as `self`.
@@ -506,6 +516,7 @@ THROW_FORMS = {
     "stop-iteration": lambda tb: (StopIteration("inner"),),
     "keyboard-interrupt": lambda tb: (KeyboardInterrupt,),
 }
+THROW_ARGUMENT_ERRORS = ("bad-traceback", "instance-with-value", "not-an-exception", "not-an-exception-class")
 
 BAD_FORMS = {
     "bad-traceback": (TypeError, "throw() third argument must be a traceback object"),
@@ -538,6 +549,9 @@ def observe_throw(coro: Any, args: tuple[Any, ...], tb: TracebackType) -> tuple[
 @pytest.mark.parametrize("form", THROW_FORMS, ids=str)
 @pytest.mark.parametrize("stage", ["unstarted", "suspended", "suspended-recovering", "finished"])
 def test_throw(stage: str, form: str) -> None:
+    if stage == "suspended-recovering" and form in THROW_ARGUMENT_ERRORS:
+        differs_on_pypy("throw() checks its arguments before it resumes the body, which never sees the TypeError")
+
     def scenario(kind: str) -> Any:
         script = recovering if stage == "suspended-recovering" else one_suspension
         jobs = ScriptedJobs(script)
@@ -667,6 +681,9 @@ def closing_script(behaviour: str) -> Callable[[list[Any]], Any]:
     ],
 )
 def test_close_while_suspended(behaviour: str, expected: tuple[Any, ...]) -> None:
+    if behaviour == "awaits":
+        differs_on_pypy("an await in the body's GeneratorExit handler gets GeneratorExit too; its finally is not last")
+
     def scenario(kind: str) -> Any:
         jobs = ScriptedJobs(closing_script(behaviour))
         coro = make(kind, jobs)
@@ -722,6 +739,7 @@ def test_close_while_a_request_is_in_flight_runs_async_clean_up(
 ) -> None:
     """get's body catches the GeneratorExit and awaits the HTTP client's exit, which suspends:
     close() reports "coroutine ignored GeneratorExit"; later steps finish the clean-up."""
+    differs_on_pypy("the 'coroutine ignored GeneratorExit' traceback also holds the awaited coroutine's frame")
 
     def scenario(kind: str) -> Any:
         held = recorder.script(200, {"job_id": "j1"}, hold=True)
@@ -779,6 +797,11 @@ def test_close_while_a_request_is_in_flight_runs_async_clean_up(
     ],
 )
 def test_dropping_a_coroutine(stage: str, expected_warnings: list[Any], expected_log_tail: list[Any]) -> None:
+    if stage == "suspended":
+        differs_on_pypy(
+            "its GC finalises a dropped suspended coroutine without GeneratorExit reaching the one it awaits"
+        )
+
     def scenario(kind: str) -> Any:
         jobs = ScriptedJobs(text_result if stage == "finished" else one_suspension)
         with warnings.catch_warnings(record=True) as caught:
@@ -912,7 +935,8 @@ def test_stop_iteration_after_a_suspension() -> None:
     # await whose delegate has no throw() produces its value ("late"), and
     # the body returns the first job of it.
     expected = ("coroutine raised StopIteration", StopIteration, ("late",))
-    assert both(scenario) == (expected if sys.version_info < (3, 12) else ("returned", "l"))
+    # PyPy 3.11 does as CPython 3.12.
+    assert both(scenario) == (expected if sys.version_info < (3, 12) and not PYPY else ("returned", "l"))
 
 
 # --- cancellation -------------------------------------------------------------------------------------
@@ -1045,6 +1069,8 @@ def test_exc_info_inside_the_awaited_object() -> None:
 
 
 def test_exc_info_and_context_of_a_thrown_exception() -> None:
+    differs_on_pypy("a thrown exception's __context__ is the one the body was handling where it suspended")
+
     def scenario(kind: str) -> Any:
         jobs = ScriptedJobs(one_suspension)
         coro = make(kind, jobs)

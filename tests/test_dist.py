@@ -46,12 +46,14 @@ def installed_names() -> list[str]:
     return [file.as_posix() for file in files]
 
 
+@pytest.mark.compiled_build
 def test_the_installed_wheel_carries_stubs_and_no_sources() -> None:
     names = installed_names()
     assert check_dist.wheel_problems(names) == []
     assert {"vexa/py.typed", "vexa/client/_async/_jobs.pyi"} <= set(names)
 
 
+@pytest.mark.compiled_build
 @pytest.mark.parametrize(
     "change, problem",
     [
@@ -78,6 +80,7 @@ def test_the_wheel_check_names_each_fault(change: Callable[[list[str]], list[str
     assert check_dist.wheel_problems(change(installed_names())) == [problem]
 
 
+@pytest.mark.compiled_build
 @pytest.mark.parametrize("module", ["_sync/_code", "_sync/_jobs", "_sync/_web", "_async/_jobs", "_async/_web"])
 def test_the_linkage_check_accepts_the_installed_modules(module: str) -> None:
     directory, stem = module.split("/")
@@ -101,6 +104,7 @@ def test_metadata() -> None:
     assert [v for v in versions if f"{v}.0" not in supported] == []
 
 
+@pytest.mark.compiled_build
 def test_the_sdist_carries_the_sources_and_no_built_module(tmp_path: Path) -> None:
     # Built by the build backend's own hook, from the source tree.
     script = "import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))"
@@ -131,6 +135,7 @@ def build_universal_wheel(tmp_path: Path) -> Path:
     return tmp_path / completed.stdout.strip().splitlines()[-1]
 
 
+@pytest.mark.compiled_build
 def test_the_universal_wheel_has_no_compiled_code(tmp_path: Path) -> None:
     wheel = build_universal_wheel(tmp_path)
     assert wheel.name == f"vexa-{vexa.__version__}-py3-none-any.whl"
