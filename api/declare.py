@@ -22,9 +22,11 @@ def _unchanged(target: T) -> T:
     return target
 
 
-def module(name: str, *, sync: str | None = None) -> None:
-    """The module these declarations describe (`vexa.client._async._jobs`), and
-    the synchronous module derived from it (`vexa.client._sync._jobs`), if any."""
+def module(name: str, *, parent: str, sync: str | None = None) -> None:
+    """The module these declarations describe (`vexa.client._async._jobs`), the
+    protocol of `vexa.client._parent` that says what it reads from its parent
+    client (`AsyncParentClient`), and the synchronous module derived from it
+    (`vexa.client._sync._jobs`), if any."""
 
 
 def client(*, line: int) -> Callable[[T], T]:
@@ -60,8 +62,25 @@ class Listing(NamedTuple):
     returns: str  # the "Returns:" entry
 
 
+# In the body of a `listings` method: the row's member (`FILTER=MEMBER` becomes `job_status=JobStatus.QUEUED`).
+MEMBER: Any = None
+
+
 def listings(rows: Sequence[Listing], *, body: str, locals: Sequence[str] = ()) -> Callable[[T], T]:
     """The method below stands for one method per row: `FILTER=MEMBER` in its
     body becomes the row's `job_status=`/`job_stage=` member, and `{summary}`
     and `{returns}` in its docstring the row's texts."""
     return _unchanged
+
+
+def http_client(parent: Any) -> Any:
+    """In a body, `async with http_client(parent) as client:` (synchronously, `with`)
+    stands for the HTTP client of one request: the parent's shared one, used as
+    it is and never closed, or else a new one (`httpx.AsyncClient`, given the
+    parent's TLS context), closed when the block ends. A synchronous client's
+    new one is `httpx` itself: `httpx.get(...)` opens and closes a client of
+    its own. The generator writes the block out for both cases, as the C++
+    bodies do (`RequestClient`, `RequestFunction`), instead of calling a helper.
+    Every request passes `follow_redirects=False` itself: neither kind of
+    client follows a redirect, whatever a shared client's own setting."""
+    raise NotImplementedError("a marker read by the generator, not a function")

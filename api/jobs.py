@@ -19,10 +19,12 @@ from vexa.types import VexaError, VexaException, CodeType, Job, JobResult, JobSt
 if TYPE_CHECKING:
     from vexa.client._async import AsyncClient
 
-from api import declare  # noqa: E402 - not an import of the module
-from api.declare import Listing  # noqa: E402
+from vexa.client._pure import _frame  # noqa: E402 - the twins' support, not an import of the module
 
-declare.module("vexa.client._async._jobs", sync="vexa.client._sync._jobs")
+from api import declare  # noqa: E402 - not an import of the module
+from api.declare import MEMBER, Listing, http_client  # noqa: E402
+
+declare.module("vexa.client._async._jobs", parent="AsyncParentClient", sync="vexa.client._sync._jobs")
 
 # `list_queued` ... `list_post_running`: `self.list(job_type=..., <filter>=<member>)`.
 LISTINGS = [
@@ -74,6 +76,17 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}"
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                json = response.json()
+                # A JSON object as it is; anything else as the compiled module takes it.
+                return Job(**json) if type(json) is dict else _frame.expanded(Job, json)
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(
         line=51,
@@ -97,6 +110,25 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs"
+        # The filters that are given, in order, as their text form; no query string when none is.
+        params = {}
+        if job_type is not None:
+            params["job_type"] = str(job_type)
+        if job_status is not None:
+            params["job_status"] = str(job_status)
+        if job_stage is not None:
+            params["job_stage"] = str(job_stage)
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(
+                    url, headers=parent.api_key_header, follow_redirects=False, params=params or None
+                )
+                response.raise_for_status()
+                return [Job(**item) if type(item) is dict else _frame.expanded(Job, item) for item in response.json()]
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(line=89)
     async def get_url(self, job_id: str) -> str:
@@ -108,6 +140,7 @@ class AsyncJobsClient:
         Returns:
             str: The job URL.
         """
+        return self._client.get_proxy_url(job_id)
 
     @declare.method(
         line=100, locals=["url", "client", "response", "e"], body="send_request", context="jobs::get_job_status"
@@ -124,6 +157,15 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/status"
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                return JobStatus(response.json())
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(
         line=121, locals=["url", "client", "response", "e"], body="send_request", context="jobs::get_job_stage"
@@ -140,6 +182,15 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/stage"
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                return JobStage(response.json())
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(
         line=142, locals=["url", "client", "response", "e"], body="send_request", context="jobs::get_job_error"
@@ -156,6 +207,15 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/error"
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                return response.json()
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(
         line=163, locals=["url", "client", "response", "e"], body="send_request", context="jobs::get_job_code_id"
@@ -172,6 +232,15 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/code_id"
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                return response.json()
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(line=184, locals=["url", "client", "response", "zip_bytes", "e"])
     async def get_result(self, job_id: str, zip_path: Path | str | None = None) -> JobResult:
@@ -187,6 +256,15 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/result"
+        async with http_client(parent) as client:
+            try:
+                async with client.stream("GET", url, headers=parent.api_key_header, follow_redirects=False) as response:
+                    zip_bytes = await parent._handle_stream_download_async(response, zip_path)
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
+        return JobResult(zip_bytes=zip_bytes)
 
     @declare.method(
         line=214, locals=["url", "client", "response", "e"], body="send_request", context="jobs::terminate_job"
@@ -200,6 +278,14 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/terminate"
+        async with http_client(parent) as client:
+            try:
+                response = await client.post(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(line=232, locals=["url", "timeout", "client", "response", "line", "e"])
     async def stream_output(self, job_id: str, read_timeout: float | None = 60.0) -> AsyncGenerator[StreamOutput, None]:
@@ -215,6 +301,24 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/{job_id}/stream"
+        timeout = httpx.Timeout(connect=5.0, read=read_timeout, write=5.0, pool=5.0)
+        async with http_client(parent) as client:
+            async with client.stream(
+                "GET", url, timeout=timeout, headers=parent.api_key_header, follow_redirects=False
+            ) as response:
+                # An error status is reported as the parent's HTTP exception, never read as output lines.
+                if not response.is_success:
+                    await response.aread()
+                    try:
+                        response.raise_for_status()
+                    except httpx.HTTPStatusError as e:
+                        raise parent._get_http_exception(httpx_error=e)
+                async for line in response.aiter_lines():
+                    if not line.strip():
+                        continue
+                    yield StreamOutput.model_validate_json(line)
 
     @declare.method(line=258, locals=["start_time", "job", "current_stage", "elapsed_time"])
     async def await_stage(
@@ -235,6 +339,19 @@ class AsyncJobsClient:
             APIException: If the job enters stage POST_RUNNING unexpectedly.
             TimeoutError: If the timeout is exceeded.
         """
+        start_time = time.time()
+        while True:
+            job = await self.get(job_id)
+            current_stage = job.job_stage
+            if stage == JobStage.RUNNING and current_stage == JobStage.POST_RUNNING:
+                raise VexaException(error=VexaError.JOB_POST_RUNNING, message=f"Job {job_id} is in stage POST_RUNNING")
+            if current_stage == stage or current_stage == JobStage.POST_RUNNING or current_stage == JobStage.UNKNOWN:
+                return job
+            if timeout is not None:
+                elapsed_time = time.time() - start_time
+                if elapsed_time >= timeout:
+                    raise TimeoutError(f"Job {job_id} did not reach stage {stage} within {timeout} seconds")
+            await asyncio.sleep(1)
 
     @declare.method(line=302, locals=["url", "client", "response"])
     async def is_healthy(self, job_id: str) -> bool:
@@ -249,6 +366,17 @@ class AsyncJobsClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/{job_id}/ping"
+        healthy = False
+        async with http_client(parent) as client:
+            try:
+                response = await client.get(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                healthy = response.status_code == 200
+            except Exception:  # any failure of the probe means "not healthy"; cancellation is no Exception
+                pass
+        return healthy
 
     @declare.method(line=323, locals=["start_time", "job", "elapsed_time"])
     async def await_healthy(self, job_id: str, timeout: float | None = None) -> Job:
@@ -266,6 +394,19 @@ class AsyncJobsClient:
             APIException: If the job enters stage POST_RUNNING unexpectedly.
             TimeoutError: If the timeout is exceeded.
         """
+        start_time = time.time()
+        while not await self.is_healthy(job_id=job_id):
+            job = await self._client.jobs.get(job_id)
+            if job.job_stage == JobStage.POST_RUNNING:
+                raise VexaException(
+                    error=VexaError.JOB_POST_RUNNING, message=f"Job {job_id} unexpectedly entered stage POST_RUNNING"
+                )
+            if timeout is not None:
+                elapsed_time = time.time() - start_time
+                if elapsed_time >= timeout:
+                    raise TimeoutError(f"Job {job_id} did not become healthy within {timeout} seconds")
+            await asyncio.sleep(1)
+        return await self._client.jobs.get(job_id)
 
     @declare.method(line=357, locals=["job_type", "jobs"])
     async def get_latest(self, code_type: CodeType | None = None) -> Job | None:
@@ -277,6 +418,9 @@ class AsyncJobsClient:
         Returns:
             Job | None: The most recent job, or None if no jobs exist.
         """
+        job_type = JobType.from_code_type(code_type) if code_type else None
+        jobs = await self.list(job_type=job_type)
+        return jobs[0] if jobs else None
 
     @declare.listings(LISTINGS, body="run_listing", locals=["job_type"])
     async def list_(self, code_type: CodeType | None = None) -> List[Job]:
@@ -288,3 +432,5 @@ class AsyncJobsClient:
         Returns:
             {returns}
         """
+        job_type = JobType.from_code_type(code_type) if code_type else None
+        return await self.list(job_type=job_type, FILTER=MEMBER)

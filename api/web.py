@@ -17,10 +17,12 @@ from vexa.types import CodeInfo, CodeType, CodeZip, Job, JobStage, JobStatus, Jo
 if TYPE_CHECKING:
     from vexa.client._async import AsyncClient
 
-from api import declare  # noqa: E402 - not an import of the module
-from api.declare import Listing  # noqa: E402
+from vexa.client._pure import _frame  # noqa: E402 - the twins' support, not an import of the module
 
-declare.module("vexa.client._async._web", sync="vexa.client._sync._web")
+from api import declare  # noqa: E402 - not an import of the module
+from api.declare import MEMBER, Listing, http_client  # noqa: E402
+
+declare.module("vexa.client._async._web", parent="AsyncParentClient", sync="vexa.client._sync._web")
 
 # `list_queued` ... `list_post_running` of AsyncWebJobsClient: `self.list(<filter>=<member>)`.
 # (Their "Returns:" entries spell the type "List" or "list", as the module always has.)
@@ -93,6 +95,17 @@ class AsyncStoredWebClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/code/{code_id}/run/web"
+        async with http_client(parent) as client:
+            try:
+                response = await client.post(url, headers=parent.api_key_header, follow_redirects=False)
+                response.raise_for_status()
+                json = response.json()
+                # A JSON object as it is; anything else as the compiled module takes it.
+                return Job(**json) if type(json) is dict else _frame.expanded(Job, json)
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(line=54, body="run_delegation", context="web::list_web_code")
     async def list_info(self) -> list[CodeInfo]:
@@ -101,6 +114,7 @@ class AsyncStoredWebClient:
         Returns:
             list[CodeInfo]: List of Web code info.
         """
+        return await self._client.code.list_info(code_type=CodeType.WEB)
 
     @declare.method(line=62, locals=["code_info"], body="delete_web_code")
     async def delete(self, code_id: str) -> str:
@@ -115,6 +129,12 @@ class AsyncStoredWebClient:
         Raises:
             ValueError: If the code_id is not Web code.
         """
+        code_info = await self._client.code.get_info(code_id)
+        if code_info.code_type != CodeType.WEB:
+            raise ValueError(
+                f"Code '{code_id}' is {code_info.code_type}, not Web code. Cannot delete non-Web code from Web client."
+            )
+        return await self._client.code.delete(code_id)
 
 
 @declare.client(line=85)
@@ -134,6 +154,7 @@ class AsyncWebJobsClient:
         Returns:
             list[Job]: List of Web jobs.
         """
+        return await self._client.jobs.list(job_type=JobType.WEB, job_status=job_status, job_stage=job_stage)
 
     @declare.method(line=109, locals=["jobs"], body="latest_web_job")
     async def get_latest(self) -> Job | None:
@@ -142,6 +163,10 @@ class AsyncWebJobsClient:
         Returns:
             Job | None: The most recent Web job, or None if no jobs exist.
         """
+        jobs = await self.list()
+        if jobs is None or not jobs:
+            return None
+        return jobs[0]
 
     @declare.listings(LISTINGS, body="run_shortcut")
     async def list_(self) -> List[Job]:
@@ -150,6 +175,7 @@ class AsyncWebJobsClient:
         Returns:
             {returns}
         """
+        return await self.list(FILTER=MEMBER)
 
 
 @declare.client(line=215)
@@ -175,6 +201,18 @@ class AsyncWebClient:
         Raises:
             HTTPException: If the request fails.
         """
+        parent = self._client
+        url = f"{parent.base_url}/jobs/code/run/web"
+        files = parent._prepare_files(code_zip=code_zip)
+        async with http_client(parent) as client:
+            try:
+                response = await client.post(url, headers=parent.api_key_header, follow_redirects=False, files=files)
+                response.raise_for_status()
+                json = response.json()
+                # A JSON object as it is; anything else as the compiled module takes it.
+                return Job(**json) if type(json) is dict else _frame.expanded(Job, json)
+            except httpx.HTTPStatusError as e:
+                raise parent._get_http_exception(httpx_error=e)
 
     @declare.method(line=252)
     def get_url(self, job_id: str) -> str:
@@ -186,6 +224,7 @@ class AsyncWebClient:
         Returns:
             str: The Web page URL.
         """
+        return self._client.get_subdomain_proxy_url(job_id)
 
     @declare.method(line=263, body="run_delegation", context="web::upload_web_code")
     async def upload(self, code_zip: CodeZip, code_name: str, metadata: JsonData | dict | None = None) -> str:
@@ -199,6 +238,9 @@ class AsyncWebClient:
         Returns:
             str: The code ID.
         """
+        return await self._client.code.upload(
+            code_zip=code_zip, code_name=code_name, code_type=CodeType.WEB, metadata=metadata
+        )
 
     @declare.method(line=286, body="run_delegation", context="web::probe_web_page")
     async def is_healthy(self, job_id: str) -> bool:
@@ -213,6 +255,7 @@ class AsyncWebClient:
         Raises:
             HTTPException: If the request fails.
         """
+        return await self._client.jobs.is_healthy(job_id=job_id)
 
     @declare.method(line=300, body="run_delegation", context="web::await_web_page")
     async def await_healthy(self, job_id: str, timeout: float | None = None) -> Job:
@@ -230,6 +273,7 @@ class AsyncWebClient:
             APIException: If the job enters stage POST_RUNNING unexpectedly.
             TimeoutError: If the timeout is exceeded.
         """
+        return await self._client.jobs.await_healthy(job_id=job_id, timeout=timeout)
 
     @declare.method(line=317, body="run_delegation", context="web::ingest_web_code")
     async def ingest(
@@ -252,3 +296,11 @@ class AsyncWebClient:
         Returns:
             Job: The code ingestion job.
         """
+        return await self._client.code.ingest(
+            code_zip=code_zip,
+            code_name=code_name,
+            code_type=CodeType.WEB,
+            metadata=metadata,
+            build_pexenv=build_pexenv,
+            pexenv_python=pexenv_python,
+        )

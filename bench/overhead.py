@@ -10,8 +10,10 @@ counts instructions per call under callgrind (steady where wall time is not):
 one valgrind run executes every kind of call for each implementation between
 two calls of `getppid`, at which callgrind dumps its counters. The ratios
 compare the native modules with the plain client ("nat/py") and its Cython
-build ("nat/cy"); the twins bind their arguments through a Python-level
-method class that reproduces the native binding, and cost more than either.
+build ("nat/cy"), and the twins with the same two ("tw/py", "tw/cy"): the
+twins bind their arguments as the native modules do, with the same messages,
+in generated Python (the checks written out per method), and reach each
+method through one small descriptor.
 """
 
 from __future__ import annotations
@@ -434,13 +436,18 @@ def print_table(title: str, unit: str, results: dict[str, dict[str, float]]) -> 
     print(f"{title} ({unit}):")
     width = max(len(name) for name in results)
     shown = [impl for impl in IMPLEMENTATIONS if impl in next(iter(results.values()))]
-    ratios = [(base, label) for base, label in (("python", "nat/py"), ("cython", "nat/cy")) if base in shown]
-    columns = "".join(f"  {impl:>9}" for impl in shown) + "".join(f"  {label:>6}" for _, label in ratios)
+    pairs = [("native", "nat"), ("twins", "tw")]
+    ratios = [
+        (impl, base, f"{short}/{base[:2]}")
+        for impl, short in pairs
+        for base in ("python", "cython")
+        if impl in shown and base in shown
+    ]
+    columns = "".join(f"  {impl:>9}" for impl in shown) + "".join(f"  {label:>6}" for _, _, label in ratios)
     print(f"  {'kind of call':<{width}}{columns}")
     for name, row in results.items():
         figures = "".join(f"  {row[impl]:9.0f}" for impl in shown)
-        if "native" in row:
-            figures += "".join(f"  {row['native'] / row[base]:6.2f}" for base, _ in ratios)
+        figures += "".join(f"  {row[impl] / row[base]:6.2f}" for impl, base, _ in ratios)
         print(f"  {name:<{width}}{figures}")
 
 

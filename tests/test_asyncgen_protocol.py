@@ -29,7 +29,7 @@ from recording_server import ConnectionLog, RecordingServer, ScriptedResponse
 from reference import stream_output
 
 from vexa.client._async._jobs import AsyncJobsClient
-from vexa.client._common import get_http_exception
+from vexa.client._errors import get_http_exception
 from vexa.types import NotFoundError, StreamOutput
 
 KINDS = ("native", "python")

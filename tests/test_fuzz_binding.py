@@ -30,6 +30,7 @@ from hypothesis import strategies as st
 
 from vexa.client import _modules
 from vexa.client._async import _jobs, _web
+from vexa.client._pure import _frame
 from vexa.client._sync import _code
 from vexa.client._sync import _jobs as _sync_jobs
 from vexa.client._sync import _web as _sync_web
@@ -206,10 +207,11 @@ def failed_in_body(method: Any, error: BaseException) -> bool:
     """Whether the error left a statement of the body: a binding failure is located
     at the method's definition line, a body failure at the line of its statement."""
     code = method.__code__
-    lines = [entry.lineno for entry in traceback.extract_tb(error.__traceback__) if entry.filename == code.co_filename]
+    entries = traceback.extract_tb(error.__traceback__)
     if not _modules.is_native(importlib.import_module(method.__module__)):
-        # The pure twin binds in its frame module: only a body failure has an entry in the body's file.
-        return bool(lines)
+        # The pure twin's binding fails inside its frame module, its body anywhere else.
+        return all(entry.filename != _frame.__file__ for entry in entries)
+    lines = [entry.lineno for entry in entries if entry.filename == code.co_filename]
     assert lines, f"no traceback entry of {code.co_filename}"
     return lines[-1] != code.co_firstlineno
 

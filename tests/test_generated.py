@@ -34,9 +34,11 @@ def test_every_generated_file_is_current() -> None:
 def test_a_changed_declaration_makes_its_generated_files_stale(tmp_path: Path) -> None:
     # The declarations, the formatters' settings and what is generated from them.
     shutil.copytree(ROOT / "api", tmp_path / "api")
-    for name in ("pyproject.toml", ".clang-format"):
+    for name in ("pyproject.toml", ".clang-format", "src/vexa/client/_parent.py", "common/client/parent_members.h"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(ROOT / name, tmp_path / name)
-    generated = [*(ROOT / "src").rglob("*.table.h"), *(ROOT / "src").rglob("*.pyi")]
+    pure = ROOT / "src/vexa/client/_pure"
+    generated = [*(ROOT / "src").rglob("*.table.h"), *(ROOT / "src").rglob("*.pyi"), *pure.glob("_*sync/_*.py")]
     for path in generated:
         copy = tmp_path / path.relative_to(ROOT)
         copy.parent.mkdir(parents=True, exist_ok=True)
@@ -49,7 +51,12 @@ def test_a_changed_declaration_makes_its_generated_files_stale(tmp_path: Path) -
     declaration.write_text(text.replace("Gets the code ID associated with a job.", "Gets the code ID of a job."))
     done = check(tmp_path)
     assert done.returncode != 0
-    # The asynchronous module's table and the synchronous one derived from it;
-    # the stubs carry no docstrings.
+    # The asynchronous module's table and twin, and those of the synchronous one
+    # derived from it; the stubs carry no docstrings.
     stale = done.stderr.strip().rpartition(": ")[2].split(", ")
-    assert stale == ["src/vexa/client/_async/_jobs.table.h", "src/vexa/client/_sync/_jobs.table.h"]
+    assert stale == [
+        "src/vexa/client/_async/_jobs.table.h",
+        "src/vexa/client/_pure/_async/_jobs.py",
+        "src/vexa/client/_sync/_jobs.table.h",
+        "src/vexa/client/_pure/_sync/_jobs.py",
+    ]

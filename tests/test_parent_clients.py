@@ -17,16 +17,10 @@ from typing import Any
 import httpx
 import pytest
 
-from vexa.client._common import (
-    API_KEY_ENV,
-    BASE_URL_ENV,
-    MAX_DETAIL_LENGTH,
-    BaseClient,
-    get_http_exception,
-    handle_stream_download,
-    handle_stream_download_async,
-    prepare_files,
-)
+from vexa.client._base import BaseClient
+from vexa.client._config import API_KEY_ENV, BASE_URL_ENV
+from vexa.client._errors import MAX_DETAIL_LENGTH, get_http_exception
+from vexa.client._files import handle_stream_download, handle_stream_download_async, prepare_files
 from vexa.types import (
     CodeInfo,
     CodeType,

@@ -25,7 +25,8 @@ from fault_server import FaultServer, running_fault_server
 from recording_server import RecordingServer
 
 from vexa.client._async import AsyncClient
-from vexa.client._common import API_KEY_ENV, BASE_URL_ENV, BaseClient
+from vexa.client._base import BaseClient
+from vexa.client._config import API_KEY_ENV, BASE_URL_ENV
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip
 

@@ -23,7 +23,8 @@ from recording_server import ConnectionLog, RecordedRequest, RecordingServer, Sc
 
 from vexa.client._async import AsyncClient
 from vexa.client._async.code import AsyncCodeClient
-from vexa.client._common import get_http_exception, prepare_files
+from vexa.client._errors import get_http_exception
+from vexa.client._files import prepare_files
 from vexa.client._sync import Client
 from vexa.types import CodeType, CodeZip, HTTPException, JobStatus, JobType
 

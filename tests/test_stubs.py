@@ -24,6 +24,7 @@ from typing import Any, Callable
 import pytest
 
 import vexa.client
+from vexa.client import _parent
 
 MODULES = [
     "vexa.client._sync._code",
@@ -39,6 +40,12 @@ CO_ASYNC_GENERATOR = inspect.CO_ASYNC_GENERATOR
 # Parameters the runtime leaves unannotated and the stub types (both are
 # parent clients). An entry here is a gap in the module's class table.
 UNANNOTATED_AT_RUNTIME = {("AsyncWebJobsClient", "__init__", "client"), ("WebJobsClient", "__init__", "client")}
+# A stub types a sub-client's parent with the protocol of what the module reads
+# from it; the runtime names the package's parent class, which must have all of it.
+PARENT_PROTOCOLS = {
+    _parent.ParentClient: lambda: vexa.client.Client("http://127.0.0.1:9"),
+    _parent.AsyncParentClient: lambda: vexa.client.AsyncClient("http://127.0.0.1:9"),
+}
 
 
 def load_stub(module_name: str) -> types.ModuleType:
@@ -170,6 +177,13 @@ def test_stub_signature_matches_the_runtime(module: types.ModuleType, runtime: A
         assert stub_parameter.kind == runtime_parameter.kind, where
         assert type(stub_parameter.default) is type(runtime_parameter.default), where
         assert stub_parameter.default == runtime_parameter.default, where
+        stub_type = evaluate(stub_parameter.annotation, vars(_parent))
+        if stub_type in PARENT_PROTOCOLS:
+            parent = PARENT_PROTOCOLS[stub_type]()
+            assert isinstance(parent, stub_type), where
+            if runtime_parameter.annotation is not inspect.Parameter.empty:
+                assert type(parent) is evaluate(runtime_parameter.annotation, namespace), where
+            continue
         if runtime_parameter.annotation is inspect.Parameter.empty:
             if (class_name, name, runtime_parameter.name) in UNANNOTATED_AT_RUNTIME:
                 continue

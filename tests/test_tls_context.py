@@ -27,11 +27,12 @@ import pytest
 from recording_server import ConnectionLog, RecordingServer
 from test_shared_http_client import API_KEY, OPERATIONS, Operation, answer
 
-from vexa.client import _common
+from vexa.client import _base
 from vexa.client._async import AsyncClient
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._async.code import AsyncCodeClient
-from vexa.client._common import get_http_exception, prepare_files
+from vexa.client._errors import get_http_exception
+from vexa.client._files import prepare_files
 from vexa.client._sync import Client
 from vexa.client._sync._code import CodeClient
 
@@ -197,13 +198,13 @@ def test_the_context_is_made_once_and_every_request_has_its_own_connection(
     recorder: RecordingServer, monkeypatch: pytest.MonkeyPatch, blocking: bool
 ) -> None:
     made: list[Any] = []
-    real = _common.create_ssl_context
+    real = _base.create_ssl_context
 
     def counting(verify: Any) -> ssl.SSLContext:
         made.append(verify)
         return real(verify)
 
-    monkeypatch.setattr(_common, "create_ssl_context", counting)
+    monkeypatch.setattr(_base, "create_ssl_context", counting)
     connections = ConnectionLog(recorder)
     operations = [operation for operation in OPERATIONS.values() if operation.blocking == blocking]
     client = Client(recorder.base_url, api_key=API_KEY) if blocking else AsyncClient(recorder.base_url, api_key=API_KEY)

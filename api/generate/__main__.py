@@ -16,7 +16,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import cxx, model, stubs
+from . import cxx, model, parent, stubs, twins
 
 ROOT = model.ROOT
 
@@ -58,6 +58,9 @@ def outputs(root: Path) -> dict[Path, str]:
         base = root / "src" / module.path
         files[base.with_name(base.name + ".table.h")] = cxx.table(module, header(module.source, "//"))
         files[base.with_suffix(".pyi")] = stubs.stub(module, header(module.source, "#"))
+        twin = root / "src" / "vexa" / "client" / "_pure" / module.path.removeprefix("vexa/client/")
+        files[twin.with_suffix(".py")] = twins.twin(module, header(module.source, "#"))
+    files[root / "common" / "client" / "parent_members.h"] = parent.header(root, header(parent.PROTOCOL, "//"))
     return {path: formatted(path, text, root) for path, text in files.items()}
 
 

@@ -11,7 +11,10 @@ from pathlib import Path
 from . import unasync
 
 ROOT = Path(__file__).resolve().parents[2]
-DECLARATIONS = ("code", "jobs", "web")  # api/<name>.py, in the order the API page lists them
+DECLARATIONS = ("code", "jobs", "web")  # api/<name>.py
+# What the Python bodies use besides the module's own names (`_frame.expanded`, ...):
+# imported by the twins after the module's imports, and not one of them.
+TWIN_SUPPORT = "vexa.client._pure"
 
 
 class DeclarationError(Exception):
@@ -137,6 +140,7 @@ class Module:
     source: str  # the declaration file, relative to the project root: "api/jobs.py"
     imports: tuple[Import, ...]
     parent: Import  # imported only under TYPE_CHECKING: the parent client
+    protocol: str  # what the modules read from the parent: a protocol of `vexa.client._parent`
     classes: tuple[Class, ...]
     asynchronous: bool
     derived: bool = False  # made from another module's declarations by `unasync`
@@ -333,7 +337,7 @@ def read(name: str, root: Path = ROOT) -> list[Module]:
     sync_name: str | None = None
     classes: list[tuple[ast.ClassDef, int]] = []
     for node in reading.tree.body:
-        if isinstance(node, ast.ImportFrom) and node.module not in ("__future__", "api", "api.declare"):
+        if isinstance(node, ast.ImportFrom) and node.module not in ("__future__", "api", "api.declare", TWIN_SUPPORT):
             imports.append(Import(node.module or "", tuple(alias.name for alias in node.names)))
         elif isinstance(node, ast.Import):
             imports.extend(Import(alias.name) for alias in node.names)
@@ -347,7 +351,9 @@ def read(name: str, root: Path = ROOT) -> list[Module]:
             and reading.segment(node.value.func) == "declare.module"
         ):
             module_name = ast.literal_eval(node.value.args[0])
-            sync_name = _keywords(node.value, reading).get("sync")  # type: ignore[assignment]
+            options = _keywords(node.value, reading)
+            sync_name = options.get("sync")  # type: ignore[assignment]
+            protocol = str(options["parent"])
         elif isinstance(node, ast.Assign) and isinstance(node.value, ast.List):
             (target,) = node.targets
             assert isinstance(target, ast.Name)
@@ -372,6 +378,7 @@ def read(name: str, root: Path = ROOT) -> list[Module]:
         source=str(path.relative_to(root)),
         imports=tuple(imports),
         parent=parent,
+        protocol=protocol,
         classes=tuple(built),
         asynchronous=any(m.kind in ("Coroutine", "AsyncGenerator") for c in built for m in c.methods),
     )

@@ -20,7 +20,8 @@ def _annotation(text: str, list_name: str) -> str:
 def _parameter(param: Param, list_name: str, parent: str) -> str:
     if param.name == "self":
         return "self"
-    annotation = param.annotation or (parent if param.name == "client" else None)
+    # The parent client, annotated or not at run time: the protocol of what is read from it.
+    annotation = parent if param.name == "client" else param.annotation
     text = param.name
     if annotation:
         text += f": {_annotation(annotation, list_name)}"
@@ -41,7 +42,8 @@ def _method(method: Method, list_name: str, parent: str) -> list[str]:
 
 
 def stub(module: Module, header: str) -> str:
-    parent = module.parent.names[0]
+    # A sub-client takes any parent that has what the module reads from it.
+    parent = module.protocol
     has_list_method = any(m.name == "list" for c in module.classes for m in c.methods)
     list_name = "builtins.list" if has_list_method else "list"
     body: list[str] = []
@@ -75,6 +77,6 @@ def stub(module: Module, header: str) -> str:
     if has_list_method:
         lines += ["# `list` is also a method name here, so the type is spelt builtins.list.", "import builtins"]
     lines += [f"from {source} import {', '.join(sorted(names))}" for source, names in sorted(imports.items())]
-    lines += [f"from {module.parent.module}.client import {parent}"]
+    lines += [f"from vexa.client._parent import {parent}"]
     lines += [f"from vexa.types import {', '.join(types)}"]
     return "\n".join(lines + body) + "\n"

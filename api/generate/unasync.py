@@ -83,6 +83,7 @@ def module(declared: Module, name: str) -> Module:
         name=name,
         imports=tuple(_import(i) for i in declared.imports if i.names or i.module not in DROPPED_IMPORTS),
         parent=_import(declared.parent),
+        protocol=text(declared.protocol),
         classes=tuple(_class(c) for c in declared.classes),
         asynchronous=False,
         derived=True,

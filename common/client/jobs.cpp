@@ -8,13 +8,10 @@
 
 namespace vx::jobs {
 
-namespace n = vx::names;
-
 const Str result_path{"/result"}, stream_path{"/stream"};
 const Str JobResult{"JobResult"}, StreamOutput{"StreamOutput"};
 const Str job_type{"job_type"}, job_id{"job_id"}, timeout{"timeout"}, list{"list"}, is_healthy{"is_healthy"},
-    jobs_attr{"jobs"}, get_proxy_url{"get_proxy_url"}, model_validate_json{"model_validate_json"},
-    is_success{"is_success"}, strip{"strip"}, status_code{"status_code"};
+    model_validate_json{"model_validate_json"}, is_success{"is_success"}, strip{"strip"}, status_code{"status_code"};
 const Number ok_status{200L};
 
 namespace {
@@ -41,16 +38,16 @@ Ref jobs_url(Args&, PyObject* parent) { return join({base_url_text(parent), k_jo
 // Filters that are given, in order, as their text form; None when none is.
 Ref list_params(Args& a) {
     Ref params = new_dict();
-    const Str* keys[] = {&job_type, &n::job_status, &n::job_stage};
+    const Str* keys[] = {&job_type, &names::job_status, &names::job_stage};
     for (int i = 0; i < 3; ++i)
         if (a[i + 1] != Py_None) set_item(params, *keys[i], check(PyObject_Str(a[i + 1])));
     if (PyDict_GET_SIZE(params.get()) == 0) return borrow(Py_None);
     return params;
 }
 
-Ref build_jobs(PyObject* response) { return call_expanded_each(global(n::Job), json_body(response)); }
-Ref build_status(PyObject* response) { return call(global(n::JobStatus), {json_body(response)}); }
-Ref build_stage(PyObject* response) { return call(global(n::JobStage), {json_body(response)}); }
+Ref build_jobs(PyObject* response) { return call_expanded_each(global(names::Job), json_body(response)); }
+Ref build_status(PyObject* response) { return call(global(names::JobStatus), {json_body(response)}); }
+Ref build_stage(PyObject* response) { return call(global(names::JobStage), {json_body(response)}); }
 // Checked inside the request, so a wrong type still closes the client first.
 Ref build_text(PyObject* response) { return borrow(expect_str(json_body(response))); }
 
@@ -73,13 +70,13 @@ Ref job_url(PyObject* parent, PyObject* job_id, const Str* suffix) {
 
 Ref ping_url(PyObject* parent, PyObject* job_id) { return join({base_url_text(parent), k_slash, job_id, k_ping}); }
 
-const Request get_job{&n::get, job_request_url<nullptr>, nullptr, nullptr, job_from_response};
-const Request list_jobs{&n::get, jobs_url, &n::params, list_params, build_jobs};
-const Request get_job_status{&n::get, job_request_url<&k_status>, nullptr, nullptr, build_status};
-const Request get_job_stage{&n::get, job_request_url<&k_stage>, nullptr, nullptr, build_stage};
-const Request get_job_error{&n::get, job_request_url<&k_error>, nullptr, nullptr, build_text};
-const Request get_job_code_id{&n::get, job_request_url<&k_code_id>, nullptr, nullptr, build_text};
-const Request terminate_job{&n::post, job_request_url<&k_terminate>};
+const Request get_job{&names::get, job_request_url<nullptr>, nullptr, nullptr, job_from_response};
+const Request list_jobs{&names::get, jobs_url, &names::params, list_params, build_jobs};
+const Request get_job_status{&names::get, job_request_url<&k_status>, nullptr, nullptr, build_status};
+const Request get_job_stage{&names::get, job_request_url<&k_stage>, nullptr, nullptr, build_stage};
+const Request get_job_error{&names::get, job_request_url<&k_error>, nullptr, nullptr, build_text};
+const Request get_job_code_id{&names::get, job_request_url<&k_code_id>, nullptr, nullptr, build_text};
+const Request terminate_job{&names::post, job_request_url<&k_terminate>};
 
 Ref job_type_of(PyObject* code_type) {
     if (!truth(code_type)) return borrow(Py_None);
@@ -87,7 +84,7 @@ Ref job_type_of(PyObject* code_type) {
 }
 
 Ref stream_timeout(PyObject* read_timeout) {
-    return call(getattr(global(n::httpx), k_Timeout), {},
+    return call(getattr(global(names::httpx), k_Timeout), {},
                 {{k_connect, k_five}, {k_read, read_timeout}, {k_write, k_five}, {k_pool, k_five}});
 }
 

@@ -16,8 +16,7 @@ extern const Str result_path, stream_path;  // "/result", "/stream"
 // Names of the types module the bodies look up.
 extern const Str JobResult, StreamOutput;
 // Keywords and attribute names.
-extern const Str job_type, job_id, timeout, list, is_healthy, jobs_attr, get_proxy_url, model_validate_json, is_success,
-    strip, status_code;
+extern const Str job_type, job_id, timeout, list, is_healthy, model_validate_json, is_success, strip, status_code;
 // The status code of a healthy runner.
 extern const Number ok_status;
 

@@ -2,9 +2,7 @@
 
 namespace vx::names {
 
-const Str _client{"_client"}, base_url{"base_url"}, api_key_header{"api_key_header"},
-    _get_http_exception{"_get_http_exception"}, httpx_error{"httpx_error"}, _http_client{"_http_client"},
-    _ssl_context{"_ssl_context"};
+const Str _client{"_client"}, httpx_error{"httpx_error"};
 const Str httpx{"httpx"}, HTTPStatusError{"HTTPStatusError"}, AsyncClient{"AsyncClient"},
     raise_for_status{"raise_for_status"}, json{"json"}, headers{"headers"}, params{"params"}, files{"files"},
     data{"data"}, verify{"verify"}, follow_redirects{"follow_redirects"};

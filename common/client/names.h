@@ -1,10 +1,14 @@
 // Names every module uses: the parent-client contract and the httpx calls.
+// The members read from a parent client (base_url, api_key_header, ...) are
+// in parent_members.h, generated from the protocol that lists them.
 #pragma once
+#include "client/parent_members.h"
 #include "frame/constants.h"
 
 namespace vx::names {
 
-extern const Str _client, base_url, api_key_header, _get_http_exception, httpx_error, _http_client, _ssl_context;
+// A sub-client's parent client, and the keyword of `_get_http_exception`.
+extern const Str _client, httpx_error;
 extern const Str httpx, HTTPStatusError, AsyncClient, raise_for_status, json, headers, params, files, data, verify,
     follow_redirects;
 extern const Str get, post, delete_, stream, GET;

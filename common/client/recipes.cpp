@@ -35,7 +35,7 @@ void RequestFunction::add_keywords(KeywordList& kwargs) const {
 }
 
 namespace {
-const Str k_handle_stream_download{"_handle_stream_download"}, k_zip_bytes{"zip_bytes"};
+const Str k_zip_bytes{"zip_bytes"};
 }  // namespace
 
 Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path) {
@@ -50,7 +50,7 @@ Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path) {
         std::optional<PyError> failure;
         try {
             at(16);
-            zip_bytes = call_method(parent, k_handle_stream_download, {response, zip_path});
+            zip_bytes = call_method(parent, names::_handle_stream_download, {response, zip_path});
         } catch (PyError& e) {
             failure.emplace(std::move(e));
         }

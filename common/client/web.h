@@ -15,7 +15,7 @@
 namespace vx::web {
 
 // Names of the types module, attributes and keywords the bodies use.
-extern const Str CodeType, WEB, code, jobs, stored, list, get_info, delete_, get_subdomain_proxy_url, code_type;
+extern const Str CodeType, WEB, stored, list, get_info, delete_, code_type;
 
 // The requests of the stored client's `run` (stored code, POST with no body)
 // and the web client's `run` (a code zip, POST with the parent's multipart files).

@@ -1,4 +1,4 @@
-// Module definition, creation and execution, shared by the three modules.
+// Module definition, creation and execution, shared by the client modules.
 #pragma once
 #include <vector>
 

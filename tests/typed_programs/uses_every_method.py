@@ -21,6 +21,7 @@ import vexa
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._async._web import AsyncStoredWebClient, AsyncWebClient, AsyncWebJobsClient
 from vexa.client._async.code import AsyncCodeClient
+from vexa.client._parent import AsyncParentClient, ParentClient
 from vexa.client._sync._code import CodeClient
 from vexa.client._sync._jobs import JobsClient
 from vexa.client._sync._web import StoredWebClient, WebClient, WebJobsClient
@@ -49,6 +50,8 @@ def make_zip(name: str, text: str) -> CodeZip:
 
 def use_client(base_url: str, api_key: str, workdir: Path) -> None:
     client = vexa.Client(base_url, api_key=api_key)
+    parent: ParentClient = client  # has what the modules read from it
+    assert_type(CodeClient(parent), CodeClient)
     code = client.code
     assert_type(code, CodeClient)
     code_zip = make_zip("main.py", 'print("typed")\n')
@@ -144,6 +147,8 @@ def use_sync_jobs_and_web(client: vexa.Client, workdir: Path) -> None:
 
 async def use_async_client(base_url: str, api_key: str, workdir: Path) -> None:
     client = vexa.AsyncClient(base_url, api_key=api_key)
+    parent: AsyncParentClient = client  # has what the modules read from it
+    assert_type(AsyncJobsClient(parent), AsyncJobsClient)
     async_code, jobs, web = client.code, client.jobs, client.web
     stored, web_jobs = web.stored, web.jobs
     assert_type(async_code, AsyncCodeClient)

@@ -27,8 +27,7 @@ from vexa.cli.errors import describe, redact
 from vexa.cli.output import Output
 from vexa.cli.status import ExitStatus
 from vexa.cli.transport import AsyncCountingTransport, CountingTransport, Meter
-from vexa.client import AsyncClient, Client
-from vexa.client._common import API_KEY_ENV, BASE_URL_ENV
+from vexa.client import API_KEY_ENV, BASE_URL_ENV, AsyncClient, Client
 
 CONTEXT_SETTINGS: dict[str, Any] = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 # A group run without a command: Click 8.2 raises this usage error; 8.1 shows the help and exits 0.

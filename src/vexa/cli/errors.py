@@ -12,7 +12,7 @@ import httpx
 import pydantic
 
 from vexa.cli.status import ExitStatus
-from vexa.client._common import API_KEY_ENV, REDACTED
+from vexa.client import API_KEY_ENV, REDACTED
 from vexa.types import HTTPException, VexaException
 
 UNAUTHORIZED = 401

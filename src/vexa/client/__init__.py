@@ -2,11 +2,14 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+# What programs and the CLI read: where the settings come from, and what stands for a hidden key.
+from vexa.client._config import API_KEY_ENV, BASE_URL_ENV, REDACTED
+
 if TYPE_CHECKING:
     from vexa.client._async import AsyncClient
     from vexa.client._sync import Client
 
-__all__ = ["NATIVE", "AsyncClient", "Client"]
+__all__ = ["API_KEY_ENV", "BASE_URL_ENV", "NATIVE", "REDACTED", "AsyncClient", "Client"]
 
 # True when the compiled modules are in use, False when their pure-Python
 # twins are (no compiled modules in this install, or VEXA_NO_EXTENSIONS=1).

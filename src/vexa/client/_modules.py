@@ -30,11 +30,11 @@ from types import ModuleType
 NO_EXTENSIONS_ENV = "VEXA_NO_EXTENSIONS"
 # Each module and the file of its twin in `_pure/`.
 TWIN_FILES = {
-    "vexa.client._sync._code": "_code.py",
-    "vexa.client._sync._jobs": "_sync_jobs.py",
-    "vexa.client._sync._web": "_sync_web.py",
-    "vexa.client._async._jobs": "_jobs.py",
-    "vexa.client._async._web": "_web.py",
+    "vexa.client._sync._code": "_sync/_code.py",
+    "vexa.client._sync._jobs": "_sync/_jobs.py",
+    "vexa.client._sync._web": "_sync/_web.py",
+    "vexa.client._async._jobs": "_async/_jobs.py",
+    "vexa.client._async._web": "_async/_web.py",
 }
 MODULES = tuple(TWIN_FILES)
 _TWINS_DIR = Path(__file__).parent / "_pure"

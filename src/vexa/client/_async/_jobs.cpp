@@ -17,11 +17,8 @@
 namespace {
 
 using namespace vx;
-namespace n = vx::names;
-namespace j = vx::jobs;
 
-const Str k_asyncio{"asyncio"}, k_handle_stream_download_async{"_handle_stream_download_async"},
-    k_aiter_lines{"aiter_lines"}, k_aread{"aread"};
+const Str k_asyncio{"asyncio"}, k_aiter_lines{"aiter_lines"}, k_aread{"aread"};
 
 // --- results ---------------------------------------------------------------------------
 
@@ -29,7 +26,7 @@ CoroutineTask get_result(Args a) {
     PyObject *job_id = a[1], *zip_path = a[2];
     at(12);
     Ref parent = parent_of(a[0]);
-    Ref url = j::job_url(parent, job_id, &j::result_path);
+    Ref url = jobs::job_url(parent, job_id, &jobs::result_path);
     at(13);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -42,14 +39,14 @@ CoroutineTask get_result(Args a) {
     try {
         at(15);
         Ref headers = api_key_header(parent);
-        AsyncWith stream(
-            call_method(client, n::stream, {n::GET, url}, {{n::headers, headers}, {n::follow_redirects, Py_False}}));
+        AsyncWith stream(call_method(client, names::stream, {names::GET, url},
+                                     {{names::headers, headers}, {names::follow_redirects, Py_False}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> handler_failure;
         try {
             at(16);
-            Ref handling = call_method(parent, k_handle_stream_download_async, {response, zip_path});
+            Ref handling = call_method(parent, names::_handle_stream_download_async, {response, zip_path});
             zip_bytes = co_await std::move(handling);
         } catch (PyError& e) {
             handler_failure.emplace(std::move(e));
@@ -67,22 +64,22 @@ CoroutineTask get_result(Args a) {
         co_await std::move(exiting);
     }
     at(19);
-    co_return from_zip_bytes(j::JobResult, zip_bytes);
+    co_return from_zip_bytes(jobs::JobResult, zip_bytes);
 }
 
 // --- queries that send no request of their own --------------------------------
 
 CoroutineTask get_url(Args a) {
     at(10);
-    co_return call_method(parent_of(a[0]), j::get_proxy_url, {a[1]});
+    co_return call_method(parent_of(a[0]), names::get_proxy_url, {a[1]});
 }
 
 CoroutineTask get_latest(Args a) {
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = j::job_type_of(code_type);
+    Ref job_type = jobs::job_type_of(code_type);
     at(10);
-    MethodCall listing = method_call(self, j::list, {}, {{j::job_type, job_type}});
+    MethodCall listing = method_call(self, jobs::list, {}, {{jobs::job_type, job_type}});
     Ref jobs = co_await std::move(listing);
     at(11);
     if (truth(jobs)) co_return check(PySequence_GetItem(jobs, 0));
@@ -93,10 +90,10 @@ CoroutineTask run_listing(Args a) {
     const ListingShortcut& listing = *static_cast<const ListingShortcut*>(a.context);
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = j::job_type_of(code_type);
+    Ref job_type = jobs::job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    MethodCall request = method_call(self, j::list, {}, {{j::job_type, job_type}, {listing_keyword(listing), filter}});
+    MethodCall request = method_call(self, jobs::list, {}, {{jobs::job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -107,9 +104,9 @@ GeneratorTask stream_output(Args a) {
     PyObject *job_id = a[1], *read_timeout = a[2];
     at(14);
     Ref parent = parent_of(a[0]);
-    Ref url = j::job_url(parent, job_id, &j::stream_path);
+    Ref url = jobs::job_url(parent, job_id, &jobs::stream_path);
     at(15);
-    Ref timeout = j::stream_timeout(read_timeout);
+    Ref timeout = jobs::stream_timeout(read_timeout);
     at(16);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -121,21 +118,22 @@ GeneratorTask stream_output(Args a) {
     try {
         at(17);
         Ref headers = api_key_header(parent);
-        AsyncWith stream(call_method(client, n::stream, {n::GET, url},
-                                     {{j::timeout, timeout}, {n::headers, headers}, {n::follow_redirects, Py_False}}));
+        AsyncWith stream(
+            call_method(client, names::stream, {names::GET, url},
+                        {{jobs::timeout, timeout}, {names::headers, headers}, {names::follow_redirects, Py_False}}));
         Ref stream_entering = stream.enter();
         Ref response = co_await std::move(stream_entering);
         std::optional<PyError> stream_failure;
         try {
             // An error status is reported as the parent's HTTP exception, never
             // read as output lines.
-            if (!truth(getattr(response, j::is_success))) {
+            if (!truth(getattr(response, jobs::is_success))) {
                 at(19);
                 Ref reading = call_method(response, k_aread);
                 co_await std::move(reading);
                 try {
                     at(20);
-                    call_method(response, n::raise_for_status);
+                    call_method(response, names::raise_for_status);
                 } catch (PyError& e) {
                     at(22);
                     raise_translated(parent, e);
@@ -156,9 +154,9 @@ GeneratorTask stream_output(Args a) {
                 }
                 if (ended) break;
                 at(24);
-                if (!truth(call_method(line, j::strip))) continue;
+                if (!truth(call_method(line, jobs::strip))) continue;
                 at(26);
-                Ref item = call_method(global(j::StreamOutput), j::model_validate_json, {line});
+                Ref item = call_method(global(jobs::StreamOutput), jobs::model_validate_json, {line});
                 co_yield std::move(item);
             }
         } catch (PyError& e) {
@@ -182,30 +180,30 @@ GeneratorTask stream_output(Args a) {
 CoroutineTask await_stage(Args a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2], *stage = a[3];
     at(19);
-    Ref start_time = j::now();
+    Ref start_time = jobs::now();
     for (;;) {
         at(21);
-        MethodCall fetching = method_call(self, n::get, {job_id});
+        MethodCall fetching = method_call(self, names::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(22);
-        Ref current_stage = getattr(job, n::job_stage);
+        Ref current_stage = getattr(job, names::job_stage);
         at(23);
-        if (equals(stage, member(n::JobStage, n::RUNNING)) &&
-            equals(current_stage, member(n::JobStage, n::POST_RUNNING))) {
+        if (equals(stage, member(names::JobStage, names::RUNNING)) &&
+            equals(current_stage, member(names::JobStage, names::POST_RUNNING))) {
             at(24);
-            j::raise_in_post_running(job_id);
+            jobs::raise_in_post_running(job_id);
         }
         at(27);
-        if (equals(current_stage, stage) || equals(current_stage, member(n::JobStage, n::POST_RUNNING)) ||
-            equals(current_stage, member(n::JobStage, n::UNKNOWN)))
+        if (equals(current_stage, stage) || equals(current_stage, member(names::JobStage, names::POST_RUNNING)) ||
+            equals(current_stage, member(names::JobStage, names::UNKNOWN)))
             co_return job;
         at(33);
-        if (j::limit_reached(timeout, start_time)) {
+        if (jobs::limit_reached(timeout, start_time)) {
             at(36);
-            j::raise_stage_timeout(job_id, stage, timeout);
+            jobs::raise_stage_timeout(job_id, stage, timeout);
         }
         at(40);
-        Ref sleeping = j::sleep_one_second(k_asyncio);
+        Ref sleeping = jobs::sleep_one_second(k_asyncio);
         co_await std::move(sleeping);
     }
 }
@@ -214,7 +212,7 @@ CoroutineTask is_healthy(Args a) {
     PyObject* job_id = a[1];
     at(11);
     Ref parent = parent_of(a[0]);
-    Ref url = j::ping_url(parent, job_id);
+    Ref url = jobs::ping_url(parent, job_id);
     at(12);
     RequestClient http(parent);
     Ref client = http.shared();
@@ -227,12 +225,13 @@ CoroutineTask is_healthy(Args a) {
     try {
         at(14);
         Ref headers = api_key_header(parent);
-        Ref request = call_method(client, n::get, {url}, {{n::headers, headers}, {n::follow_redirects, Py_False}});
+        Ref request =
+            call_method(client, names::get, {url}, {{names::headers, headers}, {names::follow_redirects, Py_False}});
         Ref response = co_await std::move(request);
         at(15);
-        call_method(response, n::raise_for_status);
+        call_method(response, names::raise_for_status);
         at(16);
-        healthy = check(PyObject_RichCompare(getattr(response, j::status_code), j::ok_status, Py_EQ));
+        healthy = check(PyObject_RichCompare(getattr(response, jobs::status_code), jobs::ok_status, Py_EQ));
     } catch (PyError& e) {
         // Any failure of the probe means "not healthy"; cancellation is no Exception.
         if (!e.matches(PyExc_Exception)) failure.emplace(std::move(e));
@@ -248,31 +247,31 @@ CoroutineTask is_healthy(Args a) {
 CoroutineTask await_healthy(Args a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2];
     at(17);
-    Ref start_time = j::now();
+    Ref start_time = jobs::now();
     for (;;) {
         at(18);
-        MethodCall probing = method_call(self, j::is_healthy, {}, {{j::job_id, job_id}});
+        MethodCall probing = method_call(self, jobs::is_healthy, {}, {{jobs::job_id, job_id}});
         Ref healthy = co_await std::move(probing);
         if (truth(healthy)) break;
         at(19);
-        MethodCall fetching = method_call(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+        MethodCall fetching = method_call(getattr(parent_of(self), names::jobs), names::get, {job_id});
         Ref job = co_await std::move(fetching);
         at(20);
-        if (equals(getattr(job, n::job_stage), member(n::JobStage, n::POST_RUNNING))) {
+        if (equals(getattr(job, names::job_stage), member(names::JobStage, names::POST_RUNNING))) {
             at(21);
-            j::raise_entered_post_running(job_id);
+            jobs::raise_entered_post_running(job_id);
         }
         at(24);
-        if (j::limit_reached(timeout, start_time)) {
+        if (jobs::limit_reached(timeout, start_time)) {
             at(27);
-            j::raise_health_timeout(job_id, timeout);
+            jobs::raise_health_timeout(job_id, timeout);
         }
         at(30);
-        Ref sleeping = j::sleep_one_second(k_asyncio);
+        Ref sleeping = jobs::sleep_one_second(k_asyncio);
         co_await std::move(sleeping);
     }
     at(31);
-    MethodCall fetching = method_call(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+    MethodCall fetching = method_call(getattr(parent_of(self), names::jobs), names::get, {job_id});
     Ref job = co_await std::move(fetching);
     co_return job;
 }

@@ -4,11 +4,11 @@ import builtins
 from pathlib import Path
 from typing import AsyncGenerator
 
-from vexa.client._async.client import AsyncClient
+from vexa.client._parent import AsyncParentClient
 from vexa.types import CodeType, Job, JobResult, JobStage, JobStatus, JobType, StreamOutput
 
 class AsyncJobsClient:
-    def __init__(self, client: AsyncClient) -> None: ...
+    def __init__(self, client: AsyncParentClient) -> None: ...
     async def get(self, job_id: str) -> Job: ...
     async def list(
         self, job_type: JobType | None = None, job_status: JobStatus | None = None, job_stage: JobStage | None = None

@@ -18,17 +18,15 @@
 namespace {
 
 using namespace vx;
-namespace n = vx::names;
-namespace w = vx::web;
 
 const Str k_AsyncStoredWebClient{"AsyncStoredWebClient"}, k_AsyncWebJobsClient{"AsyncWebJobsClient"};
 
 // --- delegations through the parent client -------------------------------------------
 
 CoroutineTask run_delegation(Args a) {
-    const w::Delegation& d = *static_cast<const w::Delegation*>(a.context);
+    const web::Delegation& d = *static_cast<const web::Delegation*>(a.context);
     at(10);
-    Ref request = w::delegated_call(d, a);
+    Ref request = web::delegated_call(d, a);
     Ref result = co_await std::move(request);
     co_return result;
 }
@@ -36,15 +34,15 @@ CoroutineTask run_delegation(Args a) {
 CoroutineTask delete_web_code(Args a) {
     PyObject *self = a[0], *code_id = a[1];
     at(12);
-    Ref lookup = call_method(getattr(parent_of(self), w::code), w::get_info, {code_id});
+    Ref lookup = call_method(getattr(parent_of(self), names::code), web::get_info, {code_id});
     Ref code_info = co_await std::move(lookup);
     at(13);
-    if (not_equals(getattr(code_info, w::code_type), member(w::CodeType, w::WEB))) {
+    if (not_equals(getattr(code_info, web::code_type), member(web::CodeType, web::WEB))) {
         at(14);
-        w::raise_not_web(code_id, code_info);
+        web::raise_not_web(code_id, code_info);
     }
     at(18);
-    Ref deletion = call_method(getattr(parent_of(self), w::code), w::delete_, {code_id});
+    Ref deletion = call_method(getattr(parent_of(self), names::code), web::delete_, {code_id});
     Ref message = co_await std::move(deletion);
     co_return message;
 }
@@ -53,7 +51,7 @@ CoroutineTask delete_web_code(Args a) {
 
 CoroutineTask latest_web_job(Args a) {
     at(7);
-    MethodCall listing = method_call(a[0], w::list);
+    MethodCall listing = method_call(a[0], web::list);
     Ref jobs = co_await std::move(listing);
     at(8);
     if (jobs == Py_None || !truth(jobs)) co_return new_none();
@@ -64,7 +62,7 @@ CoroutineTask run_shortcut(Args a) {
     const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
     at(10);
     Ref filter = listing_filter(shortcut);
-    MethodCall request = method_call(a[0], w::list, {}, {{listing_keyword(shortcut), filter}});
+    MethodCall request = method_call(a[0], web::list, {}, {{listing_keyword(shortcut), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
@@ -76,15 +74,15 @@ Ref init_web_client(Args& a) {
     at(1);
     store_parent(a);
     at(2);
-    check(PyObject_SetAttr(self, w::stored, call(global(k_AsyncStoredWebClient), {client})));
+    check(PyObject_SetAttr(self, web::stored, call(global(k_AsyncStoredWebClient), {client})));
     at(3);
-    check(PyObject_SetAttr(self, w::jobs, call(global(k_AsyncWebJobsClient), {client})));
+    check(PyObject_SetAttr(self, names::jobs, call(global(k_AsyncWebJobsClient), {client})));
     return new_none();
 }
 
 Ref get_url(Args& a) {
     at(10);
-    return call_method(parent_of(a[0]), w::get_subdomain_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), names::get_subdomain_proxy_url, {a[1]});
 }
 
 }  // namespace

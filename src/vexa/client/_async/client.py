@@ -11,7 +11,8 @@ import httpx
 from vexa.client._async._jobs import AsyncJobsClient
 from vexa.client._async._web import AsyncWebClient
 from vexa.client._async.code import AsyncCodeClient
-from vexa.client._common import BaseClient, handle_stream_download_async
+from vexa.client._base import BaseClient
+from vexa.client._files import handle_stream_download_async
 
 
 class AsyncClient(BaseClient[httpx.AsyncClient]):

@@ -1,73 +1,98 @@
-"""What the pure-Python client modules share with each other and with the compiled ones.
+"""What the pure-Python twins of the compiled modules share (the twins
+themselves are generated from the declarations in api/).
 
-- `method`: turns a `def` or `async def` into a method that binds its
-  arguments as the compiled methods do (same rules, same exception types,
-  same messages), before any coroutine exists, and shows the same name,
-  qualified name, signature, defaults, annotations and docstring.
-- `expect_str`, `expect_list`: the result checks.
-- `expanded`, `expanded_each`: `Model(**json)` with the compiled modules'
-  handling of values that are not dictionaries.
-- `http_function`, `http_client`: the HTTP function or client of one request,
-  with the parent's optional shared HTTP client (`_http_client`) and TLS
-  context (`_ssl_context`). Neither follows a redirect, whatever the shared
-  client's own setting: the key and the body go to the base URL only.
+- `Binding.bind`: the binding of the calls that a generated method does not
+  bind itself (keywords, missing or extra arguments), with the compiled
+  binder's rules and messages; `wrong_type`, `to_float`: its type tests and
+  conversions.
+- `Method`: what a class holds for each method: binds as a method, and shows
+  what introspection reads from the compiled method objects (`__name__`,
+  `__qualname__`, `__doc__`, `__defaults__`, `__annotations__`, `__code__`,
+  the signature, the coroutine marker), with the same checks when they are
+  replaced.
+- `expect_str`, `expect_list`: the result checks. `expanded`,
+  `expanded_each`: `Model(**json)` with the compiled modules' handling of
+  values that are not dictionaries. `with_verify`: the `httpx` functions of a
+  synchronous request given the parent's TLS context.
 
-The request recipe itself is written out in each method body: one coroutine
-per call, as in the compiled modules, so that closing or throwing into it
-behaves the same (a helper coroutine awaited by the body would end where the
-compiled body stays suspended).
-
-The modules pass their own `httpx` global to the request helpers, so that a
-test or benchmark that replaces a module's `httpx` affects the twin exactly as
-it affects the compiled module.
+The twins read `httpx`, the models and everything else through their own
+module's globals, so that a test or benchmark that replaces a module global
+affects the twin exactly as it affects the compiled module.
 """
 
 from __future__ import annotations
 
 import asyncio
-import contextlib
-import enum
 import functools
-import inspect
+import operator
 import sys
 import types
 import warnings
-from typing import Any, AsyncContextManager, Callable, TypeVar
+from typing import Any, Callable, NoReturn
 
-F = TypeVar("F", bound=Callable[..., Any])
+# What a generated method's parameters hold when the call did not give them.
+UNSET: Any = type("Unset", (), {"__repr__": lambda self: "<unset>", "__slots__": ()})()
 
-
-class Check(enum.Enum):
-    """What the binding does with a parameter's argument."""
-
-    ANY = ""
-    STR = "str "  # exactly a str
-    OPTIONAL_STR = "str | None"  # exactly a str, or None (shown as "str " too)
-    FLOAT = "float "  # None, or converted to a float
-    BOOL = "bool "  # reduced to True or False
-
-
-STR, OPTIONAL_STR, FLOAT, BOOL = Check.STR, Check.OPTIONAL_STR, Check.FLOAT, Check.BOOL
-_PREFIX = {Check.ANY: "", Check.STR: "str ", Check.OPTIONAL_STR: "str ", Check.FLOAT: "float ", Check.BOOL: "bool "}
-_EMPTY: Any = object()
 _FORMAT_ERROR_PREFIX = "unsupported format string passed to "
 _FORMAT_ERROR_SUFFIX = ".__format__"
+_HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE
 
 
 def type_name(value: object) -> str:
     """The name of the value's type as the interpreter's own messages show it.
 
     That is the type's C-level name cut to 200 characters: "int", "MyStr",
-    "decimal.Decimal", "array.array". Python offers no attribute for it, but
-    `object.__format__` puts exactly that into its error for any object.
+    "decimal.Decimal", "array.array". For the interpreter's own static types
+    it is their `__name__`; for any other, Python offers no attribute for it,
+    but `object.__format__` puts exactly that into its error for any object.
     """
+    cls = type(value)
+    if not cls.__flags__ & _HEAP_TYPE and cls.__module__ == "builtins":
+        return cls.__name__
     try:
         object.__format__(value, "?")
     except TypeError as error:
         text = str(error)
         if text.startswith(_FORMAT_ERROR_PREFIX) and text.endswith(_FORMAT_ERROR_SUFFIX):
             return text[len(_FORMAT_ERROR_PREFIX) : -len(_FORMAT_ERROR_SUFFIX)]
-    return type(value).__name__[:200]  # not reached on CPython
+    return cls.__name__[:200]  # not reached on CPython
+
+
+def wrong_type(name: str, value: object, expected: str = "str") -> TypeError:
+    """The binder's error for a `str` (or `float`) parameter given something else."""
+    cls = type(value)
+    # The interpreter's own types (None, int, ...) by name, as `type_name` would, without its call.
+    shown = cls.__name__ if not cls.__flags__ & _HEAP_TYPE and cls.__module__ == "builtins" else type_name(value)
+    return TypeError(f"Argument '{name[:200]}' has incorrect type (expected {expected}, got {shown})")
+
+
+def refuse_type(name: str, value: object) -> NoReturn:
+    """Raises the binder's error for a `str` parameter given something else."""
+    raise wrong_type(name, value)
+
+
+def truth(value: object) -> bool:
+    """A `bool` parameter's value: the argument's truth value (an error of its test propagates)."""
+    return True if value else False
+
+
+def to_float(name: str, value: Any) -> float:
+    """A `float` parameter's value: an int exactly (its own `__float__` is not
+    asked), a float subclass by its value, other numbers by the interpreter's
+    float conversion; anything else is refused."""
+    if isinstance(value, int):
+        return int.__float__(value)
+    if isinstance(value, float):
+        return float.__float__(value)
+    cls = type(value)
+    if hasattr(cls, "__float__") or hasattr(cls, "__index__"):
+        return float(value)
+    raise wrong_type(name, value, "float")
+
+
+def wrong_result(expected: str, value: object) -> TypeError:
+    """The error of a method whose result is not of its declared type: "Expected str, got int"."""
+    return TypeError(f"Expected {expected}, got {type_name(value)}")
 
 
 def expect_str(value: Any) -> Any:
@@ -86,6 +111,8 @@ def expect_list(value: Any) -> Any:
 
 def expanded(model: Callable[..., Any], value: Any) -> Any:
     """`model(**value)`: a dict as it is, None refused as `**` refuses it, anything else through `dict()`."""
+    if type(value) is dict:
+        return model(**value)
     if value is None:
         raise TypeError(f"argument after ** must be a mapping, not {type_name(value)}")
     if not isinstance(value, dict):
@@ -95,58 +122,70 @@ def expanded(model: Callable[..., Any], value: Any) -> Any:
 
 def expanded_each(model: Callable[..., Any], values: Any) -> list[Any]:
     """`[model(**item) for item in values]`, each item as `expanded` takes it."""
-    return [expanded(model, item) for item in values]
+    return [model(**item) if type(item) is dict else expanded(model, item) for item in values]
 
 
-# --- requests -----------------------------------------------------------------------
+class with_verify:  # noqa: N801 - stands where the module `httpx` stands
+    """The request functions of `httpx` (get, post, delete, stream), each given `verify=context`."""
+
+    def __init__(self, httpx: Any, context: Any) -> None:
+        for name in ("get", "post", "delete", "stream"):
+            setattr(self, name, functools.partial(getattr(httpx, name), verify=context))
 
 
-def _verify(parent: Any) -> dict[str, Any]:
-    # The parent's TLS context, when it has one, for an HTTP client of our own.
-    context = getattr(parent, "_ssl_context", None)
-    return {} if context is None else {"verify": context}
+# --- binding ------------------------------------------------------------------------
 
 
-def http_function(parent: Any, httpx: Any, name: str) -> Callable[..., Any]:
-    """`httpx.<name>` (get, post, delete, stream), or that method of the parent's shared `httpx.Client`."""
-    shared = getattr(parent, "_http_client", None)
-    if shared is not None:
-        return functools.partial(getattr(shared, name), follow_redirects=False)
-    return functools.partial(getattr(httpx, name), follow_redirects=False, **_verify(parent))
+class Binding:
+    """A method's parameters (`self` first) and defaults, and the compiled
+    binder's errors for the calls that do not bind.
 
+    A generated method takes its parameters positional-only, each `UNSET`
+    unless given, then `*args` and `**kwargs`, so that no call fails before
+    its own code runs; it takes the keywords it knows out of `kwargs` itself
+    and comes here only for what is left: too many arguments, a keyword it
+    does not know or that names a parameter given by position, a missing one.
+    """
 
-class _Unredirected:
-    """A shared `httpx.AsyncClient` whose request methods never follow a redirect."""
+    __slots__ = ("name", "names", "defaults", "required", "_index")
 
-    __slots__ = ("_client",)
+    def __init__(self, name: str, names: tuple[str, ...], defaults: tuple[Any, ...]) -> None:
+        self.name = name[:200]
+        self.names = names
+        self.defaults = defaults
+        self.required = len(names) - len(defaults)
+        self._index = {name: index for index, name in enumerate(names)}
 
-    def __init__(self, client: Any) -> None:
-        self._client = client
+    def _count_error(self, how: str, count: int, given: int) -> TypeError:
+        plural = "" if count == 1 else "s"
+        return TypeError(f"{self.name}() takes {how} {count} positional argument{plural} ({given} given)")
 
-    def __getattr__(self, name: str) -> Any:
-        return functools.partial(getattr(self._client, name), follow_redirects=False)
+    def refuse_extra(self, extra: int) -> NoReturn:
+        """Raises the error of more positional arguments than parameters, by `extra`."""
+        count = len(self.names)
+        raise self._count_error("at most" if self.defaults else "exactly", count, count + extra)
 
+    def refuse(self, values: tuple[Any, ...], left: dict[str, Any]) -> NoReturn:
+        """Raises the error of a call whose parameters hold `values` (UNSET where
+        nothing was given) with the keywords `left` that did not fit.
 
-def http_client(parent: Any, httpx: Any) -> AsyncContextManager[Any]:
-    """The client of one asynchronous request, for `async with`: the parent's
-    shared `httpx.AsyncClient`, left open, or a new one (which follows no
-    redirect) that the block closes."""
-    shared = getattr(parent, "_http_client", None)
-    if shared is not None:
-        return contextlib.nullcontext(_Unredirected(shared))
-    return httpx.AsyncClient(**_verify(parent))  # type: ignore[no-any-return]
+        Each keyword in `left` names no parameter or one given by position
+        (the method took the others), and the first of them decides, as it
+        would have in the compiled binder, which checks keywords in order.
+        Without any, the first parameter left empty without a default does.
+        """
+        for keyword in left:
+            if keyword in self._index:
+                raise TypeError(f"{self.name}() got multiple values for keyword argument '{keyword}'")
+            raise TypeError(f"{self.name}() got an unexpected keyword argument '{keyword}'")
+        empty = next(index for index, value in enumerate(values) if value is UNSET)
+        assert empty < self.required, "refuse() for a call that binds"
+        raise self._count_error("at least" if self.defaults else "exactly", self.required, empty)
 
 
 # --- methods ------------------------------------------------------------------------
 
-
-def _default_text(value: Any) -> str:
-    # As the compiled modules' signature lines show defaults: "None", "False", "60", "JobStage.POST_RUNNING".
-    if isinstance(value, enum.Enum):
-        return f"{type(value).__name__}.{value.name}"
-    if isinstance(value, float) and value.is_integer():
-        return str(int(value))
-    return repr(value)
+_bound = types.MethodType  # a global: `Method.__get__` runs at every method call
 
 
 def _coroutine_marker() -> Any:
@@ -156,28 +195,32 @@ def _coroutine_marker() -> Any:
     return getattr(coroutines, "_is_coroutine", True)
 
 
-# A method of a pure-Python client class, made by `method`.
+def _renamed(body: Callable[..., Any], name: str, qualname: str) -> None:
+    # A coroutine or generator shows its function's names (its code's from 3.11 on).
+    code = body.__code__.replace(co_name=name)
+    if sys.version_info >= (3, 11):
+        code = code.replace(co_qualname=qualname)
+    body.__code__ = code
+    body.__name__ = name
+    body.__qualname__ = qualname
+
+
+# A method of a twin class: what the class holds under the method's name.
 #
-# Like the compiled modules' method objects, it is not a Python function but
-# offers what introspection reads from one (`__name__`, `__qualname__`,
-# `__module__`, `__doc__`, `__defaults__`, `__kwdefaults__`, `__annotations__`,
-# `__code__`, `__globals__`, `__closure__`), with the same checks when they are
-# replaced, and binds as a method. A call binds the arguments (and raises
-# binding errors) first, then calls the body with them by position: a
-# coroutine or asynchronous generator body then returns its coroutine or
-# generator unstarted. Its own state lives in slots, so that `__dict__` holds
-# what users put there (and `__module__` and `__qualname__`, which cannot be
-# slots or properties of a class).
+# Reached through an instance it is the generated function bound to that
+# instance, so a call costs that function and no more. Like the compiled
+# modules' method objects, it is not a Python function itself (a function's
+# `__defaults__` would be those of its positional-only parameters, and a plain
+# function cannot be a coroutine function that binds before its coroutine
+# exists) but offers what introspection reads from one, with the same checks
+# when they are replaced. Its own state lives in slots, so that `__dict__`
+# holds what users put there (and `__module__` and `__qualname__`, which
+# cannot be slots or properties of a class).
 class Method:
     __slots__ = (
-        "_body",
-        "_name",
-        "_names",
-        "_index",
-        "_defaults",
-        "_required",
-        "_converted",
-        "_typed",
+        "_function",
+        "_binding",
+        "_code",
         "_shown_name",
         "_doc",
         "_shown_defaults",
@@ -188,32 +231,49 @@ class Method:
         "__weakref__",
     )
 
-    def __init__(self, body: Callable[..., Any], checks: dict[str, Check]) -> None:
-        code = body.__code__
-        names = code.co_varnames[: code.co_argcount]
-        unknown = set(checks) - set(names)
-        if unknown:
-            raise TypeError(f"{body.__qualname__}: no parameters {sorted(unknown)}")
-        defaults = body.__defaults__ or ()
-        self._body = body
-        self._name = body.__name__[:200]
-        self._names = names
-        self._index = {name: index for index, name in enumerate(names)}
-        self._defaults = defaults
-        self._required = len(names) - len(defaults)
-        kinds = [checks.get(name, Check.ANY) for name in names]
-        self._converted = [(index, kind) for index, kind in enumerate(kinds) if kind in (Check.FLOAT, Check.BOOL)]
-        self._typed = [(index, kind) for index, kind in enumerate(kinds) if kind in (Check.STR, Check.OPTIONAL_STR)]
-
-        self._shown_name = body.__name__
-        self.__qualname__ = body.__qualname__
-        self.__module__ = body.__module__
-        self._shown_defaults = body.__defaults__
+    def __init__(
+        self,
+        function: Callable[..., Any],
+        binding: Binding,
+        body: Callable[..., Any] | None = None,
+        *,
+        doc: str,
+    ) -> None:
+        if body is not None:
+            _renamed(body, function.__name__, function.__qualname__)
+        function.__doc__ = doc
+        code = (body or function).__code__
+        self._function = function
+        self._binding = binding
+        self._code = code
+        self._shown_name = function.__name__
+        self.__qualname__ = function.__qualname__
+        self.__module__ = function.__module__
+        self._doc: Any = doc
+        self._shown_defaults: tuple[Any, ...] | None = binding.defaults or None
         self._kwdefaults: dict[str, Any] | None = None
-        self._annotations: dict[str, Any] | None = body.__annotations__
-        coroutine = bool(code.co_flags & (inspect.CO_COROUTINE | inspect.CO_ASYNC_GENERATOR))
-        self._is_coroutine = _coroutine_marker() if coroutine else False
-        self._doc: Any = self._docstring(kinds, body.__doc__)
+        self._annotations: dict[str, Any] | None = dict(function.__annotations__)
+        self._is_coroutine = _coroutine_marker() if code.co_flags & (0x80 | 0x200) else False
+        # Reached through an instance the method is `function`, which binds and
+        # then makes the coroutine: marked as a coroutine function as far as it
+        # can be (for `inspect` only from 3.12 on, which reads a marker).
+        function._is_coroutine = self._is_coroutine  # type: ignore[attr-defined]
+        if code.co_flags & 0x80 and sys.version_info >= (3, 12):
+            import inspect
+
+            inspect.markcoroutinefunction(function)
+
+    def __get__(self, instance: object, owner: type | None = None) -> Any:
+        if instance is None:
+            return self
+        return _bound(self, instance)
+
+    # Calling the method calls its function: `__call__` is found on the class
+    # as that function, through C-level parts only (no Python frame of its own).
+    __call__ = property(operator.attrgetter("_function"))
+
+    def __repr__(self) -> str:
+        return f"<function {self.__qualname__} at {id(self):#x}>"
 
     @property
     def __name__(self) -> str:
@@ -232,7 +292,7 @@ class Method:
         object.__setattr__(self, name, value)
 
     @property
-    def __doc__(self) -> Any:
+    def __doc__(self) -> Any:  # type: ignore[override]
         return self._doc
 
     @__doc__.setter
@@ -263,7 +323,7 @@ class Method:
         self._kwdefaults = value
 
     @property
-    def __annotations__(self) -> dict[str, Any]:
+    def __annotations__(self) -> dict[str, Any]:  # type: ignore[override]
         if self._annotations is None:
             self._annotations = {}
         return self._annotations
@@ -276,116 +336,34 @@ class Method:
 
     @property
     def __code__(self) -> types.CodeType:
-        return self._body.__code__
+        return self._code
 
     @property
     def __globals__(self) -> dict[str, Any]:
-        return self._body.__globals__
+        return self._function.__globals__
 
     @property
     def __closure__(self) -> None:
         return None
 
-    def _docstring(self, kinds: list[Check], text: str | None) -> str:
-        """The signature line, then the body's docstring (summary and sections) after an empty line."""
-        class_name = self.__qualname__.rsplit(".", 2)[-2]
-        parameters = []
-        first_default = len(self._names) - len(self._defaults)
-        for index, (name, kind) in enumerate(zip(self._names, kinds)):
-            piece = _PREFIX[kind] + name
-            if name in self.__annotations__:
-                piece += f": {self.__annotations__[name]}"
-            if index >= first_default:
-                piece += f" = {_default_text(self._defaults[index - first_default])}"
-            parameters.append(piece)
-        line = f"{class_name}.{self.__name__}({', '.join(parameters)})"
-        if "return" in self.__annotations__:
-            line += f" -> {self.__annotations__['return']}"
-        return f"{line}\n\n{inspect.cleandoc(text)}" if text else line
+    @property
+    def __signature__(self) -> Any:
+        """As `inspect` reads it from a function: the parameters, the shown
+        defaults of the last ones and the annotations."""
+        import inspect
 
-    def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        return types.MethodType(self, instance)
-
-    def __repr__(self) -> str:
-        return f"<function {self.__qualname__} at {id(self):#x}>"
-
-    def __call__(self, /, *args: Any, **kwargs: Any) -> Any:
-        return self._body(*self._bind(args, kwargs))
-
-    def _count_error(self, how: str, count: int, given: int) -> TypeError:
-        plural = "" if count == 1 else "s"
-        return TypeError(f"{self._name}() takes {how} {count} positional argument{plural} ({given} given)")
-
-    def _bind(self, args: tuple[Any, ...], kwargs: dict[str, Any]) -> list[Any]:
-        name, count = self._name, len(self._names)
-        if len(args) > count:
-            raise self._count_error("at most" if self._defaults else "exactly", count, len(args))
-        values = [*args, *[_EMPTY] * (count - len(args))]
-        for keyword, value in kwargs.items():
-            index = self._index.get(keyword)
-            if index is None:
-                raise TypeError(f"{name}() got an unexpected keyword argument '{keyword}'")
-            if values[index] is not _EMPTY:
-                raise TypeError(f"{name}() got multiple values for keyword argument '{keyword}'")
-            values[index] = value
-        for index in range(len(args), count):
-            if values[index] is _EMPTY:
-                if index < self._required:
-                    raise self._count_error("at least" if self._defaults else "exactly", self._required, index)
-                values[index] = self._defaults[index - self._required]
-        # Conversions first, then type tests, each in parameter order.
-        for index, conversion in self._converted:
-            value = values[index]
-            if conversion is Check.BOOL:
-                values[index] = bool(value)
-            elif value is not None and type(value) is not float:
-                values[index] = _to_float(self._names[index], value)
-        for index, kind in self._typed:
-            value = values[index]
-            if type(value) is not str and not (kind is Check.OPTIONAL_STR and value is None):
-                raise TypeError(
-                    f"Argument '{self._names[index][:200]}' has incorrect type (expected str, got {type_name(value)})"
-                )
-        return values
-
-
-def _to_float(name: str, value: Any) -> float:
-    # An int exactly (its own __float__ is not asked), a float subclass by its
-    # value, other numbers by the interpreter's float conversion.
-    if isinstance(value, int):
-        return int.__float__(value)
-    if isinstance(value, float):
-        return float.__float__(value)
-    cls = type(value)
-    if hasattr(cls, "__float__") or hasattr(cls, "__index__"):
-        return float(value)
-    raise TypeError(f"Argument '{name[:200]}' has incorrect type (expected float, got {type_name(value)})")
-
-
-def method(**checks: Check) -> Callable[[F], F]:
-    """Decorator: a method of a pure-Python client class (see `Method`).
-
-    `checks` names the parameters that the binding checks or converts:
-    `job_id=STR`, `timeout=FLOAT`, `build_pexenv=BOOL`, `pexenv_python=OPTIONAL_STR`.
-    The body's docstring holds the summary and the sections; the signature
-    line is put before it.
-    """
-
-    def decorate(body: F) -> F:
-        return Method(body, checks)  # type: ignore[return-value]
-
-    return decorate
-
-
-def renamed(body: F, name: str, qualname: str) -> F:
-    """`body` under another name, for methods made by a function (the listing
-    shortcuts): its coroutines and tracebacks then show the method's names."""
-    code = body.__code__.replace(co_name=name)
-    if sys.version_info >= (3, 11):
-        code = code.replace(co_qualname=qualname)
-    body.__code__ = code
-    body.__name__ = name
-    body.__qualname__ = qualname
-    return body
+        names = self._binding.names
+        defaults = self._shown_defaults or ()
+        first_default = len(names) - len(defaults)
+        annotations = self.__annotations__
+        empty = inspect.Parameter.empty
+        parameters = [
+            inspect.Parameter(
+                name,
+                inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                default=defaults[index - first_default] if index >= first_default else empty,
+                annotation=annotations.get(name, empty),
+            )
+            for index, name in enumerate(names)
+        ]
+        return inspect.Signature(parameters, return_annotation=annotations.get("return", empty))

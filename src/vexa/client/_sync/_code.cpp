@@ -11,14 +11,12 @@
 namespace {
 
 using namespace vx;
-namespace n = vx::names;
 
 const Str k_code_slash{"/code/"}, k_info{"/info"}, k_code_info{"/code/info"}, k_metadata{"/metadata"},
     k_code_upload{"/code/upload"}, k_jobs_code_ingest{"/jobs/code/ingest"}, k_download{"/download"};
 const Str k_CodeInfo{"CodeInfo"}, k_CodeZip{"CodeZip"}, k_JsonData{"JsonData"};
 const Str k_code_type{"code_type"}, k_code_name{"code_name"}, k_code_zip{"code_zip"}, k_metadata_kw{"metadata"},
     k_build_pexenv{"build_pexenv"}, k_pexenv_python{"pexenv_python"};
-const Str k_prepare_files{"_prepare_files"};
 const Str k_code_with_id{"Code with id="}, k_deleted{" deleted"}, k_strip{"strip"};
 
 // The protected region of every request: `httpx.<function>(url,
@@ -31,12 +29,12 @@ Ref send(PyObject* parent, const Str& function, PyObject* url, Extra extra, Buil
         KeywordList more = extra();
         at(3);
         RequestFunction request(parent, function);
-        KeywordList kwargs{{n::headers, api_key_header(parent)}};
+        KeywordList kwargs{{names::headers, api_key_header(parent)}};
         kwargs.extend(std::move(more));
         request.add_keywords(kwargs);
         Ref response = call_keywords(request.function, {url}, kwargs);
         at(4);
-        call_method(response, n::raise_for_status);
+        call_method(response, names::raise_for_status);
         at(5);
         return build(response.get());
     } catch (PyError& e) {
@@ -68,9 +66,10 @@ Ref post_code(Args& a, const Str& path, int fields, Ref (*build)(PyObject* respo
     at(1);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), path});
-    Ref files = call_method(parent, k_prepare_files, {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
+    Ref files = call_method(parent, names::_prepare_files, {}, {{k_code_zip, code_zip}, {k_metadata_kw, metadata}});
     Ref data = form_data(a, fields);
-    return send(parent, n::post, url, [&] { return KeywordList{{n::files, files}, {n::data, data}}; }, build);
+    return send(
+        parent, names::post, url, [&] { return KeywordList{{names::files, files}, {names::data, data}}; }, build);
 }
 
 Ref upload(Args& a) {
@@ -98,7 +97,7 @@ Ref delete_(Args& a) {
     at(1);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), k_code_slash, code_id});
-    return send(parent, n::delete_, url, no_extra,
+    return send(parent, names::delete_, url, no_extra,
                 [&](PyObject*) { return join({k_code_with_id, code_id, k_deleted}); });
 }
 
@@ -106,7 +105,7 @@ Ref get_info(Args& a) {
     at(1);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), k_code_slash, a[1], k_info});
-    return send(parent, n::get, url, no_extra,
+    return send(parent, names::get, url, no_extra,
                 [](PyObject* response) { return call_expanded(global(k_CodeInfo), json_body(response)); });
 }
 
@@ -122,9 +121,9 @@ Ref list_info(Args& a) {
             params = new_dict();
             set_item(params, k_code_type, code_type);
         }
-        return KeywordList{{n::params, params}};
+        return KeywordList{{names::params, params}};
     };
-    return send(parent, n::get, url, query,
+    return send(parent, names::get, url, query,
                 [](PyObject* response) { return call_expanded_each(global(k_CodeInfo), json_body(response)); });
 }
 
@@ -132,7 +131,7 @@ Ref get_metadata(Args& a) {
     at(1);
     Ref parent = parent_of(a[0]);
     Ref url = join({base_url_text(parent), k_code_slash, a[1], k_metadata});
-    return send(parent, n::get, url, no_extra,
+    return send(parent, names::get, url, no_extra,
                 [](PyObject* response) { return call(global(k_JsonData), {json_body(response)}); });
 }
 

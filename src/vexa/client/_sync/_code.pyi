@@ -2,11 +2,11 @@
 from pathlib import Path
 from typing import Any
 
-from vexa.client._sync.client import Client
+from vexa.client._parent import ParentClient
 from vexa.types import CodeInfo, CodeType, CodeZip, Job, JsonData
 
 class CodeClient:
-    def __init__(self, client: Client) -> None: ...
+    def __init__(self, client: ParentClient) -> None: ...
     def upload(
         self, code_zip: CodeZip, code_name: str, code_type: CodeType, metadata: JsonData | dict[str, Any] | None = None
     ) -> str: ...

@@ -20,8 +20,6 @@
 namespace {
 
 using namespace vx;
-namespace n = vx::names;
-namespace j = vx::jobs;
 
 const Str k_time{"time"}, k_iter_lines{"iter_lines"}, k_read_body{"read"};
 
@@ -31,25 +29,25 @@ Ref get_result(Args& a) {
     PyObject *job_id = a[1], *zip_path = a[2];
     at(12);
     Ref parent = parent_of(a[0]);
-    Ref url = j::job_url(parent, job_id, &j::result_path);
+    Ref url = jobs::job_url(parent, job_id, &jobs::result_path);
     Ref zip_bytes = download_blocking(parent, url, zip_path);
     at(19);
-    return from_zip_bytes(j::JobResult, zip_bytes);
+    return from_zip_bytes(jobs::JobResult, zip_bytes);
 }
 
 // --- queries that send no request of their own --------------------------------
 
 Ref get_url(Args& a) {
     at(10);
-    return call_method(parent_of(a[0]), j::get_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), names::get_proxy_url, {a[1]});
 }
 
 Ref get_latest(Args& a) {
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = j::job_type_of(code_type);
+    Ref job_type = jobs::job_type_of(code_type);
     at(10);
-    Ref jobs = call_method(self, j::list, {}, {{j::job_type, job_type}});
+    Ref jobs = call_method(self, jobs::list, {}, {{jobs::job_type, job_type}});
     at(11);
     if (truth(jobs)) return check(PySequence_GetItem(jobs, 0));
     return new_none();
@@ -59,10 +57,10 @@ Ref run_listing(Args& a) {
     const ListingShortcut& listing = *static_cast<const ListingShortcut*>(a.context);
     PyObject *self = a[0], *code_type = a[1];
     at(9);
-    Ref job_type = j::job_type_of(code_type);
+    Ref job_type = jobs::job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    return call_method(self, j::list, {}, {{j::job_type, job_type}, {listing_keyword(listing), filter}});
+    return call_method(self, jobs::list, {}, {{jobs::job_type, job_type}, {listing_keyword(listing), filter}});
 }
 
 // --- output streaming -------------------------------------------------------------
@@ -75,25 +73,25 @@ GeneratorTask stream_output(Args a) {
     PyObject *job_id = a[1], *read_timeout = a[2];
     at(14);
     Ref parent = parent_of(a[0]);
-    Ref url = j::job_url(parent, job_id, &j::stream_path);
+    Ref url = jobs::job_url(parent, job_id, &jobs::stream_path);
     at(15);
-    Ref timeout = j::stream_timeout(read_timeout);
+    Ref timeout = jobs::stream_timeout(read_timeout);
     at(17);
-    RequestFunction stream(parent, n::stream);
-    KeywordList kwargs{{j::timeout, timeout}, {n::headers, api_key_header(parent)}};
+    RequestFunction stream(parent, names::stream);
+    KeywordList kwargs{{jobs::timeout, timeout}, {names::headers, api_key_header(parent)}};
     stream.add_keywords(kwargs);
-    With with(call_keywords(stream.function, {n::GET, url}, kwargs));
+    With with(call_keywords(stream.function, {names::GET, url}, kwargs));
     Ref response = with.enter();
     std::optional<PyError> stream_failure;
     try {
         // An error status is reported as the parent's HTTP exception, never
         // read as output lines.
-        if (!truth(getattr(response, j::is_success))) {
+        if (!truth(getattr(response, jobs::is_success))) {
             at(19);
             call_method(response, k_read_body);
             try {
                 at(20);
-                call_method(response, n::raise_for_status);
+                call_method(response, names::raise_for_status);
             } catch (PyError& e) {
                 at(22);
                 raise_translated(parent, e);
@@ -109,9 +107,9 @@ GeneratorTask stream_output(Args a) {
                 break;
             }
             at(24);
-            if (!truth(call_method(line, j::strip))) continue;
+            if (!truth(call_method(line, jobs::strip))) continue;
             at(26);
-            Ref item = call_method(global(j::StreamOutput), j::model_validate_json, {line});
+            Ref item = call_method(global(jobs::StreamOutput), jobs::model_validate_json, {line});
             co_yield std::move(item);
         }
     } catch (PyError& e) {
@@ -126,29 +124,29 @@ GeneratorTask stream_output(Args a) {
 Ref await_stage(Args& a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2], *stage = a[3];
     at(19);
-    Ref start_time = j::now();
+    Ref start_time = jobs::now();
     for (;;) {
         at(21);
-        Ref job = call_method(self, n::get, {job_id});
+        Ref job = call_method(self, names::get, {job_id});
         at(22);
-        Ref current_stage = getattr(job, n::job_stage);
+        Ref current_stage = getattr(job, names::job_stage);
         at(23);
-        if (equals(stage, member(n::JobStage, n::RUNNING)) &&
-            equals(current_stage, member(n::JobStage, n::POST_RUNNING))) {
+        if (equals(stage, member(names::JobStage, names::RUNNING)) &&
+            equals(current_stage, member(names::JobStage, names::POST_RUNNING))) {
             at(24);
-            j::raise_in_post_running(job_id);
+            jobs::raise_in_post_running(job_id);
         }
         at(27);
-        if (equals(current_stage, stage) || equals(current_stage, member(n::JobStage, n::POST_RUNNING)) ||
-            equals(current_stage, member(n::JobStage, n::UNKNOWN)))
+        if (equals(current_stage, stage) || equals(current_stage, member(names::JobStage, names::POST_RUNNING)) ||
+            equals(current_stage, member(names::JobStage, names::UNKNOWN)))
             return job;
         at(33);
-        if (j::limit_reached(timeout, start_time)) {
+        if (jobs::limit_reached(timeout, start_time)) {
             at(36);
-            j::raise_stage_timeout(job_id, stage, timeout);
+            jobs::raise_stage_timeout(job_id, stage, timeout);
         }
         at(40);
-        j::sleep_one_second(k_time);
+        jobs::sleep_one_second(k_time);
     }
 }
 
@@ -156,18 +154,18 @@ Ref is_healthy(Args& a) {
     PyObject* job_id = a[1];
     at(11);
     Ref parent = parent_of(a[0]);
-    Ref url = j::ping_url(parent, job_id);
+    Ref url = jobs::ping_url(parent, job_id);
     at(12);
-    RequestFunction probe(parent, n::get);
+    RequestFunction probe(parent, names::get);
     try {
         at(14);
-        KeywordList kwargs{{n::headers, api_key_header(parent)}};
+        KeywordList kwargs{{names::headers, api_key_header(parent)}};
         probe.add_keywords(kwargs);
         Ref response = call_keywords(probe.function, {url}, kwargs);
         at(15);
-        call_method(response, n::raise_for_status);
+        call_method(response, names::raise_for_status);
         at(16);
-        return check(PyObject_RichCompare(getattr(response, j::status_code), j::ok_status, Py_EQ));
+        return check(PyObject_RichCompare(getattr(response, jobs::status_code), jobs::ok_status, Py_EQ));
     } catch (PyError& e) {
         // Any failure of the probe means "not healthy"; KeyboardInterrupt is no Exception.
         if (!e.matches(PyExc_Exception)) throw;
@@ -178,28 +176,28 @@ Ref is_healthy(Args& a) {
 Ref await_healthy(Args& a) {
     PyObject *self = a[0], *job_id = a[1], *timeout = a[2];
     at(17);
-    Ref start_time = j::now();
+    Ref start_time = jobs::now();
     for (;;) {
         at(18);
-        Ref healthy = call_method(self, j::is_healthy, {}, {{j::job_id, job_id}});
+        Ref healthy = call_method(self, jobs::is_healthy, {}, {{jobs::job_id, job_id}});
         if (truth(healthy)) break;
         at(19);
-        Ref job = call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+        Ref job = call_method(getattr(parent_of(self), names::jobs), names::get, {job_id});
         at(20);
-        if (equals(getattr(job, n::job_stage), member(n::JobStage, n::POST_RUNNING))) {
+        if (equals(getattr(job, names::job_stage), member(names::JobStage, names::POST_RUNNING))) {
             at(21);
-            j::raise_entered_post_running(job_id);
+            jobs::raise_entered_post_running(job_id);
         }
         at(24);
-        if (j::limit_reached(timeout, start_time)) {
+        if (jobs::limit_reached(timeout, start_time)) {
             at(27);
-            j::raise_health_timeout(job_id, timeout);
+            jobs::raise_health_timeout(job_id, timeout);
         }
         at(30);
-        j::sleep_one_second(k_time);
+        jobs::sleep_one_second(k_time);
     }
     at(31);
-    return call_method(getattr(parent_of(self), j::jobs_attr), n::get, {job_id});
+    return call_method(getattr(parent_of(self), names::jobs), names::get, {job_id});
 }
 
 }  // namespace

@@ -4,11 +4,11 @@ import builtins
 from pathlib import Path
 from typing import Generator
 
-from vexa.client._sync.client import Client
+from vexa.client._parent import ParentClient
 from vexa.types import CodeType, Job, JobResult, JobStage, JobStatus, JobType, StreamOutput
 
 class JobsClient:
-    def __init__(self, client: Client) -> None: ...
+    def __init__(self, client: ParentClient) -> None: ...
     def get(self, job_id: str) -> Job: ...
     def list(
         self, job_type: JobType | None = None, job_status: JobStatus | None = None, job_stage: JobStage | None = None

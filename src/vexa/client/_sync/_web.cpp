@@ -15,37 +15,35 @@
 namespace {
 
 using namespace vx;
-namespace n = vx::names;
-namespace w = vx::web;
 
 const Str k_StoredWebClient{"StoredWebClient"}, k_WebJobsClient{"WebJobsClient"};
 
 // --- delegations through the parent client -------------------------------------------
 
 Ref run_delegation(Args& a) {
-    const w::Delegation& d = *static_cast<const w::Delegation*>(a.context);
+    const web::Delegation& d = *static_cast<const web::Delegation*>(a.context);
     at(10);
-    return w::delegated_call(d, a);
+    return web::delegated_call(d, a);
 }
 
 Ref delete_web_code(Args& a) {
     PyObject *self = a[0], *code_id = a[1];
     at(12);
-    Ref code_info = call_method(getattr(parent_of(self), w::code), w::get_info, {code_id});
+    Ref code_info = call_method(getattr(parent_of(self), names::code), web::get_info, {code_id});
     at(13);
-    if (not_equals(getattr(code_info, w::code_type), member(w::CodeType, w::WEB))) {
+    if (not_equals(getattr(code_info, web::code_type), member(web::CodeType, web::WEB))) {
         at(14);
-        w::raise_not_web(code_id, code_info);
+        web::raise_not_web(code_id, code_info);
     }
     at(18);
-    return call_method(getattr(parent_of(self), w::code), w::delete_, {code_id});
+    return call_method(getattr(parent_of(self), names::code), web::delete_, {code_id});
 }
 
 // --- web jobs listings ----------------------------------------------------------------
 
 Ref latest_web_job(Args& a) {
     at(7);
-    Ref jobs = call_method(a[0], w::list);
+    Ref jobs = call_method(a[0], web::list);
     at(8);
     if (jobs == Py_None || !truth(jobs)) return new_none();
     return check(PySequence_GetItem(jobs, 0));
@@ -55,7 +53,7 @@ Ref run_shortcut(Args& a) {
     const ListingShortcut& shortcut = *static_cast<const ListingShortcut*>(a.context);
     at(10);
     Ref filter = listing_filter(shortcut);
-    return call_method(a[0], w::list, {}, {{listing_keyword(shortcut), filter}});
+    return call_method(a[0], web::list, {}, {{listing_keyword(shortcut), filter}});
 }
 
 // --- construction and the page URL -------------------------------------------------------
@@ -65,15 +63,15 @@ Ref init_web_client(Args& a) {
     at(1);
     store_parent(a);
     at(2);
-    check(PyObject_SetAttr(self, w::stored, call(global(k_StoredWebClient), {client})));
+    check(PyObject_SetAttr(self, web::stored, call(global(k_StoredWebClient), {client})));
     at(3);
-    check(PyObject_SetAttr(self, w::jobs, call(global(k_WebJobsClient), {client})));
+    check(PyObject_SetAttr(self, names::jobs, call(global(k_WebJobsClient), {client})));
     return new_none();
 }
 
 Ref get_url(Args& a) {
     at(10);
-    return call_method(parent_of(a[0]), w::get_subdomain_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), names::get_subdomain_proxy_url, {a[1]});
 }
 
 }  // namespace

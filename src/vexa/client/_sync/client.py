@@ -8,7 +8,8 @@ from types import TracebackType
 
 import httpx
 
-from vexa.client._common import BaseClient, handle_stream_download
+from vexa.client._base import BaseClient
+from vexa.client._files import handle_stream_download
 from vexa.client._sync._code import CodeClient
 from vexa.client._sync._jobs import JobsClient
 from vexa.client._sync._web import WebClient
