@@ -49,10 +49,10 @@ API_SECTIONS: list[tuple[str, str, list[Documented]]] = [
                 "vexa.client._async.client", "AsyncClient", "`vexa.AsyncClient`", "vexa/client/_async/client.py", "vexa"
             ),
             Documented(
-                "vexa.client._common",
+                "vexa.client._base",
                 "BaseClient",
                 "the base class of both: what `Client` and `AsyncClient` share",
-                "vexa/client/_common.py",
+                "vexa/client/_base.py",
             ),
         ],
     ),
