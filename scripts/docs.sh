@@ -4,7 +4,8 @@
 # Installs vexa into .venv as the other scripts do (the reference pages are
 # made from the installed package), adds the `docs` extra (MkDocs and its
 # material theme, from PyPI) when missing, writes the generated reference
-# pages (scripts/docs_reference.py), then builds. Nothing is fetched at build
+# pages (the API page with the other files generated from the declarations in
+# api/, the CLI page by scripts/docs_reference.py), then builds. Nothing is fetched at build
 # time. Extra arguments go to `mkdocs build` (e.g. --site-dir DIR).
 set -euo pipefail
 
@@ -29,6 +30,7 @@ if [ -n "$missing_text" ]; then
 fi
 
 cd "$VEXA_ROOT"
+"$VEXA_PYTHON_BIN" -m api.generate
 "$VEXA_PYTHON_BIN" scripts/docs_reference.py
 started=$SECONDS
 # The theme's notice about MkDocs 2.0 is for its own users; the extra pins MkDocs 1.

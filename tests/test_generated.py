@@ -34,7 +34,10 @@ def test_every_generated_file_is_current() -> None:
 def test_a_changed_declaration_makes_its_generated_files_stale(tmp_path: Path) -> None:
     # The declarations, the formatters' settings and what is generated from them.
     shutil.copytree(ROOT / "api", tmp_path / "api")
-    for name in ("pyproject.toml", ".clang-format", "src/vexa/client/_parent.py", "common/client/parent_members.h"):
+    # The API page also reads the Python modules it documents beside the declared ones.
+    read = ["src/vexa/client/_parent.py", "src/vexa/types.py", "src/vexa/client/_base.py", "docs/reference/api.md"]
+    read += [f"src/vexa/client/{name}.py" for name in ("_sync/client", "_async/client", "_async/code")]
+    for name in ("pyproject.toml", ".clang-format", "common/client/parent_members.h", *read):
         (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(ROOT / name, tmp_path / name)
     pure = ROOT / "src/vexa/client/_pure"
@@ -51,12 +54,13 @@ def test_a_changed_declaration_makes_its_generated_files_stale(tmp_path: Path) -
     declaration.write_text(text.replace("Gets the code ID associated with a job.", "Gets the code ID of a job."))
     done = check(tmp_path)
     assert done.returncode != 0
-    # The asynchronous module's table and twin, and those of the synchronous one
-    # derived from it; the stubs carry no docstrings.
+    # The asynchronous module's table and twin, those of the synchronous one
+    # derived from it, and the API page; the stubs carry no docstrings.
     stale = done.stderr.strip().rpartition(": ")[2].split(", ")
     assert stale == [
         "src/vexa/client/_async/_jobs.table.h",
         "src/vexa/client/_pure/_async/_jobs.py",
         "src/vexa/client/_sync/_jobs.table.h",
         "src/vexa/client/_pure/_sync/_jobs.py",
+        "docs/reference/api.md",
     ]

@@ -16,7 +16,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from . import cxx, model, parent, stubs, twins
+from . import cxx, model, parent, reference, stubs, twins
 
 ROOT = model.ROOT
 
@@ -61,6 +61,8 @@ def outputs(root: Path) -> dict[Path, str]:
         twin = root / "src" / "vexa" / "client" / "_pure" / module.path.removeprefix("vexa/client/")
         files[twin.with_suffix(".py")] = twins.twin(module, header(module.source, "#"))
     files[root / "common" / "client" / "parent_members.h"] = parent.header(root, header(parent.PROTOCOL, "//"))
+    sources = "api/ and the Python modules' sources (the parent clients, vexa.types)"
+    files[root / reference.PAGE] = reference.page(modules, root, f"<!-- {header(sources, '')[1:]} -->")
     return {path: formatted(path, text, root) for path, text in files.items()}
 
 
