@@ -29,13 +29,10 @@ NATIVE_MODULES = (
     "vexa/client/_async/_jobs",
     "vexa/client/_async/_web",
 )
+# Each module's twin stands at the module's path below _pure/ (_pure/_sync/_code.py, ...).
 PURE_TWINS = (
+    *(module.replace("vexa/client/", "vexa/client/_pure/") + ".py" for module in NATIVE_MODULES),
     "vexa/client/_pure/_frame.py",
-    "vexa/client/_pure/_code.py",
-    "vexa/client/_pure/_jobs.py",
-    "vexa/client/_pure/_sync_jobs.py",
-    "vexa/client/_pure/_sync_web.py",
-    "vexa/client/_pure/_web.py",
     "vexa/client/_modules.py",
 )
 ALLOWED_NEEDED = {"libc.so.6", "libpthread.so.0"}

@@ -156,8 +156,8 @@ def test_the_universal_wheel_has_no_compiled_code(tmp_path: Path) -> None:
             "compiled file in the universal wheel: vexa/client/_async/_jobs.cpython-310-x86_64-linux-gnu.so",
         ),
         (
-            lambda names: [n for n in names if n != "vexa/client/_pure/_web.py"],
-            "no pure-Python twin vexa/client/_pure/_web.py",
+            lambda names: [n for n in names if n != "vexa/client/_pure/_async/_web.py"],
+            "no pure-Python twin vexa/client/_pure/_async/_web.py",
         ),
     ],
 )

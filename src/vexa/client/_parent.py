@@ -26,7 +26,10 @@ import httpx
 from vexa.types import CodeZip, JsonData
 
 if TYPE_CHECKING:
-    pass
+    from vexa.client._async._jobs import AsyncJobsClient
+    from vexa.client._async.code import AsyncCodeClient
+    from vexa.client._sync._code import CodeClient
+    from vexa.client._sync._jobs import JobsClient
 
 HTTPClientT = TypeVar("HTTPClientT", covariant=True)
 JobsT = TypeVar("JobsT", covariant=True)

@@ -293,7 +293,7 @@ class Method:
         object.__setattr__(self, name, value)
 
     @property
-    def __doc__(self) -> Any:  # type: ignore[override]
+    def __doc__(self) -> Any:
         return self._doc
 
     @__doc__.setter
@@ -324,7 +324,7 @@ class Method:
         self._kwdefaults = value
 
     @property
-    def __annotations__(self) -> dict[str, Any]:  # type: ignore[override]
+    def __annotations__(self) -> dict[str, Any]:
         if self._annotations is None:
             self._annotations = {}
         return self._annotations
