@@ -25,11 +25,12 @@ import httpx
 
 from vexa.types import CodeZip, JsonData
 
+# Named in quotes below (the modules import this one): for the type checkers only.
 if TYPE_CHECKING:
-    from vexa.client._async._jobs import AsyncJobsClient
-    from vexa.client._async.code import AsyncCodeClient
-    from vexa.client._sync._code import CodeClient
-    from vexa.client._sync._jobs import JobsClient
+    from vexa.client._async._jobs import AsyncJobsClient  # noqa: F401
+    from vexa.client._async.code import AsyncCodeClient  # noqa: F401
+    from vexa.client._sync._code import CodeClient  # noqa: F401
+    from vexa.client._sync._jobs import JobsClient  # noqa: F401
 
 HTTPClientT = TypeVar("HTTPClientT", covariant=True)
 JobsT = TypeVar("JobsT", covariant=True)
