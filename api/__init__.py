@@ -3,8 +3,7 @@
 `code.py`, `jobs.py` and `web.py` declare the classes and methods of the
 modules `vexa.client._sync._code`, `vexa.client._async._jobs` and
 `vexa.client._async._web`, and through them of the synchronous modules derived
-from the asynchronous ones. `generate/` writes from them the C++ class tables
-and the `.pyi` stubs (`bash scripts/generate.sh`); the API reference page
-(scripts/docs_reference.py) reads its texts from those. docs/adding-a-method.md
-says how.
+from the asynchronous ones. `generate/` writes from them the C++ class tables,
+the `.pyi` stubs, the pure-Python twins and the API reference page
+(`bash scripts/generate.sh`). docs/adding-a-method.md says how.
 """
