@@ -93,7 +93,8 @@ CoroutineTask run_listing(Args a) {
     Ref job_type = jobs::job_type_of(code_type);
     at(10);
     Ref filter = listing_filter(listing);
-    MethodCall request = method_call(self, jobs::list, {}, {{jobs::job_type, job_type}, {listing_keyword(listing), filter}});
+    MethodCall request =
+        method_call(self, jobs::list, {}, {{jobs::job_type, job_type}, {listing_keyword(listing), filter}});
     Ref jobs = co_await std::move(request);
     co_return jobs;
 }
