@@ -219,7 +219,6 @@ def _renamed(body: Callable[..., Any], name: str, qualname: str) -> None:
 class Method:
     __slots__ = (
         "_function",
-        "_bound_target",
         "_binding",
         "_code",
         "_shown_name",
@@ -245,11 +244,6 @@ class Method:
         function.__doc__ = doc
         code = (body or function).__code__
         self._function = function
-        # What an instance binds: the function itself, so that a call goes straight
-        # to it (no `__call__` lookup, no argument tuple); for a generator method
-        # this object, as `inspect` takes a bound method for a generator function
-        # only by its `__func__.__code__`, which is the body's here, not the function's.
-        self._bound_target = self if code.co_flags & (0x20 | 0x200) else function
         self._binding = binding
         self._code = code
         self._shown_name = function.__name__
@@ -272,7 +266,8 @@ class Method:
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         if instance is None:
             return self
-        return _bound(self._bound_target, instance)
+        # The function itself, bound: the call goes straight to it (no `__call__` lookup, no argument tuple).
+        return _bound(self._function, instance)
 
     # Calling the method calls its function: `__call__` is found on the class
     # as that function, through C-level parts only (no Python frame of its own).
