@@ -266,8 +266,7 @@ class Method:
     def __get__(self, instance: object, owner: type | None = None) -> Any:
         if instance is None:
             return self
-        # The function itself, bound: the call goes straight to it (no `__call__` lookup, no argument tuple).
-        return _bound(self._function, instance)
+        return _bound(self, instance)
 
     # Calling the method calls its function: `__call__` is found on the class
     # as that function, through C-level parts only (no Python frame of its own).
