@@ -126,11 +126,15 @@ def expanded_each(model: Callable[..., Any], values: Any) -> list[Any]:
 
 
 class with_verify:  # noqa: N801 - stands where the module `httpx` stands
-    """The request functions of `httpx` (get, post, delete, stream), each given `verify=context`."""
+    """The request functions of `httpx` (get, post, delete, stream), each given
+    `verify=context`; looked up when used, as a replaced `httpx` may have only some."""
 
     def __init__(self, httpx: Any, context: Any) -> None:
-        for name in ("get", "post", "delete", "stream"):
-            setattr(self, name, functools.partial(getattr(httpx, name), verify=context))
+        self._httpx = httpx
+        self._context = context
+
+    def __getattr__(self, name: str) -> Any:
+        return functools.partial(getattr(self._httpx, name), verify=self._context)
 
 
 # --- binding ------------------------------------------------------------------------
