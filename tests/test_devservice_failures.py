@@ -295,7 +295,10 @@ def test_a_job_the_disk_cannot_take_ends_failed_once_there_is_room(
         lines = output_of(client, job_id)
         assert lines[: len(shown)] == shown  # what was shown stays
         printed = [text for stream, text in lines if stream == "stdout" and not text.startswith("[vexa]")]
-        assert printed[0] == "ready" and printed[1:] == [f"line {n} {'x' * 100}" for n in range(len(printed) - 1)]
+        expected = ["ready", *(f"line {n} {'x' * 100}" for n in range(len(printed) - 1))]
+        # The job is killed while it prints: its last line may be cut where its
+        # buffer was when it died (what it wrote is shown, no more).
+        assert printed[:-1] == expected[:-1] and expected[-1].startswith(printed[-1])
         if printing:
             assert 0 < len(printed) - 1 < PRINTED_LINES  # cut where the disk filled: none after, none missing before
         assert ("stderr", "[vexa] " + error) in lines or not printing
