@@ -20,9 +20,11 @@
 # (scripts/smoke_wheel.py). scripts/check_dist.py checks the contents and the
 # linkage of each file. Scratch space: build/wheels (removed first). The
 # environments the build needs (the tools, the cross build's, the arm64
-# smoke test's) are kept in build/wheel-envs between runs, each made again
-# only when what it was made from changes (a stamp in it); the compiler
-# cache (ccache) keeps the compiled objects.
+# smoke test's) are kept between runs in the user's cache,
+# ${XDG_CACHE_HOME:-$HOME/.cache}/vexa/wheel-envs (beside the chroots, so a
+# fresh clone finds them too), each made again only when what it was made
+# from changes (a stamp in it); the compiler cache (ccache) keeps the
+# compiled objects.
 #
 # --arch aarch64 cross-compiles instead, with the host's aarch64-linux-gnu-g++
 # through the toolchain file cmake/aarch64-linux-gnu.cmake, one wheel for each
@@ -40,7 +42,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # (Set for the steps run in a chroot by the options below.)
 out="${VEXA_WHEELS_OUT:-$root/dist}"
 work="${VEXA_WHEELS_WORK:-$root/build/wheels}"
-envs="${VEXA_WHEELS_ENVS:-$root/build/wheel-envs}"
+envs="${VEXA_WHEELS_ENVS:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/vexa/wheel-envs}"
+mkdir -p "$envs"
 
 # Prints the supported versions (3.10, 3.11, ...), one per line.
 supported_versions() {
@@ -230,14 +233,14 @@ build_requires() {
 
 # Runs this script's step STEP with ARGS in the sid chroot.
 in_sid() {  # in_sid STEP ARGS...
-    bash "$root/scripts/sid-chroot.sh" run --bind "$root" --host-root -- \
+    bash "$root/scripts/sid-chroot.sh" run --bind "$root" --bind "$envs" --host-root -- \
         env VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" "$@"
 }
 
 # The same in the arm64 chroot (under qemu, where pip does not compile what
 # it installs: most of it is never imported, and compiling costs minutes).
 in_arm64() {  # in_arm64 STEP ARGS...
-    bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
+    bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" --bind "$envs" -- \
         env VEXA_WHEELS_STEP=1 VEXA_WHEELS_EMULATED=1 bash "$root/scripts/build-wheels.sh" "$@"
 }
 
