@@ -56,7 +56,7 @@ struct BodyState {
 
 // `await obj.name(...)`, the call made first and the await in a statement of
 // its own, as the coding rule above wants it:
-//     MethodCall listing = method_call(self, j::list, {}, {{j::job_type, job_type}});
+//     MethodCall listing = method_call(self, jobs::list, {}, {{jobs::job_type, job_type}});
 //     Ref jobs = co_await std::move(listing);
 // The method is found as `obj.name` would find it. When that is one of this
 // module's native coroutine methods, the call only binds its arguments and
