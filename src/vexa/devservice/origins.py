@@ -230,8 +230,7 @@ def _same(given: str, expected: str) -> bool:
 
 def _enter(scope: Scope, name: str, token: str) -> Response:
     """The answer to the page's URL with its token: a session for this page, and the URL without it."""
-    response = RedirectResponse(without_token(scope), status_code=303)
-    response.headers["cache-control"] = "no-store"
+    response = RedirectResponse(without_token(scope), status_code=303)  # kept by no cache: see _answer
     response.headers["referrer-policy"] = "no-referrer"
     # Lax, not Strict: the page is opened from the dashboard or a terminal, another site.
     response.set_cookie(name, token, httponly=True, samesite="lax", path="/")
