@@ -49,12 +49,12 @@ class BodyLimits:
         received = 0
         complete = False
         too_large = f"request body is over the limit of {self.max_bytes} bytes"
+        declared = _declared_length(scope)
 
         async def receive_limited() -> Message:
             nonlocal received, complete
             if complete:  # after the body only a disconnect can come: waiting for it is not timed
                 return await receive()
-            declared = _declared_length(scope)
             if declared is not None and declared > self.max_bytes:
                 raise HTTPException(413, too_large)
             now = loop.time()
