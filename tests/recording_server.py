@@ -232,8 +232,10 @@ class RecordingServer:
             # A failed handshake fails the accept, which the server ignores.
             self._server.socket = tls.wrap_socket(self._server.socket, server_side=True)
             self._scheme = "https"
+        # `close()` waits for the serving loop to see the stop at its next poll:
+        # a short interval keeps that wait (once per test) to a few milliseconds.
         self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="recording-server", daemon=True
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.005}, name="recording-server", daemon=True
         )
 
     @property

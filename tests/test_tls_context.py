@@ -12,6 +12,7 @@ get the parent's context.
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import datetime
 import ipaddress
 import shutil
@@ -193,10 +194,9 @@ def test_the_default_verify_refuses_a_server_of_an_unknown_authority(
     assert tls_recorder.requests == []
 
 
-@pytest.mark.parametrize("blocking", [True, False], ids=["Client", "AsyncClient"])
-def test_the_context_is_made_once_and_every_request_has_its_own_connection(
-    recorder: RecordingServer, monkeypatch: pytest.MonkeyPatch, blocking: bool
-) -> None:
+@pytest.fixture
+def made_contexts(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
+    """The `verify` of every TLS context the parent clients make from now on."""
     made: list[Any] = []
     real = _base.create_ssl_context
 
@@ -205,18 +205,67 @@ def test_the_context_is_made_once_and_every_request_has_its_own_connection(
         return real(verify)
 
     monkeypatch.setattr(_base, "create_ssl_context", counting)
-    connections = ConnectionLog(recorder)
+    return made
+
+
+@pytest.mark.parametrize("blocking", [True, False], ids=["Client", "AsyncClient"])
+def test_the_context_is_made_once_and_every_request_has_its_own_connection(
+    tls_recorder: RecordingServer, authority: Authority, made_contexts: list[Any], blocking: bool
+) -> None:
+    connections = ConnectionLog(tls_recorder)
     operations = [operation for operation in OPERATIONS.values() if operation.blocking == blocking]
-    client = Client(recorder.base_url, api_key=API_KEY) if blocking else AsyncClient(recorder.base_url, api_key=API_KEY)
+    kind = Client if blocking else AsyncClient
+    client = kind(tls_recorder.base_url, api_key=API_KEY, verify=str(authority.ca_file))
     for operation in operations:
         for _ in range(2):
-            recorder.script_response(answer(operation))
+            tls_recorder.script_response(answer(operation))
             run(operation, client)
-    requests = recorder.wait_for_requests(2 * len(operations))
+    requests = tls_recorder.wait_for_requests(2 * len(operations))
     assert len(requests) == 2 * len(operations)
-    assert made == [True]
+    assert made_contexts == [str(authority.ca_file)]
     assert connections.count == len(requests)
     assert connections.all_closed()
+
+
+@pytest.mark.parametrize("shared", [False, True], ids=["per request", "shared"])
+@pytest.mark.parametrize("blocking", [True, False], ids=["Client", "AsyncClient"])
+def test_plain_http_loads_no_authorities_and_never_passes_a_certificate_check(
+    recorder: RecordingServer, tls_recorder: RecordingServer, made_contexts: list[Any], blocking: bool, shared: bool
+) -> None:
+    operation = next(operation for operation in OPERATIONS.values() if operation.blocking == blocking)
+    client = parent_for(operation, recorder.base_url)
+    recorder.script_response(answer(operation))
+    run(operation, client)
+    assert len(recorder.wait_for_requests(1)) == 1
+    assert made_contexts == []  # nothing loaded for plain HTTP
+
+    # Now the same parent speaks TLS to a server that no public authority
+    # vouches for: per request it makes the default context, and a pooled
+    # client opened while the URL was plain keeps a context that trusts
+    # nobody. Either way the certificate check fails.
+    def switched(parent: Any) -> Any:
+        parent.base_url = tls_recorder.base_url
+        return operation.run(parent)
+
+    recorder.script_response(answer(operation))
+    with pytest.raises(httpx.ConnectError) as raised:
+        if not shared:
+            run(dataclasses.replace(operation, run=switched), client)
+        elif blocking:
+            with client:
+                operation.run(client)  # opens the pooled client on plain HTTP
+                switched(client)
+        else:
+
+            async def pooled() -> Any:
+                async with client:
+                    await operation.run(client)
+                    await switched(client)
+
+            asyncio.run(pooled())
+    assert fails_certificate_check(raised.value)
+    assert tls_recorder.requests == []
+    assert made_contexts == ([] if shared else [True])
 
 
 def bare_parent(base_url: str, **members: Any) -> SimpleNamespace:

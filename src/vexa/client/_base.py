@@ -40,6 +40,13 @@ def create_ssl_context(verify: ssl.SSLContext | str | bool) -> ssl.SSLContext:
     return httpx.create_ssl_context(verify=verify)
 
 
+# The context of the clients whose requests are all plain HTTP: it verifies
+# as the default does but trusts no authority, so that if one ever met a TLS
+# server (a base URL changed to https:// while a pooled client is open), its
+# certificate check would fail rather than pass.
+PLAIN_HTTP_CONTEXT = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+
+
 class BaseClient(Generic[HTTPClient]):
     """Configuration and helpers common to `Client` and `AsyncClient`.
 
@@ -52,7 +59,10 @@ class BaseClient(Generic[HTTPClient]):
     `_ssl_context` is the TLS context made from `verify` once, on first use,
     and given as `verify=` to every HTTP client opened here or by a request:
     making one is most of the cost of a new httpx client, so a request that
-    opens its own costs little more than one on a shared client.
+    opens its own costs little more than one on a shared client. With the
+    default `verify` and a plain `http://` base URL no TLS is ever spoken, and
+    loading the system's certificate authorities (tens of milliseconds) would
+    be for nothing: such a client gets `PLAIN_HTTP_CONTEXT` instead.
     """
 
     def __init__(
@@ -72,6 +82,9 @@ class BaseClient(Generic[HTTPClient]):
 
     @property
     def _ssl_context(self) -> ssl.SSLContext:
+        # Read at every request: the base URL may have changed since the last.
+        if self._verify is True and self.base_url.startswith("http://"):
+            return PLAIN_HTTP_CONTEXT
         # Two threads may both make one at first; either serves, and the
         # later one is kept.
         context = self._made_ssl_context
