@@ -9,7 +9,10 @@
 # else python3.10 on PATH. $VEXA_PYTHON picks another one, either as a version
 # ("3.13": pyenv's newest 3.13.x, else python3.13 on PATH) or as the path of
 # an interpreter. Each version has its own venv, .venv for 3.10 and .venv-3.X
-# for the others, so switching versions rebuilds nothing.
+# for the others, so switching versions rebuilds nothing. They are made in
+# the project root, or in $VEXA_VENVS when that is set: CI keeps them in the
+# user's cache, so that its fresh clone of the project finds them with their
+# requirements installed (and the package too, when its sources are the same).
 #
 # CPython 3.14 and 3.15, when the machine has neither, come from a cached
 # Debian sid chroot (scripts/sid-chroot.sh, built on first use: a few minutes,
@@ -178,7 +181,14 @@ _vexa_maybe_enter_sid() {
     # The checkout is mounted at its physical path.
     local root
     root="$(cd "$VEXA_ROOT" && pwd -P)"
-    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" -- \
+    local -a venvs=()
+    if [ -n "${VEXA_VENVS:-}" ]; then
+        mkdir -p "$VEXA_VENVS"
+        VEXA_VENVS="$(cd "$VEXA_VENVS" && pwd -P)"  # as the chroot sees it
+        export VEXA_VENVS
+        venvs=(--bind "$VEXA_VENVS")
+    fi
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" "${venvs[@]}" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
 }
 
@@ -220,7 +230,7 @@ _vexa_compiler_cache() {
 }
 
 _vexa_setup_venv() {
-    local python version
+    local python version venvs="${VEXA_VENVS:-$VEXA_ROOT}"
     _vexa_toolchain || return 1
     _vexa_compiler_cache
     if [ "${VEXA_PYTHON:-}" = pypy3 ]; then
@@ -236,10 +246,11 @@ _vexa_setup_venv() {
     elif [ -n "${VEXA_WHEEL:-}" ]; then
         VEXA_VENV="$VEXA_ROOT/.venv-$version-$(uname -m)"
     elif [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
-        VEXA_VENV="$VEXA_ROOT/.venv$VEXA_TOOLCHAIN_SUFFIX"
+        VEXA_VENV="$venvs/.venv$VEXA_TOOLCHAIN_SUFFIX"
     else
-        VEXA_VENV="$VEXA_ROOT/.venv-$version$VEXA_TOOLCHAIN_SUFFIX"
+        VEXA_VENV="$venvs/.venv-$version$VEXA_TOOLCHAIN_SUFFIX"
     fi
+    mkdir -p "$venvs"
     VEXA_PYTHON_BIN="$VEXA_VENV/bin/python"
 
     if [ -e "$VEXA_VENV" ] && [ "$(_vexa_python_label "$VEXA_PYTHON_BIN")" != "$version" ]; then
