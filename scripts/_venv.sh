@@ -406,6 +406,9 @@ _vexa_maybe_enter_arch() {
     VEXA_WHEELS_STEP=1 bash "$root/scripts/build-wheels.sh" target-venv "$host_python" "$VEXA_PYTHON" \
         "$VEXA_ARCH" "$VEXA_WHEEL" service,cli,test "$venv" || return 1
     echo "CPython $VEXA_PYTHON on $VEXA_ARCH: running ${0##*/} in the arm64 chroot, under qemu"
+    # Emulated, everything runs about ten times slower: the tests stretch
+    # their waits for a hang by as much (tests/conftest.py).
+    export VEXA_TEST_TIME_SCALE="${VEXA_TEST_TIME_SCALE:-10}"
     exec bash "$root/scripts/sid-chroot.sh" --arch arm64 run --bind "$root" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
 }

@@ -7,6 +7,7 @@ requires the rest of `vexa` (whose native parts may not be built).
 from __future__ import annotations
 
 import asyncio
+import os
 import sys
 import threading
 import time
@@ -25,6 +26,11 @@ if TYPE_CHECKING:
 
 TEST_API_KEY = "test-key"
 # Tiny but non-zero so every state is observable by polling.
+# How much slower than native speed this machine runs the tests: set under
+# emulation (the arm64 chroot's qemu sets 10), it stretches the waits that
+# only guard against a hang, never the timings the tests check.
+TIME_SCALE = float(os.environ.get("VEXA_TEST_TIME_SCALE") or 1)
+
 FAST_TIMINGS: dict[str, Any] = {
     "queue_seconds": 0.05,
     "run_seconds": 0.3,
@@ -75,7 +81,9 @@ def _start_service(data_dir: Path, api_key: str | None, **options: Any) -> "Runn
     from vexa.devservice import start_in_thread
 
     # Simulated jobs by default: most tests depend on their exact timing.
-    return start_in_thread(data_dir, api_key, **{"simulate": True, **FAST_TIMINGS, **options})
+    return start_in_thread(
+        data_dir, api_key, startup_timeout=15 * TIME_SCALE, **{"simulate": True, **FAST_TIMINGS, **options}
+    )
 
 
 @pytest.fixture(scope="session")

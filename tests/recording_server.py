@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import io
 import json
+import os
 import socket
 import ssl
 import threading
@@ -278,7 +279,9 @@ class RecordingServer:
             return self.default
 
     def wait_for_requests(self, count: int, timeout: float = 5.0) -> list[RecordedRequest]:
-        """Block until at least `count` requests were recorded; raises on timeout."""
+        """Block until at least `count` requests were recorded; raises on timeout
+        (stretched by VEXA_TEST_TIME_SCALE, as under emulation)."""
+        timeout *= float(os.environ.get("VEXA_TEST_TIME_SCALE") or 1)
         with self._condition:
             if not self._condition.wait_for(lambda: len(self.requests) >= count, timeout):
                 raise TimeoutError(f"expected {count} requests, got {len(self.requests)}")

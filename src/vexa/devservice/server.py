@@ -163,12 +163,14 @@ def start_in_thread(
     host: str = DEFAULT_HOST,
     port: int = 0,
     log_level: str = "warning",
+    startup_timeout: float = STARTUP_TIMEOUT_SECONDS,
     **app_options: Any,
 ) -> RunningService:
     """Start the service on `port` (0 = any free one) and return once it serves.
 
     `app_options` go to `create_app`: `simulate=True` for simulated jobs (with
     `queue_seconds`, `run_seconds`, `output_lines`), `job_limits`, `archive_limits`.
+    `startup_timeout`: how long to wait for it to serve before giving up.
     """
     app = create_app(data_dir, api_key, **app_options)
     sock = bind_socket(host, port)
@@ -189,7 +191,7 @@ def start_in_thread(
     thread = threading.Thread(target=serve, name=f"vexa-devservice-{actual_port}", daemon=True)
     thread.start()
     runner: JobRunner = app.state.runner
-    if not runner.ready.wait(STARTUP_TIMEOUT_SECONDS) or failure:
+    if not runner.ready.wait(startup_timeout) or failure:
         server.should_exit = True
         thread.join(5)
         raise RuntimeError(f"dev service failed to start: {failure[0] if failure else 'timeout'}")
