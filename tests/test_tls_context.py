@@ -315,3 +315,27 @@ def test_a_parent_context_reaches_the_connection(
     context = ssl.create_default_context(cafile=str(authority.ca_file))
     SUB_CLIENTS[name](bare_parent(tls_recorder.base_url, _ssl_context=context))
     assert len(tls_recorder.wait_for_requests(1)) == 1
+
+
+ENDED_JOB = {"job_id": "j1", "job_type": "run", "job_status": "finished", "job_stage": "post_running"}
+
+
+@pytest.mark.parametrize(
+    "command, answer",
+    [(["code", "list"], []), (["jobs", "wait", "j1"], ENDED_JOB)],
+    ids=["blocking", "asynchronous"],
+)
+def test_the_command_line_verifies_a_tls_service_and_speaks_plain_http_to_one_without(
+    recorder: RecordingServer, tls_recorder: RecordingServer, command: list[str], answer: Any
+) -> None:
+    from test_cli import Vexa
+
+    recorder.set_default(200, answer)
+    plain = Vexa(recorder.base_url, API_KEY)(*command)
+    assert (plain.exit_code, plain.stderr) == (0, "")
+    assert len(recorder.requests) >= 1
+    # The same command over TLS, with the default trust: the test authority is unknown.
+    refused = Vexa(tls_recorder.base_url, API_KEY)(*command)
+    assert refused.exit_code != 0
+    assert "certificate" in refused.stderr.lower()
+    assert tls_recorder.requests == []

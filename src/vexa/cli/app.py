@@ -28,6 +28,7 @@ from vexa.cli.output import Output
 from vexa.cli.status import ExitStatus
 from vexa.cli.transport import AsyncCountingTransport, CountingTransport, Meter
 from vexa.client import API_KEY_ENV, BASE_URL_ENV, AsyncClient, Client
+from vexa.client._base import default_verify
 
 CONTEXT_SETTINGS: dict[str, Any] = {"help_option_names": ["-h", "--help"], "max_content_width": 100}
 # A group run without a command: Click 8.2 raises this usage error; 8.1 shows the help and exits 0.
@@ -54,7 +55,8 @@ class Session:
     @contextlib.contextmanager
     def http_client(self) -> Iterator[httpx.Client]:
         """The pooled HTTP client under the clients, for requests they do not make."""
-        with httpx.Client(transport=CountingTransport(self.meter)) as http_client:
+        transport = httpx.HTTPTransport(verify=default_verify(self.base_url))
+        with httpx.Client(transport=CountingTransport(self.meter, transport)) as http_client:
             yield http_client
 
     @contextlib.contextmanager
@@ -64,7 +66,8 @@ class Session:
 
     @contextlib.asynccontextmanager
     async def async_client(self) -> AsyncIterator[AsyncClient]:
-        async with httpx.AsyncClient(transport=AsyncCountingTransport(self.meter)) as http_client:
+        transport = httpx.AsyncHTTPTransport(verify=default_verify(self.base_url))
+        async with httpx.AsyncClient(transport=AsyncCountingTransport(self.meter, transport)) as http_client:
             yield AsyncClient(self.base_url, self.api_key, http_client=http_client)
 
     def url_client(self) -> Client:

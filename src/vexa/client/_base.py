@@ -47,6 +47,13 @@ def create_ssl_context(verify: ssl.SSLContext | str | bool) -> ssl.SSLContext:
 PLAIN_HTTP_CONTEXT = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
 
 
+def default_verify(base_url: str) -> ssl.SSLContext | bool:
+    """What the default `verify=True` stands for with `base_url`: for a plain
+    `http://` URL, `PLAIN_HTTP_CONTEXT`, since no TLS is spoken and loading the
+    system's certificate authorities (tens of milliseconds) would be for nothing."""
+    return PLAIN_HTTP_CONTEXT if base_url.startswith("http://") else True
+
+
 class BaseClient(Generic[HTTPClient]):
     """Configuration and helpers common to `Client` and `AsyncClient`.
 
@@ -60,9 +67,8 @@ class BaseClient(Generic[HTTPClient]):
     and given as `verify=` to every HTTP client opened here or by a request:
     making one is most of the cost of a new httpx client, so a request that
     opens its own costs little more than one on a shared client. With the
-    default `verify` and a plain `http://` base URL no TLS is ever spoken, and
-    loading the system's certificate authorities (tens of milliseconds) would
-    be for nothing: such a client gets `PLAIN_HTTP_CONTEXT` instead.
+    default `verify` and a plain `http://` base URL it is `PLAIN_HTTP_CONTEXT`
+    (see `default_verify`).
     """
 
     def __init__(
@@ -82,14 +88,17 @@ class BaseClient(Generic[HTTPClient]):
 
     @property
     def _ssl_context(self) -> ssl.SSLContext:
-        # Read at every request: the base URL may have changed since the last.
-        if self._verify is True and self.base_url.startswith("http://"):
-            return PLAIN_HTTP_CONTEXT
+        verify = self._verify
+        if verify is True:
+            # Read at every request: the base URL may have changed since the last.
+            verify = default_verify(self.base_url)
+            if verify is not True:
+                return verify
         # Two threads may both make one at first; either serves, and the
         # later one is kept.
         context = self._made_ssl_context
         if context is None:
-            context = self._made_ssl_context = create_ssl_context(self._verify)
+            context = self._made_ssl_context = create_ssl_context(verify)
         return context
 
     def _open_http_client(self, http_client_class: type[HTTPClient]) -> None:
