@@ -24,7 +24,6 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import operator
 import sys
 import types
 import warnings
@@ -211,18 +210,26 @@ def _renamed(body: Callable[..., Any], name: str, qualname: str) -> None:
 
 # A method of a twin class: what the class holds under the method's name.
 #
-# Reached through an instance it is the generated function bound to that
-# instance, so a call costs that function and no more. Like the compiled
-# modules' method objects, it is not a Python function itself (a function's
-# `__defaults__` would be those of its positional-only parameters, and a plain
-# function cannot be a coroutine function that binds before its coroutine
-# exists) but offers what introspection reads from one, with the same checks
-# when they are replaced. Its own state lives in slots, so that `__dict__`
-# holds what users put there (and `__module__` and `__qualname__`, which
-# cannot be slots or properties of a class).
-class Method:
+# Like the compiled modules' method objects, it is not a Python function
+# itself (a function's `__defaults__` would be those of its positional-only
+# parameters, and a plain function cannot be a coroutine function that binds
+# before its coroutine exists) but offers what introspection reads from one,
+# with the same checks when they are replaced. Reached through an instance it
+# binds as a function does, so that `bound.__func__` is this object.
+#
+# It is a `functools.partial` of the generated function with nothing given in
+# advance, for that type's C-level call alone: calling the method (bound or
+# not) goes straight to the generated function, with no Python frame and no
+# `__call__` lookup of its own. Nothing else of `partial` shows: `func` is what
+# `inspect` reads the method's kind from (it unwraps partials), and copying or
+# pickling it fails as it does for the compiled method objects. Its own state
+# lives in slots, so that `__dict__` holds what users put there (and
+# `__module__` and `__qualname__`, which cannot be slots or properties of a
+# class).
+class Method(functools.partial):  # type: ignore[type-arg]
     __slots__ = (
         "_function",
+        "_kind_source",
         "_binding",
         "_code",
         "_shown_name",
@@ -231,9 +238,12 @@ class Method:
         "_kwdefaults",
         "_annotations",
         "_is_coroutine",
-        "__dict__",
-        "__weakref__",
     )
+
+    def __new__(
+        cls, function: Callable[..., Any], binding: Binding, body: Callable[..., Any] | None = None, *, doc: str
+    ) -> Method:
+        return super().__new__(cls, function)
 
     def __init__(
         self,
@@ -248,6 +258,9 @@ class Method:
         function.__doc__ = doc
         code = (body or function).__code__
         self._function = function
+        # The function whose code the method shows: `inspect` unwraps a partial
+        # through `func` and reads the kind (coroutine, generator) from its code.
+        self._kind_source = body or function
         self._binding = binding
         self._code = code
         self._shown_name = function.__name__
@@ -258,23 +271,30 @@ class Method:
         self._kwdefaults: dict[str, Any] | None = None
         self._annotations: dict[str, Any] | None = dict(function.__annotations__)
         self._is_coroutine = _coroutine_marker() if code.co_flags & (0x80 | 0x200) else False
-        # Reached through an instance the method is `function`, which binds and
-        # then makes the coroutine: marked as a coroutine function as far as it
-        # can be (for `inspect` only from 3.12 on, which reads a marker).
-        function._is_coroutine = self._is_coroutine  # type: ignore[attr-defined]
-        if code.co_flags & 0x80 and sys.version_info >= (3, 12):
-            import inspect
 
-            inspect.markcoroutinefunction(function)
+    if not hasattr(functools.partial, "__get__"):
+        # Up to 3.13 a partial is no descriptor: the method binds here, as a
+        # function does. (From 3.14 on the partial's own, C-level `__get__` does
+        # exactly this.)
+        def __get__(self, instance: object, owner: type | None = None) -> Any:
+            if instance is None:
+                return self
+            return _bound(self, instance)
 
-    def __get__(self, instance: object, owner: type | None = None) -> Any:
-        if instance is None:
-            return self
-        return _bound(self, instance)
+    @property
+    def func(self) -> Callable[..., Any]:
+        return self._kind_source
 
-    # Calling the method calls its function: `__call__` is found on the class
-    # as that function, through C-level parts only (no Python frame of its own).
-    __call__ = property(operator.attrgetter("_function"))
+    @property
+    def args(self) -> NoReturn:
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute 'args'")
+
+    @property
+    def keywords(self) -> NoReturn:
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute 'keywords'")
+
+    def __reduce_ex__(self, protocol: Any) -> NoReturn:
+        raise TypeError(f"cannot pickle {type(self).__name__!r} object")
 
     def __repr__(self) -> str:
         return f"<function {self.__qualname__} at {id(self):#x}>"
