@@ -208,19 +208,16 @@ def test_the_case_table_reaches_every_outcome() -> None:
 # --- however the awaited method is reached ---------------------------------------------------
 
 
-class Logged(AsyncJobsClient):
-    """Reports every attribute read."""
-
-    log: list[Any]
-
-    def __getattribute__(self, name: str) -> Any:
-        if not name.startswith("__") and name != "log":
-            object.__getattribute__(self, "log").append(("read", name))
-        return super().__getattribute__(name)
+def logged_read(self: Any, name: str) -> Any:
+    """A `__getattribute__` that reports every attribute read."""
+    if not name.startswith("__") and name != "log":
+        object.__getattribute__(self, "log").append(("read", name))
+    return object.__getattribute__(self, name)
 
 
-def reached(how: str, target: str, log: list[Any]) -> Iterator[Any]:
-    """A compiled jobs client whose `target` method is reached `how`, inside a context that undoes it."""
+def reached(how: str, target: str, log: list[Any], cls: Any = AsyncJobsClient) -> Iterator[Any]:
+    """A jobs client of `cls` (compiled unless a twin is given) whose `target`
+    method is reached `how`, inside a context that undoes it."""
 
     async def replacement(*args: Any, **kwargs: Any) -> Any:
         log.append(("replacement", len(args), sorted(kwargs.items())))
@@ -228,26 +225,32 @@ def reached(how: str, target: str, log: list[Any]) -> Iterator[Any]:
 
     parent = Parent((), log)
     if how == "subclass":
-        jobs: Any = type("Sub", (AsyncJobsClient,), {target: replacement})(parent)
+        jobs: Any = type("Sub", (cls,), {target: replacement})(parent)
     elif how == "data descriptor":
-        jobs = type("Sub", (AsyncJobsClient,), {target: property(lambda self: replacement)})(parent)
+        jobs = type("Sub", (cls,), {target: property(lambda self: replacement)})(parent)
     elif how == "another native method":
-        jobs = type("Sub", (AsyncJobsClient,), {target: AsyncJobsClient.get_url})(parent)
+        jobs = type("Sub", (cls,), {target: cls.get_url})(parent)
     elif how == "__getattribute__":
-        jobs = Logged(parent)
+        jobs = type("Logged", (cls,), {"__getattribute__": logged_read})(parent)
         jobs.log = log
     else:
-        jobs = AsyncJobsClient(parent)
+        jobs = cls(parent)
     if how == "instance attribute":
         setattr(jobs, target, replacement)
     elif how == "another native method, bound, on the instance":
         setattr(jobs, target, jobs.get_url)
+    elif how == "the class's own __getattribute__":
+        jobs.log = log
     parent.jobs = jobs
     with contextlib.ExitStack() as undo:
         if how == "class attribute":
-            undo.enter_context(mock.patch.object(AsyncJobsClient, target, replacement))
+            undo.enter_context(mock.patch.object(cls, target, replacement))
+        elif how == "the class's own __getattribute__":
+            # Set on the class itself and deleted again: the class's other names keep their order.
+            cls.__getattribute__ = logged_read
+            undo.callback(delattr, cls, "__getattribute__")
         elif how == "mock":
-            mocked = undo.enter_context(mock.patch.object(AsyncJobsClient, target, new_callable=mock.AsyncMock))
+            mocked = undo.enter_context(mock.patch.object(cls, target, new_callable=mock.AsyncMock))
             mocked.return_value = ["mocked"]
             undo.callback(lambda: log.append(("mock calls", [sorted(c.kwargs.items()) for c in mocked.call_args_list])))
         yield jobs
@@ -263,6 +266,7 @@ HOW = [
     "data descriptor",
     "another native method",
     "another native method, bound, on the instance",
+    "the class's own __getattribute__",
 ]
 AWAITING = [
     ("get_latest", "list", ()),
@@ -285,3 +289,26 @@ def test_the_awaited_method_is_the_one_attribute_lookup_finds(
 
     native, twin = (scenario(kind) for kind in KINDS)
     assert native == twin
+
+
+TWIN_AWAITING = [*AWAITING, ("await_healthy", "is_healthy", ("j1",))]
+
+
+@pytest.mark.parametrize("how", HOW)
+@pytest.mark.parametrize("name, target, args", TWIN_AWAITING, ids=[f"{n}-{t}" for n, t, _ in TWIN_AWAITING])
+def test_a_twin_awaiting_its_own_method_reaches_what_the_compiled_module_reaches(
+    name: str, target: str, args: tuple[Any, ...], how: str
+) -> None:
+    """The twins' bodies run an awaited method of their own class directly
+    when the call would reach it, and call it otherwise: with twin clients
+    throughout, every way of reaching it gives what the compiled clients give
+    (results, errors, calls made, attributes read)."""
+
+    def scenario(cls: Any) -> Any:
+        log: list[Any] = []
+        with contextlib.contextmanager(reached)(how, target, log, cls) as jobs:
+            coroutine = getattr(cls, name)(jobs, *args)
+            result = outcome(lambda: coroutine.send(None), name)
+        return result[:4] if result[0] == "raised" else (result[0], str(result[1])), log
+
+    assert scenario(TWIN) == scenario(AsyncJobsClient)

@@ -18,10 +18,12 @@ in use; the selection tests run everywhere.
 from __future__ import annotations
 
 import asyncio
+import copy
 import importlib
 import inspect
 import json
 import os
+import pickle
 import re
 import shutil
 import ssl
@@ -220,13 +222,20 @@ def test_same_method_introspection(module: str, class_name: str, method_name: st
     assert [getattr(twin, name) for name in attributes] == [getattr(native, name) for name in attributes]
     assert inspect.signature(twin) == inspect.signature(native)
     assert coroutine_markers(twin) == coroutine_markers(native)
-    # Through an instance, the twin's method is its generated function, which
-    # `inspect` takes for a coroutine function only from 3.12 on (a marker).
-    if sys.version_info >= (3, 12):
-        assert coroutine_markers(twin.__get__(object())) == coroutine_markers(native.__get__(object()))
+    assert coroutine_markers(twin.__get__(object())) == coroutine_markers(native.__get__(object()))
     code, native_code = twin.__code__, native.__code__
     assert code.co_varnames[: code.co_argcount] == native_code.co_varnames[: native_code.co_argcount]
     assert repr(twin).split(" at ")[0] == repr(native).split(" at ")[0]
+    # Nothing of what a twin's method object is made of shows (it is a partial, for its C-level call).
+    assert [hasattr(twin, name) for name in ("args", "keywords")] == [
+        hasattr(native, name) for name in ("args", "keywords")
+    ]
+    assert [outcome(lambda: duplicate(twin))[:2] for duplicate in (copy.copy, pickle.dumps)] == [
+        ("raised", TypeError)
+    ] * 2
+    assert [outcome(lambda: duplicate(native))[:2] for duplicate in (copy.copy, pickle.dumps)] == [
+        ("raised", TypeError)
+    ] * 2
 
 
 # --- binding ----------------------------------------------------------------------------------
@@ -332,6 +341,26 @@ def test_binding_agrees_on_random_calls(module: str, class_name: str, method_nam
         )
 
     check()
+
+
+@native_only
+def test_a_refused_argument_is_named_by_its_type_as_it_is_called_now() -> None:
+    """The type shown in a refusal is the argument's type's name at that call:
+    the interpreter's own types (which the twins remember) and a class of the
+    caller's that is renamed between two calls."""
+    twin = classes(TWINS["vexa.client._sync._code"])["CodeClient"].get_info
+    native = classes(compiled("vexa.client._sync._code"))["CodeClient"].get_info
+    Renamed = type("Before", (), {})
+    seen = []
+    for name in ("Before", "After"):
+        Renamed.__name__ = name
+        for value in (1, None, Decimal("1"), Renamed()):
+            seen.append(outcome(lambda: twin(Probe(), value)))
+            assert seen[-1] == outcome(lambda: native(Probe(), value))
+    assert [text.rsplit("got ", 1)[1] for _, _, text in seen] == [
+        *("int)", "NoneType)", "decimal.Decimal)", "Before)"),
+        *("int)", "NoneType)", "decimal.Decimal)", "After)"),
+    ]
 
 
 # --- requests ---------------------------------------------------------------------------------

@@ -52,6 +52,94 @@ def _checked_returns(body: str, check: str) -> str:
     return "\n".join(lines)
 
 
+def _own_awaits(body: str, cls: Class) -> str:
+    """The body with each `await self.name(...)` of one of the class's own
+    coroutine methods running that method's body directly when the call would
+    reach it: `self` of exactly this class, the method neither replaced on the
+    class nor put on the instance, no attribute lookup of the class's own, and
+    the arguments the method tests of the types it takes. Otherwise the call is
+    made as written. The compiled modules do the same (their bodies bind the
+    arguments and run the awaited body in the caller's step); here it saves
+    the descriptor, the bound method and the binding function, which a call
+    that is not made cannot observe: the body's coroutine is the one the call
+    would have returned."""
+    coroutines = {method.name: method for method in cls.methods if method.kind == "Coroutine"}
+    tree = _parse(body)
+    calls = [
+        node.value
+        for node in ast.walk(tree)
+        if isinstance(node, ast.Await)
+        and isinstance(node.value, ast.Call)
+        and isinstance(node.value.func, ast.Attribute)
+        and isinstance(node.value.func.value, ast.Name)
+        and node.value.func.value.id == "self"
+        and node.value.func.attr in coroutines
+    ]
+    lines = body.split("\n")
+    for call in sorted(calls, key=lambda node: (node.lineno, node.col_offset), reverse=True):
+        method = coroutines[call.func.attr]  # type: ignore[attr-defined]
+        direct = _direct_call(cls, method, call)
+        if direct is None:
+            continue
+        first, last = call.lineno - 2, call.end_lineno - 2  # type: ignore[operator]
+        start, end = call.col_offset - 4, call.end_col_offset - 4  # type: ignore[operator]
+        text = "\n".join(lines[first : last + 1])
+        end += len(text) - len(lines[last])  # the end column counts in the last line
+        made = f"({direct} else {text[start:end]})"
+        lines[first : last + 1] = (text[:start] + made + text[end:]).split("\n")
+    return "\n".join(lines)
+
+
+def _direct_call(cls: Class, method: Method, call: ast.Call) -> str | None:
+    """`BODY(self, ...) if GUARD` for a call of `method` on `self`, or None
+    where the arguments do not simply bind (the call then fails or binds as
+    written)."""
+    params = method.params[1:]
+    if len(call.args) > len(params) or any(isinstance(arg, ast.Starred) for arg in call.args):
+        return None
+    given: dict[str, ast.expr] = {param.name: arg for param, arg in zip(params, call.args)}
+    for keyword in call.keywords:
+        if keyword.arg is None or keyword.arg in given or keyword.arg not in {p.name for p in params}:
+            return None
+        given[keyword.arg] = keyword.value
+    binding = f"_{cls.name}_{method.name}"
+    # The instance's `__dict__` is read only once no `__getattribute__` of the
+    # class's own would see it. (A mappingproxy's `get` costs more than `in` and `[]`.)
+    tests = [
+        f"type(self) is {cls.name}",
+        f'"__getattribute__" not in _{cls.name}_vars',
+        f"{method.name!r} in _{cls.name}_vars",
+        f"_{cls.name}_vars[{method.name!r}] is {binding}.method",
+        f"{method.name!r} not in self.__dict__",
+    ]
+    values = []
+    optional = 0
+    for param in params:
+        if param.name not in given:
+            if param.default is None:
+                return None
+            values.append(_default(param, binding, optional))
+        else:
+            value = given[param.name]
+            if param.check != "Any":
+                # The argument's test, made again as the guard: a local name only, read without effects.
+                if not isinstance(value, ast.Name):
+                    return None
+                tests.append(
+                    {
+                        "Str": f"type({value.id}) is str",
+                        "OptionalStr": f"({value.id} is None or type({value.id}) is str)",
+                        "Float": f"({value.id} is None or type({value.id}) is float)",
+                        "Bool": f"type({value.id}) is bool",
+                    }[param.check]
+                )
+            values.append(ast.unparse(value))
+        if param.default is not None:
+            optional += 1
+    arguments = ", ".join(["self", *values])
+    return f"{binding}_body({arguments}) if {' and '.join(tests)}"
+
+
 def _http_client(body: str, asynchronous: bool) -> str:
     """The body with each `[async] with http_client(parent) as client:` block written out.
 
@@ -184,8 +272,9 @@ def _signature(method: Method) -> str:
     return f"def {method.name}({', '.join(params)}, /, *args, **kwargs){returns}:"
 
 
-def _body(method: Method, asynchronous: bool) -> str:
-    return _http_client(_checked_returns(method.python, method.result_check), asynchronous)
+def _body(cls: Class, method: Method, asynchronous: bool) -> str:
+    body = _own_awaits(method.python, cls) if asynchronous else method.python
+    return _http_client(_checked_returns(body, method.result_check), asynchronous)
 
 
 def _method(cls: Class, method: Method, asynchronous: bool) -> tuple[list[str], list[str]]:
@@ -196,7 +285,7 @@ def _method(cls: Class, method: Method, asynchronous: bool) -> tuple[list[str], 
     outer = [f"{binding} = _frame.Binding({method.name!r}, {names}, {defaults})"]
     inner = [_signature(method), *("    " + line for line in _prologue(method, binding))]
     names = ", ".join(p.name for p in method.params)
-    body = _body(method, asynchronous)
+    body = _body(cls, method, asynchronous)
     if method.kind == "Plain":
         inner += [textwrap.indent(body, "    ") if body else "    pass"]
         made = f"_frame.Method({method.name}, {binding}, doc={_string(method.docstring(cls.name))})"
@@ -240,5 +329,8 @@ def twin(module: Module, header: str) -> str:
             outer += ["", "", *method_outer]
             inner += ["", *method_inner]
         lines += outer + ["", "", f"class {cls.name}:", *textwrap.indent("\n".join(inner), "    ").split("\n")]
+        if asynchronous:
+            # What the bodies that await the class's own methods test before running one directly.
+            lines += ["", "", f"_{cls.name}_vars = vars({cls.name})"]
     lines += ["", "", "# Not a name of the compiled module.", 'globals().pop("annotations", None)']
     return re.sub(r"[ \t]+\n", "\n", "\n".join(lines) + "\n")

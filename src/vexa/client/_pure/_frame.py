@@ -3,7 +3,7 @@ themselves are generated from the declarations in api/).
 
 - `Binding.bind`: the binding of the calls that a generated method does not
   bind itself (keywords, missing or extra arguments), with the compiled
-  binder's rules and messages; `wrong_type`, `to_float`: its type tests and
+  binder's rules and messages; `refuse_type`, `to_float`: its type tests and
   conversions.
 - `Method`: what a class holds for each method: binds as a method, and shows
   what introspection reads from the compiled method objects (`__name__`,
@@ -57,17 +57,24 @@ def type_name(value: object) -> str:
     return cls.__name__[:200]  # not reached on CPython
 
 
-def wrong_type(name: str, value: object, expected: str = "str") -> TypeError:
-    """The binder's error for a `str` (or `float`) parameter given something else."""
+# The names `refuse_type` shows for the interpreter's static types (int,
+# NoneType, decimal.Decimal, ...), kept as they are met: such a type's name
+# never changes.
+_STATIC_TYPE_NAMES: dict[type, str] = {}
+
+
+def refuse_type(name: str, value: object, expected: str = "str") -> NoReturn:
+    """Raises the binder's error for a `str` (or `float`) parameter given something else.
+
+    Raised here, in a frame of this module, as every binding failure of a
+    generated method is: a traceback tells it from a failure of the body."""
     cls = type(value)
-    # The interpreter's own types (None, int, ...) by name, as `type_name` would, without its call.
-    shown = cls.__name__ if not cls.__flags__ & _HEAP_TYPE and cls.__module__ == "builtins" else type_name(value)
-    return TypeError(f"Argument '{name[:200]}' has incorrect type (expected {expected}, got {shown})")
-
-
-def refuse_type(name: str, value: object) -> NoReturn:
-    """Raises the binder's error for a `str` parameter given something else."""
-    raise wrong_type(name, value)
+    shown = _STATIC_TYPE_NAMES.get(cls)
+    if shown is None:
+        shown = type_name(value)
+        if not cls.__flags__ & _HEAP_TYPE:
+            _STATIC_TYPE_NAMES[cls] = shown
+    raise TypeError(f"Argument '{name[:200]}' has incorrect type (expected {expected}, got {shown})")
 
 
 def truth(value: object) -> bool:
@@ -86,7 +93,7 @@ def to_float(name: str, value: Any) -> float:
     cls = type(value)
     if hasattr(cls, "__float__") or hasattr(cls, "__index__"):
         return float(value)
-    raise wrong_type(name, value, "float")
+    refuse_type(name, value, "float")
 
 
 def wrong_result(expected: str, value: object) -> TypeError:
@@ -150,7 +157,7 @@ class Binding:
     does not know or that names a parameter given by position, a missing one.
     """
 
-    __slots__ = ("name", "names", "defaults", "required", "_index")
+    __slots__ = ("name", "names", "defaults", "required", "_index", "method")
 
     def __init__(self, name: str, names: tuple[str, ...], defaults: tuple[Any, ...]) -> None:
         self.name = name[:200]
@@ -158,6 +165,7 @@ class Binding:
         self.defaults = defaults
         self.required = len(names) - len(defaults)
         self._index = {name: index for index, name in enumerate(names)}
+        self.method: Method | None = None  # the method object made with it
 
     def _count_error(self, how: str, count: int, given: int) -> TypeError:
         plural = "" if count == 1 else "s"
@@ -262,6 +270,7 @@ class Method(functools.partial):  # type: ignore[type-arg]
         # through `func` and reads the kind (coroutine, generator) from its code.
         self._kind_source = body or function
         self._binding = binding
+        binding.method = self
         self._code = code
         self._shown_name = function.__name__
         self.__qualname__ = function.__qualname__

@@ -317,7 +317,16 @@ _AsyncJobsClient_await_stage = _frame.Binding(
 async def _AsyncJobsClient_await_stage_body(self, job_id, timeout, stage):
     start_time = time.time()
     while True:
-        job = await self.get(job_id)
+        job = await (
+            _AsyncJobsClient_get_body(self, job_id)
+            if type(self) is AsyncJobsClient
+            and "__getattribute__" not in _AsyncJobsClient_vars
+            and "get" in _AsyncJobsClient_vars
+            and _AsyncJobsClient_vars["get"] is _AsyncJobsClient_get.method
+            and "get" not in self.__dict__
+            and type(job_id) is str
+            else self.get(job_id)
+        )
         current_stage = job.job_stage
         if stage == JobStage.RUNNING and current_stage == JobStage.POST_RUNNING:
             raise VexaException(error=VexaError.JOB_POST_RUNNING, message=f"Job {job_id} is in stage POST_RUNNING")
@@ -362,7 +371,16 @@ _AsyncJobsClient_await_healthy = _frame.Binding("await_healthy", ("self", "job_i
 
 async def _AsyncJobsClient_await_healthy_body(self, job_id, timeout):
     start_time = time.time()
-    while not await self.is_healthy(job_id=job_id):
+    while not await (
+        _AsyncJobsClient_is_healthy_body(self, job_id)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "is_healthy" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["is_healthy"] is _AsyncJobsClient_is_healthy.method
+        and "is_healthy" not in self.__dict__
+        and type(job_id) is str
+        else self.is_healthy(job_id=job_id)
+    ):
         job = await self._client.jobs.get(job_id)
         if job.job_stage == JobStage.POST_RUNNING:
             raise VexaException(
@@ -381,7 +399,15 @@ _AsyncJobsClient_get_latest = _frame.Binding("get_latest", ("self", "code_type")
 
 async def _AsyncJobsClient_get_latest_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    jobs = await self.list(job_type=job_type)
+    jobs = await (
+        _AsyncJobsClient_list_body(self, job_type, None, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type)
+    )
     return jobs[0] if jobs else None
 
 
@@ -390,7 +416,15 @@ _AsyncJobsClient_list_queued = _frame.Binding("list_queued", ("self", "code_type
 
 async def _AsyncJobsClient_list_queued_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.QUEUED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.QUEUED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.QUEUED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -401,7 +435,15 @@ _AsyncJobsClient_list_scheduled = _frame.Binding("list_scheduled", ("self", "cod
 
 async def _AsyncJobsClient_list_scheduled_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.SCHEDULED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.SCHEDULED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.SCHEDULED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -412,7 +454,15 @@ _AsyncJobsClient_list_started = _frame.Binding("list_started", ("self", "code_ty
 
 async def _AsyncJobsClient_list_started_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.STARTED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.STARTED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.STARTED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -423,7 +473,15 @@ _AsyncJobsClient_list_deferred = _frame.Binding("list_deferred", ("self", "code_
 
 async def _AsyncJobsClient_list_deferred_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.DEFERRED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.DEFERRED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.DEFERRED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -434,7 +492,15 @@ _AsyncJobsClient_list_canceled = _frame.Binding("list_canceled", ("self", "code_
 
 async def _AsyncJobsClient_list_canceled_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.CANCELED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.CANCELED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.CANCELED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -445,7 +511,15 @@ _AsyncJobsClient_list_stopped = _frame.Binding("list_stopped", ("self", "code_ty
 
 async def _AsyncJobsClient_list_stopped_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.STOPPED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.STOPPED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.STOPPED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -456,7 +530,15 @@ _AsyncJobsClient_list_failed = _frame.Binding("list_failed", ("self", "code_type
 
 async def _AsyncJobsClient_list_failed_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.FAILED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.FAILED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.FAILED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -467,7 +549,15 @@ _AsyncJobsClient_list_finished = _frame.Binding("list_finished", ("self", "code_
 
 async def _AsyncJobsClient_list_finished_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.FINISHED)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.FINISHED, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.FINISHED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -478,7 +568,15 @@ _AsyncJobsClient_list_timed_out = _frame.Binding("list_timed_out", ("self", "cod
 
 async def _AsyncJobsClient_list_timed_out_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_status=JobStatus.TIMEOUT)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, JobStatus.TIMEOUT, None)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_status=JobStatus.TIMEOUT)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -489,7 +587,15 @@ _AsyncJobsClient_list_pre_running = _frame.Binding("list_pre_running", ("self", 
 
 async def _AsyncJobsClient_list_pre_running_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_stage=JobStage.PRE_RUNNING)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, None, JobStage.PRE_RUNNING)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_stage=JobStage.PRE_RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -500,7 +606,15 @@ _AsyncJobsClient_list_running = _frame.Binding("list_running", ("self", "code_ty
 
 async def _AsyncJobsClient_list_running_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_stage=JobStage.RUNNING)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, None, JobStage.RUNNING)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_stage=JobStage.RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -511,7 +625,15 @@ _AsyncJobsClient_list_post_running = _frame.Binding("list_post_running", ("self"
 
 async def _AsyncJobsClient_list_post_running_body(self, code_type):
     job_type = JobType.from_code_type(code_type) if code_type else None
-    result = await self.list(job_type=job_type, job_stage=JobStage.POST_RUNNING)
+    result = await (
+        _AsyncJobsClient_list_body(self, job_type, None, JobStage.POST_RUNNING)
+        if type(self) is AsyncJobsClient
+        and "__getattribute__" not in _AsyncJobsClient_vars
+        and "list" in _AsyncJobsClient_vars
+        and _AsyncJobsClient_vars["list"] is _AsyncJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_type=job_type, job_stage=JobStage.POST_RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -1485,6 +1607,9 @@ class AsyncJobsClient:
             "    List[Job]: List of post-running jobs."
         ),
     )
+
+
+_AsyncJobsClient_vars = vars(AsyncJobsClient)
 
 
 # Not a name of the compiled module.

@@ -195,6 +195,9 @@ class AsyncStoredWebClient:
     )
 
 
+_AsyncStoredWebClient_vars = vars(AsyncStoredWebClient)
+
+
 _AsyncWebJobsClient___init__ = _frame.Binding("__init__", ("self", "client"), ())
 
 
@@ -212,7 +215,15 @@ _AsyncWebJobsClient_get_latest = _frame.Binding("get_latest", ("self",), ())
 
 
 async def _AsyncWebJobsClient_get_latest_body(self):
-    jobs = await self.list()
+    jobs = await (
+        _AsyncWebJobsClient_list_body(self, None, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list()
+    )
     if jobs is None or not jobs:
         return None
     return jobs[0]
@@ -222,7 +233,15 @@ _AsyncWebJobsClient_list_queued = _frame.Binding("list_queued", ("self",), ())
 
 
 async def _AsyncWebJobsClient_list_queued_body(self):
-    result = await self.list(job_status=JobStatus.QUEUED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.QUEUED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.QUEUED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -232,7 +251,15 @@ _AsyncWebJobsClient_list_scheduled = _frame.Binding("list_scheduled", ("self",),
 
 
 async def _AsyncWebJobsClient_list_scheduled_body(self):
-    result = await self.list(job_status=JobStatus.SCHEDULED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.SCHEDULED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.SCHEDULED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -242,7 +269,15 @@ _AsyncWebJobsClient_list_started = _frame.Binding("list_started", ("self",), ())
 
 
 async def _AsyncWebJobsClient_list_started_body(self):
-    result = await self.list(job_status=JobStatus.STARTED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.STARTED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.STARTED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -252,7 +287,15 @@ _AsyncWebJobsClient_list_deferred = _frame.Binding("list_deferred", ("self",), (
 
 
 async def _AsyncWebJobsClient_list_deferred_body(self):
-    result = await self.list(job_status=JobStatus.DEFERRED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.DEFERRED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.DEFERRED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -262,7 +305,15 @@ _AsyncWebJobsClient_list_canceled = _frame.Binding("list_canceled", ("self",), (
 
 
 async def _AsyncWebJobsClient_list_canceled_body(self):
-    result = await self.list(job_status=JobStatus.CANCELED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.CANCELED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.CANCELED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -272,7 +323,15 @@ _AsyncWebJobsClient_list_stopped = _frame.Binding("list_stopped", ("self",), ())
 
 
 async def _AsyncWebJobsClient_list_stopped_body(self):
-    result = await self.list(job_status=JobStatus.STOPPED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.STOPPED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.STOPPED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -282,7 +341,15 @@ _AsyncWebJobsClient_list_failed = _frame.Binding("list_failed", ("self",), ())
 
 
 async def _AsyncWebJobsClient_list_failed_body(self):
-    result = await self.list(job_status=JobStatus.FAILED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.FAILED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.FAILED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -292,7 +359,15 @@ _AsyncWebJobsClient_list_finished = _frame.Binding("list_finished", ("self",), (
 
 
 async def _AsyncWebJobsClient_list_finished_body(self):
-    result = await self.list(job_status=JobStatus.FINISHED)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.FINISHED, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.FINISHED)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -302,7 +377,15 @@ _AsyncWebJobsClient_list_timed_out = _frame.Binding("list_timed_out", ("self",),
 
 
 async def _AsyncWebJobsClient_list_timed_out_body(self):
-    result = await self.list(job_status=JobStatus.TIMEOUT)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, JobStatus.TIMEOUT, None)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_status=JobStatus.TIMEOUT)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -312,7 +395,15 @@ _AsyncWebJobsClient_list_pre_running = _frame.Binding("list_pre_running", ("self
 
 
 async def _AsyncWebJobsClient_list_pre_running_body(self):
-    result = await self.list(job_stage=JobStage.PRE_RUNNING)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, None, JobStage.PRE_RUNNING)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_stage=JobStage.PRE_RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -322,7 +413,15 @@ _AsyncWebJobsClient_list_running = _frame.Binding("list_running", ("self",), ())
 
 
 async def _AsyncWebJobsClient_list_running_body(self):
-    result = await self.list(job_stage=JobStage.RUNNING)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, None, JobStage.RUNNING)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_stage=JobStage.RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -332,7 +431,15 @@ _AsyncWebJobsClient_list_post_running = _frame.Binding("list_post_running", ("se
 
 
 async def _AsyncWebJobsClient_list_post_running_body(self):
-    result = await self.list(job_stage=JobStage.POST_RUNNING)
+    result = await (
+        _AsyncWebJobsClient_list_body(self, None, JobStage.POST_RUNNING)
+        if type(self) is AsyncWebJobsClient
+        and "__getattribute__" not in _AsyncWebJobsClient_vars
+        and "list" in _AsyncWebJobsClient_vars
+        and _AsyncWebJobsClient_vars["list"] is _AsyncWebJobsClient_list.method
+        and "list" not in self.__dict__
+        else self.list(job_stage=JobStage.POST_RUNNING)
+    )
     if result is not None and type(result) is not list:
         raise _frame.wrong_result("list", result)
     return result
@@ -734,6 +841,9 @@ class AsyncWebJobsClient:
     )
 
 
+_AsyncWebJobsClient_vars = vars(AsyncWebJobsClient)
+
+
 _AsyncWebClient___init__ = _frame.Binding("__init__", ("self", "client"), ())
 
 
@@ -1097,6 +1207,9 @@ class AsyncWebClient:
             "    Job: The code ingestion job."
         ),
     )
+
+
+_AsyncWebClient_vars = vars(AsyncWebClient)
 
 
 # Not a name of the compiled module.
