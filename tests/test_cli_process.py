@@ -34,6 +34,14 @@ def _environment(**variables: str) -> dict[str, str]:
     return {**base, "PYTHONPATH": pythonpath, **variables}
 
 
+def _keyboard_signals_as_at_a_terminal() -> None:
+    # A shell starts a background job (a test run started with `&`, say) with
+    # Ctrl-C and Ctrl-\ ignored, and an ignored signal stays ignored across
+    # exec: the command under test gets them as a terminal would send them.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGQUIT, signal.SIG_DFL)
+
+
 def vexa_process(*args: str, env: dict[str, str], cwd: Path | None = None) -> subprocess.Popen[str]:
     return subprocess.Popen(
         [sys.executable, "-m", "vexa.cli", *args],
@@ -43,6 +51,7 @@ def vexa_process(*args: str, env: dict[str, str], cwd: Path | None = None) -> su
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        preexec_fn=_keyboard_signals_as_at_a_terminal,
     )
 
 

@@ -90,7 +90,7 @@ import vexa.client._sync._jobs as sync_jobs_again
 modules = [importlib.import_module(name) for name in sys.argv[1:]]
 print(json.dumps({
     "native": vexa.client.NATIVE,
-    "files": {m.__name__: m.__file__.split("/vexa/", 1)[1] for m in modules},
+    "files": {m.__name__: m.__file__.rsplit("/vexa/", 1)[1] for m in modules},
     "modules": [next(v for v in vars(m).values() if isinstance(v, type) and v.__module__ == m.__name__).__module__
                 for m in modules],
     "same": jobs_again is _jobs is sys.modules["vexa.client._async._jobs"]
