@@ -25,7 +25,14 @@ Ref RequestClient::exit(std::optional<PyError> failure) {
 
 RequestFunction::RequestFunction(PyObject* parent, PyObject* name) {
     Ref shared = shared_http_client(parent);
-    function = getattr(shared ? shared.get() : global(names::httpx).get(), name);
+    // Found as a call `target.name(...)` finds it (a method of the shared
+    // client's class is not bound to it first).
+    PyObject* target = shared ? shared.get() : global(names::httpx).get();
+    PyObject* found;
+    const int unbound = compat::get_method(target, name, &found);
+    function = steal(found);
+    if (!function) throw_error();
+    if (unbound) self = borrow(target);
     if (!shared) verify = ssl_context(parent);
 }
 
@@ -45,7 +52,7 @@ Ref download_blocking(PyObject* parent, PyObject* url, PyObject* zip_path) {
         RequestFunction stream(parent, names::stream);
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
         stream.add_keywords(kwargs);
-        With with(call_keywords(stream.function, {names::GET, url}, kwargs));
+        With with(stream.call({names::GET, url}, kwargs));
         Ref response = with.enter();
         std::optional<PyError> failure;
         try {
@@ -130,7 +137,7 @@ Ref send_request_blocking(Args& a) {
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
         if (request.keyword) kwargs.emplace_back(*request.keyword, extra);
         send.add_keywords(kwargs);
-        Ref response = call_keywords(send.function, {url}, kwargs);
+        Ref response = send.call({url}, kwargs);
         at(6);
         call_method(response, names::raise_for_status);
         at(7);

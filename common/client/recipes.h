@@ -35,11 +35,19 @@ Ref send_request_blocking(Args& a);
 // base URL only (the asynchronous bodies pass `follow_redirects=False` too).
 struct RequestFunction {
     Ref function;
+    // The object `function` was found on as a method of its type (the
+    // shared client): it goes in front of the arguments, as `obj.name(...)`
+    // calls it, with no bound method made. Empty: `function` is called as it is.
+    Ref self;
     Ref verify;  // the parent's TLS context for httpx.<name>; empty: none
 
     RequestFunction(PyObject* parent, PyObject* name);
     // `follow_redirects=False`, and `verify=<context>` when there is a context to give.
     void add_keywords(KeywordList& kwargs) const;
+    // The request: `function(*args, **kwargs)`.
+    Ref call(std::initializer_list<PyObject*> args, const KeywordList& kwargs) const {
+        return call_keywords(function, args, kwargs, self);
+    }
 };
 
 // The HTTP client of one asynchronous request: the parent's shared client,

@@ -363,28 +363,48 @@ bool coroutine_is_awaiting(PyObject* coro) {
 }
 
 int fetch_stop_iteration_value(PyObject** value) { return _PyGen_FetchStopIterationValue(value); }
+namespace {
+// StopIteration(value), made as the type's own constructor makes it
+// (args (value,), value set) without the call machinery around it; NULL
+// with an error set.
+PyObject* new_stop_iteration(PyObject* value) {
+    PyObject* args = PyTuple_New(1);
+    if (!args) return nullptr;
+    PyTuple_SET_ITEM(args, 0, Py_NewRef(value));
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(PyExc_StopIteration);
+    PyObject* exc = type->tp_new(type, args, nullptr);
+    Py_DECREF(args);
+    if (exc) Py_XSETREF(reinterpret_cast<PyStopIterationObject*>(exc)->value, Py_NewRef(value));
+    return exc;
+}
+}  // namespace
+
 int set_stop_iteration_value(PyObject* value) {
+    // A value that is a tuple or an exception would be taken for the
+    // arguments or the error itself if handed over as a pair: it always goes
+    // inside an instance. So does every value: whoever catches the error in
+    // Python makes the instance anyway (the interpreter's own way, through
+    // a call of the type, costs more than making it here).
+    PyObject* exc = new_stop_iteration(value);
+    if (!exc) return -1;
 #if !VX_PY_AT_LEAST(12)
-    // What _PyGen_SetStopIterationValue does for a value that is neither a
-    // tuple nor an exception, and PyErr_SetObject then, when no exception is
-    // being handled (none to chain as the context): the pair is stored
-    // unnormalised, the instance made only if someone looks at it. Up to
-    // 3.11 the indicator holds such pairs; from 3.12 on it holds instances.
-    if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
-        // The handled exception as _PyErr_GetTopmostException finds it.
-        const ExcState* item = thread_state()->exc_info;
+    // What PyErr_SetObject does when no exception is being handled (none to
+    // chain as the context): the pair stored as it is.
+    const ExcState* item = thread_state()->exc_info;
+    // The handled exception as _PyErr_GetTopmostException finds it.
 #if VX_PY_AT_LEAST(11)
-        while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item) item = item->previous_item;
+    while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item) item = item->previous_item;
 #else
-        while ((!item->exc_type || item->exc_type == Py_None) && item->previous_item) item = item->previous_item;
+    while ((!item->exc_type || item->exc_type == Py_None) && item->previous_item) item = item->previous_item;
 #endif
-        if (!item->exc_value || item->exc_value == Py_None) {
-            PyErr_Restore(Py_NewRef(PyExc_StopIteration), Py_NewRef(value), nullptr);
-            return 0;
-        }
+    if (!item->exc_value || item->exc_value == Py_None) {
+        PyErr_Restore(Py_NewRef(PyExc_StopIteration), exc, nullptr);
+        return 0;
     }
 #endif
-    return _PyGen_SetStopIterationValue(value);
+    PyErr_SetObject(PyExc_StopIteration, exc);
+    Py_DECREF(exc);
+    return 0;
 }
 
 }  // namespace vx::compat

@@ -77,18 +77,23 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> args, Kwargs kwarg
         PyObject_Vectorcall(callable, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
 }
 
-Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs) {
+Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs,
+                  PyObject* self) {
     PyObject* stack[1 + 8 + KeywordList::kCapacity];
     if (args.size() > 8) raise(PyExc_SystemError, "native call with too many arguments");
     size_t i = 1;
     for (PyObject* arg : args) stack[i++] = arg;
     for (int k = 0; k < kwargs.size(); ++k) stack[i++] = kwargs.value(k);
     Ref kwnames = kwargs.size() ? kwnames_for(kwargs.names(), static_cast<size_t>(kwargs.size())) : Ref();
-    if (Py_IS_TYPE(callable, &PyMethod_Type)) {
-        // A bound method (a shared client's `get`): its function called with
-        // its self in the spare slot, as the method would do itself.
-        stack[0] = PyMethod_GET_SELF(callable);
-        return check(PyObject_Vectorcall(PyMethod_GET_FUNCTION(callable), stack, args.size() + 1, kwnames));
+    if (!self && Py_IS_TYPE(callable, &PyMethod_Type)) {
+        // A bound method: its function called with its self in the spare
+        // slot, as the method would do itself.
+        self = PyMethod_GET_SELF(callable);
+        callable = PyMethod_GET_FUNCTION(callable);
+    }
+    if (self) {
+        stack[0] = self;
+        return check(PyObject_Vectorcall(callable, stack, args.size() + 1, kwnames));
     }
     return check(PyObject_Vectorcall(callable, stack + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }

@@ -59,7 +59,10 @@ private:
     PyObject* names_[kCapacity];
     PyObject* values_[kCapacity];  // owned
 };
-Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs);
+// `callable(*args, **kwargs)`; with `self`, `callable(self, *args, **kwargs)`
+// (a method found on self's type, called as `self.name(...)` calls it).
+Ref call_keywords(PyObject* callable, std::initializer_list<PyObject*> args, const KeywordList& kwargs,
+                  PyObject* self = nullptr);
 Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args, Kwargs kwargs = {});
 // `obj.name()`: the method found on the type is called with obj, no bound method.
 inline Ref call_method(PyObject* obj, PyObject* name) {

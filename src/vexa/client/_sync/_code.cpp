@@ -32,7 +32,7 @@ Ref send(PyObject* parent, const Str& function, PyObject* url, Extra extra, Buil
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
         kwargs.extend(std::move(more));
         request.add_keywords(kwargs);
-        Ref response = call_keywords(request.function, {url}, kwargs);
+        Ref response = request.call({url}, kwargs);
         at(4);
         call_method(response, names::raise_for_status);
         at(5);

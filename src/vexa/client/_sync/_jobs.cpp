@@ -80,7 +80,7 @@ GeneratorTask stream_output(Args a) {
     RequestFunction stream(parent, names::stream);
     KeywordList kwargs{{jobs::timeout, timeout}, {names::headers, api_key_header(parent)}};
     stream.add_keywords(kwargs);
-    With with(call_keywords(stream.function, {names::GET, url}, kwargs));
+    With with(stream.call({names::GET, url}, kwargs));
     Ref response = with.enter();
     std::optional<PyError> stream_failure;
     try {
@@ -161,7 +161,7 @@ Ref is_healthy(Args& a) {
         at(14);
         KeywordList kwargs{{names::headers, api_key_header(parent)}};
         probe.add_keywords(kwargs);
-        Ref response = call_keywords(probe.function, {url}, kwargs);
+        Ref response = probe.call({url}, kwargs);
         at(15);
         call_method(response, names::raise_for_status);
         at(16);
