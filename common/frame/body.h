@@ -52,6 +52,10 @@ struct BodyState {
         if (!compat::exc_state_is_empty(exc_state)) compat::clear_exc_state(exc_state);
     }
     int traverse(visitproc visit, void* arg) const;
+    // The method's result rule (str or list, or None) applied where the body returns.
+    void check_result(PyObject* value) const;
+    // The body's end by the exception being handled: kept in `error`.
+    void take_exception() noexcept;
 };
 
 // `await obj.name(...)`, the call made first and the await in a statement of
@@ -110,9 +114,7 @@ struct PromiseBase : BodyState {
     }
     std::suspend_always initial_suspend() noexcept { return {}; }
     std::suspend_always final_suspend() noexcept { return {}; }
-    void unhandled_exception() noexcept;
-    // The method's result rule (str or list, or None) applied where the body returns.
-    void check_result(PyObject* value) const;
+    void unhandled_exception() noexcept { take_exception(); }
     PyAwaiter await_transform(Ref awaitable) noexcept { return PyAwaiter(std::move(awaitable), this); }
     PyAwaiter await_transform(MethodCall&& call) noexcept { return PyAwaiter(&call, this); }
 

@@ -102,7 +102,7 @@ VX_HOT Ref PyAwaiter::await_resume() {
     return std::move(held_);
 }
 
-void PromiseBase::unhandled_exception() noexcept {
+void BodyState::take_exception() noexcept {
     try {
         throw;
     } catch (PyError& e) {
@@ -113,7 +113,7 @@ void PromiseBase::unhandled_exception() noexcept {
     }
 }
 
-void PromiseBase::check_result(PyObject* value) const {
+void BodyState::check_result(PyObject* value) const {
     if (result_check == ResultCheck::Str)
         expect_str(value);
     else if (result_check == ResultCheck::List)
@@ -123,6 +123,39 @@ void PromiseBase::check_result(PyObject* value) const {
 // --- the driver -------------------------------------------------------------
 
 namespace {
+
+// A body object's frame follows its fields, aligned for any frame member.
+constexpr size_t kFrameAlign = 16;
+// The frame goes through operator new(size_t) and must need no more than its
+// alignment, which the object's memory (pymalloc's 16-byte blocks on 64-bit
+// targets) gives at this offset.
+static_assert(kFrameAlign >= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "a body's frame may need more alignment");
+constexpr size_t kFrameOffset = (sizeof(CoroutineObject) + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
+
+// What an immediate coroutine (CoroutineObject::immediate) holds where
+// another holds its frame.
+struct ImmediateFrame {
+    BodyState state;
+    Args args;
+    explicit ImmediateFrame(Args&& bound) noexcept : args(std::move(bound)) { state.args = &args; }
+};
+static_assert(alignof(ImmediateFrame) <= kFrameAlign);
+
+ImmediateFrame* immediate_frame(CoroutineObject* self) {
+    return reinterpret_cast<ImmediateFrame*>(reinterpret_cast<char*>(self) + kFrameOffset);
+}
+
+// The whole run of an immediate body, as the frame of a coroutine that
+// returns without awaiting would run it.
+VX_HOT void run_immediate(PlainBody body, BodyState& state) noexcept {
+    try {
+        Ref value = body(*state.args);
+        if (state.result_check != ResultCheck::None) state.check_result(value);
+        state.result = std::move(value);
+    } catch (...) {
+        state.take_exception();
+    }
+}
 
 bool is_async_generator(CoroutineObject* self) { return Py_TYPE(self) == async_generator_type; }
 
@@ -149,7 +182,10 @@ VX_HOT void destroy_frame(CoroutineObject* self) noexcept {
     self->closed = true;
     self->body = nullptr;
     self->handle = {};
-    handle.destroy();
+    if (handle)
+        handle.destroy();
+    else
+        immediate_frame(self)->~ImmediateFrame();
 }
 
 VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
@@ -158,9 +194,12 @@ VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     {
         compat::ExcStateScope exc_state(&body.exc_state);
         FrameScope frame(&body.frame);
-        self->handle.resume();
+        if (PlainBody immediate = self->immediate)
+            run_immediate(immediate, body);
+        else
+            self->handle.resume();
     }
-    if (!self->handle.done()) {
+    if (!self->immediate && !self->handle.done()) {
         self->status = BodyStatus::Suspended;
         *out = body.yielded.release();
         return PYGEN_NEXT;
@@ -475,13 +514,6 @@ constexpr bool kKeepBlocks = true;
 #endif
 constexpr size_t kBlockGranule = 64;
 
-// A body object's frame follows its fields, aligned for any frame member.
-constexpr size_t kFrameAlign = 16;
-// The frame goes through operator new(size_t) and must need no more than its
-// alignment, which the object's memory (pymalloc's 16-byte blocks on 64-bit
-// targets) gives at this offset.
-static_assert(kFrameAlign >= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "a body's frame may need more alignment");
-constexpr size_t kFrameOffset = (sizeof(CoroutineObject) + kFrameAlign - 1) / kFrameAlign * kFrameAlign;
 
 size_t block_class(size_t bytes) { return (bytes - 1) / kBlockGranule; }
 
@@ -615,6 +647,7 @@ VX_HOT CoroutineObject* start_body(PyTypeObject* type, const MethodRuntime& rt, 
         state->result_check = rt.def->result;
         self->handle = task.handle;
         self->body = state;
+        self->immediate = nullptr;
         self->status = BodyStatus::Created;
         self->name = nullptr;
         self->qualname = nullptr;
@@ -666,7 +699,7 @@ VX_HOT bool PyAwaiter::run_native_call() {
         return true;
     }
     CoroutineObject* inner = start_body<CoroutineTask>(coroutine_type, *method->runtime,
-                                                       method->runtime->def->coroutine, std::move(call_->args_));
+                                                       method->runtime->def->coroutine.task, std::move(call_->args_));
     PyObject* value = nullptr;
     switch (inner ? resume(inner, &value) : PYGEN_ERROR) {
         case PYGEN_NEXT:
@@ -691,8 +724,26 @@ VX_HOT bool PyAwaiter::run_native_call() {
 // The objects a method call returns (the type is made on first use).
 VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
     if (!coroutine_type && !init_coroutine_types()) return nullptr;
+    const MethodRuntime& rt = *origin.runtime;
+    if (PlainBody immediate = rt.def->coroutine.immediate) {
+        CoroutineObject* self = new_body_memory(coroutine_type, kFrameOffset + sizeof(ImmediateFrame));
+        if (!self) return nullptr;
+        BodyState* state = &(new (immediate_frame(self)) ImmediateFrame(std::move(args)))->state;
+        state->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
+        state->result_check = rt.def->result;
+        self->handle = {};
+        self->body = state;
+        self->immediate = immediate;
+        self->status = BodyStatus::Created;
+        self->weakrefs = nullptr;
+        self->finalizer = nullptr;
+        self->hooks_inited = false;
+        self->closed = false;
+        self->running_async = false;
+        return reinterpret_cast<PyObject*>(name_body(self, origin.name, origin.qualname, origin.code));
+    }
     return reinterpret_cast<PyObject*>(
-        new_body_object<CoroutineTask>(coroutine_type, origin, origin.runtime->def->coroutine, std::move(args)));
+        new_body_object<CoroutineTask>(coroutine_type, origin, rt.def->coroutine.task, std::move(args)));
 }
 
 VX_HOT PyObject* new_async_generator(const BodyOrigin& origin, Args&& args) {

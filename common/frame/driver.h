@@ -15,6 +15,9 @@ enum class BodyStatus : uint8_t { Created, Suspended, Running, Closed };
 struct CoroutineObject {
     PyObject_VAR_HEAD std::coroutine_handle<> handle;
     BodyState* body;  // null once the frame is gone
+    // A coroutine whose body awaits nothing: the body its first step runs,
+    // on the arguments and state the object holds in place of a frame (no handle).
+    PlainBody immediate;
     BodyStatus status;
     PyObject* name;
     PyObject* qualname;

@@ -343,7 +343,8 @@ MethodCall method_call(PyObject* obj, PyObject* name, std::initializer_list<PyOb
     if (!method) throw_error();
     if (unbound && Py_TYPE(method.get()) == function_type) {
         const MethodRuntime& rt = *as_function(method)->runtime;
-        if (rt.def->kind == Kind::Coroutine) {
+        // (A body that awaits nothing is called as usual: there is no frame to run here.)
+        if (rt.def->kind == Kind::Coroutine && rt.def->coroutine.task) {
             // Bound as the call would bind them, failing as it would.
             Args bound;
             if (!bind_call(rt, stack + 1, static_cast<Py_ssize_t>(1 + nargs), names, static_cast<Py_ssize_t>(nkw),

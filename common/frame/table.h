@@ -93,6 +93,18 @@ using PlainBody = Ref (*)(Args&);
 using CoroutineBody = CoroutineTask (*)(Args);
 using GeneratorBody = GeneratorTask (*)(Args);
 
+// The body of a coroutine method: a C++ coroutine, or, for a body that
+// awaits nothing, a plain function that the coroutine object's first step
+// runs to its end. Such a body needs no coroutine frame: none is made,
+// started, resumed and freed for it (the object holds only its arguments).
+struct CoroutineBodies {
+    CoroutineBody task = nullptr;
+    PlainBody immediate = nullptr;
+    constexpr CoroutineBodies() noexcept = default;
+    constexpr CoroutineBodies(CoroutineBody body) noexcept : task(body) {}
+    constexpr CoroutineBodies(PlainBody body) noexcept : immediate(body) {}
+};
+
 struct Section {
     const char* heading;
     std::vector<const char*> entries;
@@ -109,7 +121,7 @@ struct MethodDef {
     const char* summary = nullptr;    // docstring summary; none for __init__
     std::vector<Section> sections;    // "Args:", "Returns:", "Yields:", "Raises:"
     PlainBody plain = nullptr;
-    CoroutineBody coroutine = nullptr;
+    CoroutineBodies coroutine = {};
     GeneratorBody generator = nullptr;  // AsyncGenerator and Generator
     const void* context = nullptr;      // handed to a body shared by several rows
 };

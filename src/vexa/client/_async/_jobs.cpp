@@ -69,9 +69,10 @@ CoroutineTask get_result(Args a) {
 
 // --- queries that send no request of their own --------------------------------
 
-CoroutineTask get_url(Args a) {
+// Awaits nothing: run whole by the coroutine's first step (see CoroutineBodies).
+Ref get_url(Args& a) {
     at(10);
-    co_return call_method(parent_of(a[0]), names::get_proxy_url, {a[1]});
+    return call_method(parent_of(a[0]), names::get_proxy_url, {a[1]});
 }
 
 CoroutineTask get_latest(Args a) {
