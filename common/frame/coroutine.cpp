@@ -14,12 +14,12 @@ namespace {
 // --- coroutine-specific slots -------------------------------------------------
 
 VX_HOT PySendResult coro_am_send(PyObject* obj, PyObject* arg, PyObject** out) {
-    return body_send(as_body(obj), arg, false, false, out);
+    return body_send_value(as_body(obj), arg, out);
 }
 
 VX_HOT PyObject* coro_send(PyObject* obj, PyObject* arg) {
     PyObject* out;
-    PySendResult status = body_send(as_body(obj), arg, false, false, &out);
+    PySendResult status = body_send_value(as_body(obj), arg, &out);
     if (status == PYGEN_NEXT) return out;
     return send_result_to_call(as_body(obj), status, out);
 }

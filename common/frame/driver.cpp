@@ -217,6 +217,12 @@ VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
     return PYGEN_ERROR;
 }
 
+}  // namespace
+
+VX_HOT PySendResult body_start(CoroutineObject* self, PyObject** out) { return resume(self, out); }
+
+namespace {
+
 // Ends a body that never started, with the pending error, without running it.
 PySendResult fail_unstarted(CoroutineObject* self) {
     BodyState& body = *self->body;

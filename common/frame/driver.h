@@ -46,6 +46,14 @@ PyObject* new_generator(const BodyOrigin& origin, Args&& args);
 
 // Driver shared by all kinds (mirrors the interpreter's generator driver).
 PySendResult body_send(CoroutineObject* self, PyObject* arg, bool exc, bool closing, PyObject** out);
+// send(None) to a body that has not started: its first step, which is what
+// body_send() comes to after its checks.
+PySendResult body_start(CoroutineObject* self, PyObject** out);
+// `send(arg)`: the commonest case, the start, taken straight to its step.
+inline PySendResult body_send_value(CoroutineObject* self, PyObject* arg, PyObject** out) {
+    if (self->status == BodyStatus::Created && arg == Py_None) return body_start(self, out);
+    return body_send(self, arg, false, false, out);
+}
 PyObject* body_throw(CoroutineObject* self, bool close_on_genexit, PyObject* type, PyObject* value,
                      PyObject* traceback);
 PyObject* body_close(CoroutineObject* self);
