@@ -219,7 +219,10 @@ VX_HOT PySendResult resume(CoroutineObject* self, PyObject** out) {
 
 }  // namespace
 
-VX_HOT PySendResult body_start(CoroutineObject* self, PyObject** out) { return resume(self, out); }
+VX_HOT PySendResult body_start(CoroutineObject* self, PyObject** out) {
+    *out = nullptr;  // as body_send leaves it where the step fails
+    return resume(self, out);
+}
 
 namespace {
 
@@ -519,7 +522,6 @@ constexpr bool kKeepBlocks = true;
 constexpr bool kKeepBlocks = true;
 #endif
 constexpr size_t kBlockGranule = 64;
-
 
 size_t block_class(size_t bytes) { return (bytes - 1) / kBlockGranule; }
 
