@@ -363,6 +363,7 @@ bool coroutine_is_awaiting(PyObject* coro) {
 }
 
 int fetch_stop_iteration_value(PyObject** value) { return _PyGen_FetchStopIterationValue(value); }
+#if !VX_PY_AT_LEAST(12)
 namespace {
 // StopIteration(value), made as the type's own constructor makes it
 // (args (value,), value set) without the call machinery around it; NULL
@@ -378,20 +379,25 @@ PyObject* new_stop_iteration(PyObject* value) {
     return exc;
 }
 }  // namespace
+#endif
 
 int set_stop_iteration_value(PyObject* value) {
-    // A value that is a tuple or an exception would be taken for the
-    // arguments or the error itself if handed over as a pair: it always goes
-    // inside an instance. So does every value: whoever catches the error in
-    // Python makes the instance anyway (the interpreter's own way, through
-    // a call of the type, costs more than making it here).
+#if VX_PY_AT_LEAST(12)
+    // The interpreter's own: whether the error gets the handled exception
+    // as its context differs between versions (from 3.12 on, not always).
+    return _PyGen_SetStopIterationValue(value);
+#else
+    // Up to 3.11 _PyGen_SetStopIterationValue raises with PyErr_SetObject,
+    // which stores a plain value unnormalised: whoever catches the error in
+    // Python then makes the instance through a call of the type, which costs
+    // more than making it here. Tuples and exceptions must go inside an
+    // instance anyway (a pair would take them for the arguments or the error).
     PyObject* exc = new_stop_iteration(value);
     if (!exc) return -1;
-#if !VX_PY_AT_LEAST(12)
     // What PyErr_SetObject does when no exception is being handled (none to
-    // chain as the context): the pair stored as it is.
+    // chain as the context): the pair stored as it is. The handled exception
+    // as _PyErr_GetTopmostException finds it:
     const ExcState* item = thread_state()->exc_info;
-    // The handled exception as _PyErr_GetTopmostException finds it.
 #if VX_PY_AT_LEAST(11)
     while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item) item = item->previous_item;
 #else
@@ -401,10 +407,10 @@ int set_stop_iteration_value(PyObject* value) {
         PyErr_Restore(Py_NewRef(PyExc_StopIteration), exc, nullptr);
         return 0;
     }
-#endif
     PyErr_SetObject(PyExc_StopIteration, exc);
     Py_DECREF(exc);
     return 0;
+#endif
 }
 
 }  // namespace vx::compat
