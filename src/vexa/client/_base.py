@@ -92,7 +92,7 @@ class BaseClient(Generic[HTTPClient]):
         if verify is True:
             # Read at every request: the base URL may have changed since the last.
             verify = default_verify(self.base_url)
-            if verify is not True:
+            if isinstance(verify, ssl.SSLContext):
                 return verify
         # Two threads may both make one at first; either serves, and the
         # later one is kept.
