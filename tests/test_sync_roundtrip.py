@@ -93,6 +93,7 @@ HTTPServer(("127.0.0.1", int(os.environ["PORT"])), Page).serve_forever()
 """
 
 
+@pytest.mark.usefixtures("real_jobs")
 @pytest.mark.parametrize("shared", [False, True], ids=["own-client", "shared-client"])
 def test_a_web_page_is_started_reached_and_stopped(
     service_factory: Callable[..., Any], make_zip: Callable[..., bytes], quick_polls: list[float], shared: bool
