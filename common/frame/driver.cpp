@@ -642,6 +642,23 @@ namespace {
 // The object of `type` with `body`'s frame on `args`, ready to start but not
 // yet seen by the collector nor named: the frame of an awaited native call
 // runs like this as long as it does not suspend (see run_native_call).
+// The fields every new body object starts with, whether its body is a C++
+// coroutine frame (`handle`) or a plain function run whole (`immediate`).
+VX_HOT inline void init_body_fields(CoroutineObject* self, BodyState* state, const MethodRuntime& rt,
+                                    std::coroutine_handle<> handle, PlainBody immediate) {
+    state->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
+    state->result_check = rt.def->result;
+    self->handle = handle;
+    self->body = state;
+    self->immediate = immediate;
+    self->status = BodyStatus::Created;
+    self->weakrefs = nullptr;
+    self->finalizer = nullptr;
+    self->hooks_inited = false;
+    self->closed = false;
+    self->running_async = false;
+}
+
 template <class Task, class Body>
 VX_HOT CoroutineObject* start_body(PyTypeObject* type, const MethodRuntime& rt, Body body, Args&& args) {
     assert(!pending_type && !pending_object);
@@ -650,21 +667,10 @@ VX_HOT CoroutineObject* start_body(PyTypeObject* type, const MethodRuntime& rt, 
         Task task = body(std::move(args));
         CoroutineObject* self = std::exchange(pending_object, nullptr);
         if (!self) raise(PyExc_SystemError, "coroutine frame was not allocated by its object");
-        BodyState* state = &task.handle.promise();
-        state->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
-        state->result_check = rt.def->result;
-        self->handle = task.handle;
-        self->body = state;
-        self->immediate = nullptr;
-        self->status = BodyStatus::Created;
+        init_body_fields(self, &task.handle.promise(), rt, task.handle, nullptr);
         self->name = nullptr;
         self->qualname = nullptr;
         self->code = nullptr;
-        self->weakrefs = nullptr;
-        self->finalizer = nullptr;
-        self->hooks_inited = false;
-        self->closed = false;
-        self->running_async = false;
         return self;
     } catch (...) {
         pending_type = nullptr;
@@ -737,17 +743,7 @@ VX_HOT PyObject* new_coroutine(const BodyOrigin& origin, Args&& args) {
         CoroutineObject* self = new_body_memory(coroutine_type, kFrameOffset + sizeof(ImmediateFrame));
         if (!self) return nullptr;
         BodyState* state = &(new (immediate_frame(self)) ImmediateFrame(std::move(args)))->state;
-        state->frame = Frame{rt.body_tb_code, rt.globals, rt.def->line};
-        state->result_check = rt.def->result;
-        self->handle = {};
-        self->body = state;
-        self->immediate = immediate;
-        self->status = BodyStatus::Created;
-        self->weakrefs = nullptr;
-        self->finalizer = nullptr;
-        self->hooks_inited = false;
-        self->closed = false;
-        self->running_async = false;
+        init_body_fields(self, state, rt, {}, immediate);
         return reinterpret_cast<PyObject*>(name_body(self, origin.name, origin.qualname, origin.code));
     }
     return reinterpret_cast<PyObject*>(
