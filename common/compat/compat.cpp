@@ -117,6 +117,28 @@ int get_method(PyObject* obj, PyObject* name, PyObject** method) {
     return _PyObject_GetMethod(obj, name, method);
 }
 
+#if !VX_PY_AT_LEAST(11)
+void fill_instance_attr_cache(PyTypeObject* type, PyObject* name, InstanceAttrCache& cache) {
+    using Kind = InstanceAttrCache::Kind;
+    Kind kind = Kind::Generic;
+    PyObject* found = nullptr;
+    if (type->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+        // The lookup also gives the type its version tag when it has none.
+        found = _PyType_Lookup(type, name);
+        if (!found)
+            kind = type->tp_dictoffset != 0 ? Kind::InDict : Kind::Generic;
+        else if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR))
+            kind = Kind::Method;
+    }
+    // Without a version tag nothing is kept, and the next lookup asks again.
+    const bool versioned = PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    cache.type = versioned ? type : nullptr;
+    cache.version = versioned ? type->tp_version_tag : 0;
+    cache.kind = versioned ? kind : Kind::Generic;
+    cache.method = cache.kind == Kind::Method ? found : nullptr;
+}
+#endif
+
 namespace {
 // The metatype's __getattribute__ is type's own (a metaclass that defines
 // only __getattr__ gets a hook slot that calls it through Python).

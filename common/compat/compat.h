@@ -137,6 +137,105 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** result) {
 #endif
 }
 
+// What `obj.name` finds on instances of one type, as last looked up for one
+// name, so that the next lookup skips the walk along the type's MRO. Up to
+// 3.10 the interpreter's own per-site caches do this for Python code; from
+// 3.11 on an instance keeps its values outside a dict until one is asked
+// for, and the interpreter's lookups are used as they are (Generic always).
+//   InDict: the type and its bases have nothing of the name (no descriptor,
+//           no class attribute): only the instance's __dict__ can hold it.
+//   Method: the type has a method (a function, or another method
+//           descriptor) of that name, which the instance's __dict__ may
+//           shadow.
+//   Generic: anything else (a property, a class attribute, the type's own
+//           __getattribute__ or __getattr__): the generic lookup.
+// It holds for the type at one version tag; the interpreter gives a type a
+// new tag whenever the type or a base changes, and never gives a tag twice,
+// so a changed type, or a new type at a dead one's address, never matches.
+struct InstanceAttrCache {
+    enum class Kind : unsigned char { Generic, InDict, Method };
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    Kind kind = Kind::Generic;
+    PyObject* method = nullptr;  // Method: the method, borrowed from the type's dict
+};
+
+#if !VX_PY_AT_LEAST(11)
+// The cache for `name` on `type`, up to date.
+void fill_instance_attr_cache(PyTypeObject* type, PyObject* name, InstanceAttrCache& cache);
+
+inline InstanceAttrCache::Kind cached_kind(PyTypeObject* type, PyObject* name, InstanceAttrCache& cache) {
+    const bool known = type == cache.type && type->tp_version_tag == cache.version &&
+                       PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    if (!known) fill_instance_attr_cache(type, name, cache);
+    return cache.kind;
+}
+
+// `name` in the instance's __dict__: 1 found (*result a new reference), 0
+// not there or no dict (no error set), -1 an error.
+inline int instance_dict_item(PyObject* obj, PyTypeObject* type, PyObject* name, PyObject** result) {
+    // Where the generic lookup finds the dict (a negative offset counts from
+    // the end of a variable-size object).
+    const Py_ssize_t offset = type->tp_dictoffset;
+    PyObject** slot = offset > 0   ? reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset)
+                      : offset < 0 ? _PyObject_GetDictPtr(obj)
+                                   : nullptr;
+    PyObject* dict = slot ? *slot : nullptr;
+    *result = nullptr;
+    if (!dict) return 0;
+    // Held during the lookup, as the generic lookup holds it: comparing keys
+    // of other types may run code that replaces the instance's dict.
+    Py_INCREF(dict);
+    // The names are exact, hashed strings: their hash is read, not computed.
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    PyObject* found = hash != -1 ? _PyDict_GetItem_KnownHash(dict, name, hash) : PyDict_GetItemWithError(dict, name);
+    Py_XINCREF(found);
+    Py_DECREF(dict);
+    *result = found;
+    return found ? 1 : PyErr_Occurred() ? -1 : 0;
+}
+#endif
+
+// `obj.name` through the cache: 1 found (*result a new reference), 0 not
+// there (no error set), -1 an error; 2 when the cache does not settle it,
+// and the caller takes the generic lookup.
+inline int cached_getattr(PyObject* obj, PyObject* name, InstanceAttrCache& cache, PyObject** result) {
+#if VX_PY_AT_LEAST(11)
+    (void)obj, (void)name, (void)cache, (void)result;
+    return 2;
+#else
+    PyTypeObject* type = Py_TYPE(obj);
+    if (cached_kind(type, name, cache) != InstanceAttrCache::Kind::InDict) return 2;
+    return instance_dict_item(obj, type, name, result);
+#endif
+}
+
+// `obj.name` as a call `obj.name(...)` finds it, through the cache: 1 when
+// *method (a new reference) is the type's method, to be called with obj in
+// front; 0 when it is the attribute itself (from the instance's dict), -1 an
+// error; 2 when the cache does not settle it (compat::get_method does).
+inline int cached_get_method(PyObject* obj, PyObject* name, InstanceAttrCache& cache, PyObject** method) {
+#if VX_PY_AT_LEAST(11)
+    (void)obj, (void)name, (void)cache, (void)method;
+    return 2;
+#else
+    PyTypeObject* type = Py_TYPE(obj);
+    const InstanceAttrCache::Kind kind = cached_kind(type, name, cache);
+    if (kind == InstanceAttrCache::Kind::Generic) return 2;
+    // Held before the instance's dict is asked, as the generic lookup holds
+    // it: code run by that lookup may change the type and drop its method.
+    PyObject* type_method = kind == InstanceAttrCache::Kind::Method ? Py_NewRef(cache.method) : nullptr;
+    const int in_dict = instance_dict_item(obj, type, name, method);
+    if (in_dict != 0) {
+        Py_XDECREF(type_method);
+        return in_dict == 1 ? 0 : -1;  // the instance's own attribute, or an error
+    }
+    if (!type_method) return 2;  // missing: the generic lookup raises
+    *method = type_method;
+    return 1;
+#endif
+}
+
 // --- namespace versions ---------------------------------------------------------
 
 // A number that changes whenever an item of `globals` or `builtins` is set,

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "compat/compat.h"
 #include "frame/ref.h"
 
 namespace vx {
@@ -31,11 +32,15 @@ public:
         uint64_t version = 0;
     };
     GlobalCache& global_cache() const noexcept { return cache_; }
+    // What instances of the type last looked at find under this name: the
+    // cache of getattr() and call_method() (ops.h).
+    compat::InstanceAttrCache& attr_cache() const noexcept { return attr_cache_; }
 
 private:
     const char* text_;
     PyObject* object_ = nullptr;
     mutable GlobalCache cache_;
+    mutable compat::InstanceAttrCache attr_cache_;
 };
 
 // A number constant, created with the strings (`static const Number k_one{1L};`).

@@ -104,6 +104,38 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
         PyObject_VectorcallMethod(name, frame.args(), frame.nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, frame.kwnames));
 }
 
+namespace {
+// `obj.name(...)` with obj in stack[1], the arguments after it and stack[0]
+// free to lend: PyObject_VectorcallMethod with the method found through the
+// name's cache.
+Ref call_method_on_stack(const Str& name, PyObject** stack, size_t nargs, PyObject* kwnames) {
+    PyObject* found;
+    switch (compat::cached_get_method(stack[1], name, name.attr_cache(), &found)) {
+        case 1: {  // the type's method, given obj first
+            Ref method = steal(found);
+            return check(PyObject_Vectorcall(found, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+        case 0: {  // the instance's own attribute, given the arguments alone
+            Ref attribute = steal(found);
+            return check(PyObject_Vectorcall(found, stack + 2, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        }
+        case -1: throw_error();
+        default:
+            return check(PyObject_VectorcallMethod(name, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+    }
+}
+}  // namespace
+
+Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args, Kwargs kwargs) {
+    CallFrame frame(obj, args, kwargs);
+    return call_method_on_stack(name, frame.stack, frame.nargs, frame.kwnames);
+}
+
+Ref call_method(PyObject* obj, const Str& name) {
+    PyObject* stack[2] = {nullptr, obj};
+    return call_method_on_stack(name, stack, 1, nullptr);
+}
+
 Ref text(PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return borrow(obj);
     return check(PyObject_Format(obj, nullptr));

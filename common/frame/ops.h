@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "frame/constants.h"
 #include "frame/error.h"
 
 namespace vx {
@@ -19,6 +20,26 @@ inline Ref getattr(PyObject* obj, PyObject* name) {
 // `getattr(obj, name, None)` without raising and catching AttributeError: an
 // empty Ref when the attribute is missing.
 Ref getattr_optional(PyObject* obj, PyObject* name);
+// The same two for a name constant, which keeps what instances of the type
+// last looked at find under it (compat::InstanceAttrCache): a parent client's
+// `base_url` is then read from its __dict__ with no walk along its class's MRO.
+inline Ref getattr(PyObject* obj, const Str& name) {
+    PyObject* result;
+    switch (compat::cached_getattr(obj, name, name.attr_cache(), &result)) {
+        case 1: return steal(result);
+        case -1: throw_error();
+        default: return getattr(obj, name.get());  // also for the AttributeError of a missing one
+    }
+}
+inline Ref getattr_optional(PyObject* obj, const Str& name) {
+    PyObject* result;
+    switch (compat::cached_getattr(obj, name, name.attr_cache(), &result)) {
+        case 1: return steal(result);
+        case 0: return Ref();
+        case -1: throw_error();
+        default: return getattr_optional(obj, name.get());
+    }
+}
 
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}, Kwargs kwargs = {});
 // The keyword-name tuple of a vectorcall naming these keywords (kept for the next call).
@@ -69,6 +90,9 @@ inline Ref call_method(PyObject* obj, PyObject* name) {
     PyObject* stack[2] = {nullptr, obj};  // stack[0]: the slot PY_VECTORCALL_ARGUMENTS_OFFSET lends the callee
     return check(PyObject_VectorcallMethod(name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+// The same two for a name constant, whose cache finds the method (as getattr()).
+Ref call_method(PyObject* obj, const Str& name, std::initializer_list<PyObject*> args, Kwargs kwargs = {});
+Ref call_method(PyObject* obj, const Str& name);
 
 // The text form a formatted-string placeholder gives (a str is used as is).
 Ref text(PyObject* obj);
