@@ -281,10 +281,11 @@ class Method(functools.partial):  # type: ignore[type-arg]
         self._annotations: dict[str, Any] | None = dict(function.__annotations__)
         self._is_coroutine = _coroutine_marker() if code.co_flags & (0x80 | 0x200) else False
 
-    if not hasattr(functools.partial, "__get__"):
-        # Up to 3.13 a partial is no descriptor: the method binds here, as a
-        # function does. (From 3.14 on the partial's own, C-level `__get__` does
-        # exactly this.)
+    if sys.version_info < (3, 14):
+        # Up to 3.13 a partial does not bind: the method binds here, as a
+        # function does. (3.13's partial has a `__get__` that only warns and
+        # returns the partial unbound; from 3.14 on the partial's own,
+        # C-level `__get__` does exactly what this one does.)
         def __get__(self, instance: object, owner: type | None = None) -> Any:
             if instance is None:
                 return self
