@@ -225,16 +225,32 @@ def _renamed(body: Callable[..., Any], name: str, qualname: str) -> None:
 # with the same checks when they are replaced. Reached through an instance it
 # binds as a function does, so that `bound.__func__` is this object.
 #
-# It is a `functools.partial` of the generated function with nothing given in
-# advance, for that type's C-level call alone: calling the method (bound or
-# not) goes straight to the generated function, with no Python frame and no
-# `__call__` lookup of its own. Nothing else of `partial` shows: `func` is what
-# `inspect` reads the method's kind from (it unwraps partials), and copying or
-# pickling it fails as it does for the compiled method objects. Its own state
-# lives in slots, so that `__dict__` holds what users put there (and
-# `__module__` and `__qualname__`, which cannot be slots or properties of a
-# class).
-class Method(functools.partial):  # type: ignore[type-arg]
+# On CPython it is a `functools.partial` of the generated function with
+# nothing given in advance, for that type's C-level call alone: calling the
+# method (bound or not) goes straight to the generated function, with no
+# Python frame and no `__call__` lookup of its own. Nothing else of `partial`
+# shows: `func` is what `inspect` reads the method's kind from (it unwraps
+# partials), and copying or pickling it fails as it does for the compiled
+# method objects. Where `partial` is itself written in Python (PyPy), it would
+# gain nothing and would call through its own `func`: there the method calls
+# its function itself. Its own state lives in slots, so that `__dict__` holds
+# what users put there (and `__module__` and `__qualname__`, which cannot be
+# slots or properties of a class).
+_C_PARTIAL = sys.implementation.name == "cpython"
+
+if _C_PARTIAL:
+    _Callable = functools.partial
+else:
+
+    class _Callable:  # type: ignore[no-redef]
+        def __new__(cls, function: Callable[..., Any]) -> Any:
+            return object.__new__(cls)
+
+        def __call__(self, /, *args: Any, **kwargs: Any) -> Any:  # a keyword `self` is the method's
+            return self._function(*args, **kwargs)  # type: ignore[attr-defined]
+
+
+class Method(_Callable):  # type: ignore[type-arg]
     __slots__ = (
         "_function",
         "_kind_source",
@@ -281,7 +297,7 @@ class Method(functools.partial):  # type: ignore[type-arg]
         self._annotations: dict[str, Any] | None = dict(function.__annotations__)
         self._is_coroutine = _coroutine_marker() if code.co_flags & (0x80 | 0x200) else False
 
-    if sys.version_info < (3, 14):
+    if sys.version_info < (3, 14) or not _C_PARTIAL:
         # Up to 3.13 a partial does not bind: the method binds here, as a
         # function does. (3.13's partial has a `__get__` that only warns and
         # returns the partial unbound; from 3.14 on the partial's own,
