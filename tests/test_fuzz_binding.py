@@ -209,8 +209,10 @@ def failed_in_body(method: Any, error: BaseException) -> bool:
     code = method.__code__
     entries = traceback.extract_tb(error.__traceback__)
     if not _modules.is_native(importlib.import_module(method.__module__)):
-        # The pure twin's binding fails inside its frame module, its body anywhere else.
-        return all(entry.filename != _frame.__file__ for entry in entries)
+        # The pure twin's binding fails inside its frame module, its body anywhere
+        # else. (Where the method object calls its function in Python, as on
+        # PyPy, its `__call__` is an entry of the frame module on every call.)
+        return all(entry.filename != _frame.__file__ or entry.name == "__call__" for entry in entries)
     lines = [entry.lineno for entry in entries if entry.filename == code.co_filename]
     assert lines, f"no traceback entry of {code.co_filename}"
     return lines[-1] != code.co_firstlineno
