@@ -170,6 +170,17 @@ EOF
 # The versions the sid chroot provides.
 VEXA_SID_VERSIONS="3.14 3.15"
 
+# The --bind of the venvs' folder ($VEXA_VENVS) for a run in a chroot, in the
+# array VEXA_VENVS_BIND; empty when the venvs live in the checkout.
+_vexa_venvs_bind() {
+    VEXA_VENVS_BIND=()
+    [ -n "${VEXA_VENVS:-}" ] || return 0
+    mkdir -p "$VEXA_VENVS"
+    VEXA_VENVS="$(cd "$VEXA_VENVS" && pwd -P)"  # as the chroot sees it
+    export VEXA_VENVS
+    VEXA_VENVS_BIND=(--bind "$VEXA_VENVS")
+}
+
 # Runs the sourcing script again inside the sid chroot when the chosen version
 # is one the chroot provides and this machine lacks; returns otherwise.
 _vexa_maybe_enter_sid() {
@@ -181,14 +192,8 @@ _vexa_maybe_enter_sid() {
     # The checkout is mounted at its physical path.
     local root
     root="$(cd "$VEXA_ROOT" && pwd -P)"
-    local -a venvs=()
-    if [ -n "${VEXA_VENVS:-}" ]; then
-        mkdir -p "$VEXA_VENVS"
-        VEXA_VENVS="$(cd "$VEXA_VENVS" && pwd -P)"  # as the chroot sees it
-        export VEXA_VENVS
-        venvs=(--bind "$VEXA_VENVS")
-    fi
-    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" "${venvs[@]}" -- \
+    _vexa_venvs_bind
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" "${VEXA_VENVS_BIND[@]}" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
 }
 
@@ -242,7 +247,7 @@ _vexa_setup_venv() {
         version="$(_vexa_cpython_version "$python")"
     fi
     if [ "$version" = pypy3 ]; then
-        VEXA_VENV="$VEXA_ROOT/.venv-pypy3"
+        VEXA_VENV="$venvs/.venv-pypy3"
     elif [ -n "${VEXA_WHEEL:-}" ]; then
         VEXA_VENV="$VEXA_ROOT/.venv-$version-$(uname -m)"
     elif [ "$version" = "$VEXA_DEFAULT_PYTHON_VERSION" ]; then
@@ -429,8 +434,9 @@ _vexa_maybe_enter_pypy() {
         -w "$root/build/universal-wheel" "$root")" || return 1
     export VEXA_WHEEL
     bash "$root/scripts/sid-chroot.sh" install pypy3 pypy3-venv || return 1
+    _vexa_venvs_bind
     echo "PyPy: running ${0##*/} in the Debian sid chroot (scripts/sid-chroot.sh)"
-    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" -- \
+    exec bash "$root/scripts/sid-chroot.sh" run --bind "$root" "${VEXA_VENVS_BIND[@]}" -- \
         bash "$root/scripts/${0##*/}" "${VEXA_SCRIPT_ARGS[@]}"
 }
 
