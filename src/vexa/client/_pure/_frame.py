@@ -27,7 +27,7 @@ import functools
 import sys
 import types
 import warnings
-from typing import Any, Callable, NoReturn
+from typing import TYPE_CHECKING, Any, Callable, NoReturn
 
 # What a generated method's parameters hold when the call did not give them.
 UNSET: Any = type("Unset", (), {"__repr__": lambda self: "<unset>", "__slots__": ()})()
@@ -231,23 +231,50 @@ def _renamed(body: Callable[..., Any], name: str, qualname: str) -> None:
 # Python frame and no `__call__` lookup of its own. Nothing else of `partial`
 # shows: `func` is what `inspect` reads the method's kind from (it unwraps
 # partials), and copying or pickling it fails as it does for the compiled
-# method objects. Where `partial` is itself written in Python (PyPy), it would
-# gain nothing and would call through its own `func`: there the method calls
-# its function itself. Its own state lives in slots, so that `__dict__` holds
-# what users put there (and `__module__` and `__qualname__`, which cannot be
-# slots or properties of a class).
+# method objects. On 3.13, whose `inspect` takes no partial for a routine
+# (`help()` would list the methods as data), a `staticmethod`'s C-level call
+# stands in for the partial's. Where `partial` is written in Python (PyPy),
+# which would gain nothing and would call through its own `func`, the method
+# calls its function itself. Its own state lives in slots, so that `__dict__`
+# holds what users put there (and `__module__` and `__qualname__`, which
+# cannot be slots or properties of a class).
 _C_PARTIAL = sys.implementation.name == "cpython"
 
-if _C_PARTIAL:
+
+def _not_shown(name: str) -> property:
+    """An attribute of the base type that a compiled method object does not have."""
+
+    def missing(self: object) -> NoReturn:
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    return property(missing)
+
+
+if TYPE_CHECKING or (_C_PARTIAL and sys.version_info[:2] != (3, 13)):
     _Callable = functools.partial
+elif _C_PARTIAL:
+
+    class _Callable(staticmethod):
+        def __new__(cls, function: Callable[..., Any]) -> Any:
+            method = staticmethod.__new__(cls)
+            staticmethod.__init__(method, function)  # what the call reaches
+            return method
+
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            pass  # done in __new__
+
+        __func__ = _not_shown("__func__")
+        __wrapped__ = _not_shown("__wrapped__")
+        __isabstractmethod__ = _not_shown("__isabstractmethod__")
+
 else:
 
-    class _Callable:  # type: ignore[no-redef]
+    class _Callable:
         def __new__(cls, function: Callable[..., Any]) -> Any:
             return object.__new__(cls)
 
         def __call__(self, /, *args: Any, **kwargs: Any) -> Any:  # a keyword `self` is the method's
-            return self._function(*args, **kwargs)  # type: ignore[attr-defined]
+            return self._function(*args, **kwargs)
 
 
 class Method(_Callable):  # type: ignore[type-arg]
