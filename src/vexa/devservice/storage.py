@@ -71,12 +71,28 @@ class Migration:
     apply: Callable[[sqlite3.Connection], None] | None = None
 
 
+def run(connection: sqlite3.Connection, sql: str, parameters: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
+    """`connection.execute(sql, parameters)`, its rows read and its cursor
+    closed at once, by the thread that holds the connection.
+
+    An open cursor keeps its statement in use until the cursor is collected.
+    On PyPy that is later, in a collection that any thread may run: COMMIT
+    fails meanwhile ("SQL statements in progress"), and the collection's reset
+    of the statement races the thread then using the connection (PyPy's
+    sqlite3 crashed so)."""
+    cursor = connection.execute(sql, tuple(parameters))
+    try:
+        return cursor.fetchall()
+    finally:
+        cursor.close()
+
+
 def _strict_metadata(connection: sqlite3.Connection) -> None:
-    for code_id, raw in connection.execute(SQL.SELECT_METADATA).fetchall():
+    for code_id, raw in run(connection, SQL.SELECT_METADATA):
         try:
             parse_metadata(raw.encode("utf-8", "surrogatepass"))
         except MetadataError:
-            connection.execute(SQL.UPDATE_METADATA, (encode_metadata(None), code_id))
+            run(connection, SQL.UPDATE_METADATA, (encode_metadata(None), code_id))
 
 
 # Append only: a released migration never changes, since databases out there have run it.
@@ -153,11 +169,8 @@ class Database:
         self._connection = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         self._lock = threading.Lock()
         with self._lock:
-            # Statements that return rows are read to their end: an unfinished
-            # one stays "in progress" until its cursor is collected, which on
-            # PyPy is later, and COMMIT then fails.
-            self._connection.execute("PRAGMA journal_mode=WAL").fetchall()
-            self._connection.execute("PRAGMA synchronous=NORMAL")
+            run(self._connection, "PRAGMA journal_mode=WAL")
+            run(self._connection, "PRAGMA synchronous=NORMAL")
             migrate(self._connection)
         self._reader = sqlite3.connect(path, check_same_thread=False, isolation_level=None)
         self._read_lock = threading.Lock()
@@ -169,7 +182,7 @@ class Database:
 
     def query(self, sql: str, parameters: Sequence[Any] = ()) -> list[tuple[Any, ...]]:
         with self._read_lock:
-            return self._reader.execute(sql, tuple(parameters)).fetchall()
+            return run(self._reader, sql, parameters)
 
     def iterate(self, sql: str, parameters: Sequence[Any] = (), *, page: int = 256) -> Iterator[tuple[Any, ...]]:
         """The rows one by one, fetched in pages of `page`: memory stays flat however many there are.
@@ -181,8 +194,11 @@ class Database:
         reader = sqlite3.connect(self.path, check_same_thread=False, isolation_level=None)
         try:
             cursor = reader.execute(sql, tuple(parameters))
-            while rows := cursor.fetchmany(page):
-                yield from rows
+            try:
+                while rows := cursor.fetchmany(page):
+                    yield from rows
+            finally:
+                cursor.close()
         finally:
             reader.close()
 
@@ -190,7 +206,7 @@ class Database:
         """Run the statements in one transaction."""
         with self.transaction() as connection:
             for sql, parameters in statements:
-                connection.execute(sql, tuple(parameters))
+                run(connection, sql, parameters)
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[sqlite3.Connection]:
@@ -202,23 +218,23 @@ class Database:
 
 @contextlib.contextmanager
 def _transaction(connection: sqlite3.Connection) -> Iterator[None]:
-    connection.execute("BEGIN IMMEDIATE")
+    run(connection, "BEGIN IMMEDIATE")
     try:
         yield
-        connection.execute("COMMIT")
+        run(connection, "COMMIT")
     except BaseException:
         # A full disk may make SQLite roll back by itself (in a statement or at
         # COMMIT); a ROLLBACK then would hide the error with "no transaction".
         # A failed COMMIT that left the transaction open is rolled back here, or
         # the next BEGIN would fail.
         if connection.in_transaction:
-            connection.execute("ROLLBACK")
+            run(connection, "ROLLBACK")
         raise
 
 
 def migrate(connection: sqlite3.Connection) -> int:
     """Bring the database to `SCHEMA_VERSION`; returns the version it had."""
-    [(found,)] = connection.execute("PRAGMA user_version").fetchall()
+    [(found,)] = run(connection, "PRAGMA user_version")
     if found > SCHEMA_VERSION:
         raise RuntimeError(f"The database has schema version {found}, newer than this service knows ({SCHEMA_VERSION})")
     for migration in MIGRATIONS:
@@ -226,10 +242,10 @@ def migrate(connection: sqlite3.Connection) -> int:
             continue
         with _transaction(connection):
             for statement in _statements(migration.sql):
-                connection.execute(statement)
+                run(connection, statement)
             if migration.apply is not None:
                 migration.apply(connection)
-            connection.execute(f"PRAGMA user_version = {migration.version:d}")
+            run(connection, f"PRAGMA user_version = {migration.version:d}")
     return int(found)
 
 
