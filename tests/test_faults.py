@@ -162,8 +162,14 @@ def _older_objects_set_aside() -> Iterator[None]:
     """Each `Watch` collects twice. Whatever lived before this module's tests
     is set aside from the collector meanwhile, so that those collections look
     only at what the tests made (a full one costs tens of milliseconds once
-    the suite has imported all it uses). PyPy's collector has no such switch."""
+    the suite has imported all it uses). PyPy's collector has no such switch:
+    there what earlier tests left is collected now instead, so that its
+    warnings (files they left open) fall before the first `Watch`."""
     if not hasattr(gc, "freeze"):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", ResourceWarning)
+            gc.collect()
+            gc.collect()
         yield
         return
     gc.collect()
